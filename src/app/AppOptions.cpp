@@ -1,0 +1,23 @@
+#include "AppOptions.h"
+#include "RuntimeError.h"
+#include "SettingsStore.h"
+
+namespace vigilorn {
+
+Options readOptions(const SettingsStore& store, std::vector<PlatformError>& errors) {
+    Options o;
+    auto read = [&](const char* key, std::int16_t& field) {
+        try {
+            field = store.readInt16(kOptionsSection, QString::fromLatin1(key), field);
+        } catch (const RuntimeError& e) {
+            errors.push_back(e.error());
+        }
+    };
+    read("ShowSplashStartUP", o.ShowSplashStartUP);
+    read("RunAtStartUP", o.RunAtStartUP);
+    read("StartMinimised", o.StartMinimised);
+    read("ShowFormBorder", o.ShowFormBorder);
+    return o;
+}
+
+} // namespace vigilorn

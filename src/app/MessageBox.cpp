@@ -1,0 +1,35 @@
+#include "MessageBox.h"
+
+namespace vigilorn::MessageBox {
+namespace {
+bool g_testMode = false;
+std::deque<QMessageBox::StandardButton> g_answers;
+std::vector<Shown> g_shown;
+} // namespace
+
+QMessageBox::StandardButton show(QWidget* parent, QMessageBox::Icon icon, const QString& title,
+                                 const QString& text, QMessageBox::StandardButtons buttons,
+                                 QMessageBox::StandardButton defaultButton) {
+    if (g_testMode) {
+        g_shown.push_back({title, text, icon, buttons});
+        if (!g_answers.empty()) {
+            auto a = g_answers.front();
+            g_answers.pop_front();
+            return a;
+        }
+        return defaultButton != QMessageBox::NoButton ? defaultButton : QMessageBox::Ok;
+    }
+    QMessageBox box(icon, title, text, buttons, parent);
+    box.setObjectName(QStringLiteral("MessageBox"));
+    if (defaultButton != QMessageBox::NoButton)
+        box.setDefaultButton(defaultButton);
+    const int r = box.exec();
+    return static_cast<QMessageBox::StandardButton>(r);
+}
+
+void setTestMode(bool on) { g_testMode = on; }
+void setNextAnswer(QMessageBox::StandardButton answer) { g_answers.push_back(answer); }
+const std::vector<Shown>& shown() { return g_shown; }
+void clearShown() { g_shown.clear(); }
+
+} // namespace vigilorn::MessageBox

@@ -1,0 +1,46 @@
+#pragma once
+// The start-up module: the state shared for the whole run, and Main.
+#include "AppOptions.h"
+
+#include <QString>
+
+class QWidget;
+
+namespace vigilorn {
+class SettingsStore;
+class ProcessSource;
+class ProcessEnder;
+class RestoreEngine;
+class Autorun;
+class SysInfoLauncher;
+} // namespace vigilorn
+
+namespace Module1 {
+
+// What the windows reach the system through. Main fills it from the platform; tests fill it
+// with fakes. Not owned here.
+struct Services {
+    vigilorn::SettingsStore* settings = nullptr;
+    vigilorn::ProcessSource* processes = nullptr;
+    vigilorn::ProcessEnder* ender = nullptr;
+    vigilorn::RestoreEngine* restore = nullptr;
+    vigilorn::Autorun* autorun = nullptr;
+    vigilorn::SysInfoLauncher* sysInfo = nullptr;
+    QString appName = QStringLiteral("QMVigilornApp");
+    QString appDir;              // the executable's folder
+    QString vendorUrl = QStringLiteral("https://www.quillmere.com/vigilorn/");
+    QString vendorSite = QStringLiteral("www.quillmere.com");
+};
+
+inline Services services;
+inline vigilorn::Options AppOptions;
+inline QString exePath;
+inline bool restorePointConfirmed = false;
+
+// Runs the start-up sequence; services must be filled first.
+void Main();
+
+// Brings a window above all others (or back among them) without moving it, and shows it.
+void setWindowOnTop(QWidget* target, bool onTop);
+
+} // namespace Module1

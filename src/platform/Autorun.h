@@ -1,0 +1,18 @@
+#pragma once
+#include "PlatformError.h"
+
+#include <string>
+
+namespace vigilorn {
+
+// The machine-wide entry that starts the program at log-on.
+class Autorun {
+public:
+    virtual ~Autorun() = default;
+    // commandPath is exePath; the implementation quotes it as its platform requires.
+    virtual Failure write(const std::string& commandPath) = 0;
+    // Every failure is ignored by the caller, so nothing is reported.
+    virtual void remove() = 0;
+};
+
+} // namespace vigilorn

@@ -1,0 +1,36 @@
+#pragma once
+// Everything the program needs from the operating system, built once by main().
+#include "Autorun.h"
+#include "ProcessSource.h"
+#include "RestoreEngine.h"
+#include "SysInfoLauncher.h"
+
+#include <memory>
+#include <string>
+
+namespace vigilorn {
+
+struct Platform {
+    std::unique_ptr<ProcessSource> processes;
+    std::unique_ptr<ProcessEnder> ender;
+    std::unique_ptr<Autorun> autorun;
+    std::unique_ptr<SysInfoLauncher> sysInfo;
+    // Chosen once, at start-up.
+    std::unique_ptr<RestoreEngine> restore;
+};
+
+struct PlatformConfig {
+    std::string appName;       // the executable's base name
+    std::string snapperConfig; // snapper config to use; empty = "root"
+};
+
+// Implemented once per platform folder.
+Platform createPlatform(const PlatformConfig& config);
+
+// The executable's full path as the autorun entry names it.
+std::string makeExePath(const std::string& folder, const std::string& baseName);
+
+// The text shown on the splash screen for the platform the build runs on.
+std::string platformText();
+
+} // namespace vigilorn

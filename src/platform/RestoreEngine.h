@@ -1,0 +1,26 @@
+#pragma once
+#include "PlatformError.h"
+
+#include <string>
+#include <vector>
+
+namespace vigilorn {
+
+struct RestorePointRecord {
+    std::string SequenceNumber; // decimal
+    std::string Description;
+    std::string creationtime; // YYYYMMDDHHMMSS.ffffff+000, UTC
+};
+
+// Where restore points go: snapper, the built-in store, System Restore, or a fake.
+class RestoreEngine {
+public:
+    virtual ~RestoreEngine() = default;
+    // A short name the user can recognise, e.g. "snapper (config root)".
+    virtual std::string displayName() const = 0;
+    virtual Failure createRestorePoint(const std::string& description, int restorePointType,
+                                       int eventType) = 0;
+    virtual Failure listRestorePoints(std::vector<RestorePointRecord>& out) = 0;
+};
+
+} // namespace vigilorn

@@ -1,0 +1,22 @@
+#include "LinuxRestore.h"
+#include "ProcProcessSource.h"
+#include "SignalProcessEnder.h"
+#include "platform/Platform.h"
+
+namespace vigilorn {
+
+Platform createPlatform(const PlatformConfig& config) {
+    Platform p;
+    p.processes = std::make_unique<ProcProcessSource>();
+    p.ender = std::make_unique<SignalProcessEnder>(*p.processes);
+    p.restore = createLinuxRestoreEngine(config);
+    return p;
+}
+
+std::string makeExePath(const std::string& folder, const std::string& baseName) {
+    return folder + "/" + baseName;
+}
+
+std::string platformText() { return "Linux"; }
+
+} // namespace vigilorn
