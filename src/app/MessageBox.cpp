@@ -27,9 +27,17 @@ QMessageBox::StandardButton show(QWidget* parent, QMessageBox::Icon icon, const 
     return static_cast<QMessageBox::StandardButton>(r);
 }
 
-void setTestMode(bool on) { g_testMode = on; }
-void setNextAnswer(QMessageBox::StandardButton answer) { g_answers.push_back(answer); }
-const std::vector<Shown>& shown() { return g_shown; }
-void clearShown() { g_shown.clear(); }
+void setTestMode(bool on) {
+    g_testMode = on;
+}
+void setNextAnswer(QMessageBox::StandardButton answer) {
+    g_answers.push_back(answer);
+}
+const std::vector<Shown>& shown() {
+    return g_shown;
+}
+void clearShown() {
+    g_shown.clear();
+}
 
 } // namespace vigilorn::MessageBox

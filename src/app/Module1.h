@@ -3,6 +3,9 @@
 #include "AppOptions.h"
 
 #include <QString>
+#include <QUrl>
+
+#include <functional>
 
 class QWidget;
 
@@ -27,9 +30,11 @@ struct Services {
     vigilorn::Autorun* autorun = nullptr;
     vigilorn::SysInfoLauncher* sysInfo = nullptr;
     QString appName = QStringLiteral("QMVigilornApp");
-    QString appDir;              // the executable's folder
+    QString appDir; // the executable's folder
     QString vendorUrl = QStringLiteral("https://www.quillmere.com/vigilorn/");
     QString vendorSite = QStringLiteral("www.quillmere.com");
+    // Opens a page in the user's browser; false when it cannot.
+    std::function<bool(const QUrl&)> openUrl;
 };
 
 inline Services services;

@@ -9,7 +9,8 @@ namespace vigilorn {
 
 class RuntimeError : public std::runtime_error {
 public:
-    explicit RuntimeError(PlatformError e) : std::runtime_error(e.description), m_error(std::move(e)) {}
+    explicit RuntimeError(PlatformError e)
+        : std::runtime_error(e.description), m_error(std::move(e)) {}
     explicit RuntimeError(int number) : RuntimeError(programError(number)) {}
     const PlatformError& error() const { return m_error; }
 

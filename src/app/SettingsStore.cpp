@@ -42,30 +42,34 @@ std::int16_t toInt16(const QString& text) {
 }
 
 SettingsStore::SettingsStore(const QString& appName, const QString& configDir) {
-    const QString dir = configDir.isEmpty()
-                            ? QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-                            : configDir;
+    const QString dir =
+        configDir.isEmpty()
+            ? QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+            : configDir;
     const QString path = QDir(dir).filePath(appName + QStringLiteral(".ini"));
     if (QFileInfo::exists(path)) {
         QFile probe(path);
         if (!probe.open(QIODevice::ReadOnly))
-            m_openError = PlatformError{errno ? errno : EACCES,
-                                        "The settings file " + path.toStdString() +
-                                            " cannot be read: " + probe.errorString().toStdString()};
+            m_openError =
+                PlatformError{errno ? errno : EACCES,
+                              "The settings file " + path.toStdString() +
+                                  " cannot be read: " + probe.errorString().toStdString()};
     }
     m_settings = std::make_unique<QSettings>(path, QSettings::IniFormat);
     if (!m_openError && m_settings->status() == QSettings::FormatError)
-        m_openError = PlatformError{ErrorNumber::TypeMismatch,
-                                    "The settings file " + path.toStdString() +
-                                        " is not in a form the program can read"};
+        m_openError =
+            PlatformError{ErrorNumber::TypeMismatch, "The settings file " + path.toStdString() +
+                                                         " is not in a form the program can read"};
     else if (!m_openError && m_settings->status() == QSettings::AccessError)
-        m_openError = PlatformError{EACCES, "The settings file " + path.toStdString() +
-                                                " cannot be read"};
+        m_openError =
+            PlatformError{EACCES, "The settings file " + path.toStdString() + " cannot be read"};
 }
 
 SettingsStore::~SettingsStore() = default;
 
-QString SettingsStore::fileName() const { return m_settings->fileName(); }
+QString SettingsStore::fileName() const {
+    return m_settings->fileName();
+}
 
 std::int16_t SettingsStore::readInt16(const QString& section, const QString& key,
                                       std::int16_t defaultValue) const {

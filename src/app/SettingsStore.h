@@ -28,7 +28,8 @@ public:
     std::optional<PlatformError> openError() const { return m_openError; }
 
     // A missing value yields the default; a value that does not convert throws RuntimeError.
-    std::int16_t readInt16(const QString& section, const QString& key, std::int16_t defaultValue) const;
+    std::int16_t readInt16(const QString& section, const QString& key,
+                           std::int16_t defaultValue) const;
     // Writes decimal text; a failure to store it throws RuntimeError.
     void writeText(const QString& section, const QString& key, const QString& text);
     QString readText(const QString& section, const QString& key, const QString& defaultValue) const;

@@ -17,6 +17,8 @@ std::string makeExePath(const std::string& folder, const std::string& baseName) 
     return folder + "/" + baseName;
 }
 
-std::string platformText() { return "Linux"; }
+std::string platformText() {
+    return "Linux";
+}
 
 } // namespace vigilorn

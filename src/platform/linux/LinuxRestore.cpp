@@ -2,6 +2,8 @@
 
 namespace vigilorn {
 
-std::unique_ptr<RestoreEngine> createLinuxRestoreEngine(const PlatformConfig&) { return nullptr; }
+std::unique_ptr<RestoreEngine> createLinuxRestoreEngine(const PlatformConfig&) {
+    return nullptr;
+}
 
 } // namespace vigilorn

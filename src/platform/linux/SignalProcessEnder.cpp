@@ -10,7 +10,8 @@ namespace vigilorn {
 namespace {
 
 bool digitsOnly(const std::string& s) {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // A PID the kernel could hold; 0 would signal our own process group, so it never names one.
@@ -30,7 +31,6 @@ bool parsePid(const std::string& s, pid_t& pid) {
 std::string nameBeforeFirstDot(const std::string& name) {
     return name.substr(0, name.find('.'));
 }
-
 
 Failure SignalProcessEnder::endProcesses(const std::string& nameOrPid) {
     if (digitsOnly(nameOrPid)) {

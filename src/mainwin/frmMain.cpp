@@ -1,0 +1,425 @@
+#include "frmMain.h"
+
+#include "app/Artwork.h"
+#include "app/ErrorReport.h"
+#include "app/MessageBox.h"
+#include "app/Module1.h"
+#include "monitor/InstallerRule.h"
+#include "monitor/frmDialog.h"
+#include "monitor/frmDialog2.h"
+#include "platform/ProcessSource.h"
+
+#include <QApplication>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QSignalBlocker>
+#include <QTableWidget>
+#include <QTimer>
+#include <QUrl>
+
+using namespace vigilorn;
+
+namespace {
+
+const QString kTitle = QStringLiteral("Quillmere Vigilorn");
+constexpr int kTwipsPerPixel = 15;
+constexpr int px(int twips) {
+    return (twips + kTwipsPerPixel / 2) / kTwipsPerPixel;
+}
+
+// The raw bytes of a process name, kept beside its display text so that a name that is not
+// valid UTF-8 still ends exactly the processes it names.
+constexpr int kRawNameRole = Qt::UserRole + 1;
+
+ProcessSource& processes() {
+    if (!Module1::services.processes)
+        throw RuntimeError(ErrorNumber::CantPerformOperation);
+    return *Module1::services.processes;
+}
+
+} // namespace
+
+frmMain::frmMain()
+    : ImageList1(makeImageList({{QStringLiteral("Show running processes"), {132, 25}},
+                                {QStringLiteral("Show form border"), {101, 25}},
+                                {QStringLiteral("Hide form border"), {102, 25}},
+                                {QStringLiteral("Minimise to tray"), {94, 25}}})) {
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(kTitle);
+    setWindowIcon(programIcon());
+    setFont(tahoma(8.25));
+
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    client->setFixedSize(px(8310), px(3540));
+    setCentralWidget(client);
+
+    MSFlexGrid1 = new QTableWidget(2, 3, client);
+    MSFlexGrid1->setObjectName(QStringLiteral("MSFlexGrid1"));
+    MSFlexGrid1->setAccessibleName(QStringLiteral("Processes"));
+    MSFlexGrid1->setGeometry(px(240), px(120), px(7935), px(2655));
+    MSFlexGrid1->setFont(tahoma(8.25));
+    MSFlexGrid1->setToolTip(
+        QStringLiteral("Click on a process then Right Click to Kill the Process"));
+    MSFlexGrid1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    MSFlexGrid1->setSelectionMode(QAbstractItemView::SingleSelection);
+    MSFlexGrid1->verticalHeader()->hide();
+    MSFlexGrid1->setWordWrap(false);
+    MSFlexGrid1->hide();
+    MSFlexGrid1->viewport()->installEventFilter(this);
+    connect(MSFlexGrid1, &QTableWidget::currentCellChanged, this,
+            [this] { processSelected = true; });
+
+    auto button = [&](const char* name, int released, const QString& label, QRect twips) {
+        auto* b = new ImageButton(client, ImageList1, released, released + 1, label);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setGeometry(px(twips.x()), px(twips.y()), px(twips.width()), px(twips.height()));
+        return b;
+    };
+    Picture1 =
+        button("Picture1", 1, QStringLiteral("Show running processes"), {95, 2880, 1900, 375});
+    Picture2 = button("Picture2", 3, QStringLiteral("Show form border"), {2600, 2880, 1500, 375});
+    Picture3 = button("Picture3", 5, QStringLiteral("Hide form border"), {4700, 2880, 1500, 375});
+    Picture4 = button("Picture4", 7, QStringLiteral("Minimise to tray"), {6815, 2880, 1400, 375});
+    connect(Picture1, &ImageButton::clicked, this, [this] { guarded([&] { ListProcesses(); }); });
+    connect(Picture2, &ImageButton::clicked, this, &frmMain::showBorder);
+    connect(Picture3, &ImageButton::clicked, this, &frmMain::hideBorder);
+    connect(Picture4, &ImageButton::clicked, this,
+            [this] { guarded([&] { minimize_to_tray(); }); });
+
+    buildMenus();
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer2 = new QTimer(this);
+    Timer2->setObjectName(QStringLiteral("Timer2"));
+    connect(Timer1, &QTimer::timeout, this, &frmMain::scanForInstaller);
+    connect(Timer2, &QTimer::timeout, this, &frmMain::waitForInstallerEnd);
+
+    // Load.
+    processSelected = false;
+    if (Module1::AppOptions.showFormBorder())
+        showBorder();
+    else
+        hideBorder();
+    Timer1->setInterval(10000);
+    Timer1->start();
+}
+
+frmMain::~frmMain() {
+    if (m_tray)
+        m_tray->hide();
+}
+
+void frmMain::buildMenus() {
+    QMenuBar* bar = menuBar();
+    bar->setObjectName(QStringLiteral("menuBar"));
+    auto action = [this](QMenu* menu, const char* name, const QString& text) {
+        auto* a = menu->addAction(text);
+        a->setObjectName(QString::fromLatin1(name));
+        return a;
+    };
+    auto menu = [&](const char* name, const QString& title, bool inBar) {
+        auto* m = new QMenu(title, this);
+        m->setObjectName(QString::fromLatin1(name));
+        if (inBar)
+            bar->addMenu(m);
+        return m;
+    };
+
+    mnuTitle = bar->addAction(kTitle + QStringLiteral("               "));
+    mnuTitle->setObjectName(QStringLiteral("mnuTitle"));
+    mnuTitle->setEnabled(false);
+
+    mnuFile = menu("mnuFile", QStringLiteral("&File"), true);
+    mnuExit = action(mnuFile, "mnuExit", QStringLiteral("E&xit"));
+    mnuOptions = menu("mnuOptions", QStringLiteral("&Options"), true);
+    mnuProgOpts = action(mnuOptions, "mnuProgOpts", QStringLiteral("&Program Options"));
+    mnuRestore = menu("mnuRestore", QStringLiteral("&Restore"), true);
+    mnurestpnt = action(mnuRestore, "mnurestpnt", QStringLiteral("&Show Restore Points"));
+    mnuCreateResPnt =
+        action(mnuRestore, "mnuCreateResPnt", QStringLiteral("&Create New Restore Point"));
+    mnuHelp = menu("mnuHelp", QStringLiteral("&Help"), true);
+    mnuHelpProgram = action(mnuHelp, "mnuHelpProgram", QStringLiteral("Pro&gram Help"));
+    mnuAbout = action(mnuHelp, "mnuAbout", QStringLiteral("&About"));
+    mnuUpdates = menu("mnuUpdates", QStringLiteral("Updates"), true);
+    mnuCheckAction =
+        action(mnuUpdates, "mnuCheck", QStringLiteral("Check at ") + Module1::services.vendorSite);
+
+    mnuTray = menu("mnuTray", QStringLiteral("Tray"), false);
+    mnuTabout = action(mnuTray, "mnuTabout", QStringLiteral("About"));
+    mnuShowMain = action(mnuTray, "mnuShowMain", QStringLiteral("&Show Main"));
+    mnuTcheck = action(mnuTray, "mnuTcheck", QStringLiteral("&Check for Updates"));
+    mnuClose = action(mnuTray, "mnuClose", QStringLiteral("E&xit Program"));
+
+    mnuprocess = menu("mnuprocess", QStringLiteral("Process"), false);
+    mnuKillProcess = action(mnuprocess, "mnuKillProcess", QStringLiteral("Kill Selected Process"));
+
+    connect(mnuExit, &QAction::triggered, this, &frmMain::endProgram);
+    connect(mnuClose, &QAction::triggered, this, &frmMain::endProgram);
+    connect(mnuProgOpts, &QAction::triggered, this, &frmMain::openOptions);
+    connect(mnurestpnt, &QAction::triggered, this, &frmMain::openRestorePoints);
+    connect(mnuCreateResPnt, &QAction::triggered, this, &frmMain::openRestorePoints);
+    connect(mnuHelpProgram, &QAction::triggered, this, &frmMain::openHelp);
+    connect(mnuAbout, &QAction::triggered, this, &frmMain::openAbout);
+    connect(mnuTabout, &QAction::triggered, this, &frmMain::openAbout);
+    connect(mnuCheckAction, &QAction::triggered, this, &frmMain::mnuCheck_Click);
+    connect(mnuTcheck, &QAction::triggered, this, &frmMain::mnuCheck_Click);
+    connect(mnuShowMain, &QAction::triggered, this, [this] { show(); });
+    connect(mnuKillProcess, &QAction::triggered, this, &frmMain::mnuKillProcess_Click);
+}
+
+void frmMain::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    const QRect r = rect();
+    p.fillRect(r, kPanelGreen);
+    // Footer band behind the buttons.
+    const QWidget* c = centralWidget();
+    const int top = c->geometry().top() + px(2800);
+    paintBand(p, QRect(r.left(), top, r.width(), r.bottom() - top + 1), QString(), font());
+}
+
+void frmMain::closeEvent(QCloseEvent* e) {
+    // The window lives for the whole run; without a close button this only comes from the
+    // window manager, which gets the tray's behaviour rather than an end of the monitor.
+    e->ignore();
+    if (m_tray && m_tray->isVisible())
+        hide();
+    else
+        showMinimized();
+}
+
+// ---- the monitor ---------------------------------------------------------------------------
+
+void frmMain::scanForInstaller() {
+    silently([&] {
+        QString found;
+        bool matched = false;
+        auto failure = processes().EnumerateProcesses([&](const ProcessEntry& e) {
+            if (!isInstallerName(e.Name))
+                return true;
+            found = QString::fromUtf8(e.Name);
+            matched = true;
+            return false;
+        });
+        if (failure || !matched)
+            return;
+        frmDialog* dialog = frmDialog::instance();
+        dialog->Label1->setText(reminderText(found));
+        dialog->show();
+        dialog->raise();
+    });
+}
+
+void frmMain::haveDoneRestore() {
+    Timer1->stop();
+    Timer2->setInterval(5000);
+    Timer2->start();
+}
+
+void frmMain::secondMessage() {
+    if (!Module1::restorePointConfirmed) {
+        frmDialog2* d = frmDialog2::instance();
+        d->Label1->setText(secondMessageText());
+        d->show();
+        d->raise();
+    }
+    haveDoneRestore();
+}
+
+void frmMain::waitForInstallerEnd() {
+    silently([&] {
+        bool otherSeen = false;
+        bool installerSeen = false;
+        auto failure = processes().EnumerateProcesses([&](const ProcessEntry& e) {
+            if (isInstallerName(e.Name)) {
+                installerSeen = true;
+                return false;
+            }
+            otherSeen = true;
+            return true;
+        });
+        if (failure || installerSeen || !otherSeen)
+            return;
+        Timer2->stop();
+        Timer1->setInterval(5000);
+        Timer1->start();
+    });
+}
+
+// ---- the process grid ----------------------------------------------------------------------
+
+void frmMain::ListProcesses() {
+    processSelected = false;
+    MSFlexGrid1->show();
+
+    // The query runs before the grid is touched: a failure here leaves the grid as it was.
+    std::vector<ProcessEntry> entries;
+    auto failure = processes().EnumerateProcesses([&](const ProcessEntry& e) {
+        entries.push_back(e);
+        return true;
+    });
+    if (failure && !failure->duringWalk)
+        throw RuntimeError(failure->error);
+    // From here on a failure is ignored: what was read is shown.
+
+    const QSignalBlocker block(MSFlexGrid1);
+    MSFlexGrid1->setUpdatesEnabled(false);
+    MSFlexGrid1->clear();
+    MSFlexGrid1->setColumnCount(3);
+    MSFlexGrid1->setHorizontalHeaderLabels(
+        {QStringLiteral("Process"), QStringLiteral("User"), QStringLiteral("PID")});
+    MSFlexGrid1->setColumnWidth(0, px(3500));
+    MSFlexGrid1->setColumnWidth(1, px(2900));
+    MSFlexGrid1->setColumnWidth(2, px(1000));
+    MSFlexGrid1->setRowCount(static_cast<int>(entries.size()));
+    int row = 0;
+    for (const auto& e : entries) {
+        auto* name = new QTableWidgetItem(QString::fromUtf8(e.Name));
+        name->setData(kRawNameRole, QByteArray::fromStdString(e.Name));
+        MSFlexGrid1->setItem(row, 0, name);
+        MSFlexGrid1->setItem(row, 1, new QTableWidgetItem(QString::fromUtf8(e.User)));
+        MSFlexGrid1->setItem(row, 2, new QTableWidgetItem(QString::fromUtf8(e.processid)));
+        ++row;
+    }
+    MSFlexGrid1->setCurrentCell(-1, -1);
+    MSFlexGrid1->setUpdatesEnabled(true);
+}
+
+void frmMain::mnuKillProcess_Click() {
+    auto currentText = [this]() -> std::pair<QString, std::string> {
+        const QTableWidgetItem* item = MSFlexGrid1->currentItem();
+        if (!item)
+            return {};
+        const QByteArray raw = item->data(kRawNameRole).toByteArray();
+        return {item->text(), raw.isNull() ? item->text().toStdString() : raw.toStdString()};
+    };
+    const QString shown = currentText().first;
+    const QString text = QStringLiteral("Are you sure you want to Kill the Process: ") + shown +
+                         QStringLiteral("?\r\nThis can cause un-desirable results!\r\n"
+                                        "This will stop ALL instances of the selected process!");
+    const auto answer =
+        MessageBox::show(this, QMessageBox::Question, QStringLiteral("Kill Process?"), text,
+                         QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Cancel);
+    if (answer != QMessageBox::Ok)
+        return;
+
+    // The box let events run: take the cell again.
+    std::string name = currentText().second;
+    name = name.substr(0, name.find('.'));
+    guarded(
+        [&] {
+            if (name.empty() || !Module1::services.ender)
+                return;
+            throwIfFailed(Module1::services.ender->endProcesses(name));
+        },
+        this);
+    QCoreApplication::processEvents();
+    guarded([&] { ListProcesses(); }, this);
+    guarded([&] { ListProcesses(); }, this);
+}
+
+bool frmMain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == MSFlexGrid1->viewport() && event->type() == QEvent::MouseButtonRelease) {
+        auto* me = static_cast<QMouseEvent*>(event);
+        if (me->button() == Qt::RightButton && me->buttons() == Qt::NoButton && processSelected)
+            mnuprocess->popup(me->globalPosition().toPoint());
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+// ---- the tray ------------------------------------------------------------------------------
+
+void frmMain::minimize_to_tray() {
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        // Hiding without an icon would leave no way back: stay on the task bar instead.
+        showMinimized();
+        if (!m_noTrayReported) {
+            m_noTrayReported = true;
+            MessageBox::show(this, QMessageBox::Information, kTitle,
+                             QStringLiteral("This desktop has no notification area, so ") + kTitle +
+                                 QStringLiteral(" stays on the task bar instead."));
+        }
+        return;
+    }
+    hide();
+    if (!m_tray) {
+        m_tray = new QSystemTrayIcon(programIcon(), this);
+        m_tray->setObjectName(QStringLiteral("trayIcon"));
+        m_tray->setToolTip(kTitle);
+        connect(m_tray, &QSystemTrayIcon::activated, this, &frmMain::trayActivated);
+    }
+    m_tray->show();
+}
+
+void frmMain::trayActivated(QSystemTrayIcon::ActivationReason reason) {
+    switch (reason) {
+    case QSystemTrayIcon::DoubleClick:
+        show();
+        break;
+    case QSystemTrayIcon::Context:
+        raise();
+        activateWindow();
+        mnuTray->popup(QCursor::pos());
+        break;
+    default:
+        break; // a single click, the middle button: nothing
+    }
+}
+
+void frmMain::endProgram() {
+    if (m_tray)
+        m_tray->hide();
+    QCoreApplication::exit(0);
+}
+
+// ---- border and menus ----------------------------------------------------------------------
+
+void frmMain::applyWindowFlags() {
+    const bool wasVisible = isVisible();
+    const QPoint pos = this->pos();
+    Qt::WindowFlags f = Qt::Window | Qt::CustomizeWindowHint;
+    if (m_borderShown)
+        f |= Qt::WindowTitleHint;
+    else
+        f |= Qt::FramelessWindowHint;
+    if (f == windowFlags())
+        return;
+    setWindowFlags(f);
+    if (wasVisible) {
+        move(pos);
+        show();
+    }
+}
+
+void frmMain::showBorder() {
+    setWindowTitle(kTitle);
+    mnuTitle->setVisible(false);
+    m_borderShown = true;
+    applyWindowFlags();
+}
+
+void frmMain::hideBorder() {
+    mnuTitle->setVisible(true);
+    setWindowTitle(QString());
+    m_borderShown = false;
+    applyWindowFlags();
+}
+
+void frmMain::mnuCheck_Click() {
+    guarded(
+        [&] {
+            const auto& open = Module1::services.openUrl;
+            if (!open || !open(QUrl(Module1::services.vendorUrl)))
+                throw RuntimeError(ErrorNumber::CantPerformOperation);
+        },
+        this);
+}
+
+void frmMain::openRestorePoints() {}
+void frmMain::openOptions() {}
+void frmMain::openHelp() {}
+void frmMain::openAbout() {}

@@ -1,0 +1,67 @@
+#include "frmDialog.h"
+
+#include "app/Artwork.h"
+#include "app/ErrorReport.h"
+#include "app/Module1.h"
+#include "mainwin/frmMain.h"
+
+#include <QLabel>
+#include <QPainter>
+
+using namespace vigilorn;
+
+frmDialog::frmDialog()
+    : ImageList1(
+          makeImageList({{QStringLiteral("Yes"), {79, 22}}, {QStringLiteral("No"), {79, 22}}})) {
+    setObjectName(QStringLiteral("frmDialog"));
+    setWindowTitle(QStringLiteral("Vigilorn Message"));
+    setWindowIcon(programIcon());
+    setFixedSize(255, 145);
+
+    Label1 = new QLabel(this);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setGeometry(32, 8, 193, 81);
+    Label1->setFont(tahoma(8.25, true));
+    Label1->setWordWrap(true);
+    Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    Label1->setTextFormat(Qt::PlainText);
+
+    Picture1 = new ImageButton(this, ImageList1, 1, 2, QStringLiteral("Yes"));
+    Picture1->setObjectName(QStringLiteral("Picture1"));
+    Picture1->setGeometry(48, 112, 78, 21);
+    Picture2 = new ImageButton(this, ImageList1, 3, 4, QStringLiteral("No"));
+    Picture2->setObjectName(QStringLiteral("Picture2"));
+    Picture2->setGeometry(128, 112, 78, 21);
+    connect(Picture1, &ImageButton::clicked, this, &frmDialog::Picture1_Click);
+    connect(Picture2, &ImageButton::clicked, this, &frmDialog::Picture2_Click);
+
+    Module1::setWindowOnTop(this, true);
+}
+
+void frmDialog::showEvent(QShowEvent* e) {
+    QDialog::showEvent(e);
+    centreOnScreen();
+}
+
+void frmDialog::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    paintGreenGradient(p, rect());
+}
+
+void frmDialog::Picture1_Click() {
+    HandlerScope scope(this);
+    guarded([&] {
+        Module1::restorePointConfirmed = true;
+        frmMain::instance()->haveDoneRestore();
+        unload();
+    });
+}
+
+void frmDialog::Picture2_Click() {
+    HandlerScope scope(this);
+    guarded([&] {
+        Module1::restorePointConfirmed = false;
+        frmMain::instance()->secondMessage();
+        unload();
+    });
+}

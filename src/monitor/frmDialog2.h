@@ -1,0 +1,30 @@
+#pragma once
+#include "app/Form.h"
+#include "mainwin/ImageButton.h"
+
+#include <QDialog>
+
+class QLabel;
+
+// The second reminder, with a button that creates a restore point at once.
+class frmDialog2 : public vigilorn::Form<frmDialog2, QDialog> {
+    Q_OBJECT
+public:
+    frmDialog2();
+
+    // Hides this reminder, creates "QMAutoResPnt", confirms it, unloads. Throws on failure.
+    void CreatePointAuto();
+
+    QLabel* Label1;
+    vigilorn::ImageButton* Picture3; // Create Restore Point
+    vigilorn::ImageButton* Picture1; // OK
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+    void showEvent(QShowEvent*) override;
+
+private:
+    void Picture3_Click();
+
+    vigilorn::ImageList ImageList1;
+};

@@ -1,0 +1,43 @@
+#include "frmRPntOK.h"
+
+#include "app/Artwork.h"
+
+#include <QLabel>
+#include <QPainter>
+
+using namespace vigilorn;
+
+frmRPntOK::frmRPntOK()
+    : ImageList1(makeImageList({{QStringLiteral("OK"), {88, 28}},
+                                {QStringLiteral("Create Restore Point"), {147, 18}}})) {
+    setObjectName(QStringLiteral("frmRPntOK"));
+    setWindowTitle(QStringLiteral("Restore point Created"));
+    setWindowIcon(programIcon());
+    setFixedSize(255, 145);
+
+    Label1 = new QLabel(QStringLiteral("Restore Point Created Successfully!"), this);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setGeometry(16, 16, 225, 41);
+    Label1->setFont(tahoma(12, true));
+    Label1->setWordWrap(true);
+
+    Picture1 = new ImageButton(this, ImageList1, 1, 2, QStringLiteral("OK"));
+    Picture1->setObjectName(QStringLiteral("Picture1"));
+    Picture1->setGeometry(88, 114, 87, 25);
+    connect(Picture1, &ImageButton::clicked, this, [this] {
+        // Ends a modal wait as well as closing a modeless window.
+        if (isModal())
+            done(QDialog::Accepted);
+        unload();
+    });
+}
+
+void frmRPntOK::showEvent(QShowEvent* e) {
+    QDialog::showEvent(e);
+    centreOnScreen();
+}
+
+void frmRPntOK::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    paintGreenGradient(p, rect());
+}
