@@ -1,10 +1,13 @@
 #include "MessageBox.h"
 
+#include <utility>
+
 namespace vigilorn::MessageBox {
 namespace {
 bool g_testMode = false;
 std::deque<QMessageBox::StandardButton> g_answers;
 std::vector<Shown> g_shown;
+std::function<void()> g_whileOpen;
 } // namespace
 
 QMessageBox::StandardButton show(QWidget* parent, QMessageBox::Icon icon, const QString& title,
@@ -12,6 +15,8 @@ QMessageBox::StandardButton show(QWidget* parent, QMessageBox::Icon icon, const 
                                  QMessageBox::StandardButton defaultButton) {
     if (g_testMode) {
         g_shown.push_back({title, text, icon, buttons});
+        if (auto hook = std::exchange(g_whileOpen, nullptr))
+            hook();
         if (!g_answers.empty()) {
             auto a = g_answers.front();
             g_answers.pop_front();
@@ -29,6 +34,11 @@ QMessageBox::StandardButton show(QWidget* parent, QMessageBox::Icon icon, const 
 
 void setTestMode(bool on) {
     g_testMode = on;
+    g_answers.clear();
+    g_whileOpen = nullptr;
+}
+void setWhileOpen(std::function<void()> hook) {
+    g_whileOpen = std::move(hook);
 }
 void setNextAnswer(QMessageBox::StandardButton answer) {
     g_answers.push_back(answer);

@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <deque>
+#include <functional>
 #include <vector>
 
 namespace vigilorn::MessageBox {
@@ -24,6 +25,8 @@ QMessageBox::StandardButton show(QWidget* parent, QMessageBox::Icon icon, const 
 // next queued answer, or with its default button when none is queued.
 void setTestMode(bool on);
 void setNextAnswer(QMessageBox::StandardButton answer);
+// Runs while a box is "open" in test mode, as events would during a real box's wait.
+void setWhileOpen(std::function<void()> hook);
 const std::vector<Shown>& shown();
 void clearShown();
 

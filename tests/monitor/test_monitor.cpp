@@ -1,0 +1,295 @@
+// The monitor's cycle, driven through the tick handlers against the fake process source.
+#include "TestSupport.h"
+#include "mainwin/frmMain.h"
+#include "monitor/InstallerRule.h"
+#include "monitor/frmDialog.h"
+#include "monitor/frmDialog2.h"
+#include "monitor/frmRPntOK.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QTest>
+#include <QTimer>
+
+using namespace vigilorn;
+using test::proc;
+
+namespace {
+
+int countTopLevel(const char* objectName) {
+    int n = 0;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == QLatin1String(objectName) && w->isVisible())
+            ++n;
+    return n;
+}
+
+void flushDeletes() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
+
+} // namespace
+
+class TestMonitor : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<test::FakeServices> env;
+    frmMain* m = nullptr;
+
+    void reachReminding(const char* installer = "setup.exe") {
+        env->processes.processes = {proc("bash"), proc(installer)};
+        m->scanForInstaller();
+        QVERIFY(frmDialog::loaded());
+    }
+
+private slots:
+    void init() {
+        env = std::make_unique<test::FakeServices>();
+        m = frmMain::instance();
+    }
+    void cleanup() {
+        for (QWidget* w : {static_cast<QWidget*>(frmDialog::loaded()),
+                           static_cast<QWidget*>(frmDialog2::loaded()),
+                           static_cast<QWidget*>(frmRPntOK::loaded()), static_cast<QWidget*>(m)})
+            delete w;
+        flushDeletes();
+        env.reset();
+    }
+
+    // ---- detection ----
+
+    void noInstallerNoDialog() {
+        env->processes.processes = {proc("bash"), proc("Xvfb"), proc("dpkg")};
+        m->scanForInstaller();
+        QVERIFY(!frmDialog::loaded());
+        QCOMPARE(env->processes.lastVisited, std::size_t(3));
+        QVERIFY(MessageBox::shown().empty());
+    }
+
+    void firstMatchWinsAndStopsTheWalk() {
+        env->processes.processes = {proc("bash"), proc("MySetupTool.exe"), proc("msiexec.exe"),
+                                    proc("never-read")};
+        m->scanForInstaller();
+        frmDialog* d = frmDialog::loaded();
+        QVERIFY(d && d->isVisible());
+        QCOMPARE(d->Label1->text(), reminderText(QStringLiteral("MySetupTool.exe")));
+        QCOMPARE(env->processes.lastVisited, std::size_t(2));
+        QVERIFY(d->windowFlags() & Qt::WindowStaysOnTopHint);
+        QCOMPARE(d->windowTitle(), QStringLiteral("Vigilorn Message"));
+        QCOMPARE(d->size(), QSize(255, 145));
+    }
+
+    void unansweredReminderIsReshownNeverDuplicated() {
+        reachReminding("setup.exe");
+        frmDialog* first = frmDialog::loaded();
+        env->processes.processes = {proc("INSTALLER.EXE"), proc("setup.exe")};
+        m->scanForInstaller();
+        QCOMPARE(frmDialog::loaded(), first);
+        QCOMPARE(first->Label1->text(), reminderText(QStringLiteral("INSTALLER.EXE")));
+        QCOMPARE(countTopLevel("frmDialog"), 1);
+        // A pass that finds nothing leaves it open.
+        env->processes.processes = {proc("bash")};
+        m->scanForInstaller();
+        QVERIFY(first->isVisible());
+        QVERIFY(m->Timer1->isActive());
+    }
+
+    void failedPassesAreSilent() {
+        env->processes.processes = {proc("setup.exe")};
+        env->processes.queryFailure = PlatformError{-2147217405, "Access denied"};
+        m->scanForInstaller();
+        QVERIFY(!frmDialog::loaded());
+        env->processes.queryFailure.reset();
+        env->processes.processes = {proc("bash"), proc("setup.exe")};
+        env->processes.failAfter = 1; // fails before the installer is reached
+        m->scanForInstaller();
+        QVERIFY(!frmDialog::loaded());
+        QVERIFY(MessageBox::shown().empty());
+        QVERIFY(m->Timer1->isActive());
+        QCOMPARE(m->Timer1->interval(), 10000);
+    }
+
+    void closedByTheFrameOpensAgainOnTheNextMatch() {
+        reachReminding();
+        frmDialog::loaded()->close();
+        flushDeletes();
+        QVERIFY(!frmDialog::loaded());
+        QVERIFY(m->Timer1->isActive());
+        QVERIFY(!m->Timer2->isActive());
+        m->scanForInstaller();
+        QVERIFY(frmDialog::loaded() && frmDialog::loaded()->isVisible());
+    }
+
+    // ---- the answers ----
+
+    void yesStartsTheFollowUpWatch() {
+        reachReminding();
+        QTest::mouseClick(frmDialog::loaded()->Picture1, Qt::LeftButton);
+        QVERIFY(Module1::restorePointConfirmed);
+        QVERIFY(!frmDialog::loaded());
+        QVERIFY(!frmDialog2::loaded());
+        QVERIFY(!m->Timer1->isActive());
+        QVERIFY(m->Timer2->isActive());
+        QCOMPARE(m->Timer2->interval(), 5000);
+    }
+
+    void noShowsTheSecondReminder() {
+        reachReminding();
+        Module1::restorePointConfirmed = true;
+        QTest::mouseClick(frmDialog::loaded()->Picture2, Qt::LeftButton);
+        QVERIFY(!Module1::restorePointConfirmed);
+        QVERIFY(!frmDialog::loaded());
+        frmDialog2* d2 = frmDialog2::loaded();
+        QVERIFY(d2 && d2->isVisible());
+        QCOMPARE(d2->Label1->text(), secondMessageText());
+        QVERIFY(d2->windowFlags() & Qt::WindowStaysOnTopHint);
+        QVERIFY(!m->Timer1->isActive());
+        QVERIFY(m->Timer2->isActive());
+        QCOMPARE(m->Timer2->interval(), 5000);
+    }
+
+    void rightOrMiddleButtonAnswersNothing() {
+        reachReminding();
+        frmDialog* d = frmDialog::loaded();
+        QTest::mouseClick(d->Picture1, Qt::RightButton);
+        QTest::mouseClick(d->Picture2, Qt::MiddleButton);
+        QCOMPARE(frmDialog::loaded(), d);
+        QVERIFY(m->Timer1->isActive());
+    }
+
+    void secondMessageReusesAnOpenSecondReminder() {
+        m->secondMessage();
+        frmDialog2* d2 = frmDialog2::loaded();
+        d2->Label1->setText(QStringLiteral("stale"));
+        m->secondMessage();
+        QCOMPARE(frmDialog2::loaded(), d2);
+        QCOMPARE(d2->Label1->text(), secondMessageText());
+        QCOMPARE(countTopLevel("frmDialog2"), 1);
+    }
+
+    void secondMessageAfterYesShowsNothing() {
+        Module1::restorePointConfirmed = true;
+        m->secondMessage();
+        QVERIFY(!frmDialog2::loaded());
+        QVERIFY(m->Timer2->isActive());
+    }
+
+    // ---- the follow-up watch ----
+
+    void followingUntilEveryInstallerHasGone() {
+        reachReminding();
+        QTest::mouseClick(frmDialog::loaded()->Picture1, Qt::LeftButton);
+        env->processes.processes = {proc("bash"), proc("setup.exe"), proc("msiexec.exe")};
+        for (int i = 0; i < 5; ++i) { // a long-running installer keeps the watch going
+            m->waitForInstallerEnd();
+            QVERIFY(m->Timer2->isActive());
+            QVERIFY(!m->Timer1->isActive());
+        }
+        env->processes.processes = {proc("bash"), proc("msiexec.exe")};
+        m->waitForInstallerEnd();
+        QVERIFY(m->Timer2->isActive());
+        env->processes.processes = {proc("bash")};
+        m->waitForInstallerEnd();
+        QVERIFY(!m->Timer2->isActive());
+        QVERIFY(m->Timer1->isActive());
+        QCOMPARE(m->Timer1->interval(), 5000);
+    }
+
+    void noOwnedProcessOrAFailureChangesNothing() {
+        m->haveDoneRestore();
+        env->processes.processes = {};
+        m->waitForInstallerEnd();
+        QVERIFY(m->Timer2->isActive());
+        env->processes.processes = {proc("bash")};
+        env->processes.queryFailure = PlatformError{1, "x"};
+        m->waitForInstallerEnd();
+        QVERIFY(m->Timer2->isActive());
+        env->processes.queryFailure.reset();
+        env->processes.failAfter = 1; // the walk breaks after one harmless process
+        m->waitForInstallerEnd();
+        QVERIFY(m->Timer2->isActive());
+        QVERIFY(!m->Timer1->isActive());
+        QVERIFY(MessageBox::shown().empty());
+    }
+
+    void detectionStaysAtFiveSecondsAfterTheFirstCycle() {
+        QCOMPARE(m->Timer1->interval(), 10000);
+        for (int cycle = 0; cycle < 2; ++cycle) {
+            reachReminding();
+            QTest::mouseClick(frmDialog::loaded()->Picture1, Qt::LeftButton);
+            env->processes.processes = {proc("bash")};
+            m->waitForInstallerEnd();
+            QVERIFY(m->Timer1->isActive());
+            QCOMPARE(m->Timer1->interval(), 5000);
+        }
+    }
+
+    // ---- the automatic restore point ----
+
+    void createRestorePointHidesConfirmsAndUnloads() {
+        m->secondMessage();
+        frmDialog2* d2 = frmDialog2::loaded();
+        bool hiddenDuringCall = false;
+        env->restore.duringCreate = [&] { hiddenDuringCall = !d2->isVisible(); };
+        QTest::mouseClick(d2->Picture3, Qt::LeftButton);
+        QVERIFY(hiddenDuringCall);
+        QCOMPARE(env->restore.requests.size(), std::size_t(1));
+        QCOMPARE(env->restore.requests[0].description, std::string("QMAutoResPnt"));
+        QCOMPARE(env->restore.requests[0].type, 12);
+        QCOMPARE(env->restore.requests[0].eventType, 100);
+        QVERIFY(!frmDialog2::loaded());
+        frmRPntOK* ok = frmRPntOK::loaded();
+        QVERIFY(ok && ok->isVisible());
+        QVERIFY(!ok->isModal());
+        QVERIFY(!(ok->windowFlags() & Qt::WindowStaysOnTopHint));
+        QCOMPARE(ok->Label1->text(), QStringLiteral("Restore Point Created Successfully!"));
+        QCOMPARE(ok->windowTitle(), QStringLiteral("Restore point Created"));
+        QVERIFY(m->Timer2->isActive()); // the timers are not touched
+        QTest::mouseClick(ok->Picture1, Qt::LeftButton);
+        QVERIFY(!frmRPntOK::loaded());
+    }
+
+    void failedRestorePointIsReportedWithoutConfirmation() {
+        m->secondMessage();
+        frmDialog2* d2 = frmDialog2::loaded();
+        env->restore.createFailure = PlatformError{3, "No permissions."};
+        QTest::mouseClick(d2->Picture3, Qt::LeftButton);
+        QCOMPARE(MessageBox::shown().size(), std::size_t(1));
+        QCOMPARE(MessageBox::shown()[0].title, QStringLiteral("System Error!"));
+        QCOMPARE(MessageBox::shown()[0].text,
+                 QStringLiteral("An error has occurred - Code: 3 Description: No permissions."));
+        QCOMPARE(frmDialog2::loaded(), d2); // hidden, still loaded
+        QVERIFY(!d2->isVisible());
+        QVERIFY(!frmRPntOK::loaded());
+    }
+
+    void okClosesTheSecondReminderOnly() {
+        m->secondMessage();
+        QTest::mouseClick(frmDialog2::loaded()->Picture1, Qt::LeftButton);
+        QVERIFY(!frmDialog2::loaded());
+        QVERIFY(m->Timer2->isActive());
+        QVERIFY(env->restore.requests.empty());
+    }
+
+    // A tick or another answer that arrives while the error box waits must not pull the
+    // window out from under the handler that opened the box.
+    void eventsDuringTheErrorBoxAreSafe() {
+        m->secondMessage();
+        frmDialog2* d2 = frmDialog2::loaded();
+        env->restore.createFailure = PlatformError{5, "Busy"};
+        MessageBox::setWhileOpen([&] {
+            QTest::mouseClick(d2->Picture1, Qt::LeftButton); // OK: unloads the window
+            flushDeletes();                                  // must not delete it yet
+            m->secondMessage();                              // a new cycle's second reminder
+            env->processes.processes = {proc("bash")};
+            m->waitForInstallerEnd();
+        });
+        QTest::mouseClick(d2->Picture3, Qt::LeftButton);
+        flushDeletes();
+        QVERIFY(frmDialog2::loaded());
+        QVERIFY(frmDialog2::loaded() != d2 || d2->isVisible());
+        QVERIFY(!frmRPntOK::loaded());
+        QVERIFY(m->Timer1->isActive());
+    }
+};
+
+QTEST_MAIN(TestMonitor)
+#include "test_monitor.moc"
