@@ -72,10 +72,15 @@ bool readSmallFile(int dirFd, const char* pid, const char* leaf, std::vector<cha
 bool parseRealUid(const char* data, std::size_t len, uid_t& uid) {
     static constexpr char kKey[] = "\nUid:";
     const char* end = data + len;
-    const char* p = static_cast<const char*>(memmem(data, len, kKey, sizeof kKey - 1));
-    if (!p)
-        return false;
-    p += sizeof kKey - 1;
+    const char* p = nullptr;
+    if (len >= 4 && std::memcmp(data, kKey + 1, 4) == 0) {
+        p = data + 4;
+    } else {
+        p = static_cast<const char*>(memmem(data, len, kKey, sizeof kKey - 1));
+        if (!p)
+            return false;
+        p += sizeof kKey - 1;
+    }
     while (p < end && (*p == ' ' || *p == '\t'))
         ++p;
     if (p == end || *p < '0' || *p > '9')
