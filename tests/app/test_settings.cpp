@@ -40,7 +40,8 @@ private slots:
         } catch (const RuntimeError& e) {
             QCOMPARE(e.error().number, value == -1000000 ? 13 : 6);
             QCOMPARE(QString::fromStdString(e.error().description),
-                     value == -1000000 ? QStringLiteral("Type mismatch") : QStringLiteral("Overflow"));
+                     value == -1000000 ? QStringLiteral("Type mismatch")
+                                       : QStringLiteral("Overflow"));
         }
     }
 
@@ -94,12 +95,14 @@ private slots:
 
     void writesDecimalTextUnderItsSection() {
         test::FakeServices env;
-        env.settings->writeText(kOptionsSection, QStringLiteral("StartMinimised"), QStringLiteral("1"));
+        env.settings->writeText(kOptionsSection, QStringLiteral("StartMinimised"),
+                                QStringLiteral("1"));
         QFile f(env.settings->fileName());
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QByteArray ini = f.readAll();
         QVERIFY2(ini.contains("[Options]\nStartMinimised=1"), ini.constData());
-        QCOMPARE(QFileInfo(env.settings->fileName()).fileName(), QStringLiteral("QMVigilornApp.ini"));
+        QCOMPARE(QFileInfo(env.settings->fileName()).fileName(),
+                 QStringLiteral("QMVigilornApp.ini"));
     }
 
     void errorReportText() {
@@ -113,7 +116,8 @@ private slots:
         QCOMPARE(MessageBox::shown()[0].icon, QMessageBox::Critical);
         QCOMPARE(MessageBox::shown()[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
         QCOMPARE(MessageBox::shown()[0].text,
-                 QStringLiteral("An error has occurred - Code: 2 Description: No such file or directory"));
+                 QStringLiteral(
+                     "An error has occurred - Code: 2 Description: No such file or directory"));
     }
 };
 

@@ -50,13 +50,16 @@ private slots:
         QTest::addColumn<bool>("mainVisible");
         QTest::addColumn<bool>("border");
         QTest::newRow("splash 2, border -1")
-            << QByteArray("[Options]\nShowSplashStartUP=2\nShowFormBorder=-1\n") << false << true << true;
+            << QByteArray("[Options]\nShowSplashStartUP=2\nShowFormBorder=-1\n") << false << true
+            << true;
         QTest::newRow("splash 0, border 1")
-            << QByteArray("[Options]\nShowSplashStartUP=0\nShowFormBorder=1\n") << false << true << true;
+            << QByteArray("[Options]\nShowSplashStartUP=0\nShowFormBorder=1\n") << false << true
+            << true;
         QTest::newRow("minimised 2 is not minimised")
             << QByteArray("[Options]\nStartMinimised=2\n") << true << true << false;
         QTest::newRow("minimised 1")
-            << QByteArray("[Options]\nStartMinimised=1\nShowSplashStartUP=0\n") << false << false << false;
+            << QByteArray("[Options]\nStartMinimised=1\nShowSplashStartUP=0\n") << false << false
+            << false;
     }
     void optionCombinations() {
         QFETCH(QByteArray, ini);
@@ -108,11 +111,13 @@ private slots:
         // A folder where the file should be cannot be read, not even by root.
         QVERIFY(QDir().mkpath(QDir(env.configDir()).filePath(QStringLiteral("QMVigilornApp.ini"))));
         env.writeSettings({}); // reopens the store; the write itself fails on the folder
-        env.settings = std::make_unique<SettingsStore>(QStringLiteral("QMVigilornApp"), env.configDir());
+        env.settings =
+            std::make_unique<SettingsStore>(QStringLiteral("QMVigilornApp"), env.configDir());
         env.install();
         Module1::Main();
         QCOMPARE(MessageBox::shown().size(), std::size_t(1));
-        QVERIFY(MessageBox::shown()[0].text.startsWith(QStringLiteral("An error has occurred - Code: ")));
+        QVERIFY(MessageBox::shown()[0].text.startsWith(
+            QStringLiteral("An error has occurred - Code: ")));
         QVERIFY(MessageBox::shown()[0].text.contains(QStringLiteral("QMVigilornApp.ini")));
         QCOMPARE(Module1::AppOptions.ShowSplashStartUP, 1);
         QVERIFY(frmMain::loaded()->isVisible());

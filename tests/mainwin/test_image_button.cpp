@@ -9,7 +9,8 @@ using namespace vigilorn;
 
 class TestImageButton : public QObject {
     Q_OBJECT
-    ImageList list = makeImageList({{QStringLiteral("Yes"), {79, 22}}, {QStringLiteral("No"), {79, 22}}});
+    ImageList list =
+        makeImageList({{QStringLiteral("Yes"), {79, 22}}, {QStringLiteral("No"), {79, 22}}});
 
 private slots:
     void facesArePairedAndSized() {

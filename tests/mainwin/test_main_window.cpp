@@ -73,7 +73,8 @@ private slots:
     }
 
     void namesAreShownAsTheyAre() {
-        env->processes.processes = {proc("a b;$(rm -rf ~)\"q'\n"), proc(std::string(255, 'x').c_str())};
+        env->processes.processes = {proc("a b;$(rm -rf ~)\"q'\n"),
+                                    proc(std::string(255, 'x').c_str())};
         m->ListProcesses();
         QCOMPARE(column(0)[0], QStringLiteral("a b;$(rm -rf ~)\"q'\n"));
         QCOMPARE(column(0)[1].size(), 255);
@@ -125,9 +126,10 @@ private slots:
         QCOMPARE(box.title, QStringLiteral("Kill Process?"));
         QCOMPARE(box.icon, QMessageBox::Question);
         QCOMPARE(box.buttons, QMessageBox::Ok | QMessageBox::Cancel);
-        QCOMPARE(box.text, QStringLiteral("Are you sure you want to Kill the Process: notepad.exe?\r\n"
-                                          "This can cause un-desirable results!\r\n"
-                                          "This will stop ALL instances of the selected process!"));
+        QCOMPARE(box.text,
+                 QStringLiteral("Are you sure you want to Kill the Process: notepad.exe?\r\n"
+                                "This can cause un-desirable results!\r\n"
+                                "This will stop ALL instances of the selected process!"));
     }
 
     void killConfirmedUsesTheNameRuleAndRefreshesTwice() {
@@ -179,7 +181,8 @@ private slots:
         QStringList items;
         for (QAction* a : m->mnuTray->actions())
             items << a->text();
-        QCOMPARE(items, QStringList({"About", "&Show Main", "&Check for Updates", "E&xit Program"}));
+        QCOMPARE(items,
+                 QStringList({"About", "&Show Main", "&Check for Updates", "E&xit Program"}));
     }
 
     void mouseMovesAreNotTrayNotifications() {

@@ -129,16 +129,17 @@ private slots:
         const auto p = [&](const char* rel) { return root.filePath(QString::fromLatin1(rel)); };
         writeFile(p("12/status"), "Name:\tx\nUmask:\t0022\nState:\tS\nUid:\t54321\t0\t0\t0\n");
         writeFile(p("12/comm"), "abc\n");
-        writeFile(p("13/comm"), "vanished\n"); // no status: ended mid-walk
-        writeFile(p("14/status"), "Name:\ty\n");  // no Uid line
+        writeFile(p("13/comm"), "vanished\n");   // no status: ended mid-walk
+        writeFile(p("14/status"), "Name:\ty\n"); // no Uid line
         writeFile(p("14/comm"), "nouid\n");
         writeFile(p("self/status"), "Uid:\t0\n");
         writeFile(p("15/status"), "Uid:\t0\t0\t0\t0\n");
         writeFile(p("15/comm"), "line\nbreak\n");
         ProcProcessSource src(root.path().toStdString());
         auto all = listAll(src);
-        std::sort(all.begin(), all.end(),
-                  [](const ProcessEntry& a, const ProcessEntry& b) { return a.processid < b.processid; });
+        std::sort(all.begin(), all.end(), [](const ProcessEntry& a, const ProcessEntry& b) {
+            return a.processid < b.processid;
+        });
         QCOMPARE(all.size(), std::size_t(2));
         QCOMPARE(all[0].Name, std::string("abc"));
         QCOMPARE(all[0].User, std::string("54321"));
@@ -150,20 +151,29 @@ private slots:
         QTest::addColumn<QString>("comm");
         QTest::addColumn<QString>("argv0");
         QTest::addColumn<QString>("name");
-        QTest::newRow("short comm") << "bash" << "/bin/bash" << "bash";
-        QTest::newRow("cut comm") << "InstallShieldWi" << "C:\\x\\InstallShieldWizard.exe"
+        QTest::newRow("short comm") << "bash"
+                                    << "/bin/bash"
+                                    << "bash";
+        QTest::newRow("cut comm") << "InstallShieldWi"
+                                  << "C:\\x\\InstallShieldWizard.exe"
                                   << "InstallShieldWizard.exe";
-        QTest::newRow("cut comm, unix path") << "VeryLongInstall" << "/opt/VeryLongInstaller"
+        QTest::newRow("cut comm, unix path") << "VeryLongInstall"
+                                             << "/opt/VeryLongInstaller"
                                              << "VeryLongInstaller";
-        QTest::newRow("argv0 renamed") << "VeryLongInstall" << "python3" << "VeryLongInstall";
-        QTest::newRow("empty argv0") << "VeryLongInstall" << "" << "VeryLongInstall";
+        QTest::newRow("argv0 renamed") << "VeryLongInstall"
+                                       << "python3"
+                                       << "VeryLongInstall";
+        QTest::newRow("empty argv0") << "VeryLongInstall"
+                                     << ""
+                                     << "VeryLongInstall";
     }
     void recognisedNames() {
         QFETCH(QString, comm);
         QFETCH(QString, argv0);
         QFETCH(QString, name);
-        QCOMPARE(QString::fromStdString(recogniseProcessName(comm.toStdString(), argv0.toStdString())),
-                 name);
+        QCOMPARE(
+            QString::fromStdString(recogniseProcessName(comm.toStdString(), argv0.toStdString())),
+            name);
     }
 
     void enderEndsExactlyTheNamedProcesses() {

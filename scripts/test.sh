@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds with the given preset (default: ci, warnings are errors)
+# and runs the whole test suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+preset=${1:-ci}
+scripts/install-deps.sh packages-build.txt packages-test.txt
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j"$(nproc)"
+ctest --preset "$preset" -j"$(nproc)"
