@@ -42,8 +42,10 @@ bool isAllDigits(const char* s) {
     return true;
 }
 
-// Reads up to buf.size() bytes of dirFd/pid/leaf. False when the file cannot be opened or read,
-// which is what a process that has just ended looks like.
+// Reads the start of dirFd/pid/leaf, at most buf.size() bytes. procfs hands these small files
+// over whole in one read, and only the start of cmdline is needed, so one read is enough; the
+// second read a loop would make costs a system call per file on every tick. False when the file
+// cannot be opened or read, which is what a process that has just ended looks like.
 bool readSmallFile(int dirFd, const char* pid, const char* leaf, std::vector<char>& buf,
                    std::size_t& len) {
     char path[64];
@@ -51,20 +53,13 @@ bool readSmallFile(int dirFd, const char* pid, const char* leaf, std::vector<cha
     Fd f{openat(dirFd, path, O_RDONLY | O_CLOEXEC)};
     if (f.fd < 0)
         return false;
-    len = 0;
-    for (;;) {
-        ssize_t n = read(f.fd, buf.data() + len, buf.size() - len);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (n == 0)
-            break;
-        len += static_cast<std::size_t>(n);
-        if (len == buf.size())
-            break;
-    }
+    ssize_t n;
+    do {
+        n = read(f.fd, buf.data(), buf.size());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return false;
+    len = static_cast<std::size_t>(n);
     return true;
 }
 
