@@ -99,14 +99,17 @@ def no_reminder(s):
 
 
 def tab_order(s, window, presses):
-    """The controls that take the focus as Tab is pressed, by name."""
-    a = a11y_mod()
+    """The controls that take the focus as Tab is pressed ("role:name"), from the focus events;
+    None where a press moved the focus nowhere."""
     seen = []
     for _ in range(presses):
+        mark = len(s.a11y.focus_log)
         s.key("Tab")
-        time.sleep(0.15)  # focus travels through the event queue; no event marks the end
-        c = s.a11y.focused_control(window)
-        seen.append(a.name_of(c) if c else None)
+        try:
+            role, name, _parent = s.a11y.wait_focus_event(mark, timeout=1.5)
+            seen.append("%s:%s" % (role, name))
+        except CheckFailed:
+            seen.append(None)
     return seen
 
 
@@ -457,6 +460,93 @@ def journey_process_grid(s, exe, xsel):
                                                         else None)(names_listed()))
     expect("QMVigilornApp" in listed, "the program is missing from the grid: %r" % listed)
 
+# ---- accessibility ---------------------------------------------------------------------------
+
+MAIN_NAMES = [
+    ("push button", "Show running processes"), ("push button", "Show form border"),
+    ("push button", "Hide form border"), ("push button", "Minimise to tray"),
+    ("table", "Processes"), ("menu bar", ""), ("menu item", TITLE + "               "),
+    ("menu item", "File"), ("menu item", "Exit"), ("menu item", "Options"),
+    ("menu item", "Program Options"), ("menu item", "Restore"),
+    ("menu item", "Show Restore Points"), ("menu item", "Create New Restore Point"),
+    ("menu item", "Help"), ("menu item", "Program Help"), ("menu item", "About"),
+    ("menu item", "Updates"), ("menu item", "Check at www.quillmere.com")]
+
+
+def named_controls(window):
+    a = a11y_mod()
+    return {(a.role_of(c), a.name_of(c)) for c, _ in a.walk(window)}
+
+
+def expect_reachable(window, wanted, what):
+    got = named_controls(window)
+    missing = [w for w in wanted if w not in got]
+    expect(not missing, "%s: not on the accessibility bus: %r" % (what, missing))
+
+
+def journey_accessibility(s, exe, xsel):
+    a = a11y_mod()
+    t0 = start(s, exe, xsel)
+    splash = wait_for("the splash on the bus", lambda: [
+        w for w in s.a11y.windows() if a.showing(w) and a.role_of(w) != "frame"])[0]
+    log("splash on the bus as %s %r with %d children" % (a.role_of(splash), a.name_of(splash),
+                                                       splash.childCount))
+    frame = main_frame(s)
+    expect_reachable(frame, MAIN_NAMES, "main window")
+    victim = s.start_named_process("vigkeep.bin")
+    setup = s.start_named_process("MySetupTool.exe")
+
+    # The grid: each cell's text.
+    s.a11y.press(s.a11y.find(frame, name="Show running processes", role="push button"))
+    grid = s.a11y.find(frame, name="Processes", role="table")
+    wait_for("the grid filled", lambda: grid.queryTable().nRows > 3)
+    cells = {a.name_of(c) for c in s.a11y.find_all(grid, role="table cell", visible=False)}
+    expect({"vigkeep.bin", "root", str(victim.pid)} <= cells, "grid cells: %r" % sorted(cells))
+    # Keyboard: Tab from the grid goes around the main window's controls.
+    s.a11y.click(grid.queryTable().getAccessibleAt(0, 0))
+    log("main window Tab order:", tab_order(s, frame, 3))
+
+    # The kill question, answered Cancel: nothing ends.
+    s.a11y.click(grid.queryTable().getAccessibleAt(0, 0))
+    s.type_text("vigkeep")
+    cell = wait_for("the cell selected", lambda: [
+        c for c in s.a11y.find_all(grid, role="table cell") if a.name_of(c) == "vigkeep.bin" and
+        a.states(c).contains(__import__("pyatspi").STATE_SELECTED)])[0]
+    s.a11y.click(cell, button=3)
+    wait_for("the process menu", s.popup_menus)
+    s.key("Down", "Return")
+    box = s.a11y.window("Kill Process?", role="alert", timeout=10)
+    expect_reachable(box, [("push button", "OK"), ("push button", "Cancel")], "Kill Process?")
+    expect(any(a.text_of(l).startswith("Are you sure you want to Kill the Process: vigkeep.bin?")
+               for l in s.a11y.find_all(box, role="label")), "the question is not readable")
+    order = tab_order(s, box, 3)
+    log("Kill Process? Tab order:", order)
+    ok, cancel = "push button:OK", "push button:Cancel"
+    expect_equal(order, [ok, cancel, ok] if order[0] == ok else [cancel, ok, cancel],
+                 "Tab order of Kill Process?")
+    s.a11y.press(s.a11y.find(box, name="Cancel", role="push button"))
+    s.a11y.window_gone("Kill Process?")
+    hold("the process kept after Cancel", lambda: h.alive(victim.pid), 1.0)
+
+    # The reminders.
+    dialog = reminder_dialog(s, FIRST_SCAN - (time.monotonic() - t0) + SLACK)
+    labels = s.a11y.find_all(dialog, role="label")
+    raw = a.text_of(labels[0])
+    log("reminder label as the bus gives it: %r" % raw)
+    expect_equal(norm(raw), REMINDER.format("MySetupTool.exe"), "reminder label")
+    expect_reachable(dialog, [("push button", "Yes"), ("push button", "No")], "reminder")
+    log("reminder Tab order:", tab_order(s, dialog, 2))
+    s.a11y.press(s.a11y.find(dialog, name="No", role="push button"))
+    second = wait_for("the second reminder", lambda: [
+        d for d in s.a11y.windows() if a.showing(d) and a.name_of(d) == MESSAGE and
+        any(norm(a.text_of(l)) == SECOND for l in s.a11y.find_all(d, role="label"))])[0]
+    expect_reachable(second, [("push button", "Create Restore Point"), ("push button", "OK")],
+                     "second reminder")
+    log("second reminder Tab order:", tab_order(s, second, 2))
+    s.a11y.press(s.a11y.find(second, name="OK", role="push button"))
+    s.a11y.window_gone(MESSAGE)
+    s.end(setup)
+
 
 JOURNEYS = {
     "first_start": journey_first_start,
@@ -466,6 +556,7 @@ JOURNEYS = {
     "tray": journey_tray,
     "start_minimised": journey_start_minimised,
     "process_grid": journey_process_grid,
+    "accessibility": journey_accessibility,
 }
 
 if __name__ == "__main__":

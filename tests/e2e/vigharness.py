@@ -414,7 +414,8 @@ class Session:
         return None
 
     def click_at(self, x, y, button=1, repeat=1):
-        self.xdotool("mousemove", "--sync", int(x), int(y))
+        # No --sync: it waits forever when the pointer is already there.
+        self.xdotool("mousemove", int(x), int(y))
         if repeat > 1:
             self.xdotool("click", "--repeat", repeat, "--delay", 80, button)
         else:
@@ -478,7 +479,10 @@ def main(journey, name):
         else:
             log("PASS", name)
             code = 0
-    except CheckFailed as e:
+    except Exception as e:
+        if not isinstance(e, CheckFailed):
+            import traceback
+            traceback.print_exc()
         log("FAIL", name + ":", e)
         try:
             session.screenshot("failure-" + name)
