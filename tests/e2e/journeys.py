@@ -548,6 +548,29 @@ def journey_accessibility(s, exe, xsel):
     s.end(setup)
 
 
+# ---- help, from the installed program --------------------------------------------------------
+
+def help_text(s, frame):
+    a = a11y_mod()
+    open_menu_item(s, frame, "Help", "Program Help")
+    win = s.a11y.window("Help", timeout=10)
+    doc = wait_for("the help document", lambda: [
+        c for c, _ in a.walk(win) if a.role_of(c) in ("text", "document text", "document frame")
+        and len(a.text_of(c)) > 40])[0]
+    return win, a.text_of(doc)
+
+
+def journey_installed_help(s, exe, xsel):
+    """Run by package.sh: exe is the unpacked program, its share/ seen at its prefix."""
+    start(s, exe, xsel, ShowSplashStartUP=0)
+    expect(not os.path.exists(os.path.join(os.path.dirname(exe), "help_and_license.rtf")),
+           "a help file beside the unpacked program would hide the installed one")
+    win, text = help_text(s, main_frame(s))
+    s.screenshot("help-installed")
+    expect("Vigilorn" in text, "the help document does not name the program: %r" % text[:200])
+    expect("\\rtf" not in text and "{\\" not in text, "the help shows raw RTF: %r" % text[:200])
+
+
 JOURNEYS = {
     "first_start": journey_first_start,
     "installer_yes": journey_installer_yes,
@@ -557,6 +580,7 @@ JOURNEYS = {
     "start_minimised": journey_start_minimised,
     "process_grid": journey_process_grid,
     "accessibility": journey_accessibility,
+    "installed_help": journey_installed_help,
 }
 
 if __name__ == "__main__":

@@ -1,0 +1,24 @@
+# A Debian package: cpack -G DEB in the build folder.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME qmvigilorn)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "Quillmere Computer Services and Software")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGE_CONTACT "Quillmere Computer Services and Software")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Quillmere Computer Services and Software")
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The program finds its help file under the prefix it was built for: the package installs
+# there and nowhere else (configure with -DCMAKE_INSTALL_PREFIX=/usr for a distribution).
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+# Libraries from dpkg-shlibdeps; the platform plugin is loaded at run time, so it is named.
+find_program(VIGILORN_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(VIGILORN_DPKG_SHLIBDEPS)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS
+        "libqt6widgets6, libqt6gui6, libqt6core6, libqt6dbus6, libgit2-1.5, qt6-qpa-plugins")
+endif()
+include(CPack)

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Builds the Debian package, unpacks it into a scratch root and checks what lands where; then
+# runs the unpacked program, with the unpacked tree seen at its own prefix, far enough to open
+# its help document.
+# usage: package.sh files|help BUILD_DIR PREFIX HAVE_HELP(0|1) HAVE_HELP_WINDOW(0|1)
+set -euo pipefail
+mode=$1 build=$2 prefix=$3 have_help=$4 have_help_window=$5
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d "${TMPDIR:-/tmp}/vigilorn-package.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
+    { cat "$work/cpack.log"; fail "cpack"; }
+debs=("$work"/out/qmvigilorn_*.deb)
+[ -f "${debs[0]}" ] || fail "no qmvigilorn_*.deb in $(ls "$work/out")"
+deb=${debs[0]}
+echo "package: $(basename "$deb")"
+
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = qmvigilorn ] || fail "Package: $(field Package)"
+[ "$(field Version)" = "$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")" ] ||
+    fail "Version: $(field Version)"
+[ "$(field Maintainer)" = "Quillmere Computer Services and Software" ] || fail "Maintainer: $(field Maintainer)"
+[ "$(field Section)" = utils ] || fail "Section: $(field Section)"
+depends=$(field Depends)
+echo "Depends: $depends"
+for d in libqt6widgets6 libqt6gui6 libqt6core6 qt6-qpa-plugins; do
+    case ", $depends," in *", $d"[\ ,]*) ;; *) fail "Depends lacks $d" ;; esac
+done
+
+root=$work/root
+dpkg -x "$deb" "$root"
+p=${prefix#/}
+want=("$p/bin/QMVigilornApp" "$p/share/applications/qmvigilorn.desktop")
+for s in 16 32 48 64 128 256; do want+=("$p/share/icons/hicolor/${s}x${s}/apps/qmvigilorn.png"); done
+[ "$have_help" = 1 ] && want+=("$p/share/qmvigilorn/help_and_license.rtf")
+for f in "${want[@]}"; do [ -f "$root/$f" ] || fail "missing /$f"; done
+[ -x "$root/$p/bin/QMVigilornApp" ] || fail "the program is not executable"
+# Nothing but what is wanted: no test, benchmark or tool binary.
+extra=$(cd "$root" && find . -type f | sed 's|^\./||' | sort | grep -vxF -f <(printf '%s\n' "${want[@]}") || true)
+[ -z "$extra" ] || fail "unexpected files in the package: $extra"
+
+/usr/bin/python3 - "$root/$p" <<'PY'
+import struct, sys, configparser
+base = sys.argv[1]
+for s in (16, 32, 48, 64, 128, 256):
+    with open("%s/share/icons/hicolor/%dx%d/apps/qmvigilorn.png" % (base, s, s), "rb") as f:
+        head = f.read(24)
+    assert head[:8] == b"\x89PNG\r\n\x1a\n", "not a PNG at %d" % s
+    w, h = struct.unpack(">II", head[16:24])
+    assert (w, h) == (s, s), "icon %d is %dx%d" % (s, w, h)
+c = configparser.ConfigParser(interpolation=None)
+c.optionxform = str
+c.read("%s/share/applications/qmvigilorn.desktop" % base)
+e = c["Desktop Entry"]
+for k, v in {"Type": "Application", "Name": "Quillmere Vigilorn", "Exec": "QMVigilornApp",
+             "Icon": "qmvigilorn", "Categories": "System;Monitor;"}.items():
+    assert e.get(k) == v, "desktop entry %s=%r" % (k, e.get(k))
+assert e.get("Comment"), "desktop entry without a Comment"
+print("icons and desktop entry: ok")
+PY
+
+[ "$mode" = files ] && exit 0
+if [ "$have_help_window" != 1 ] || [ "$have_help" != 1 ]; then
+    echo "SKIP: the installed program's help (no Help window or help file in this build)"
+    exit 77
+fi
+# The unpacked share/ is seen at the prefix, in a mount namespace of this test alone.
+[ "$(id -u)" -eq 0 ] || { echo "SKIP: seeing the package at its prefix needs root"; exit 77; }
+export VIGILORN_EXE=$root/$p/bin/QMVigilornApp VIGILORN_HELP_FILE=$root/$p/share/qmvigilorn/help_and_license.rtf
+exec unshare --mount --pid --fork --mount-proc bash -c \
+    'mkdir -p "$0/share" && mount --bind "$1/share" "$0/share" && exec /usr/bin/python3 "$2/journeys.py" installed_help' \
+    "$prefix" "$root/$p" "$here"
