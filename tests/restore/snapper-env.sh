@@ -20,6 +20,8 @@ done
 [ -e /dev/loop-control ] || skip "no loop device support (/dev/loop-control missing)"
 
 DIR=$(mktemp -d /tmp/vigilorn-snapper.XXXXXX) || exit 1
+# Other users must reach the bus socket, for the test that checks they are turned away.
+chmod 711 "$DIR"
 LOOP=
 MOUNTED=
 CONFIG_MADE=
