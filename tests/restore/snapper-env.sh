@@ -28,13 +28,10 @@ CONFIG_MADE=
 BUS_PID=
 
 snapperd_pids() {
-    # snapperd is started by our bus; find it by its parent bus or, once re-parented,
-    # by its environment never being ours: only take processes whose parent is our bus.
+    # Our bus started it (and it was re-parented): it carries our bus address, others don't.
     local pid
     for pid in $(pgrep -x snapperd 2>/dev/null); do
-        if [ -n "$BUS_PID" ] && [ "$(ps -o ppid= -p "$pid" | tr -d ' ')" = "$BUS_PID" ]; then
-            echo "$pid"
-        elif grep -qz "^DBUS_STARTER_ADDRESS=unix:path=$DIR/bus.sock" "/proc/$pid/environ" 2>/dev/null; then
+        if grep -qz "^DBUS_STARTER_ADDRESS=unix:path=$DIR/bus.sock" "/proc/$pid/environ" 2>/dev/null; then
             echo "$pid"
         fi
     done
@@ -43,17 +40,19 @@ snapperd_pids() {
 teardown() {
     local rc=$?
     trap - EXIT INT TERM
-    if [ -n "$CONFIG_MADE" ]; then
-        snapper --no-dbus -c "$CONFIG" delete-config >/dev/null 2>&1 ||
-            echo "warning: could not delete snapper config $CONFIG" >&2
-    fi
     local pid
     for pid in $(snapperd_pids); do
         kill "$pid" 2>/dev/null
+        for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
     done
     if [ -n "$BUS_PID" ]; then
         kill "$BUS_PID" 2>/dev/null
         for _ in $(seq 50); do kill -0 "$BUS_PID" 2>/dev/null || break; sleep 0.1; done
+    fi
+    # With snapperd gone, snapper works on the config directly.
+    if [ -n "$CONFIG_MADE" ]; then
+        snapper --no-dbus -c "$CONFIG" delete-config >/dev/null 2>&1 ||
+            echo "warning: could not delete snapper config $CONFIG" >&2
     fi
     if [ -n "$MOUNTED" ]; then
         umount "$DIR/mnt" 2>/dev/null || umount -l "$DIR/mnt"
@@ -72,7 +71,7 @@ if [ -e "/etc/snapper/configs/$CONFIG" ]; then
 fi
 
 truncate -s 512M "$DIR/fs.img" || exit 1
-mkfs.btrfs -q "$DIR/fs.img" || exit 1
+mkfs.btrfs -q "$DIR/fs.img" >"$DIR/mkfs.log" 2>&1 || { cat "$DIR/mkfs.log" >&2; exit 1; }
 LOOP=$(losetup --find --show "$DIR/fs.img" 2>/dev/null) || { LOOP=; skip "no free loop device"; }
 mkdir "$DIR/mnt"
 mount "$LOOP" "$DIR/mnt" || skip "cannot mount btrfs from $LOOP"

@@ -169,7 +169,7 @@ void TestSnapperEngine::init() {
 void TestSnapperEngine::createSendsConfigDescriptionCleanupAndUserdata() {
     answerAll([](const QDBusMessage& m) { return replyWith(m, {QVariant::fromValue(uint(42))}); });
     SnapperEngine e = engine("home");
-    const std::string description = "say \"hi\" $HOME `id`\nline\ttab Grüße";
+    const std::string description = "say \"hi\" $HOME `id`\nline\ttab C:\\x41 Grüße";
     QVERIFY(!e.createRestorePoint(description, 12, 100));
     QCOMPARE(e.lastCreatedNumber(), 42u);
 
@@ -181,7 +181,9 @@ void TestSnapperEngine::createSendsConfigDescriptionCleanupAndUserdata() {
     QCOMPARE(m.signature(), QString("sssa{ss}"));
     const QVariantList args = m.arguments();
     QCOMPARE(args[0].toString(), QString("home"));
-    QCOMPARE(args[1].toString().toStdString(), description);
+    // snapper's escaping: backslashes doubled, bytes above 127 as \xNN.
+    QCOMPARE(args[1].toString(),
+             QString("say \"hi\" $HOME `id`\nline\ttab C:\\\\x41 Gr\\xc3\\xbc\\xc3\\x9fe"));
     QCOMPARE(args[2].toString(), QString("number"));
     const auto userdata = qdbus_cast<QMap<QString, QString>>(args[3]);
     QCOMPARE(userdata.value("vigilorn-type"), QString("12"));
@@ -214,12 +216,13 @@ void TestSnapperEngine::createAcceptsOnlyANumber() {
 void TestSnapperEngine::refusesTextDBusCannotCarry() {
     answerAll([](const QDBusMessage& m) { return replyWith(m, {QVariant::fromValue(uint(1))}); });
     SnapperEngine e = engine();
-    for (const std::string& bad : {std::string("nul\0inside", 10), std::string("\xff\xfe not utf-8")}) {
-        const Failure f = e.createRestorePoint(bad, 12, 100);
-        QVERIFY(f);
-        QCOMPARE(f->number, SnapperEngine::kBadArgument);
-    }
+    const Failure f = e.createRestorePoint(std::string("nul\0inside", 10), 12, 100);
+    QVERIFY(f);
+    QCOMPARE(f->number, SnapperEngine::kBadArgument);
     QVERIFY(calls().isEmpty());
+    // Bytes that are not UTF-8 travel escaped.
+    QVERIFY(!e.createRestorePoint("\xff\xfe raw", 12, 100));
+    QCOMPARE(calls().value(0).arguments().value(1).toString(), QString("\\xff\\xfe raw"));
 }
 
 void TestSnapperEngine::listSkipsCurrentAndKeepsOrder() {
@@ -227,6 +230,7 @@ void TestSnapperEngine::listSkipsCurrentAndKeepsOrder() {
         {0, 0, 0, -1, 0, "current", "", {}},
         {7, 0, 0, 1295701139, 0, "seven : with separator", "number", {{"vigilorn-type", "12"}}},
         {3, 1, 0, 0, 1000, "three\nlines", "", {}},
+        {4, 0, 0, 0, 0, "caf\\xc3\\xa9 C:\\\\x41 \\xFF", "", {{"k\\xc3\\xa9", "v\\\\"}}},
     };
     answerAll([snapshots](const QDBusMessage& m) {
         QDBusArgument a;
@@ -236,17 +240,19 @@ void TestSnapperEngine::listSkipsCurrentAndKeepsOrder() {
     SnapperEngine e = engine("root");
     std::vector<RestorePointRecord> points;
     QVERIFY(!e.listRestorePoints(points));
-    QCOMPARE(points.size(), std::size_t(2));
+    QCOMPARE(points.size(), std::size_t(3));
     QCOMPARE(points[0].SequenceNumber, std::string("7"));
     QCOMPARE(points[0].Description, std::string("seven : with separator"));
     QCOMPARE(points[0].creationtime, std::string("20110122125859.000000+000"));
     QCOMPARE(points[1].SequenceNumber, std::string("3"));
     QCOMPARE(points[1].Description, std::string("three\nlines"));
     QCOMPARE(points[1].creationtime, std::string("19700101000000.000000+000"));
+    QCOMPARE(points[2].Description, std::string("café C:\\x41 \xff"));
 
     std::vector<SnapperEngine::Snapshot> all;
     QVERIFY(!e.listSnapshots(all));
-    QCOMPARE(all.size(), std::size_t(3));
+    QCOMPARE(all.size(), std::size_t(4));
+    QCOMPARE(all[3].userdata.value("ké"), QString("v\\"));
     QCOMPARE(all[1].cleanup, std::string("number"));
     QCOMPARE(all[1].userdata.value("vigilorn-type"), QString("12"));
     QCOMPARE(all[2].type, std::uint16_t(1));
@@ -265,6 +271,8 @@ void TestSnapperEngine::listRejectsUnexpectedShapes_data() {
     QTest::newRow("structs one field short") << "short";
     QTest::newRow("map of a{sv}") << "variant map";
     QTest::newRow("list and an extra") << "extra";
+    QTest::newRow("lone backslash") << "escape";
+    QTest::newRow("short hex escape") << "hex";
 }
 
 void TestSnapperEngine::listRejectsUnexpectedShapes() {
@@ -291,6 +299,10 @@ void TestSnapperEngine::listRejectsUnexpectedShapes() {
         if (shape == "variant map")
             return replyWith(m, {QVariantMap{{"number", 1}}});
         QDBusArgument a;
+        if (shape == "escape" || shape == "hex") {
+            a << QList<Wire>{{1, 0, 0, 5, 0, shape == "hex" ? "end \\x4" : "C:\\temp", "", {}}};
+            return replyWith(m, {QVariant::fromValue(a)});
+        }
         a << QList<Wire>{{1, 0, 0, 5, 0, "d", "", {}}};
         return replyWith(m, {QVariant::fromValue(a), QString("extra")});
     });
