@@ -202,6 +202,35 @@ int selectPath(const char* path, const char*, void* payload) {
     return 1;
 }
 
+// What `git add -A` does, in one pass over the folder: the stat cache spares unchanged
+// files, deleted ones leave the index, turned-away ones leave it too.
+Failure refreshIndex(git_repository* repo, git_index* index, Selection& s) {
+    git_diff_options opts = GIT_DIFF_OPTIONS_INIT;
+    opts.flags = GIT_DIFF_INCLUDE_UNTRACKED | GIT_DIFF_RECURSE_UNTRACKED_DIRS |
+                 GIT_DIFF_INCLUDE_TYPECHANGE | GIT_DIFF_UPDATE_INDEX;
+    git_diff* rawDiff = nullptr;
+    if (git_diff_index_to_workdir(&rawDiff, repo, index, &opts) < 0)
+        return gitError("Could not capture " + s.root);
+    std::unique_ptr<git_diff, void (*)(git_diff*)> diff(rawDiff, git_diff_free);
+    const std::size_t count = git_diff_num_deltas(diff.get());
+    for (std::size_t i = 0; i < count; ++i) {
+        const git_diff_delta* d = git_diff_get_delta(diff.get(), i);
+        if (d->status == GIT_DELTA_DELETED) {
+            if (git_index_remove_bypath(index, d->old_file.path) < 0)
+                return gitError("Could not capture " + s.root);
+            continue;
+        }
+        if (selectPath(d->new_file.path, nullptr, &s) != 0)
+            continue;
+        if (git_index_add_bypath(index, d->new_file.path) < 0)
+            return gitError("Could not capture " + s.root + d->new_file.path);
+    }
+    for (const auto& path : s.dropped)
+        if (git_index_remove_bypath(index, path.c_str()) < 0)
+            return gitError("Could not capture " + s.root);
+    return std::nullopt;
+}
+
 // libgit2 won't descend into a folder that holds a repository of its own (a clone of
 // someone's dotfiles, say), so its files are added one by one here, its .git left out.
 // These are hashed each time: the stat cache doesn't reach them.
@@ -420,24 +449,18 @@ Failure BuiltinStore::createRestorePoint(const std::string& description, int res
     Git<git_index> index(rawIndex);
 
     // The index is only a cache of what was last seen; the restore point is the commit.
-    // It is saved first so a held index.lock stops us before anything is recorded.
-    git_strarray everything{};
-    if (git_index_add_all(index.get(), &everything, GIT_INDEX_ADD_FORCE, selectPath,
-                          &selection) < 0 ||
-        git_index_update_all(index.get(), &everything, selectPath, &selection) < 0)
-        return gitError("Could not capture " + source.string());
-    for (const auto& path : selection.dropped)
-        if (git_index_remove_bypath(index.get(), path.c_str()) < 0)
-            return gitError("Could not capture " + source.string());
+    if (auto f = refreshIndex(repo.get(), index.get(), selection))
+        return f;
     for (const auto& folder : selection.nested)
         if (auto f = addNestedFolder(index.get(), selection, folder))
             return f;
-    if (git_index_write(index.get()) < 0)
-        return gitError("Could not save the store's index");
-
     git_oid treeId;
     if (git_index_write_tree(&treeId, index.get()) < 0)
         return gitError("Could not record the captured files");
+    // Saved after the tree so that its tree cache goes with it: an unchanged folder then
+    // needs no tree rebuilt. A held index.lock stops us here, before anything is recorded.
+    if (git_index_write(index.get()) < 0)
+        return gitError("Could not save the store's index");
     git_tree* rawTree = nullptr;
     if (git_tree_lookup(&rawTree, repo.get(), &treeId) < 0)
         return gitError("Could not record the captured files");

@@ -15,19 +15,65 @@ const QString kPath = QStringLiteral("/org/opensuse/Snapper");
 const QString kInterface = QStringLiteral("org.opensuse.Snapper");
 const QString kSnapshotList = QStringLiteral("a(uquxussa{ss})");
 
-QString configOrRoot(const std::string& config) {
-    return config.empty() ? QStringLiteral("root") : QString::fromStdString(config);
+std::string configOrRoot(const std::string& config) { return config.empty() ? "root" : config; }
+
+// snapper's D-Bus strings are escaped: a backslash doubled, every byte above 127 as \xNN.
+// Its own client does the same; sending raw UTF-8 works, but reading it back would not.
+QString escape(const std::string& text) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (b > 127) {
+            out += "\\x";
+            out += hex[b >> 4];
+            out += hex[b & 15];
+        } else {
+            out += c;
+        }
+    }
+    return QString::fromLatin1(out);
 }
 
-// D-Bus strings are UTF-8 without NUL; anything else could not come back as it was given.
-bool carriesVerbatim(const std::string& text) {
-    if (text.find('\0') != std::string::npos)
-        return false;
-    return QString::fromStdString(text).toStdString() == text;
+int hexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool unescape(const QString& escaped, std::string& out) {
+    const std::string in = escaped.toStdString();
+    out.clear();
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        if (in[i] != '\\') {
+            out += in[i];
+            continue;
+        }
+        if (i + 1 < in.size() && in[i + 1] == '\\') {
+            out += '\\';
+            ++i;
+        } else if (i + 3 < in.size() && in[i + 1] == 'x' && hexValue(in[i + 2]) >= 0 &&
+                   hexValue(in[i + 3]) >= 0) {
+            out += static_cast<char>(hexValue(in[i + 2]) * 16 + hexValue(in[i + 3]));
+            i += 3;
+        } else {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Reads one a(uquxussa{ss}); the caller has checked the signature, so every read matches.
-void readSnapshots(const QDBusArgument& arg, std::vector<SnapperEngine::Snapshot>& out) {
+// False when a string is not escaped the way snapper escapes.
+bool readSnapshots(const QDBusArgument& arg, std::vector<SnapperEngine::Snapshot>& out) {
+    bool ok = true;
     arg.beginArray();
     while (!arg.atEnd()) {
         SnapperEngine::Snapshot s;
@@ -43,7 +89,9 @@ void readSnapshots(const QDBusArgument& arg, std::vector<SnapperEngine::Snapshot
             arg.beginMapEntry();
             arg >> key >> value;
             arg.endMapEntry();
-            s.userdata.insert(key, value);
+            std::string k, v;
+            ok = unescape(key, k) && unescape(value, v) && ok;
+            s.userdata.insert(QString::fromStdString(k), QString::fromStdString(v));
         }
         arg.endMap();
         arg.endStructure();
@@ -52,23 +100,23 @@ void readSnapshots(const QDBusArgument& arg, std::vector<SnapperEngine::Snapshot
         s.preNumber = preNumber;
         s.date = date;
         s.uid = uid;
-        s.description = description.toStdString();
-        s.cleanup = cleanup.toStdString();
+        ok = unescape(description, s.description) && unescape(cleanup, s.cleanup) && ok;
         out.push_back(std::move(s));
     }
     arg.endArray();
+    return ok;
 }
 
 } // namespace
 
 SnapperEngine::SnapperEngine(std::string config, QDBusConnection connection, QString service)
-    : m_config(configOrRoot(config)), m_connection(std::move(connection)),
+    : m_configName(configOrRoot(config)), m_config(escape(m_configName)), m_connection(std::move(connection)),
       m_service(std::move(service)) {
     qDBusRegisterMetaType<QMap<QString, QString>>();
 }
 
 std::string SnapperEngine::displayName() const {
-    return "snapper (config " + m_config.toStdString() + ")";
+    return "snapper (config " + m_configName + ")";
 }
 
 PlatformError SnapperEngine::errorFor(const QString& name, const QString& message) {
@@ -87,6 +135,7 @@ PlatformError SnapperEngine::errorFor(const QString& name, const QString& messag
         {"error.free_space", kFreeSpace, "Not enough free space."},
         {"error.invalid_userdata", kInvalidUserdata, "Invalid userdata."},
         {"error.unsupported", kUnsupported, "Not supported."},
+        {"error.dbus.marshalling", kBadArgument, "snapper could not read the request."},
         {"org.freedesktop.DBus.Error.AccessDenied", kNoPermissions, "No permissions."},
         {"org.freedesktop.DBus.Error.ServiceUnknown", kServiceUnknown,
          "snapper's D-Bus service is not available."},
@@ -138,15 +187,15 @@ Failure SnapperEngine::call(const QString& method, const QVariantList& args, int
 
 Failure SnapperEngine::createRestorePoint(const std::string& description, int restorePointType,
                                           int eventType) {
-    if (!carriesVerbatim(description))
-        return PlatformError{kBadArgument,
-                             "The description can't be passed to snapper (not UTF-8 text)."};
+    // D-Bus strings end at NUL; cutting the text short would store another description.
+    if (description.find('\0') != std::string::npos)
+        return PlatformError{kBadArgument, "The description can't be passed to snapper."};
     QMap<QString, QString> userdata;
     // snapper turns away keys and values holding ',' or '='; numbers never do.
     userdata.insert(QStringLiteral("vigilorn-type"), QString::number(restorePointType));
     userdata.insert(QStringLiteral("vigilorn-event"), QString::number(eventType));
-    const QVariantList args{m_config, QString::fromStdString(description),
-                            QStringLiteral("number"), QVariant::fromValue(userdata)};
+    const QVariantList args{m_config, escape(description), QStringLiteral("number"),
+                            QVariant::fromValue(userdata)};
     QDBusMessage reply;
     if (auto f = call(QStringLiteral("CreateSingleSnapshot"), args, kCreateTimeoutMs, reply))
         return f;
@@ -170,7 +219,8 @@ Failure SnapperEngine::listSnapshots(std::vector<Snapshot>& out, int timeoutMs) 
     if (arg.currentSignature() != kSnapshotList)
         return PlatformError{kBadReply, "snapper sent an answer of an unexpected form."};
     std::vector<Snapshot> snapshots;
-    readSnapshots(arg, snapshots);
+    if (!readSnapshots(arg, snapshots))
+        return PlatformError{kBadReply, "snapper sent an answer of an unexpected form."};
     out = std::move(snapshots);
     return std::nullopt;
 }

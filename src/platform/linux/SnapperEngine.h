@@ -19,7 +19,7 @@ public:
     static constexpr int kServiceUnknown = 9102;   // "snapper's D-Bus service is not available."
     static constexpr int kTimeout = 9103;          // "snapper did not answer in time."
     static constexpr int kBadReply = 9104;         // "snapper sent an answer of an unexpected form."
-    static constexpr int kBadArgument = 9105;      // text D-Bus can't carry (NUL, not UTF-8)
+    static constexpr int kBadArgument = 9105;      // NUL in the text; error.dbus.marshalling
     static constexpr int kUnknownConfig = 9110;    // error.unknown_config: "Unknown config."
     static constexpr int kNoPermissions = 9111;    // error.no_permissions, or the bus said no
     static constexpr int kCreateFailed = 9112;     // error.create_snapshot_failed
@@ -72,7 +72,8 @@ private:
     Failure call(const QString& method, const QVariantList& args, int timeoutMs,
                  QDBusMessage& reply);
 
-    QString m_config;
+    std::string m_configName;
+    QString m_config; // as sent: escaped
     QDBusConnection m_connection;
     QString m_service;
     std::uint32_t m_lastCreated = 0;
