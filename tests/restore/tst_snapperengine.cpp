@@ -27,15 +27,15 @@ class StandIn : public QDBusVirtualObject {
 public:
     QString introspect(const QString&) const override { return {}; }
     bool handleMessage(const QDBusMessage& m, const QDBusConnection& c) override {
-        Answer answer;
+        Answer scripted;
         {
             QMutexLocker lock(&mutex);
             calls.push_back(m);
-            answer = this->answer;
+            scripted = answer;
         }
-        if (!answer)
+        if (!scripted)
             return true; // never answers
-        c.send(answer(m));
+        c.send(scripted(m));
         return true;
     }
     QMutex mutex;
