@@ -1,5 +1,6 @@
 #include "app/Module1.h"
 #include "app/SettingsStore.h"
+#include "mainwin/frmMain.h"
 #include "platform/Platform.h"
 
 #include <QApplication>
@@ -30,6 +31,13 @@ int main(int argc, char* argv[]) {
     s.appName = appName;
     s.appDir = exe.absolutePath();
     s.openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+
+    vigilorn::watchTerminationRequests([] {
+        if (frmMain* m = frmMain::loaded())
+            m->endProgram();
+        else
+            QCoreApplication::exit(0);
+    });
 
     Module1::Main();
     const int rc = app.exec();

@@ -9,8 +9,10 @@ namespace vigilorn {
 
 QFont tahoma(double pointSize, bool bold) {
     QFont f;
-    f.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Verdana"),
-                   QStringLiteral("DejaVu Sans"), QStringLiteral("Liberation Sans")});
+    // Tahoma first; then faces of about its width, the wide DejaVu Sans last.
+    f.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans"),
+                   QStringLiteral("Arimo"), QStringLiteral("Nimbus Sans"), QStringLiteral("Arial"),
+                   QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("DejaVu Sans")});
     f.setStyleHint(QFont::SansSerif);
     f.setPointSizeF(pointSize);
     f.setBold(bold);

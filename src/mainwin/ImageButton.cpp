@@ -1,7 +1,10 @@
 #include "ImageButton.h"
 
+#include "app/Artwork.h"
+
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QFontMetrics>
 #include <QLinearGradient>
 #include <QMouseEvent>
 #include <QPainter>
@@ -26,9 +29,13 @@ QPixmap paintButtonFace(const QString& label, QSize size, bool pressed) {
     p.setBrush(g);
     p.setPen(QPen(pressed ? QColor(0x1c, 0x3c, 0x1c) : QColor(0x2f, 0x5f, 0x2b), 1));
     p.drawRoundedRect(r, 4, 4);
-    QFont f(QStringLiteral("Tahoma"));
-    f.setPixelSize(qMax(9, qMin(12, size.height() - 10)));
-    f.setBold(true);
+    // The largest size up to 12 px at which the label fits the face.
+    QFont f = tahoma(8.25, true);
+    for (int px = qMin(12, qMax(8, size.height() - 8)); px >= 7; --px) {
+        f.setPixelSize(px);
+        if (QFontMetrics(f).horizontalAdvance(label) <= size.width() - 8)
+            break;
+    }
     p.setFont(f);
     p.setPen(pressed ? QColor(0xd8, 0xe8, 0xd8) : QColor(0x10, 0x2a, 0x10));
     const QRect textRect = pm.rect().translated(pressed ? 1 : 0, pressed ? 1 : 0);

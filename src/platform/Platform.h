@@ -5,6 +5,7 @@
 #include "RestoreEngine.h"
 #include "SysInfoLauncher.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -32,5 +33,10 @@ std::string makeExePath(const std::string& folder, const std::string& baseName);
 
 // The text shown on the splash screen for the platform the build runs on.
 std::string platformText();
+
+// Calls onRequest from the event loop when the system asks the program to end, so that it ends
+// the way Exit does (the tray icon removed first). Call once, after the application object
+// exists.
+void watchTerminationRequests(std::function<void()> onRequest);
 
 } // namespace vigilorn

@@ -3,6 +3,7 @@
 #include "mainwin/frmMain.h"
 #include "monitor/InstallerRule.h"
 #include "monitor/frmDialog.h"
+#include "platform/Platform.h"
 #include "platform/linux/ProcProcessSource.h"
 #include "platform/linux/SignalProcessEnder.h"
 
@@ -13,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -195,6 +197,15 @@ private slots:
         QVERIFY(!ender.endProcesses("99999999999999999999"));
         QVERIFY(!ender.endProcesses("no-such-process-name"));
         QVERIFY(other.running());
+    }
+
+    void terminationSignalEndsThroughTheEventLoop() {
+        int requests = 0;
+        watchTerminationRequests([&] { ++requests; });
+        ::kill(getpid(), SIGTERM);
+        QTRY_COMPARE(requests, 1);
+        ::kill(getpid(), SIGHUP);
+        QTRY_COMPARE(requests, 2);
     }
 
     void detectorFindsARealInstaller() {
