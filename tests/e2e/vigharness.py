@@ -183,6 +183,9 @@ class Session:
         self.screenshots = screenshots or os.environ.get("VIGILORN_SCREENSHOTS")
         if self.screenshots:
             os.makedirs(self.screenshots, exist_ok=True)
+            stale = os.path.join(self.screenshots, "failure-%s.png" % name)
+            if os.path.exists(stale):
+                os.remove(stale)
         self.started = []  # Popen objects, in start order
         self.env = {}
         self.app = None
@@ -234,7 +237,9 @@ class Session:
         base.update(HOME=self.home, XDG_CONFIG_HOME=self.config, XDG_DATA_HOME=self.data,
                     XDG_CONFIG_DIRS=self.config_dirs, XDG_RUNTIME_DIR=self.runtime,
                     XDG_DATA_DIRS="/usr/local/share:/usr/share", XDG_CACHE_HOME=os.path.join(self.tmp, "cache"),
-                    LANG="C.UTF-8", LC_ALL="C.UTF-8")
+                    LANG="C.UTF-8", LC_ALL="C.UTF-8",
+                    # No system bus: the built-in restore point store, never the machine's.
+                    DBUS_SYSTEM_BUS_ADDRESS="unix:path=" + os.path.join(self.tmp, "no-system-bus"))
         self.env = base
 
         r, w = os.pipe()
