@@ -52,6 +52,14 @@ prefix_pids() {
     done
 }
 
+services_up() {
+    local pid
+    for pid in $(prefix_pids); do
+        tr '\0' '\n' <"/proc/$pid/cmdline" 2>/dev/null | head -n1 | grep -qi 'services\.exe$' && return 0
+    done
+    return 1
+}
+
 alive() { # a zombie has ended; only its parent's wait is missing
     local state
     state=$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null) || return 1
@@ -97,6 +105,14 @@ cmake --build "$build" -j2
 
 # One Wine program kept running for the whole test run keeps the server and Wine's services up;
 # otherwise every test program would start them afresh, ten times slower.
-"$wine" "$build/vigilorn_idle.exe" 3600 >/dev/null 2>&1 &
+# The first program of a session starts Wine's services, and they inherit its output: were that a
+# test program, ctest would wait on the pipe they hold until its time-out. So the keeper goes first
+# and the tests wait until it has brought the services up.
+"$wine" "$build/vigilorn_idle.exe" 3600 </dev/null >/dev/null 2>&1 &
 keeper=$!
+for i in $(seq 300); do
+    services_up && break
+    sleep 0.2
+done
+services_up || { echo "Wine's services did not start" >&2; exit 1; }
 ctest --test-dir "$build" --output-on-failure --timeout 120
