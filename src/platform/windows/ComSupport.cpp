@@ -73,7 +73,8 @@ std::optional<std::uint32_t> variantUInt32(const VARIANT& v) {
     case VT_UINT:
         return static_cast<std::uint32_t>(v.uintVal);
     case VT_I2:
-        return v.iVal < 0 ? std::nullopt : std::optional<std::uint32_t>(static_cast<std::uint32_t>(v.iVal));
+        return v.iVal < 0 ? std::nullopt
+                          : std::optional<std::uint32_t>(static_cast<std::uint32_t>(v.iVal));
     case VT_UI2:
         return static_cast<std::uint32_t>(v.uiVal);
     case VT_UI1:

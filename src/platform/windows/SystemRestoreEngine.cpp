@@ -33,8 +33,8 @@ PlatformError noResult() {
 
 PlatformError returned(std::uint32_t value) {
     std::string text = systemMessage(value);
-    std::string description = "System Restore could not create the restore point (" +
-                              std::to_string(value) + ")";
+    std::string description =
+        "System Restore could not create the restore point (" + std::to_string(value) + ")";
     if (!text.empty())
         description += ": " + text;
     return {static_cast<int>(value), description};

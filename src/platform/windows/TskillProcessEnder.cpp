@@ -1,5 +1,3 @@
-#include "WinHeaders.h"
-
 #include "TskillProcessEnder.h"
 
 #include "WinText.h"
@@ -30,9 +28,10 @@ PlatformError invalidName(const std::string& name) {
 Failure tskillCommandLine(const std::string& nameOrPid, std::string& commandLine) {
     commandLine.clear();
     std::wstring check;
-    if (nameOrPid.empty() || !std::all_of(nameOrPid.begin(), nameOrPid.end(), [](char c) {
-            return allowedInName(static_cast<unsigned char>(c));
-        }) || !win::widen(nameOrPid, check))
+    if (nameOrPid.empty() ||
+        !std::all_of(nameOrPid.begin(), nameOrPid.end(),
+                     [](char c) { return allowedInName(static_cast<unsigned char>(c)); }) ||
+        !win::widen(nameOrPid, check))
         return invalidName(nameOrPid);
     bool quote = nameOrPid.find(' ') != std::string::npos;
     commandLine = quote ? "tskill \"" + nameOrPid + "\"" : "tskill " + nameOrPid;
@@ -49,8 +48,8 @@ Failure startDetached(const std::wstring& program, const std::wstring& commandLi
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = showWindow;
     PROCESS_INFORMATION started{};
-    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &started))
+    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &started))
         return win::systemError(GetLastError());
     CloseHandle(started.hThread);
     CloseHandle(started.hProcess);

@@ -19,6 +19,7 @@ Failure tskillCommandLine(const std::string& nameOrPid, std::string& commandLine
 
 // Starts commandLine as a process of its own, minimised, without waiting for it. program is the
 // executable; commandLine is what it receives (its own name first).
-Failure startDetached(const std::wstring& program, const std::wstring& commandLine, WORD showWindow);
+Failure startDetached(const std::wstring& program, const std::wstring& commandLine,
+                      WORD showWindow);
 
 } // namespace vigilorn

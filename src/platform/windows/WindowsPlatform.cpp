@@ -21,6 +21,8 @@ std::string makeExePath(const std::string& folder, const std::string& baseName) 
     return folder + "\\" + baseName + ".exe";
 }
 
-std::string platformText() { return "Windows XP/Vista"; }
+std::string platformText() {
+    return "Windows XP/Vista";
+}
 
 } // namespace vigilorn

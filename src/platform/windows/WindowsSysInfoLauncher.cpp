@@ -22,7 +22,9 @@ bool WindowsSysInfoLauncher::lookup(const std::string& key, const std::string& v
     } catch (const RuntimeError&) {
         return false;
     }
-    text = win::ansiToUtf8(ansi);
+    // Left alone for a type it does not read: then it still holds the caller's UTF-8.
+    if (ansi != text)
+        text = win::ansiToUtf8(ansi);
     return true;
 }
 

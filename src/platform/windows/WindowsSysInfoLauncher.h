@@ -7,9 +7,10 @@ namespace vigilorn {
 // Finds msinfo32 where its installer registers it, and starts it.
 class WindowsSysInfoLauncher final : public SysInfoLauncher {
 public:
-    explicit WindowsSysInfoLauncher(HKEY root = HKEY_LOCAL_MACHINE,
-                                    std::string pathKey = "SOFTWARE\\Microsoft\\Shared Tools\\MSINFO",
-                                    std::string folderKey = "SOFTWARE\\Microsoft\\Shared Tools Location");
+    explicit WindowsSysInfoLauncher(
+        HKEY root = HKEY_LOCAL_MACHINE,
+        std::string pathKey = "SOFTWARE\\Microsoft\\Shared Tools\\MSINFO",
+        std::string folderKey = "SOFTWARE\\Microsoft\\Shared Tools Location");
     // A run-time error of the registry read counts as a failed look-up: the caller shows the
     // same message for both.
     bool lookupToolPath(std::string& path) override;

@@ -41,7 +41,8 @@ bool readOwner(IWbemServices* services, const std::wstring& path, std::string& u
 
 } // namespace
 
-std::optional<EnumerationFailure> WmiProcessSource::EnumerateProcesses(const ProcessVisitor& visitor) {
+std::optional<EnumerationFailure>
+WmiProcessSource::EnumerateProcesses(const ProcessVisitor& visitor) {
     ComApartment com;
     if (com.result() < 0)
         return queryFailure(com.result(), "COM could not be started");
@@ -72,7 +73,8 @@ std::optional<EnumerationFailure> WmiProcessSource::EnumerateProcesses(const Pro
             ULONG returned = 0;
             hr = rows->Next(static_cast<LONG>(WBEM_INFINITE), 1, row.put(), &returned);
             if (hr < 0) {
-                walkFailure = EnumerationFailure{comError(hr, "Reading the process list failed"), true};
+                walkFailure =
+                    EnumerationFailure{comError(hr, "Reading the process list failed"), true};
                 break;
             }
             if (returned == 0 || !row)

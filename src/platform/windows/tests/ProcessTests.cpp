@@ -84,10 +84,9 @@ TEST(TskillCommandLine, NamesTheProcessOrItsId) {
 }
 
 TEST(TskillCommandLine, RefusesWhatIsNoProcessName) {
-    const std::string unsafe[] = {"",        "a\"b",     "calc&del", "a|b",   "a<b",
-                                  "a>b",     "a^b",      "%PATH%",   "a\tb",  "a\nb",
-                                  "x\x7fy",  "/a",       "..\\x",    "c:x",   "a*",
-                                  "a?",      "\xff\xfe"};
+    const std::string unsafe[] = {"",      "a\"b",   "calc&del", "a|b",  "a<b",     "a>b",
+                                  "a^b",   "%PATH%", "a\tb",     "a\nb", "x\x7fy",  "/a",
+                                  "..\\x", "c:x",    "a*",       "a?",   "\xff\xfe"};
     for (const std::string& name : unsafe) {
         std::string line = "left over";
         auto failure = tskillCommandLine(name, line);

@@ -239,6 +239,21 @@ TEST_F(SysInfoLauncherTest, TheFolderKeyLeadsToAToolThatStarts) {
     EXPECT_TRUE(test::endProcess(running[0]));
 }
 
+TEST_F(SysInfoLauncherTest, GivesTheFolderAsUtf8) {
+    // Written as UTF-16, read back through the ANSI code page, handed on as UTF-8.
+    const std::wstring folder = L"C:\\Werkzeuge f\u00fcr Z\u00fcrich";
+    HKEY h = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(key.root(), (key.wideName() + L"\\Location").c_str(), 0, nullptr, 0,
+                              KEY_SET_VALUE, nullptr, &h, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExW(h, L"MSINFO", 0, REG_SZ, reinterpret_cast<const BYTE*>(folder.c_str()),
+                   static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(h);
+    std::string found;
+    ASSERT_TRUE(launcher.lookupToolFolder(found));
+    EXPECT_EQ(found, "C:\\Werkzeuge f\xc3\xbcr Z\xc3\xbcrich");
+}
+
 TEST_F(SysInfoLauncherTest, AnEmptyValueIsAFailedLookup) {
     ASSERT_TRUE(key.set("MSINFO", "PATH", REG_SZ, ""));
     std::string path;

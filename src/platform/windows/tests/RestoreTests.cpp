@@ -35,9 +35,9 @@ TEST(SystemRestoreEngine, ListingReplacesWhatTheListHeld) {
     for (const RestorePointRecord& p : points) {
         EXPECT_NE(p.Description, "stale");
         EXPECT_FALSE(p.SequenceNumber.empty());
-        EXPECT_TRUE(std::all_of(p.SequenceNumber.begin(), p.SequenceNumber.end(),
-                                [](char c) { return c >= '0' && c <= '9'; }))
-            << p.SequenceNumber;
+        EXPECT_TRUE(std::all_of(p.SequenceNumber.begin(), p.SequenceNumber.end(), [](char c) {
+            return c >= '0' && c <= '9';
+        })) << p.SequenceNumber;
     }
 }
 
@@ -49,8 +49,8 @@ protected:
         ASSERT_GE(com.result(), 0);
         ASSERT_GE(connectWmi(L"ROOT\\CIMV2", services), 0);
         Bstr method(L"GetOwner");
-        ASSERT_GE(services->ExecMethod(ownPath.get(), method.get(), 0, nullptr, nullptr,
-                                       out.put(), nullptr),
+        ASSERT_GE(services->ExecMethod(ownPath.get(), method.get(), 0, nullptr, nullptr, out.put(),
+                                       nullptr),
                   0);
         ASSERT_TRUE(out);
     }

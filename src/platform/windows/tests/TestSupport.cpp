@@ -43,8 +43,8 @@ void removeTree(const std::wstring& folder) {
 std::string utf8(const std::wstring& text) {
     if (text.empty())
         return {};
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                0, nullptr, nullptr);
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                nullptr, nullptr);
     std::string out(static_cast<size_t>(n), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
                         nullptr, nullptr);
@@ -67,7 +67,9 @@ std::wstring programFolder() {
     return path.substr(0, path.find_last_of(L"\\/"));
 }
 
-std::wstring idleProgram() { return programFolder() + L"\\vigilorn_idle.exe"; }
+std::wstring idleProgram() {
+    return programFolder() + L"\\vigilorn_idle.exe";
+}
 
 bool runningUnderWine() {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
@@ -81,14 +83,16 @@ TempFolder::TempFolder() {
     CreateDirectoryW(m_path.c_str(), nullptr);
 }
 
-TempFolder::~TempFolder() { removeTree(m_path); }
+TempFolder::~TempFolder() {
+    removeTree(m_path);
+}
 
 StartedProcess::StartedProcess(const std::wstring& program) {
     std::wstring line = L"\"" + program + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &m_info))
+    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &m_info))
         m_info = {};
 }
 
@@ -119,7 +123,8 @@ std::vector<DWORD> processesRunning(const std::wstring& program) {
         return found;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
         HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
         if (!process)
             continue;
@@ -156,9 +161,9 @@ bool TestKey::set(const std::string& subKey, const std::string& value, DWORD typ
     if (RegCreateKeyExA(m_key, subKey.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
                         nullptr) != ERROR_SUCCESS)
         return false;
-    LSTATUS status = RegSetValueExA(key, value.c_str(), 0, type,
-                                    reinterpret_cast<const BYTE*>(data.data()),
-                                    static_cast<DWORD>(data.size()));
+    LSTATUS status =
+        RegSetValueExA(key, value.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                       static_cast<DWORD>(data.size()));
     RegCloseKey(key);
     return status == ERROR_SUCCESS;
 }
