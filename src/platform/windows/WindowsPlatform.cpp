@@ -25,4 +25,8 @@ std::string platformText() {
     return "Windows XP/Vista";
 }
 
+// A window program is told to end by its window messages (WM_QUERYENDSESSION, WM_CLOSE), which
+// Qt turns into its own events; there is no signal to watch.
+void watchTerminationRequests(std::function<void()>) {}
+
 } // namespace vigilorn
