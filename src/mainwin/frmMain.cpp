@@ -8,6 +8,7 @@
 #include "monitor/frmDialog.h"
 #include "monitor/frmDialog2.h"
 #include "platform/ProcessSource.h"
+#include "restore/frmRestorePoints.h"
 
 #include <QApplication>
 #include <QHeaderView>
@@ -419,7 +420,18 @@ void frmMain::mnuCheck_Click() {
         this);
 }
 
-void frmMain::openRestorePoints() {}
+template <class T> void frmMain::openModal() {
+    T* w = T::instance();
+    // Owned by the main window and modal to it alone, so that a reminder that comes up
+    // meanwhile can still be answered.
+    w->setParent(this, w->windowFlags() | Qt::Dialog);
+    w->setWindowModality(Qt::WindowModal);
+    w->exec();
+}
+
+void frmMain::openRestorePoints() {
+    openModal<frmRestorePoints>();
+}
 void frmMain::openOptions() {}
 void frmMain::openHelp() {}
 void frmMain::openAbout() {}

@@ -79,6 +79,7 @@ private:
     void buildMenus();
     void applyWindowFlags();
     void mnuKillProcess_Click();
+    template <class T> void openModal();
     void openRestorePoints();
     void openOptions();
     void openHelp();

@@ -1,0 +1,32 @@
+#include "RegistryAutorun.h"
+#include "SystemRestoreEngine.h"
+#include "TskillProcessEnder.h"
+#include "WindowsSysInfoLauncher.h"
+#include "WmiProcessSource.h"
+#include "platform/Platform.h"
+
+namespace vigilorn {
+
+Platform createPlatform(const PlatformConfig&) {
+    Platform p;
+    p.processes = std::make_unique<WmiProcessSource>();
+    p.ender = std::make_unique<TskillProcessEnder>();
+    p.autorun = std::make_unique<RegistryAutorun>();
+    p.sysInfo = std::make_unique<WindowsSysInfoLauncher>();
+    p.restore = std::make_unique<SystemRestoreEngine>();
+    return p;
+}
+
+std::string makeExePath(const std::string& folder, const std::string& baseName) {
+    return folder + "\\" + baseName + ".exe";
+}
+
+std::string platformText() {
+    return "Windows XP/Vista";
+}
+
+// A window program is told to end by its window messages (WM_QUERYENDSESSION, WM_CLOSE), which
+// Qt turns into its own events; there is no signal to watch.
+void watchTerminationRequests(std::function<void()>) {}
+
+} // namespace vigilorn

@@ -1,0 +1,50 @@
+#pragma once
+#include "app/Form.h"
+#include "mainwin/ImageButton.h"
+
+#include <QDialog>
+#include <QPushButton>
+
+class QLabel;
+class QLineEdit;
+class QListWidget;
+
+// A push button whose caption wraps inside its box.
+class WrapButton : public QPushButton {
+    Q_OBJECT
+public:
+    WrapButton(const QString& text, QWidget* parent);
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+};
+
+// Lists the restore points and creates one under the user's description.
+class frmRestorePoints : public vigilorn::Form<frmRestorePoints, QDialog> {
+    Q_OBJECT
+public:
+    frmRestorePoints();
+
+    void ListPoints();  // throws RuntimeError
+    void CreatePoint(); // throws RuntimeError
+
+    QListWidget* listview2;
+    WrapButton* Command1;
+    QLabel* Label1;
+    QLineEdit* Text1;
+    WrapButton* Command2;
+    vigilorn::ImageButton* Picture1;
+    QLabel* lblEngine;
+
+    static constexpr int kMaxDescription = 256;
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+    void showEvent(QShowEvent*) override;
+
+private:
+    void Command1_Click();
+    void Command2_Click();
+
+    vigilorn::ImageList ImageList1;
+};
