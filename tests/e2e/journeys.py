@@ -244,41 +244,78 @@ def journey_installer_no(s, exe, xsel):
     open_menu_item(s, frame, "Restore", "Show Restore Points")
     rp = s.a11y.window("Restore Points", timeout=10)
     s.a11y.press(s.a11y.find(rp, name="Show Current System Restore Points", role="push button"))
-    wait_for("the automatic point in the list", lambda: [
-        i for i in s.a11y.find_all(rp) if a.name_of(i).startswith("P") and
-        " : QMAutoResPnt : " in a.name_of(i)])
+    listview = s.a11y.find(rp, name="Current Restore Points", role="list")
+    line = wait_for("the automatic point in the list", lambda: [
+        a.name_of(i) for i in a.children(listview) if " : QMAutoResPnt : " in a.name_of(i)])[0]
+    expect_point_line(line, "QMAutoResPnt")
+
+
+def expect_point_line(line, description):
+    # "P<n> : <description> : dd/mm/yyyy-hh:mm:ss", in local time, made just now.
+    import re
+    m = re.fullmatch(r"P(\d+) : (.*) : (\d\d)/(\d\d)/(\d{4})-(\d\d):(\d\d):(\d\d)", line)
+    expect(m, "restore point line %r is not P<n> : <description> : dd/mm/yyyy-hh:mm:ss" % line)
+    expect_equal(m.group(2), description, "description in %r" % line)
+    d, mo, y, hh, mi, ss = (int(g) for g in m.groups()[2:])
+    made = time.mktime((y, mo, d, hh, mi, ss, 0, 0, -1))
+    expect(abs(time.time() - made) < 120, "restore point %r is not from now" % line)
 
 
 # ---- (d) the Restore Points window -----------------------------------------------------------
 
 def journey_restore_points(s, exe, xsel):
-    if not landed("frmRestorePoints"):
+    if not landed("frmRestorePoints") or not landed("restore-engine"):
         return SKIP
     a = a11y_mod()
     start(s, exe, xsel, ShowSplashStartUP=0)
     frame = main_frame(s)
     open_menu_item(s, frame, "Restore", "Create New Restore Point")
     rp = s.a11y.window("Restore Points", timeout=10)
-    s.screenshot("restore-points")
-    listview = s.a11y.find(rp, role="list", timeout=5)
-    text1 = s.a11y.find(rp, role="text", timeout=5)
+    expect_reachable(rp, [
+        ("list", "Current Restore Points"), ("text", "Description of New Restore Point"),
+        ("push button", "Show Current System Restore Points"),
+        ("push button", "Create a New System Restore Point"), ("push button", "Close"),
+        ("label", "Description of New Restore Point. (Date & Time appended automatically)")],
+        "Restore Points")
+    listview = s.a11y.find(rp, name="Current Restore Points", role="list")
+    text1 = s.a11y.find(rp, name="Description of New Restore Point", role="text")
     create = s.a11y.find(rp, name="Create a New System Restore Point", role="push button")
-    s.a11y.find(rp, name="Show Current System Restore Points", role="push button")
+    s.a11y.click(listview)
+    order = tab_order(s, rp, 4)
+    log("Restore Points Tab order:", order)
+    expect_equal(order, ["push button:Show Current System Restore Points",
+                         "text:Description of New Restore Point",
+                         "push button:Create a New System Restore Point",
+                         "list:Current Restore Points"], "Tab order of Restore Points")
 
-    # Empty description.
-    text1.queryEditableText().setTextContents("")
+    # An empty description is refused.
     s.a11y.click(create)
-    err = s.a11y.window("Error!", timeout=10)
+    err = s.a11y.window("Error!", role="alert", timeout=10)
     expect_equal(dialog_label(s, err), "Enter a name for the restore point!", "error text")
     s.screenshot("restore-points-error")
     s.a11y.press(s.a11y.find(err, name="OK", role="push button"))
     s.a11y.window_gone("Error!")
+    expect(not os.path.isdir(os.path.join(s.data, "QMVigilornApp", "restore-points.git")) or
+           "Before vigtool" not in h.run(["git", "--git-dir", os.path.join(
+               s.data, "QMVigilornApp", "restore-points.git"), "log", "--all"], check=False).stdout,
+           "a point was made without a description")
 
+    # A description typed by the user.
     s.a11y.click(text1)
     s.type_text("Before vigtool")
+    wait_for("the typed description", lambda: a.text_of(text1) == "Before vigtool")
     s.a11y.click(create)
-    wait_for("the new point in the list", lambda: [
-        i for i in a.children(listview) if " : Before vigtool : " in a.name_of(i)], timeout=20)
+    ok = s.a11y.window("Restore point Created", role="dialog", timeout=30)
+    expect_equal(dialog_label(s, ok), "Restore Point Created Successfully!", "confirmation")
+    s.screenshot("restore-point-confirmed")
+    s.a11y.press(s.a11y.find(ok, name="OK", role="push button"))
+    line = wait_for("the new point in the list", lambda: [
+        a.name_of(i) for i in a.children(listview) if " : Before vigtool : " in a.name_of(i)],
+        timeout=20)[0]
+    expect_point_line(line, "Before vigtool")
+    s.screenshot("restore-points")
+    s.a11y.press(s.a11y.find(rp, name="Close", role="push button"))
+    s.a11y.window_gone("Restore Points")
 
 
 # ---- (e) the tray ----------------------------------------------------------------------------
