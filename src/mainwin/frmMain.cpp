@@ -69,6 +69,8 @@ frmMain::frmMain()
     MSFlexGrid1->setSelectionMode(QAbstractItemView::SingleSelection);
     MSFlexGrid1->verticalHeader()->hide();
     MSFlexGrid1->setWordWrap(false);
+    // Tab leaves the grid; the arrow keys move between its cells.
+    MSFlexGrid1->setTabKeyNavigation(false);
     MSFlexGrid1->hide();
     MSFlexGrid1->viewport()->installEventFilter(this);
     connect(MSFlexGrid1, &QTableWidget::currentCellChanged, this,
@@ -93,10 +95,13 @@ frmMain::frmMain()
 
     buildMenus();
 
+    // Precise: the default coarse timers may fire up to 5% early.
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setTimerType(Qt::PreciseTimer);
     Timer2 = new QTimer(this);
     Timer2->setObjectName(QStringLiteral("Timer2"));
+    Timer2->setTimerType(Qt::PreciseTimer);
     connect(Timer1, &QTimer::timeout, this, &frmMain::scanForInstaller);
     connect(Timer2, &QTimer::timeout, this, &frmMain::waitForInstallerEnd);
 

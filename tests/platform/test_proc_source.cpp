@@ -16,6 +16,7 @@
 
 #include <csignal>
 #include <pwd.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <memory>
@@ -105,6 +106,19 @@ private slots:
         QVERIFY(byPid(all, QString::number(getpid())));
     }
 
+    void anEndedButUnreapedProcessIsNotListed() {
+        const pid_t child = fork();
+        if (child == 0)
+            _exit(0);
+        QTRY_VERIFY([&] {
+            QFile f(QStringLiteral("/proc/%1/status").arg(child));
+            return f.open(QIODevice::ReadOnly) && f.readAll().contains("State:\tZ");
+        }());
+        ProcProcessSource src;
+        QVERIFY(!byPid(listAll(src), QString::number(child)));
+        waitpid(child, nullptr, 0);
+    }
+
     void visitorStopsTheEnumeration() {
         ProcProcessSource src;
         int visits = 0;
@@ -137,6 +151,8 @@ private slots:
         writeFile(p("self/status"), "Uid:\t0\n");
         writeFile(p("15/status"), "Uid:\t0\t0\t0\t0\n");
         writeFile(p("15/comm"), "line\nbreak\n");
+        writeFile(p("16/status"), "Name:\tz\nState:\tZ (zombie)\nUid:\t0\t0\t0\t0\n");
+        writeFile(p("16/comm"), "zombie\n");
         ProcProcessSource src(root.path().toStdString());
         auto all = listAll(src);
         std::sort(all.begin(), all.end(), [](const ProcessEntry& a, const ProcessEntry& b) {

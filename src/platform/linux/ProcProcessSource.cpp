@@ -63,6 +63,16 @@ bool readSmallFile(int dirFd, const char* pid, const char* leaf, std::vector<cha
     return true;
 }
 
+// A zombie (or a task being torn down) has ended: like a vanished process, it is not listed.
+bool hasEnded(const char* data, std::size_t len) {
+    static constexpr char kKey[] = "\nState:\t";
+    const char* p = static_cast<const char*>(memmem(data, len, kKey, sizeof kKey - 1));
+    if (!p || p + sizeof kKey - 1 >= data + len)
+        return false;
+    const char state = p[sizeof kKey - 1];
+    return state == 'Z' || state == 'X';
+}
+
 // The real uid: the first number of the "Uid:" line of status.
 bool parseRealUid(const char* data, std::size_t len, uid_t& uid) {
     static constexpr char kKey[] = "\nUid:";
@@ -150,7 +160,7 @@ ProcProcessSource::EnumerateProcesses(const ProcessVisitor& visitor) {
         std::size_t statusLen = 0;
         uid_t uid = 0;
         if (!readSmallFile(dirFd, ent->d_name, "status", status, statusLen) ||
-            !parseRealUid(status.data(), statusLen, uid))
+            !parseRealUid(status.data(), statusLen, uid) || hasEnded(status.data(), statusLen))
             continue; // vanished or unreadable: like an owner look-up that failed
 
         std::size_t commLen = 0;
