@@ -796,7 +796,11 @@ private:
                                               : QTextCharFormat::AlignSubScript);
         if (p.halfPoints > 0)
             f.setFontPointSize(std::clamp(p.halfPoints / 2.0, kMinPointSize, kMaxPointSize));
-        if (auto it = m_fonts.find(p.font >= 0 ? p.font : m_deff); it != m_fonts.end()) {
+        // A font number missing from the table falls back to the default font.
+        auto it = m_fonts.find(p.font >= 0 ? p.font : m_deff);
+        if (it == m_fonts.end())
+            it = m_fonts.find(m_deff);
+        if (it != m_fonts.end()) {
             if (it->resolved.isEmpty())
                 it->resolved = closestFamily(it->name, it->cls);
             f.setFontFamilies(QStringList{it->resolved});

@@ -37,8 +37,8 @@ bool PathSysInfoLauncher::lookupToolPath(std::string& path) {
                 end = list.size();
             const std::string dir = list.substr(start, end - start);
             start = end + 1;
-            // An empty entry would mean the current folder: never run a tool from there.
-            if (dir.empty())
+            // Empty and relative entries name the current folder: never run a tool from there.
+            if (dir.empty() || dir.front() != '/')
                 continue;
             const std::string candidate = dir + "/" + tool;
             if (isExecutableFile(candidate)) {
