@@ -71,10 +71,12 @@ void frmHelp::loadDocument() {
     if (!problem.isEmpty())
         doc->setPlainText(problem);
 
+    // The browser deletes its own first document itself; later ones are ours to delete.
     QTextDocument* old = RichTextBox1->document();
+    const bool ours = old && old->parent() == RichTextBox1;
     RichTextBox1->setDocument(doc);
-    if (old && old->parent() == RichTextBox1)
-        old->deleteLater();
+    if (ours)
+        delete old;
 }
 
 void frmHelp::showEvent(QShowEvent* e) {
