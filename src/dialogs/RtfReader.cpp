@@ -335,6 +335,9 @@ public:
     }
 
     bool run() {
+        // One edit for the whole document: outside an edit block every insertion lays out its
+        // paragraph again to place the cursor, which makes long paragraphs quadratic.
+        m_cursor.beginEditBlock();
         while (m_p < m_end && !m_finished) {
             const auto c = static_cast<unsigned char>(*m_p);
             switch (c) {
@@ -365,6 +368,7 @@ public:
         flushBytes();
         flushRun();
         applyAlignment();
+        m_cursor.endEditBlock();
         return m_finished;
     }
 

@@ -79,9 +79,9 @@ void TestFrmHelp::showsTheProgramsHelpDocument() {
     QCOMPARE(doc->defaultFont().pointSizeF(), 8.5);
 
     // Headings are bold, larger than the body, and coloured.
-    for (const char* heading : {"What Quillmere Vigilorn does", "The reminders",
-                                "The notification area menu", "Where restore points are kept",
-                                "Licence"}) {
+    for (const char* heading :
+         {"What Quillmere Vigilorn does", "The reminders", "The notification area menu",
+          "Where restore points are kept", "Licence"}) {
         const auto fmt = formatOf(doc, QString::fromLatin1(heading));
         QVERIFY2(fmt, heading);
         QVERIFY2(fmt->fontWeight() >= QFont::Bold, heading);
@@ -94,10 +94,10 @@ void TestFrmHelp::showsTheProgramsHelpDocument() {
     QCOMPARE(body->fontPointSize(), 8.5);
 
     const QString all = doc->toPlainText();
-    for (const char* must : {"setup", "instal", "msi", "Kill Selected Process",
-                             "~/.config/QMVigilornApp.ini", "/etc/xdg/autostart/QMVigilorn.desktop",
-                             "restore-points.git",
-                             "Copyright (c) 2026 Quillmere Computer Services and Software"})
+    for (const char* must :
+         {"setup", "instal", "msi", "Kill Selected Process", "~/.config/QMVigilornApp.ini",
+          "/etc/xdg/autostart/QMVigilorn.desktop", "restore-points.git",
+          "Copyright (c) 2026 Quillmere Computer Services and Software"})
         QVERIFY2(all.contains(QString::fromLatin1(must)), must);
     // Nothing of the skipped groups leaks into the text.
     QVERIFY(!all.contains(QStringLiteral("hand written")));
@@ -111,14 +111,16 @@ void TestFrmHelp::problemsShowASentence_data() {
     QTest::addColumn<int>("kind");
     QTest::addColumn<QString>("sentence");
     QTest::newRow("missing") << 0
-                             << QStringLiteral("The help file help_and_license.rtf could not be found.");
+                             << QStringLiteral(
+                                    "The help file help_and_license.rtf could not be found.");
     QTest::newRow("a folder of that name")
         << 1 << QStringLiteral("The help file help_and_license.rtf could not be found.");
     QTest::newRow("not rtf") << 2
                              << QStringLiteral("The help file help_and_license.rtf is damaged and "
                                                "cannot be shown.");
     QTest::newRow("too large") << 3
-                               << QStringLiteral("The help file help_and_license.rtf could not be read.");
+                               << QStringLiteral(
+                                      "The help file help_and_license.rtf could not be read.");
 }
 
 void TestFrmHelp::problemsShowASentence() {

@@ -38,7 +38,9 @@ private slots:
 
 private:
     frmOptions* open();
-    QString entryPath() const { return m_env.path(QStringLiteral("xdg/autostart/QMVigilorn.desktop")); }
+    QString entryPath() const {
+        return m_env.path(QStringLiteral("xdg/autostart/QMVigilorn.desktop"));
+    }
 
     DialogTestEnv m_env;
     XdgAutorun m_xdg;
@@ -101,9 +103,9 @@ void TestFrmOptions::controlsNamedAndLabelled() {
     verifyEveryControlNamed(f);
     // Each box is announced with its row's text, and its label points at it.
     const std::pair<QLabel*, QCheckBox*> rows[] = {{f->Label2, f->chkAutoRun},
-                                                  {f->Label1, f->chkStartMinimised},
-                                                  {f->Label4, f->chkSplash},
-                                                  {f->Label5, f->chkBorder}};
+                                                   {f->Label1, f->chkStartMinimised},
+                                                   {f->Label4, f->chkSplash},
+                                                   {f->Label5, f->chkBorder}};
     for (const auto& [label, box] : rows) {
         QCOMPARE(label->buddy(), box);
         QCOMPARE(box->accessibleName(), label->text());
@@ -223,7 +225,8 @@ void TestFrmOptions::cancelAndOtherClosingSaveNothing() {
     QVERIFY(!frmOptions::loaded());
     QVERIFY(!QFileInfo::exists(m_env.settings->fileName()) ||
             !m_env.hasStored(QStringLiteral("RunAtStartUP")));
-    for (const char* key : {"RunAtStartUP", "StartMinimised", "ShowSplashStartUP", "ShowFormBorder"})
+    for (const char* key :
+         {"RunAtStartUP", "StartMinimised", "ShowSplashStartUP", "ShowFormBorder"})
         QVERIFY2(!m_env.hasStored(QString::fromLatin1(key)), key);
     QVERIFY(!QFileInfo::exists(entryPath()));
     QCOMPARE(Module1::AppOptions.RunAtStartUP, before.RunAtStartUP);
@@ -282,10 +285,12 @@ void TestFrmOptions::autorunWriteFailureIsReportedAndStopsApply() {
     const auto& box = MessageBox::shown().front();
     QCOMPARE(box.title, QStringLiteral("System Error!"));
     QCOMPARE(box.icon, QMessageBox::Critical);
-    QCOMPARE(box.text, QStringLiteral("An error has occurred - Code: %1 Description: Not a directory")
-                           .arg(ENOTDIR));
+    QCOMPARE(box.text,
+             QStringLiteral("An error has occurred - Code: %1 Description: Not a directory")
+                 .arg(ENOTDIR));
     // Nothing after the failed step was saved, and the window is still open.
-    for (const char* key : {"RunAtStartUP", "StartMinimised", "ShowSplashStartUP", "ShowFormBorder"})
+    for (const char* key :
+         {"RunAtStartUP", "StartMinimised", "ShowSplashStartUP", "ShowFormBorder"})
         QVERIFY2(!m_env.hasStored(QString::fromLatin1(key)), key);
     QCOMPARE(Module1::AppOptions.RunAtStartUP, std::int16_t(0));
     QCOMPARE(Module1::AppOptions.ShowFormBorder, std::int16_t(0));
@@ -299,9 +304,10 @@ void TestFrmOptions::okAfterFailedApplyCloses() {
     QTest::mouseClick(f->chkAutoRun, Qt::LeftButton);
     f->Picture1->click();
     QCOMPARE(MessageBox::shown().size(), std::size_t(1));
-    QCOMPARE(MessageBox::shown().front().text,
-             QStringLiteral("An error has occurred - Code: %1 Description: No such file or directory")
-                 .arg(ENOENT));
+    QCOMPARE(
+        MessageBox::shown().front().text,
+        QStringLiteral("An error has occurred - Code: %1 Description: No such file or directory")
+            .arg(ENOENT));
     QVERIFY(!frmOptions::loaded());
     QVERIFY(!m_env.hasStored(QStringLiteral("RunAtStartUP")));
 }

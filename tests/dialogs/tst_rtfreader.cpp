@@ -13,7 +13,8 @@ using vigilorn::readRtf;
 
 namespace {
 
-std::unique_ptr<QTextDocument> read(const QByteArray& rtf, vigilorn::RtfReadResult* result = nullptr) {
+std::unique_ptr<QTextDocument> read(const QByteArray& rtf,
+                                    vigilorn::RtfReadResult* result = nullptr) {
     auto doc = std::make_unique<QTextDocument>();
     const auto r = readRtf(rtf, *doc);
     if (result)
@@ -124,19 +125,22 @@ void TestRtfReader::characterFormatting() {
     for (const char* w : {"noline", "u3", "plain"})
         QVERIFY2(allOf(*doc, w, [](const QTextCharFormat& f) { return !f.fontUnderline(); }), w);
     QVERIFY(allOf(*doc, "struck", [](const QTextCharFormat& f) { return f.fontStrikeOut(); }));
-    QVERIFY(allOf(*doc, "both",
-                  [](const QTextCharFormat& f) { return isBold(f) && f.fontItalic(); }));
+    QVERIFY(
+        allOf(*doc, "both", [](const QTextCharFormat& f) { return isBold(f) && f.fontItalic(); }));
 }
 
 void TestRtfReader::pointSizes() {
     auto doc = read("{\\rtf1 dflt {\\fs17 small} {\\fs48 big} \\fs20 ten\\fs  twelve}");
     // Without \fs the document's own default font size applies.
-    QVERIFY(allOf(*doc, "dflt",
-                  [](const QTextCharFormat& f) { return !f.hasProperty(QTextFormat::FontPointSize); }));
-    QVERIFY(allOf(*doc, "small", [](const QTextCharFormat& f) { return f.fontPointSize() == 8.5; }));
+    QVERIFY(allOf(*doc, "dflt", [](const QTextCharFormat& f) {
+        return !f.hasProperty(QTextFormat::FontPointSize);
+    }));
+    QVERIFY(
+        allOf(*doc, "small", [](const QTextCharFormat& f) { return f.fontPointSize() == 8.5; }));
     QVERIFY(allOf(*doc, "big", [](const QTextCharFormat& f) { return f.fontPointSize() == 24; }));
     QVERIFY(allOf(*doc, "ten", [](const QTextCharFormat& f) { return f.fontPointSize() == 10; }));
-    QVERIFY(allOf(*doc, "twelve", [](const QTextCharFormat& f) { return f.fontPointSize() == 12; }));
+    QVERIFY(
+        allOf(*doc, "twelve", [](const QTextCharFormat& f) { return f.fontPointSize() == 12; }));
 }
 
 void TestRtfReader::colours() {
@@ -169,10 +173,10 @@ void TestRtfReader::colours() {
 
 void TestRtfReader::paragraphsLinesAndTabs() {
     auto doc = read("{\\rtf1 one\\par two\\line half\\par\r\n\\tab three\\par}");
-    QCOMPARE(blockTexts(*doc), QStringList({QStringLiteral("one"),
-                                            QStringLiteral("two") + QChar::LineSeparator +
-                                                QStringLiteral("half"),
-                                            QStringLiteral("\tthree"), QString()}));
+    QCOMPARE(blockTexts(*doc),
+             QStringList({QStringLiteral("one"),
+                          QStringLiteral("two") + QChar::LineSeparator + QStringLiteral("half"),
+                          QStringLiteral("\tthree"), QString()}));
     // Source line breaks are not text.
     auto joined = read("{\\rtf1 ab\r\ncd\nef}");
     QCOMPARE(blockTexts(*joined), QStringList{QStringLiteral("abcdef")});
@@ -197,17 +201,17 @@ void TestRtfReader::unicodeEscapes_data() {
     QTest::newRow("default skip of one") << QByteArray("\\u8364?x") << QStringLiteral("\u20ACx");
     QTest::newRow("uc2 skips two") << QByteArray("\\uc2\\u8364ab c") << QStringLiteral("\u20AC c");
     QTest::newRow("uc0 skips nothing") << QByteArray("\\uc0\\u233 e") << QStringLiteral("\u00E9e");
-    QTest::newRow("hex fallback counts as one") << QByteArray("\\u233\\'e9z")
-                                                << QStringLiteral("\u00E9z");
+    QTest::newRow("hex fallback counts as one")
+        << QByteArray("\\u233\\'e9z") << QStringLiteral("\u00E9z");
     QTest::newRow("negative is 16-bit") << QByteArray("\\u-4064?") << QStringLiteral("\uF020");
-    QTest::newRow("surrogate pair") << QByteArray("\\u-10179?\\u-8704?")
-                                    << QString::fromUcs4(U"\U0001F600");
-    QTest::newRow("lone surrogate replaced") << QByteArray("a\\u-10179?b")
-                                             << QStringLiteral("a\uFFFDb");
-    QTest::newRow("uc is per group") << QByteArray("{\\uc2\\u8364ab}\\u8364?c")
-                                     << QStringLiteral("\u20AC\u20ACc");
-    QTest::newRow("brace ends the skip") << QByteArray("\\uc3\\u8364{x}y")
-                                         << QStringLiteral("\u20ACxy");
+    QTest::newRow("surrogate pair")
+        << QByteArray("\\u-10179?\\u-8704?") << QString::fromUcs4(U"\U0001F600");
+    QTest::newRow("lone surrogate replaced")
+        << QByteArray("a\\u-10179?b") << QStringLiteral("a\uFFFDb");
+    QTest::newRow("uc is per group")
+        << QByteArray("{\\uc2\\u8364ab}\\u8364?c") << QStringLiteral("\u20AC\u20ACc");
+    QTest::newRow("brace ends the skip")
+        << QByteArray("\\uc3\\u8364{x}y") << QStringLiteral("\u20ACxy");
     QTest::newRow("no parameter is ignored") << QByteArray("\\u x") << QStringLiteral("x");
 }
 
@@ -223,19 +227,19 @@ void TestRtfReader::codePageEscapes_data() {
     QTest::addColumn<QString>("text");
     QTest::newRow("default 1252") << QByteArray("{\\rtf1 caf\\'e9 \\'80 \\'93q\\'94}")
                                   << QStringLiteral("caf\u00E9 \u20AC \u201Cq\u201D");
-    QTest::newRow("explicit 1252") << QByteArray("{\\rtf1\\ansi\\ansicpg1252 \\'e9\\'9f}")
-                                   << QStringLiteral("\u00E9\u0178");
+    QTest::newRow("explicit 1252")
+        << QByteArray("{\\rtf1\\ansi\\ansicpg1252 \\'e9\\'9f}") << QStringLiteral("\u00E9\u0178");
     QTest::newRow("upper-case hex") << QByteArray("{\\rtf1 \\'E9}") << QStringLiteral("\u00E9");
-    QTest::newRow("raw high byte") << QByteArray("{\\rtf1 \xE9t\xE9}")
-                                   << QStringLiteral("\u00E9t\u00E9");
-    QTest::newRow("utf-8 code page") << QByteArray("{\\rtf1\\ansicpg65001 \\'c3\\'a9}")
-                                     << QStringLiteral("\u00E9");
+    QTest::newRow("raw high byte")
+        << QByteArray("{\\rtf1 \xE9t\xE9}") << QStringLiteral("\u00E9t\u00E9");
+    QTest::newRow("utf-8 code page")
+        << QByteArray("{\\rtf1\\ansicpg65001 \\'c3\\'a9}") << QStringLiteral("\u00E9");
     QTest::newRow("invalid utf-8 replaced")
         << QByteArray("{\\rtf1\\ansicpg65001 a\\'c3b\xFF}") << QStringLiteral("a\uFFFDb\uFFFD");
     QTest::newRow("unknown code page falls back")
         << QByteArray("{\\rtf1\\ansicpg99999 \\'e9}") << QStringLiteral("\u00E9");
-    QTest::newRow("invalid hex dropped") << QByteArray("{\\rtf1 a\\'zzb}")
-                                         << QStringLiteral("azzb");
+    QTest::newRow("invalid hex dropped")
+        << QByteArray("{\\rtf1 a\\'zzb}") << QStringLiteral("azzb");
 }
 
 void TestRtfReader::codePageEscapes() {
@@ -260,8 +264,8 @@ void TestRtfReader::destinationsAndUnknownWordsSkipped_data() {
     QTest::newRow("field keeps its result")
         << QByteArray("{\\field{\\*\\fldinst HYPERLINK \"x\"}{\\fldrslt link}}")
         << QStringLiteral("link");
-    QTest::newRow("unknown words") << QByteArray("\\foo \\bar12 \\baz-3 shown\\qux")
-                                   << QStringLiteral("shown");
+    QTest::newRow("unknown words")
+        << QByteArray("\\foo \\bar12 \\baz-3 shown\\qux") << QStringLiteral("shown");
     QTest::newRow("overlong word")
         << QByteArray("\\" + QByteArray(200, 'x') + " shown") << QStringLiteral("shown");
 }
@@ -315,8 +319,7 @@ void TestRtfReader::plainAndPardReset() {
                !f.hasProperty(QTextFormat::FontPointSize) &&
                !f.hasProperty(QTextFormat::ForegroundBrush);
     }));
-    QCOMPARE(doc->begin().blockFormat().alignment() & Qt::AlignHorizontal_Mask,
-             Qt::AlignHCenter);
+    QCOMPARE(doc->begin().blockFormat().alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
     QCOMPARE(doc->begin().next().blockFormat().alignment() & Qt::AlignHorizontal_Mask,
              Qt::AlignLeft);
 }
@@ -331,12 +334,12 @@ void TestRtfReader::hostileInput_data() {
     QTest::newRow("word cut short") << QByteArray("{\\rtf1 ab\\u") << QStringLiteral("ab");
     // A minus sign without digits is text again.
     QTest::newRow("parameter cut short") << QByteArray("{\\rtf1 ab\\fs-") << QStringLiteral("ab-");
-    QTest::newRow("bin beyond the end") << QByteArray("{\\rtf1 ab\\bin99999999 cd")
-                                        << QStringLiteral("ab");
+    QTest::newRow("bin beyond the end")
+        << QByteArray("{\\rtf1 ab\\bin99999999 cd") << QStringLiteral("ab");
     QTest::newRow("bin negative") << QByteArray("{\\rtf1 ab\\bin-5 cd}") << QStringLiteral("abcd");
     QTest::newRow("NUL bytes") << QByteArray("{\\rtf1 a\0b\0\0c}", 14) << QStringLiteral("abc");
-    QTest::newRow("NUL after backslash") << QByteArray("{\\rtf1 a\\\0b}", 11)
-                                         << QStringLiteral("ab");
+    QTest::newRow("NUL after backslash")
+        << QByteArray("{\\rtf1 a\\\0b}", 11) << QStringLiteral("ab");
     QTest::newRow("escaped frame marks dropped")
         << QByteArray("{\\rtf1 a\\u-560?\\u-559?\\u-4?b}") << QStringLiteral("ab");
     QTest::newRow("unbalanced close") << QByteArray("{\\rtf1 a}}}}b") << QStringLiteral("a");
@@ -399,8 +402,8 @@ void TestRtfReader::truncatedDocumentKeepsWhatWasRead() {
     auto doc = read("{\\rtf1 {\\b heading}\\par body text", &r);
     QVERIFY(r.isRtf);
     QVERIFY(!r.complete);
-    QCOMPARE(blockTexts(*doc), QStringList({QStringLiteral("heading"),
-                                            QStringLiteral("body text")}));
+    QCOMPARE(blockTexts(*doc),
+             QStringList({QStringLiteral("heading"), QStringLiteral("body text")}));
     QVERIFY(allOf(*doc, "heading", isBold));
 }
 

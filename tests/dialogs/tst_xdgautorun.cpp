@@ -28,12 +28,23 @@ std::optional<std::string> unescapeValue(const std::string& v) {
         if (++i == v.size())
             return std::nullopt;
         switch (v[i]) {
-        case 's': out += ' '; break;
-        case 'n': out += '\n'; break;
-        case 't': out += '\t'; break;
-        case 'r': out += '\r'; break;
-        case '\\': out += '\\'; break;
-        default: return std::nullopt;
+        case 's':
+            out += ' ';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case '\\':
+            out += '\\';
+            break;
+        default:
+            return std::nullopt;
         }
     }
     return out;
@@ -187,7 +198,8 @@ void TestXdgAutorun::execRoundTrips() {
     QFETCH(QString, program);
     XdgAutorun autorun;
     QVERIFY(!autorun.write(program.toStdString()));
-    const auto keys = readEntry(m_tmp->filePath(QStringLiteral("xdg1/autostart/QMVigilorn.desktop")));
+    const auto keys =
+        readEntry(m_tmp->filePath(QStringLiteral("xdg1/autostart/QMVigilorn.desktop")));
     QVERIFY(keys.count("Exec"));
     const auto line = unescapeValue(keys.at("Exec"));
     QVERIFY(line);
@@ -253,8 +265,8 @@ void TestXdgAutorun::readOnlyFolderWhenNotRoot() {
     QVERIFY(QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
     XdgAutorun autorun;
     const auto err = autorun.write("/usr/bin/QMVigilornApp");
-    QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                   QFileDevice::ExeOwner);
+    QFile::setPermissions(dir,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     QVERIFY(err);
     QCOMPARE(err->number, EACCES);
     QCOMPARE(QString::fromStdString(err->description), QStringLiteral("Permission denied"));
