@@ -28,6 +28,8 @@ constexpr int kMaxUcSkip = 64;
 // Points; keeps a hostile size from making every layout enormous.
 constexpr double kMinPointSize = 1.0;
 constexpr double kMaxPointSize = 400.0;
+// Twips; about 13 cm, wider than any window the document is shown in.
+constexpr int kMaxIndent = 7200;
 
 enum class Dest : std::uint8_t { Text, Skip, FontTable, ColorTable };
 
@@ -46,9 +48,20 @@ struct CharProps {
     bool operator==(const CharProps&) const = default;
 };
 
+// Paragraph indents and spacing, in twips.
+struct ParaProps {
+    Qt::Alignment align = Qt::AlignLeft;
+    int left = 0;
+    int right = 0;
+    int firstLine = 0;
+    int before = 0;
+    int after = 0;
+    bool operator==(const ParaProps&) const = default;
+};
+
 struct Group {
     CharProps chars;
-    Qt::Alignment align = Qt::AlignLeft;
+    ParaProps para;
     int ucSkip = 1;
     Dest dest = Dest::Text;
 };
@@ -74,6 +87,11 @@ enum class Kw : std::uint8_t {
     Qc,
     Qr,
     Qj,
+    Li,
+    Ri,
+    Fi,
+    Sb,
+    Sa,
     B,
     I,
     Ul,
@@ -189,6 +207,11 @@ const std::unordered_map<std::string_view, KwInfo>& keywords() {
         {"qc", {Kw::Qc}},
         {"qr", {Kw::Qr}},
         {"qj", {Kw::Qj}},
+        {"li", {Kw::Li}},
+        {"ri", {Kw::Ri}},
+        {"fi", {Kw::Fi}},
+        {"sb", {Kw::Sb}},
+        {"sa", {Kw::Sa}},
         {"b", {Kw::B}},
         {"i", {Kw::I}},
         {"ul", {Kw::Ul}},
@@ -367,7 +390,7 @@ public:
         }
         flushBytes();
         flushRun();
-        applyAlignment();
+        applyParagraph();
         m_cursor.endEditBlock();
         return m_finished;
     }
@@ -574,19 +597,34 @@ private:
             cp = CharProps{};
             break;
         case Kw::Pard:
-            m_cur.align = Qt::AlignLeft;
+            m_cur.para = ParaProps{};
             break;
         case Kw::Ql:
-            m_cur.align = Qt::AlignLeft;
+            m_cur.para.align = Qt::AlignLeft;
             break;
         case Kw::Qc:
-            m_cur.align = Qt::AlignHCenter;
+            m_cur.para.align = Qt::AlignHCenter;
             break;
         case Kw::Qr:
-            m_cur.align = Qt::AlignRight;
+            m_cur.para.align = Qt::AlignRight;
             break;
         case Kw::Qj:
-            m_cur.align = Qt::AlignJustify;
+            m_cur.para.align = Qt::AlignJustify;
+            break;
+        case Kw::Li:
+            m_cur.para.left = std::clamp(param, 0, kMaxIndent);
+            break;
+        case Kw::Ri:
+            m_cur.para.right = std::clamp(param, 0, kMaxIndent);
+            break;
+        case Kw::Fi:
+            m_cur.para.firstLine = std::clamp(param, -kMaxIndent, kMaxIndent);
+            break;
+        case Kw::Sb:
+            m_cur.para.before = std::clamp(param, 0, kMaxIndent);
+            break;
+        case Kw::Sa:
+            m_cur.para.after = std::clamp(param, 0, kMaxIndent);
             break;
         case Kw::B:
             cp.bold = on;
@@ -750,16 +788,26 @@ private:
         if (m_cur.dest != Dest::Text)
             return;
         flushRun();
-        applyAlignment();
+        applyParagraph();
         m_cursor.insertBlock();
     }
 
-    void applyAlignment() {
-        QTextBlockFormat bf = m_cursor.blockFormat();
-        if (bf.alignment() != m_cur.align) {
-            bf.setAlignment(m_cur.align);
-            m_cursor.setBlockFormat(bf);
-        }
+    // The paragraph takes the properties in effect where it ends.
+    void applyParagraph() {
+        const ParaProps& p = m_cur.para;
+        if (m_blockProps && *m_blockProps == p)
+            return;
+        // Twips to the document's pixels (1/96 inch).
+        auto px = [](int twips) { return twips / 15.0; };
+        QTextBlockFormat bf;
+        bf.setAlignment(p.align);
+        bf.setLeftMargin(px(p.left));
+        bf.setRightMargin(px(p.right));
+        bf.setTextIndent(px(p.firstLine));
+        bf.setTopMargin(px(p.before));
+        bf.setBottomMargin(px(p.after));
+        m_cursor.setBlockFormat(bf);
+        m_blockProps = p;
     }
 
     void commitFont() {
@@ -850,6 +898,7 @@ private:
     int m_blue = -1;
 
     std::optional<CharProps> m_lastProps;
+    std::optional<ParaProps> m_blockProps;
     QTextCharFormat m_lastFormat;
 };
 

@@ -36,9 +36,36 @@ protected:
     }
 };
 
+// A push button that is all picture: its released and pressed faces fill it, and the focus
+// shows as a dotted frame. Keyboard, default-button and screen reader handling stay
+// QPushButton's.
+class PictureButton : public QPushButton {
+public:
+    PictureButton(QWidget* parent, QPixmap released, QPixmap pressed)
+        : QPushButton(parent), m_released(std::move(released)), m_pressed(std::move(pressed)) {}
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        p.drawPixmap(0, 0, isDown() ? m_pressed : m_released);
+        if (isDefault()) {
+            p.setPen(QColor(0x10, 0x2a, 0x10));
+            p.drawRect(rect().adjusted(0, 0, -1, -1));
+        }
+        if (hasFocus()) {
+            p.setPen(QPen(QColor(0x10, 0x2a, 0x10), 1, Qt::DotLine));
+            p.drawRect(rect().adjusted(3, 3, -4, -4));
+        }
+    }
+
+private:
+    QPixmap m_released;
+    QPixmap m_pressed;
+};
+
 // "Visit www.quillmere.com" with a small globe, on the green button face.
-QPixmap webSitePicture(const QString& site, QSize size) {
-    QPixmap pm = paintButtonFace(QString(), size, false);
+QPixmap webSitePicture(const QString& site, QSize size, bool pressed) {
+    QPixmap pm = paintButtonFace(QString(), size, pressed);
     QPainter p(&pm);
     p.setRenderHint(QPainter::Antialiasing);
     const QRectF globe(5, (size.height() - 14) / 2.0, 14, 14);
@@ -59,15 +86,19 @@ QPixmap webSitePicture(const QString& site, QSize size) {
 }
 
 QPushButton* pictureButton(QWidget* parent, const char* name, const QString& accessibleName,
-                           const QPixmap& picture, const QRect& geometry) {
-    auto* b = new QPushButton(parent);
+                           const QPixmap& released, const QPixmap& pressed, const QRect& geometry) {
+    auto* b = new PictureButton(parent, released, pressed);
     b->setObjectName(QString::fromLatin1(name));
     b->setAccessibleName(accessibleName);
     b->setToolTip(accessibleName);
-    b->setIcon(QIcon(picture));
-    b->setIconSize(picture.size());
     b->setGeometry(geometry);
     return b;
+}
+
+QPushButton* labelButton(QWidget* parent, const char* name, const QString& label,
+                         const QRect& geometry) {
+    return pictureButton(parent, name, label, paintButtonFace(label, geometry.size(), false),
+                         paintButtonFace(label, geometry.size(), true), geometry);
 }
 
 const QString kProgramName = QStringLiteral("Quillmere Vigilorn");
@@ -104,9 +135,11 @@ frmAbout::frmAbout() {
                                           "reminds you to create a System Restore Point"),
                            QRect(46, 75, 259, 78), tahoma(8.25));
 
+    const QSize webSize(177, 23);
     Command1 = pictureButton(this, "Command1", QStringLiteral("Visit the Quillmere web site"),
-                             webSitePicture(Module1::services.vendorSite, {169, 17}),
-                             QRect(72, 136, 177, 23));
+                             webSitePicture(Module1::services.vendorSite, webSize, false),
+                             webSitePicture(Module1::services.vendorSite, webSize, true),
+                             QRect(QPoint(72, 136), webSize));
     connect(Command1, &QPushButton::clicked, this, &frmAbout::Command1_Click);
 
     Line1 = new EtchedLine(this);
@@ -128,17 +161,14 @@ frmAbout::frmAbout() {
     lblEngine->setWordWrap(false);
     lblEngine->setToolTip(engine);
 
-    cmdOK = pictureButton(this, "cmdOK", QStringLiteral("Ok"),
-                          paintButtonFace(QStringLiteral("Ok"), {93, 17}, false),
-                          QRect(208, 175, 101, 23));
+    cmdOK = labelButton(this, "cmdOK", QStringLiteral("Ok"), QRect(208, 175, 101, 23));
     // Enter and Escape both press it.
     cmdOK->setDefault(true);
     cmdOK->setAutoDefault(true);
     connect(cmdOK, &QPushButton::clicked, this, &frmAbout::cmdOK_Click);
 
-    cmdSysInfo = pictureButton(this, "cmdSysInfo", QStringLiteral("System Info"),
-                               paintButtonFace(QStringLiteral("System Info"), {93, 17}, false),
-                               QRect(208, 205, 101, 23));
+    cmdSysInfo =
+        labelButton(this, "cmdSysInfo", QStringLiteral("System Info"), QRect(208, 205, 101, 23));
     cmdSysInfo->setAutoDefault(false);
     connect(cmdSysInfo, &QPushButton::clicked, this, &frmAbout::StartSysInfo);
     Command1->setAutoDefault(false);

@@ -8,11 +8,14 @@
 #include "platform/Autorun.h"
 
 #include <QCheckBox>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPlainTextEdit>
+
+#include <algorithm>
 
 using namespace vigilorn;
 
@@ -38,6 +41,14 @@ QFrame* makeShape(QWidget* parent, const char* name, const QString& accessibleNa
     f->setStyleSheet(QStringLiteral("QFrame#%1 { border: 1px solid #2f5f2b; border-radius: 4px;"
                                     " background: rgba(255, 255, 255, 70); }")
                          .arg(f->objectName()));
+    return f;
+}
+
+// Tahoma's stand-ins are wider: the text is made smaller until it fits, so none is cut off.
+QFont fittedFont(const QString& text, int width) {
+    QFont f = tahoma(8.25);
+    while (f.pointSizeF() > 6 && QFontMetrics(f).horizontalAdvance(text) > width)
+        f.setPointSizeF(f.pointSizeF() - 0.25);
     return f;
 }
 
@@ -70,7 +81,7 @@ frmOptions::frmOptions()
     Label3->setObjectName(QStringLiteral("Label3"));
     Label3->setAccessibleName(kMessageCaption);
     Label3->setGeometry(32, 272, 321, 17);
-    Label3->setFont(tahoma(8.25));
+    Label3->setFont(fittedFont(kMessageCaption, 321));
     // Shown only: nothing reads or saves it yet.
     Text1 =
         new QPlainTextEdit(QStringLiteral("This feature is coming soon in the next version"), this);
@@ -119,7 +130,8 @@ QCheckBox* frmOptions::addRow(int index, const char* frameName, const char* labe
     label->setObjectName(QString::fromLatin1(labelName));
     label->setAccessibleName(text);
     label->setGeometry(32, top + 16, labelWidth, 25);
-    label->setFont(tahoma(8.25));
+    // Kept clear of the check box.
+    label->setFont(fittedFont(text, std::min(labelWidth, 280 - 32 - 4)));
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
     auto* box = new OptionBox(this);

@@ -31,6 +31,7 @@ private slots:
     void cancelAndOtherClosingSaveNothing_data();
     void cancelAndOtherClosingSaveNothing();
     void okAppliesAndCloses();
+    void enterPressesOk();
     void reopeningShowsAppliedValues();
     void autorunWriteFailureIsReportedAndStopsApply();
     void okAfterFailedApplyCloses();
@@ -250,6 +251,22 @@ void TestFrmOptions::okAppliesAndCloses() {
     QVERIFY(ini.open(QIODevice::ReadOnly));
     const QByteArray text = ini.readAll();
     QVERIFY2(text.contains("[Options]") && text.contains("ShowFormBorder=1"), text);
+}
+
+void TestFrmOptions::enterPressesOk() {
+    frmOptions* f = open();
+    f->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(f));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space); // toggles chkAutoRun
+    // In the message text Enter is a new line, not OK.
+    f->Text1->setFocus();
+    QTest::keyClick(f->Text1, Qt::Key_Return);
+    QCOMPARE(frmOptions::loaded(), f);
+    f->chkAutoRun->setFocus();
+    QTest::keyClick(f->chkAutoRun, Qt::Key_Return);
+    QVERIFY(!frmOptions::loaded());
+    QCOMPARE(m_env.stored(QStringLiteral("RunAtStartUP")), QStringLiteral("1"));
+    QVERIFY(QFileInfo::exists(entryPath()));
 }
 
 void TestFrmOptions::reopeningShowsAppliedValues() {

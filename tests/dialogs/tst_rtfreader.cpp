@@ -67,6 +67,7 @@ private slots:
     void colours();
     void paragraphsLinesAndTabs();
     void alignment();
+    void indentsAndSpacing();
     void unicodeEscapes_data();
     void unicodeEscapes();
     void codePageEscapes_data();
@@ -193,6 +194,25 @@ void TestRtfReader::alignment() {
         QCOMPARE(b.blockFormat().alignment() & Qt::AlignHorizontal_Mask, a);
         b = b.next();
     }
+}
+
+void TestRtfReader::indentsAndSpacing() {
+    // Twips to pixels at 96 per inch: 15 twips a pixel.
+    auto doc = read("{\\rtf1\\pard\\li300\\fi-150\\ri600\\sb150\\sa75 hanging\\par "
+                    "still\\par\\pard\\li99999999\\fi-99999999 capped\\par\\pard plain}");
+    const QTextBlockFormat first = doc->begin().blockFormat();
+    QCOMPARE(first.leftMargin(), 20.0);
+    QCOMPARE(first.textIndent(), -10.0);
+    QCOMPARE(first.rightMargin(), 40.0);
+    QCOMPARE(first.topMargin(), 10.0);
+    QCOMPARE(first.bottomMargin(), 5.0);
+    // Paragraph properties last until \\pard.
+    QCOMPARE(doc->begin().next().blockFormat().leftMargin(), 20.0);
+    const QTextBlockFormat capped = doc->begin().next().next().blockFormat();
+    QVERIFY(capped.leftMargin() > 0 && capped.leftMargin() <= 480);
+    QVERIFY(capped.textIndent() < 0 && capped.textIndent() >= -480);
+    QCOMPARE(doc->lastBlock().blockFormat().leftMargin(), 0.0);
+    QCOMPARE(doc->lastBlock().blockFormat().textIndent(), 0.0);
 }
 
 void TestRtfReader::unicodeEscapes_data() {
