@@ -315,8 +315,8 @@ QString closestFamily(const QString& name, FontClass cls) {
     static const QStringList monoNames = {QStringLiteral("courier"), QStringLiteral("consolas"),
                                           QStringLiteral("lucida console"),
                                           QStringLiteral("fixedsys"), QStringLiteral("mono")};
-    auto mentions = [&](const QStringList& parts) {
-        return std::any_of(parts.begin(), parts.end(),
+    auto mentions = [&](const QStringList& names) {
+        return std::any_of(names.begin(), names.end(),
                            [&](const QString& s) { return lower.contains(s); });
     };
     if (mentions(serifNames))

@@ -5,8 +5,8 @@
 
 namespace vigilorn {
 
-// The autostart entry of the XDG Autostart Specification, machine-wide: QMVigilorn.desktop in
-// the autostart folder of the first folder of $XDG_CONFIG_DIRS (/etc/xdg when unset).
+// The machine-wide XDG autostart entry: QMVigilorn.desktop in the autostart folder of the
+// first folder of $XDG_CONFIG_DIRS (/etc/xdg when unset).
 class XdgAutorun final : public Autorun {
 public:
     Failure write(const std::string& commandPath) override;
