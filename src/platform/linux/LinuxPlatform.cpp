@@ -1,6 +1,8 @@
 #include "LinuxRestore.h"
+#include "PathSysInfoLauncher.h"
 #include "ProcProcessSource.h"
 #include "SignalProcessEnder.h"
+#include "XdgAutorun.h"
 #include "platform/Platform.h"
 
 namespace vigilorn {
@@ -10,6 +12,8 @@ Platform createPlatform(const PlatformConfig& config) {
     p.processes = std::make_unique<ProcProcessSource>();
     p.ender = std::make_unique<SignalProcessEnder>(*p.processes);
     p.restore = createLinuxRestoreEngine(config);
+    p.autorun = std::make_unique<XdgAutorun>();
+    p.sysInfo = std::make_unique<PathSysInfoLauncher>();
     return p;
 }
 

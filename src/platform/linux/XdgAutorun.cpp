@@ -1,0 +1,143 @@
+#include "XdgAutorun.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace vigilorn {
+namespace {
+
+constexpr const char* kEntryName = "QMVigilorn.desktop";
+
+bool writeAll(int fd, const std::string& text) {
+    const char* p = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+std::string XdgAutorun::configDir() {
+    const char* env = std::getenv("XDG_CONFIG_DIRS");
+    std::string dirs = env ? env : "";
+    std::size_t start = 0;
+    while (start <= dirs.size()) {
+        std::size_t end = dirs.find(':', start);
+        if (end == std::string::npos)
+            end = dirs.size();
+        const std::string dir = dirs.substr(start, end - start);
+        // Relative entries are invalid and are ignored.
+        if (!dir.empty() && dir.front() == '/')
+            return dir;
+        start = end + 1;
+    }
+    return "/etc/xdg";
+}
+
+std::string XdgAutorun::entryPath() {
+    return configDir() + "/autostart/" + kEntryName;
+}
+
+std::string XdgAutorun::execValue(const std::string& program) {
+    // The argument: always quoted; inside the quotes " ` $ \ are backslash-escaped, and a
+    // literal % is doubled so it cannot be read as a field code.
+    std::string arg = "\"";
+    for (char c : program) {
+        if (c == '"' || c == '`' || c == '$' || c == '\\')
+            arg += '\\';
+        if (c == '%')
+            arg += '%';
+        arg += c;
+    }
+    arg += '"';
+    // Then the escapes of every string value of the file.
+    std::string value;
+    for (char c : arg) {
+        switch (c) {
+        case '\\':
+            value += "\\\\";
+            break;
+        case '\n':
+            value += "\\n";
+            break;
+        case '\t':
+            value += "\\t";
+            break;
+        case '\r':
+            value += "\\r";
+            break;
+        default:
+            value += c;
+        }
+    }
+    return value;
+}
+
+std::string XdgAutorun::entryText(const std::string& program) {
+    return "[Desktop Entry]\n"
+           "Type=Application\n"
+           "Name=Quillmere Vigilorn\n"
+           "Comment=Reminds you to create a restore point before software is installed\n"
+           "Exec=" +
+           execValue(program) +
+           "\n"
+           "Icon=qmvigilorn\n"
+           "Terminal=false\n";
+}
+
+Failure XdgAutorun::write(const std::string& commandPath) {
+    const std::string dir = configDir() + "/autostart";
+    const std::string target = dir + "/" + kEntryName;
+    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+        return errorFromErrno(errno);
+
+    // A temporary file in the same folder, renamed into place: a reader never sees half an
+    // entry, and a failed write leaves the old one.
+    std::string tmp = dir + "/." + kEntryName + ".XXXXXX";
+    std::vector<char> name(tmp.begin(), tmp.end());
+    name.push_back('\0');
+    const int fd = ::mkstemp(name.data());
+    if (fd < 0)
+        return errorFromErrno(errno);
+    tmp.assign(name.data());
+
+    int err = 0;
+    if (::fchmod(fd, 0644) != 0 || !writeAll(fd, entryText(commandPath)) || ::fsync(fd) != 0)
+        err = errno;
+    if (::close(fd) != 0 && err == 0)
+        err = errno;
+    if (err == 0 && ::rename(tmp.c_str(), target.c_str()) != 0)
+        err = errno;
+    if (err != 0) {
+        ::unlink(tmp.c_str());
+        return errorFromErrno(err);
+    }
+    // The rename itself is durable once the folder is synced; a failure here loses nothing
+    // already written, so it is not reported.
+    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+    return std::nullopt;
+}
+
+void XdgAutorun::remove() {
+    ::unlink(entryPath().c_str());
+}
+
+} // namespace vigilorn

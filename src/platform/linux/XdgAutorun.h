@@ -1,0 +1,25 @@
+#pragma once
+#include "platform/Autorun.h"
+
+#include <string>
+
+namespace vigilorn {
+
+// The machine-wide XDG autostart entry: QMVigilorn.desktop in the autostart folder of the
+// first folder of $XDG_CONFIG_DIRS (/etc/xdg when unset).
+class XdgAutorun final : public Autorun {
+public:
+    Failure write(const std::string& commandPath) override;
+    void remove() override;
+
+    // Read from the environment at each call, so a changed $XDG_CONFIG_DIRS takes effect.
+    static std::string configDir();
+    static std::string entryPath();
+
+    // The Exec= value that runs exactly this program, quoted and escaped as desktop entries
+    // require.
+    static std::string execValue(const std::string& program);
+    static std::string entryText(const std::string& program);
+};
+
+} // namespace vigilorn
