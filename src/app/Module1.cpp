@@ -29,7 +29,7 @@ void Main() {
         makeExePath(services.appDir.toStdString(), services.appName.toStdString()));
 
     if (AppOptions.showSplash())
-        guarded([] { frmSplash::instance()->show(); });
+        guarded([] { frmSplash::showOnce(); });
 
     restorePointConfirmed = false;
 

@@ -36,7 +36,8 @@ QLabel* makeLabel(QWidget* parent, const char* name, const QString& text, const 
 
 frmSplash::frmSplash() {
     setObjectName(QStringLiteral("frmSplash"));
-    setWindowFlags(Qt::SplashScreen | Qt::FramelessWindowHint);
+    // Kept above the main window, which start-up shows right after it.
+    setWindowFlags(Qt::SplashScreen | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
     setWindowIcon(programIcon());
     setAccessibleName(QStringLiteral("Quillmere Vigilorn"));
     setFixedSize(405, 244);

@@ -4,6 +4,9 @@
 #include "app/ErrorReport.h"
 #include "app/MessageBox.h"
 #include "app/Module1.h"
+#include "dialogs/frmAbout.h"
+#include "dialogs/frmHelp.h"
+#include "dialogs/frmOptions.h"
 #include "monitor/InstallerRule.h"
 #include "monitor/frmDialog.h"
 #include "monitor/frmDialog2.h"
@@ -437,6 +440,14 @@ template <class T> void frmMain::openModal() {
 void frmMain::openRestorePoints() {
     openModal<frmRestorePoints>();
 }
-void frmMain::openOptions() {}
-void frmMain::openHelp() {}
-void frmMain::openAbout() {}
+void frmMain::openOptions() {
+    guarded([&] { openModal<frmOptions>(); }, this);
+}
+
+void frmMain::openHelp() {
+    openModal<frmHelp>();
+}
+
+void frmMain::openAbout() {
+    guarded([&] { openModal<frmAbout>(); }, this);
+}

@@ -19,6 +19,7 @@ class TestStartup : public QObject {
     }
 
 private slots:
+    void init() { frmSplash::resetShownForTesting(); }
     void cleanup() { cleanupWindows(); }
 
     void firstRun() {

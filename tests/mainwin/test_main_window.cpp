@@ -2,6 +2,8 @@
 #include "mainwin/frmMain.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QDialog>
 #include <QHeaderView>
 #include <QMenu>
 #include <QMenuBar>
@@ -229,6 +231,32 @@ private slots:
         QVERIFY(m->mnuTitle->isVisible());
         QVERIFY(m->windowFlags() & Qt::FramelessWindowHint);
         QVERIFY(m->isVisible());
+    }
+
+    void menuCommandsOpenTheirWindowsModallyOverTheMainWindow() {
+        const std::vector<std::pair<QAction*, QString>> commands = {{m->mnuProgOpts, "frmOptions"},
+                                                                    {m->mnuHelpProgram, "frmHelp"},
+                                                                    {m->mnuAbout, "frmAbout"},
+                                                                    {m->mnuTabout, "frmAbout"}};
+        for (const auto& [action, name] : commands) {
+            QString seen;
+            QTimer::singleShot(0, [&, name = name] {
+                auto* w = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+                QVERIFY(w);
+                seen = w->objectName();
+                QCOMPARE(w->windowModality(), Qt::WindowModal);
+                QCOMPARE(w->parentWidget(), m);
+                w->reject();
+            });
+            action->trigger();
+            QCOMPARE(seen, name);
+        }
+        // About from the tray while the main window is hidden leaves it hidden.
+        m->hide();
+        QTimer::singleShot(
+            0, [] { qobject_cast<QDialog*>(QApplication::activeModalWidget())->reject(); });
+        m->mnuTabout->trigger();
+        QVERIFY(!m->isVisible());
     }
 
     void updateCommand() {
