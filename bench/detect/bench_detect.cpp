@@ -46,7 +46,7 @@ std::size_t floorPass() {
     while (dirent* e = readdir(d)) {
         if (e->d_name[0] < '0' || e->d_name[0] > '9')
             continue;
-        char path[64];
+        char path[sizeof e->d_name + 16];
         std::snprintf(path, sizeof path, "%s/status", e->d_name);
         int fd = openat(dfd, path, O_RDONLY | O_CLOEXEC);
         if (fd < 0)
