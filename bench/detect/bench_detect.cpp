@@ -3,6 +3,8 @@
 #include "monitor/InstallerRule.h"
 #include "platform/linux/ProcProcessSource.h"
 
+#include "IdleProcesses.h"
+
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -19,21 +21,6 @@
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-std::vector<pid_t> startIdle(int n) {
-    std::vector<pid_t> pids;
-    for (int i = 0; i < n; ++i) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            prctl(PR_SET_NAME, "vigbench-idle", 0, 0, 0);
-            for (;;)
-                pause();
-        }
-        if (pid > 0)
-            pids.push_back(pid);
-    }
-    return pids;
-}
 
 // The floor: what any pass must do at least.
 std::size_t floorPass() {
@@ -83,17 +70,12 @@ template <class F> double timeUs(F&& f, std::size_t& count) {
     return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
 }
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
     const int n = argc > 1 ? std::atoi(argv[1]) : 1000;
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 31;
-    auto pids = startIdle(n);
+    auto pids = startIdleProcesses(n);
     usleep(200000);
 
     vigilorn::ProcProcessSource src;
@@ -107,12 +89,9 @@ int main(int argc, char** argv) {
             passUs.push_back(p);
         }
     }
-    for (pid_t p : pids)
-        kill(p, SIGKILL);
-    for (pid_t p : pids)
-        waitpid(p, nullptr, 0);
+    stopIdleProcesses(pids);
 
-    const double fm = median(floorUs), pm = median(passUs);
+    const double fm = medianOf(floorUs), pm = medianOf(passUs);
     std::printf("processes: floor saw %zu, pass saw %zu (%d idle started)\n", floorCount, passCount,
                 n);
     std::printf("floor: %.3f us/process (%.0f us per pass)\n", fm / double(floorCount), fm);

@@ -9,6 +9,8 @@
 #include <QProcess>
 #include <QTableWidget>
 
+#include "IdleProcesses.h"
+
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -22,38 +24,10 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::vector<pid_t> startIdle(int n) {
-    std::vector<pid_t> pids;
-    for (int i = 0; i < n; ++i) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            prctl(PR_SET_NAME, "vigbench-idle", 0, 0, 0);
-            for (;;)
-                pause();
-        }
-        if (pid > 0)
-            pids.push_back(pid);
-    }
-    return pids;
-}
-
-void stopAll(std::vector<pid_t>& pids) {
-    for (pid_t p : pids)
-        kill(p, SIGKILL);
-    for (pid_t p : pids)
-        waitpid(p, nullptr, 0);
-    pids.clear();
-}
-
 template <class F> double ms(F&& f) {
     const auto t0 = Clock::now();
     f();
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 } // namespace
@@ -62,7 +36,7 @@ int main(int argc, char** argv) {
     // Children are forked before Qt starts any thread.
     std::vector<int> sizes = {1000, 5000};
     const int rounds = 11;
-    std::vector<pid_t> pids = startIdle(sizes[0]);
+    std::vector<pid_t> pids = startIdleProcesses(sizes[0]);
 
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
@@ -75,7 +49,7 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < sizes.size(); ++i) {
         if (i > 0) {
             // More processes: forking from a Qt program is fine for children that only pause.
-            auto more = startIdle(sizes[i] - sizes[i - 1]);
+            auto more = startIdleProcesses(sizes[i] - sizes[i - 1]);
             pids.insert(pids.end(), more.begin(), more.end());
         }
         usleep(300000);
@@ -93,12 +67,12 @@ int main(int argc, char** argv) {
                 p.waitForFinished(-1);
             }));
         }
-        const double g = median(grid), p = median(ps);
+        const double g = medianOf(grid), p = medianOf(ps);
         std::printf("%d idle started, %d rows: ListProcesses %.1f ms, ps %.1f ms, ratio %.2f "
                     "(target <= 1.00)\n",
                     sizes[i], m->MSFlexGrid1->rowCount(), g, p, g / p);
     }
     delete m;
-    stopAll(pids);
+    stopIdleProcesses(pids);
     return 0;
 }

@@ -100,7 +100,8 @@ int main(int argc, char** argv) {
     const QString gitDir = dir.path() + "/cli.git";
     if (runGit(gitDir, source, {{"init", "-q"}}) < 0)
         return 2;
-    const double gitFirst = runGit(gitDir, source, {{"add", "-A"}, {"commit", "-q", "-m", "first"}});
+    const double gitFirst =
+        runGit(gitDir, source, {{"add", "-A"}, {"commit", "-q", "-m", "first"}});
     const double gitUnchanged = runGit(
         gitDir, source, {{"add", "-A"}, {"commit", "-q", "--allow-empty", "-m", "unchanged"}});
     if (ourFirst < 0 || ourUnchanged < 0 || gitFirst < 0 || gitUnchanged < 0)

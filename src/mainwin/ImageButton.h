@@ -18,7 +18,7 @@ struct FaceSpec {
 
 // Paints a green button face with its label; the pressed face is darker and pushed in.
 QPixmap paintButtonFace(const QString& label, QSize size, bool pressed);
-// Released/pressed pairs for each spec, in order: entries 2k+1 and 2k+2.
+// Released/pressed pairs for each face, in order: entries 2k+1 and 2k+2.
 ImageList makeImageList(const std::vector<FaceSpec>& specs);
 
 // A picture used as a push button. Any mouse button shows the pressed face while held; a left
