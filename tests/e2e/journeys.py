@@ -394,6 +394,10 @@ def journey_start_minimised(s, exe, xsel):
     a = a11y_mod()
     if landed("frmOptions"):
         start(s, exe, xsel, ShowSplashStartUP=1)
+        # The splash stays above every window until it closes itself.
+        splash = wait_for("the splash screen", lambda: [w for w in s.program_windows()
+                                                         if "SPLASH" in w["type"]], timeout=10)[0]
+        wait_for("the splash to close", lambda: not s.viewable(splash["id"]), timeout=6)
         frame = main_frame(s)
         open_menu_item(s, frame, "Options", "Program Options")
         opts = s.a11y.window("Options", timeout=10)
@@ -595,7 +599,7 @@ def help_text(s, frame):
     open_menu_item(s, frame, "Help", "Program Help")
     win = s.a11y.window("Help", timeout=10)
     doc = wait_for("the help document", lambda: [
-        c for c, _ in a.walk(win) if a.role_of(c) in ("text", "document text", "document frame")
+        c for c, _ in a.walk(win) if a.role_of(c) in ("text", "label", "document text", "document frame")
         and len(a.text_of(c)) > 40])[0]
     return win, a.text_of(doc)
 
@@ -611,6 +615,54 @@ def journey_installed_help(s, exe, xsel):
     expect("\\rtf" not in text and "{\\" not in text, "the help shows raw RTF: %r" % text[:200])
 
 
+OPTION_ROWS = ["Auto Run when Windows starts", "Start mimimised to Tray when Windows starts",
+               "Show Splash Screen at StartUp", "Show Main Screen Border at StartUp"]
+
+
+def journey_dialogs_accessibility(s, exe, xsel):
+    """Options, About and Help: every control on the bus under its text, Tab order, pictures."""
+    a = a11y_mod()
+    start(s, exe, xsel, ShowSplashStartUP=0)
+    frame = main_frame(s)
+
+    open_menu_item(s, frame, "Options", "Program Options")
+    opts = s.a11y.window("Options", timeout=10)
+    wanted = [("label", t) for t in OPTION_ROWS] + [("check box", t) for t in OPTION_ROWS]
+    wanted += [("label", "Select your own message to appear in the second message box"),
+               ("push button", "OK"), ("push button", "Apply"), ("push button", "Cancel")]
+    expect_reachable(opts, wanted, "Options")
+    boxes = [c for c in s.a11y.find_all(opts, role="check box")]
+    expect_equal([a.name_of(b) for b in boxes], OPTION_ROWS, "check boxes, top to bottom")
+    s.a11y.click(boxes[0])  # focus the first box, then Tab through the rest
+    s.a11y.click(boxes[0])  # and put it back as it was
+    order = tab_order(s, opts, 4)
+    log("Options Tab order:", order)
+    expect_equal(order[:3], ["check box:" + t for t in OPTION_ROWS[1:]], "Tab order of Options")
+    s.screenshot("options-window")
+    s.a11y.press(s.a11y.find(opts, name="Cancel", role="push button"))
+    s.a11y.window_gone("Options")
+    expect("Options/RunAtStartUP" not in s.read_ini(), "Cancel saved the options")
+
+    open_menu_item(s, frame, "Help", "About")
+    about = wait_for("the About box", lambda: [
+        d for d in s.a11y.windows() if a.showing(d) and a.name_of(d) in ("", "About Quillmere Vigilorn")
+        and any(a.text_of(l) == "Version 3.0.4" for l in s.a11y.find_all(d, role="label"))])[0]
+    expect_reachable(about, [("label", TITLE), ("label", "Version 3.0.4"),
+                             ("label", "Monitors your system for Installs and SetUps and reminds "
+                                       "you to create a System Restore Point"),
+                             ("push button", "Ok"), ("push button", "System Info")], "About")
+    log("About Tab order:", tab_order(s, about, 3))
+    s.screenshot("about-box")
+    s.key("Escape")
+    wait_for("the About box to close", lambda: not a.showing(about), timeout=5)
+
+    win, text = help_text(s, frame)
+    expect(text.startswith(TITLE), "the help document begins %r" % text[:60])
+    s.screenshot("help")
+    s.key("Escape")
+    s.a11y.window_gone("Help")
+
+
 JOURNEYS = {
     "first_start": journey_first_start,
     "installer_yes": journey_installer_yes,
@@ -620,6 +672,7 @@ JOURNEYS = {
     "start_minimised": journey_start_minimised,
     "process_grid": journey_process_grid,
     "accessibility": journey_accessibility,
+    "dialogs_accessibility": journey_dialogs_accessibility,
     "installed_help": journey_installed_help,
 }
 
