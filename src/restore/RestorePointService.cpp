@@ -5,8 +5,8 @@
 namespace vigilorn {
 
 void RequestRestorePoint(RestoreEngine& engine, const std::string& description) {
-    throwIfFailed(engine.createRestorePoint(description, kRestorePointType,
-                                            kRestorePointEventType));
+    throwIfFailed(
+        engine.createRestorePoint(description, kRestorePointType, kRestorePointEventType));
 }
 
 std::vector<RestorePointRecord> ReadRestorePoints(RestoreEngine& engine) {

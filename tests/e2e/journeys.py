@@ -11,7 +11,6 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import vigharness as h  # noqa: E402
 from vigharness import CheckFailed, expect, expect_equal, log, wait_for, hold  # noqa: E402
 
-SKIP = 77
 TITLE = "Quillmere Vigilorn"
 MESSAGE = "Vigilorn Message"
 # Labels carry "\r\n" line ends; the accessibility bus hands them over as they are, and they
@@ -24,10 +23,6 @@ TRAY_ITEMS = ["About", "Show Main", "Check for Updates", "Exit Program"]
 FIRST_SCAN = 10.0     # Timer1's first interval
 RESCAN = 5.0          # Timer1 after an installer has gone, and Timer2
 SLACK = 3.0
-
-
-def landed(form):
-    return form in os.environ.get("VIGILORN_FORMS", "").split(",")
 
 
 def norm(text):
@@ -224,9 +219,6 @@ def journey_installer_no(s, exe, xsel):
     expect_on_top(s, second)
     expect_buttons(s, second, ["Create Restore Point", "OK"])
     s.screenshot("second-reminder")
-    if not landed("restore-engine"):
-        log("no restore engine in this build: the creation is not checked")
-        return SKIP
     s.a11y.click(s.a11y.find(second, name="Create Restore Point", role="push button"))
     ok = s.a11y.window("Restore point Created", role="dialog", timeout=20)
     expect_equal(dialog_label(s, ok), "Restore Point Created Successfully!", "confirmation")
@@ -238,9 +230,6 @@ def journey_installer_no(s, exe, xsel):
     expect(os.path.isdir(store), "no restore point store at " + store)
     history = h.run(["git", "--git-dir", store, "log", "--all", "--format=%s%n%b"]).stdout
     expect("QMAutoResPnt" in history, "no QMAutoResPnt point in the store: %r" % history)
-    if not landed("frmRestorePoints"):
-        log("no Restore Points window in this build: the list is not checked")
-        return
     open_menu_item(s, frame, "Restore", "Show Restore Points")
     rp = s.a11y.window("Restore Points", timeout=10)
     s.a11y.press(s.a11y.find(rp, name="Show Current System Restore Points", role="push button"))
@@ -264,8 +253,6 @@ def expect_point_line(line, description):
 # ---- (d) the Restore Points window -----------------------------------------------------------
 
 def journey_restore_points(s, exe, xsel):
-    if not landed("frmRestorePoints") or not landed("restore-engine"):
-        return SKIP
     a = a11y_mod()
     start(s, exe, xsel, ShowSplashStartUP=0)
     frame = main_frame(s)
@@ -351,22 +338,19 @@ def journey_tray(s, exe, xsel):
     log("double-click brought the main window back")
 
     expect_equal(tray_menu_items(s, icon), TRAY_ITEMS, "tray menu items")
-    if landed("frmAbout"):
-        mark = len(s.a11y.focus_log)
-        s.key("Down")
-        expect_equal(s.a11y.wait_focus_event(mark)[1], "About", "first item again")
-        s.key("Return")
-        about = wait_for(
-            "the About box", lambda: [w for w in s.a11y.windows() if a.showing(w) and
-                                      s.a11y.find_all(w, role="label") and
-                                      "Version 3.0.4" in [a.name_of(l) for l in
-                                                          s.a11y.find_all(w, role="label")]])[0]
-        s.screenshot("about")
-        about_names = [a.name_of(l) for l in s.a11y.find_all(about, role="label")]
-        expect(TITLE in about_names, "About has no %r label: %r" % (TITLE, about_names))
-        s.key("Escape")
-    else:
-        s.key("Escape")
+    mark = len(s.a11y.focus_log)
+    s.key("Down")
+    expect_equal(s.a11y.wait_focus_event(mark)[1], "About", "first item again")
+    s.key("Return")
+    about = wait_for(
+        "the About box", lambda: [w for w in s.a11y.windows() if a.showing(w) and
+                                  s.a11y.find_all(w, role="label") and
+                                  "Version 3.0.4" in [a.name_of(l) for l in
+                                                      s.a11y.find_all(w, role="label")]])[0]
+    s.screenshot("about")
+    about_names = [a.name_of(l) for l in s.a11y.find_all(about, role="label")]
+    expect(TITLE in about_names, "About has no %r label: %r" % (TITLE, about_names))
+    s.key("Escape")
     wait_for("the tray menu to close", lambda: not s.popup_menus())
 
     # Exit Program: the process ends and takes its icon along.
@@ -392,33 +376,29 @@ def main_frame_any(s, required=True):
 
 def journey_start_minimised(s, exe, xsel):
     a = a11y_mod()
-    if landed("frmOptions"):
-        start(s, exe, xsel, ShowSplashStartUP=1)
-        # The splash stays above every window until it closes itself.
-        splash = wait_for("the splash screen", lambda: [w for w in s.program_windows()
-                                                         if "SPLASH" in w["type"]], timeout=10)[0]
-        wait_for("the splash to close", lambda: not s.viewable(splash["id"]), timeout=6)
-        frame = main_frame(s)
-        open_menu_item(s, frame, "Options", "Program Options")
-        opts = s.a11y.window("Options", timeout=10)
-        s.screenshot("options")
-        boxes = {a.name_of(c): c for c in s.a11y.find_all(opts, role="check box")}
-        for want, on in (("Start mimimised to Tray when Windows starts", True),
-                         ("Show Splash Screen at StartUp", False)):
-            expect(want in boxes, "no check box %r in %r" % (want, sorted(boxes)))
-            if bool(a.states(boxes[want]).contains(__import__("pyatspi").STATE_CHECKED)) != on:
-                s.a11y.click(boxes[want])
-        s.a11y.press(s.a11y.find(opts, name="OK", role="push button"))
-        s.a11y.window_gone("Options")
-        ini = wait_for("the options saved", lambda: (lambda v: v if v.get(
-            "Options/StartMinimised") == "1" else None)(s.read_ini()), timeout=5)
-        expect_equal(ini.get("Options/ShowSplashStartUP"), "0", "ShowSplashStartUP saved")
-        s.end(s.app)
-        t0 = time.monotonic()
-        s.start_program(exe)
-    else:
-        log("no Options window in this build: the settings file is written directly")
-        t0 = start(s, exe, xsel, StartMinimised=1, ShowSplashStartUP=0)
+    start(s, exe, xsel, ShowSplashStartUP=1)
+    # The splash stays above every window until it closes itself.
+    splash = wait_for("the splash screen", lambda: [w for w in s.program_windows()
+                                                     if "SPLASH" in w["type"]], timeout=10)[0]
+    wait_for("the splash to close", lambda: not s.viewable(splash["id"]), timeout=6)
+    frame = main_frame(s)
+    open_menu_item(s, frame, "Options", "Program Options")
+    opts = s.a11y.window("Options", timeout=10)
+    s.screenshot("options")
+    boxes = {a.name_of(c): c for c in s.a11y.find_all(opts, role="check box")}
+    for want, on in (("Start mimimised to Tray when Windows starts", True),
+                     ("Show Splash Screen at StartUp", False)):
+        expect(want in boxes, "no check box %r in %r" % (want, sorted(boxes)))
+        if bool(a.states(boxes[want]).contains(__import__("pyatspi").STATE_CHECKED)) != on:
+            s.a11y.click(boxes[want])
+    s.a11y.press(s.a11y.find(opts, name="OK", role="push button"))
+    s.a11y.window_gone("Options")
+    ini = wait_for("the options saved", lambda: (lambda v: v if v.get(
+        "Options/StartMinimised") == "1" else None)(s.read_ini()), timeout=5)
+    expect_equal(ini.get("Options/ShowSplashStartUP"), "0", "ShowSplashStartUP saved")
+    s.end(s.app)
+    t0 = time.monotonic()
+    s.start_program(exe)
 
     icon = wait_for("the tray icon", s.tray_icon, timeout=10)
     s.a11y.app()

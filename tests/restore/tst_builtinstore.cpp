@@ -121,7 +121,8 @@ std::vector<RestorePointRecord> TestBuiltinStore::list(BuiltinStore& store) {
 void TestBuiltinStore::createAndList() {
     BuiltinStore store(options());
     QVERIFY(QString::fromStdString(store.displayName()).startsWith("built-in store in "));
-    QVERIFY(QString::fromStdString(store.displayName()).endsWith("/QMVigilornApp/restore-points.git"));
+    QVERIFY(
+        QString::fromStdString(store.displayName()).endsWith("/QMVigilornApp/restore-points.git"));
     QVERIFY(!store.createRestorePoint("first", 12, 100));
     QVERIFY(!store.createRestorePoint("second", 12, 100));
     const auto points = list(store);
@@ -132,7 +133,8 @@ void TestBuiltinStore::createAndList() {
     QCOMPARE(points[1].Description, std::string("second"));
 
     const QString time = QString::fromStdString(points[1].creationtime);
-    QVERIFY2(QRegularExpression("^\\d{14}\\.000000\\+000$").match(time).hasMatch(), qPrintable(time));
+    QVERIFY2(QRegularExpression("^\\d{14}\\.000000\\+000$").match(time).hasMatch(),
+             qPrintable(time));
     const QDateTime made = QDateTime::fromString(time.left(14), "yyyyMMddHHmmss");
     QVERIFY(made.isValid());
     QDateTime madeUtc = made;
@@ -305,7 +307,8 @@ void TestBuiltinStore::laterPointsFollowChanges() {
     QCOMPARE(headFiles(), QStringList({"app/settings.ini", "new.txt"}));
     QCOMPARE(git({"show", "HEAD:app/settings.ini"}), QByteArray("[General]\nkey=VALUE\n"));
     QCOMPARE(git({"show", "HEAD~1:app/settings.ini"}), QByteArray("[General]\nkey=value\n"));
-    QCOMPARE(headFiles("HEAD~1"), QStringList({"app/settings.ini", "dots/gone-too.txt", "gone.txt"}));
+    QCOMPARE(headFiles("HEAD~1"),
+             QStringList({"app/settings.ini", "dots/gone-too.txt", "gone.txt"}));
 }
 
 void TestBuiltinStore::skipsDataFolderInsideConfigFolder() {
@@ -372,7 +375,8 @@ void TestBuiltinStore::failedCommitLeavesStoreAsItWas() {
         QVERIFY(!QFileInfo::exists(repo() + "/index.lock"));
 
     if (readOnly)
-        QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(
+            QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     else
         QVERIFY(QFile::remove(path));
     QVERIFY(!store.createRestorePoint("after", 12, 100));

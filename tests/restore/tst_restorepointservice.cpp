@@ -22,15 +22,23 @@ private slots:
 void TestRestorePointService::formatTime_data() {
     QTest::addColumn<QString>("creationtime");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("full") << "20110122125859.000000+000" << "22/01/2011-12:58:59";
-    QTest::newRow("exactly 14") << "20101123094512" << "23/11/2010-09:45:12";
-    QTest::newRow("year only") << "2010" << "//2010-::";
-    QTest::newRow("empty") << "" << "//-::";
-    QTest::newRow("cut inside the month") << "20105" << "/5/2010-::";
-    QTest::newRow("cut inside the seconds") << "2010112309451" << "23/11/2010-09:45:1";
-    QTest::newRow("three characters") << "201" << "//201-::";
+    QTest::newRow("full") << "20110122125859.000000+000"
+                          << "22/01/2011-12:58:59";
+    QTest::newRow("exactly 14") << "20101123094512"
+                                << "23/11/2010-09:45:12";
+    QTest::newRow("year only") << "2010"
+                               << "//2010-::";
+    QTest::newRow("empty") << ""
+                           << "//-::";
+    QTest::newRow("cut inside the month") << "20105"
+                                          << "/5/2010-::";
+    QTest::newRow("cut inside the seconds") << "2010112309451"
+                                            << "23/11/2010-09:45:1";
+    QTest::newRow("three characters") << "201"
+                                      << "//201-::";
     // No checking: nonsense is cut by position like anything else.
-    QTest::newRow("not digits") << "abcdefghijklmnop" << "gh/ef/abcd-ij:kl:mn";
+    QTest::newRow("not digits") << "abcdefghijklmnop"
+                                << "gh/ef/abcd-ij:kl:mn";
 }
 
 void TestRestorePointService::formatTime() {
@@ -44,17 +52,30 @@ void TestRestorePointService::formatLine_data() {
     QTest::addColumn<QString>("description");
     QTest::addColumn<QString>("creationtime");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("example") << "57" << "QMAutoResPnt" << "20101123094512.000000+000"
+    QTest::newRow("example") << "57"
+                             << "QMAutoResPnt"
+                             << "20101123094512.000000+000"
                              << "P57 : QMAutoResPnt : 23/11/2010-09:45:12";
-    QTest::newRow("separator inside description")
-        << "3" << "a : b" << "20110122125859.000000+000" << "P3 : a : b : 22/01/2011-12:58:59";
-    QTest::newRow("newlines become spaces")
-        << "4" << "one\ntwo\r\nthree\r" << "20110122125859.000000+000"
-        << "P4 : one two  three  : 22/01/2011-12:58:59";
-    QTest::newRow("tabs and quotes untouched")
-        << "5" << "\t\"$x\" `y`" << "2011" << "P5 : \t\"$x\" `y` : //2011-::";
-    QTest::newRow("utf-8 untouched") << "6" << "Grüße ✓" << "" << "P6 : Grüße ✓ : //-::";
-    QTest::newRow("empty description") << "7" << "" << "2011" << "P7 :  : //2011-::";
+    QTest::newRow("separator inside description") << "3"
+                                                  << "a : b"
+                                                  << "20110122125859.000000+000"
+                                                  << "P3 : a : b : 22/01/2011-12:58:59";
+    QTest::newRow("newlines become spaces") << "4"
+                                            << "one\ntwo\r\nthree\r"
+                                            << "20110122125859.000000+000"
+                                            << "P4 : one two  three  : 22/01/2011-12:58:59";
+    QTest::newRow("tabs and quotes untouched") << "5"
+                                               << "\t\"$x\" `y`"
+                                               << "2011"
+                                               << "P5 : \t\"$x\" `y` : //2011-::";
+    QTest::newRow("utf-8 untouched") << "6"
+                                     << "Grüße ✓"
+                                     << ""
+                                     << "P6 : Grüße ✓ : //-::";
+    QTest::newRow("empty description") << "7"
+                                       << ""
+                                       << "2011"
+                                       << "P7 :  : //2011-::";
 }
 
 void TestRestorePointService::formatLine() {

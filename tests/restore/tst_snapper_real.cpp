@@ -22,7 +22,9 @@ namespace {
 
 constexpr const char* kChildVariable = "VIGILORN_SNAPPER_OTHER_USER";
 
-std::string configName() { return qEnvironmentVariable("VIGILORN_SNAPPER_CONFIG").toStdString(); }
+std::string configName() {
+    return qEnvironmentVariable("VIGILORN_SNAPPER_CONFIG").toStdString();
+}
 
 } // namespace
 
@@ -83,8 +85,8 @@ void TestSnapperReal::createAndListVerbatim() {
 
         std::vector<SnapperEngine::Snapshot> all;
         QVERIFY(!engine.listSnapshots(all));
-        const auto s = std::find_if(all.begin(), all.end(),
-                                    [&](const auto& x) { return x.number == number; });
+        const auto s =
+            std::find_if(all.begin(), all.end(), [&](const auto& x) { return x.number == number; });
         QVERIFY(s != all.end());
         QCOMPARE(s->cleanup, std::string("number"));
         QCOMPARE(s->userdata.value("vigilorn-type"), QString("12"));

@@ -56,15 +56,13 @@ struct Wire {
 
 QDBusArgument& operator<<(QDBusArgument& a, const Wire& w) {
     a.beginStructure();
-    a << w.number << w.type << w.pre << w.date << w.uid << w.description << w.cleanup
-      << w.userdata;
+    a << w.number << w.type << w.pre << w.date << w.uid << w.description << w.cleanup << w.userdata;
     a.endStructure();
     return a;
 }
 const QDBusArgument& operator>>(const QDBusArgument& a, Wire& w) {
     a.beginStructure();
-    a >> w.number >> w.type >> w.pre >> w.date >> w.uid >> w.description >> w.cleanup >>
-        w.userdata;
+    a >> w.number >> w.type >> w.pre >> w.date >> w.uid >> w.description >> w.cleanup >> w.userdata;
     a.endStructure();
     return a;
 }
@@ -135,8 +133,8 @@ void TestSnapperEngine::initTestCase() {
             m_standIn = new StandIn;
             QObject::connect(m_server, &QDBusServer::newConnection, m_server,
                              [this, &registered](const QDBusConnection& c) {
-                                 QDBusConnection(c).registerVirtualObject(
-                                     "/org/opensuse/Snapper", m_standIn);
+                                 QDBusConnection(c).registerVirtualObject("/org/opensuse/Snapper",
+                                                                          m_standIn);
                                  registered.release();
                              });
         },
@@ -150,7 +148,8 @@ void TestSnapperEngine::initTestCase() {
 void TestSnapperEngine::cleanupTestCase() {
     QDBusConnection::disconnectFromPeer("snapper-stand-in");
     QMetaObject::invokeMethod(
-        m_context, [this] {
+        m_context,
+        [this] {
             delete m_server;
             delete m_standIn;
         },
@@ -199,7 +198,8 @@ void TestSnapperEngine::createAcceptsOnlyANumber_data() {
     QTest::newRow("nothing") << QVariantList{};
     QTest::newRow("a string") << QVariantList{QString("42")};
     QTest::newRow("a signed number") << QVariantList{QVariant::fromValue(int(42))};
-    QTest::newRow("two numbers") << QVariantList{QVariant::fromValue(uint(1)), QVariant::fromValue(uint(2))};
+    QTest::newRow("two numbers") << QVariantList{QVariant::fromValue(uint(1)),
+                                                 QVariant::fromValue(uint(2))};
     QTest::newRow("an array") << QVariantList{QVariant::fromValue(QList<uint>{1u})};
 }
 
@@ -319,18 +319,29 @@ void TestSnapperEngine::errorsBecomeNumberedFailures_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<int>("number");
     QTest::addColumn<QString>("text");
-    QTest::newRow("unknown config") << "error.unknown_config" << SnapperEngine::kUnknownConfig << "Unknown config.";
-    QTest::newRow("no permissions") << "error.no_permissions" << SnapperEngine::kNoPermissions << "No permissions.";
-    QTest::newRow("create failed") << "error.create_snapshot_failed" << SnapperEngine::kCreateFailed << "Creating snapshot failed.";
-    QTest::newRow("locked") << "error.config_locked" << SnapperEngine::kConfigLocked << "Config is locked.";
+    QTest::newRow("unknown config")
+        << "error.unknown_config" << SnapperEngine::kUnknownConfig << "Unknown config.";
+    QTest::newRow("no permissions")
+        << "error.no_permissions" << SnapperEngine::kNoPermissions << "No permissions.";
+    QTest::newRow("create failed") << "error.create_snapshot_failed" << SnapperEngine::kCreateFailed
+                                   << "Creating snapshot failed.";
+    QTest::newRow("locked") << "error.config_locked" << SnapperEngine::kConfigLocked
+                            << "Config is locked.";
     QTest::newRow("io") << "error.io_error" << SnapperEngine::kIoError << "Input/output error.";
     QTest::newRow("quota") << "error.quota" << SnapperEngine::kQuota << "Quota error.";
-    QTest::newRow("free space") << "error.free_space" << SnapperEngine::kFreeSpace << "Not enough free space.";
-    QTest::newRow("userdata") << "error.invalid_userdata" << SnapperEngine::kInvalidUserdata << "Invalid userdata.";
-    QTest::newRow("unsupported") << "error.unsupported" << SnapperEngine::kUnsupported << "Not supported.";
-    QTest::newRow("bus says no") << "org.freedesktop.DBus.Error.AccessDenied" << SnapperEngine::kNoPermissions << "No permissions.";
-    QTest::newRow("no snapper") << "org.freedesktop.DBus.Error.ServiceUnknown" << SnapperEngine::kServiceUnknown << "snapper's D-Bus service is not available.";
-    QTest::newRow("other") << "error.something_new" << SnapperEngine::kOtherError << "snapper reported error.something_new: disk on fire.";
+    QTest::newRow("free space") << "error.free_space" << SnapperEngine::kFreeSpace
+                                << "Not enough free space.";
+    QTest::newRow("userdata") << "error.invalid_userdata" << SnapperEngine::kInvalidUserdata
+                              << "Invalid userdata.";
+    QTest::newRow("unsupported") << "error.unsupported" << SnapperEngine::kUnsupported
+                                 << "Not supported.";
+    QTest::newRow("bus says no") << "org.freedesktop.DBus.Error.AccessDenied"
+                                 << SnapperEngine::kNoPermissions << "No permissions.";
+    QTest::newRow("no snapper") << "org.freedesktop.DBus.Error.ServiceUnknown"
+                                << SnapperEngine::kServiceUnknown
+                                << "snapper's D-Bus service is not available.";
+    QTest::newRow("other") << "error.something_new" << SnapperEngine::kOtherError
+                           << "snapper reported error.something_new: disk on fire.";
 }
 
 void TestSnapperEngine::errorsBecomeNumberedFailures() {

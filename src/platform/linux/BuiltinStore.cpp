@@ -10,10 +10,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,7 +38,9 @@ struct LibGit2 {
     LibGit2& operator=(const LibGit2&) = delete;
 };
 
-void ensureLibGit2() { static const LibGit2 lib; }
+void ensureLibGit2() {
+    static const LibGit2 lib;
+}
 
 struct GitFree {
     void operator()(git_repository* p) const { git_repository_free(p); }
@@ -140,8 +142,8 @@ bool parseMessage(std::string_view message, ParsedPoint& out) {
     }
     if (!haveType || !haveEvent || !isNumber(numberText))
         return false;
-    const auto r = std::from_chars(numberText.data(), numberText.data() + numberText.size(),
-                                   out.number);
+    const auto r =
+        std::from_chars(numberText.data(), numberText.data() + numberText.size(), out.number);
     if (r.ec != std::errc() || out.number == 0)
         return false;
     out.description = std::string(message.substr(0, at));
@@ -308,8 +310,8 @@ Failure openStore(const std::string& path, bool create, Git<git_repository>& rep
         if (!create)
             return std::nullopt;
         git_repository_init_options opts = GIT_REPOSITORY_INIT_OPTIONS_INIT;
-        opts.flags = GIT_REPOSITORY_INIT_BARE | GIT_REPOSITORY_INIT_MKPATH |
-                     GIT_REPOSITORY_INIT_NO_REINIT;
+        opts.flags =
+            GIT_REPOSITORY_INIT_BARE | GIT_REPOSITORY_INIT_MKPATH | GIT_REPOSITORY_INIT_NO_REINIT;
         opts.initial_head = kBranch;
         opts.description = "Restore points of the configuration folder";
         git_repository* raw = nullptr;
@@ -390,16 +392,17 @@ std::string homeAbbreviated(const QString& path) {
 
 } // namespace
 
-BuiltinStore::BuiltinStore(Options options) : m_options(std::move(options)) { ensureLibGit2(); }
+BuiltinStore::BuiltinStore(Options options) : m_options(std::move(options)) {
+    ensureLibGit2();
+}
 
 BuiltinStore::~BuiltinStore() = default;
 
 BuiltinStore::Options BuiltinStore::optionsFor(const PlatformConfig& config) {
     const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    const QString source =
-        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-    const QString app =
-        config.appName.empty() ? QStringLiteral("vigilorn") : QString::fromStdString(config.appName);
+    const QString source = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    const QString app = config.appName.empty() ? QStringLiteral("vigilorn")
+                                               : QString::fromStdString(config.appName);
     const QString repository = data + "/" + app + "/restore-points.git";
     Options o;
     o.repository = repository.toStdString();

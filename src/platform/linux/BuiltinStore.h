@@ -16,7 +16,8 @@ public:
     static constexpr std::int64_t kMaxFileSize = 16 * 1024 * 1024;
 
     // A failed system call reports its errno; any other libgit2 failure reports
-    // kGitErrorBase plus libgit2's error class (GIT_ERROR_*), e.g. 9209 (GIT_ERROR_ODB) for a damaged object.
+    // kGitErrorBase plus libgit2's error class (GIT_ERROR_*), e.g. 9209 (GIT_ERROR_ODB) for a
+    // damaged object.
     static constexpr int kGitErrorBase = 9200;
 
     struct Options {

@@ -15,7 +15,9 @@ const QString kPath = QStringLiteral("/org/opensuse/Snapper");
 const QString kInterface = QStringLiteral("org.opensuse.Snapper");
 const QString kSnapshotList = QStringLiteral("a(uquxussa{ss})");
 
-std::string configOrRoot(const std::string& config) { return config.empty() ? "root" : config; }
+std::string configOrRoot(const std::string& config) {
+    return config.empty() ? "root" : config;
+}
 
 // snapper's D-Bus strings are escaped: a backslash doubled, every byte above 127 as \xNN.
 // Its own client does the same; sending raw UTF-8 works, but reading it back would not.
@@ -110,8 +112,8 @@ bool readSnapshots(const QDBusArgument& arg, std::vector<SnapperEngine::Snapshot
 } // namespace
 
 SnapperEngine::SnapperEngine(std::string config, QDBusConnection connection, QString service)
-    : m_configName(configOrRoot(config)), m_config(escape(m_configName)), m_connection(std::move(connection)),
-      m_service(std::move(service)) {
+    : m_configName(configOrRoot(config)), m_config(escape(m_configName)),
+      m_connection(std::move(connection)), m_service(std::move(service)) {
     qDBusRegisterMetaType<QMap<QString, QString>>();
 }
 

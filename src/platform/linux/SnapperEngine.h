@@ -15,21 +15,21 @@ namespace vigilorn {
 class SnapperEngine final : public RestoreEngine {
 public:
     // Error numbers, stable across versions; the description is the readable text.
-    static constexpr int kNoBus = 9101;            // "The system bus is not available."
-    static constexpr int kServiceUnknown = 9102;   // "snapper's D-Bus service is not available."
-    static constexpr int kTimeout = 9103;          // "snapper did not answer in time."
-    static constexpr int kBadReply = 9104;         // "snapper sent an answer of an unexpected form."
-    static constexpr int kBadArgument = 9105;      // NUL in the text; error.dbus.marshalling
-    static constexpr int kUnknownConfig = 9110;    // error.unknown_config: "Unknown config."
-    static constexpr int kNoPermissions = 9111;    // error.no_permissions, or the bus said no
-    static constexpr int kCreateFailed = 9112;     // error.create_snapshot_failed
-    static constexpr int kConfigLocked = 9113;     // error.config_locked
-    static constexpr int kIoError = 9114;          // error.io_error
-    static constexpr int kQuota = 9115;            // error.quota
-    static constexpr int kFreeSpace = 9116;        // error.free_space
-    static constexpr int kInvalidUserdata = 9117;  // error.invalid_userdata
-    static constexpr int kUnsupported = 9118;      // error.unsupported
-    static constexpr int kOtherError = 9119;       // any other D-Bus error, named in the text
+    static constexpr int kNoBus = 9101;           // "The system bus is not available."
+    static constexpr int kServiceUnknown = 9102;  // "snapper's D-Bus service is not available."
+    static constexpr int kTimeout = 9103;         // "snapper did not answer in time."
+    static constexpr int kBadReply = 9104;        // "snapper sent an answer of an unexpected form."
+    static constexpr int kBadArgument = 9105;     // NUL in the text; error.dbus.marshalling
+    static constexpr int kUnknownConfig = 9110;   // error.unknown_config: "Unknown config."
+    static constexpr int kNoPermissions = 9111;   // error.no_permissions, or the bus said no
+    static constexpr int kCreateFailed = 9112;    // error.create_snapshot_failed
+    static constexpr int kConfigLocked = 9113;    // error.config_locked
+    static constexpr int kIoError = 9114;         // error.io_error
+    static constexpr int kQuota = 9115;           // error.quota
+    static constexpr int kFreeSpace = 9116;       // error.free_space
+    static constexpr int kInvalidUserdata = 9117; // error.invalid_userdata
+    static constexpr int kUnsupported = 9118;     // error.unsupported
+    static constexpr int kOtherError = 9119;      // any other D-Bus error, named in the text
 
     static constexpr int kCreateTimeoutMs = 60000; // btrfs snapshots can take seconds
     static constexpr int kListTimeoutMs = 25000;
