@@ -2,6 +2,7 @@
 // only write a byte, the rest happens on the user-interface thread.
 #include "platform/Platform.h"
 
+#include <QCoreApplication>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -23,7 +24,8 @@ void onSignal(int) {
 void watchTerminationRequests(std::function<void()> onRequest) {
     if (g_fds[0] >= 0 || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_fds) != 0)
         return;
-    auto* notifier = new QSocketNotifier(g_fds[1], QSocketNotifier::Read);
+    auto* notifier =
+        new QSocketNotifier(g_fds[1], QSocketNotifier::Read, QCoreApplication::instance());
     QObject::connect(notifier, &QSocketNotifier::activated, notifier,
                      [onRequest = std::move(onRequest)] {
                          char b;
