@@ -40,6 +40,16 @@ PlatformError returned(std::uint32_t value) {
     return {static_cast<int>(value), description};
 }
 
+// COM started and root\default connected, or why not.
+Failure connectRestoreNamespace(const ComApartment& com, ComPtr<IWbemServices>& services) {
+    if (com.result() < 0)
+        return comError(com.result(), "COM could not be started");
+    const HRESULT hr = connectWmi(restoreNamespace, services);
+    if (hr < 0)
+        return comError(hr, "Could not connect to WMI (root\\default)");
+    return std::nullopt;
+}
+
 } // namespace
 
 Failure SystemRestoreEngine::createRestorePoint(const std::string& description,
@@ -49,17 +59,14 @@ Failure SystemRestoreEngine::createRestorePoint(const std::string& description,
         return programError(ErrorNumber::InvalidProcedureCall);
 
     ComApartment com;
-    if (com.result() < 0)
-        return comError(com.result(), "COM could not be started");
     ComPtr<IWbemServices> services;
-    HRESULT hr = connectWmi(restoreNamespace, services);
-    if (hr < 0)
-        return comError(hr, "Could not connect to WMI (root\\default)");
+    if (Failure f = connectRestoreNamespace(com, services))
+        return f;
 
     Bstr className(restoreClass);
     Bstr method(L"CreateRestorePoint");
     ComPtr<IWbemClassObject> classObject;
-    hr = services->GetObject(className.get(), 0, nullptr, classObject.put(), nullptr);
+    HRESULT hr = services->GetObject(className.get(), 0, nullptr, classObject.put(), nullptr);
     if (hr < 0 || !classObject)
         return comError(hr < 0 ? hr : E_POINTER, "System Restore is not available");
     ComPtr<IWbemClassObject> signature;
@@ -104,18 +111,15 @@ Failure restorePointResult(IWbemClassObject* out) {
 Failure SystemRestoreEngine::listRestorePoints(std::vector<RestorePointRecord>& out) {
     out.clear();
     ComApartment com;
-    if (com.result() < 0)
-        return comError(com.result(), "COM could not be started");
     ComPtr<IWbemServices> services;
-    HRESULT hr = connectWmi(restoreNamespace, services);
-    if (hr < 0)
-        return comError(hr, "Could not connect to WMI (root\\default)");
+    if (Failure f = connectRestoreNamespace(com, services))
+        return f;
 
     Bstr className(restoreClass);
     ComPtr<IEnumWbemClassObject> rows;
-    hr = services->CreateInstanceEnum(className.get(),
-                                      WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
-                                      nullptr, rows.put());
+    HRESULT hr = services->CreateInstanceEnum(className.get(),
+                                              WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
+                                              nullptr, rows.put());
     if (hr < 0 || !rows)
         return comError(hr < 0 ? hr : E_POINTER, "The restore points could not be listed");
     setWmiSecurity(rows.get());
