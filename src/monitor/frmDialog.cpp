@@ -6,7 +6,6 @@
 #include "mainwin/frmMain.h"
 
 #include <QLabel>
-#include <QPainter>
 
 using namespace vigilorn;
 
@@ -15,8 +14,6 @@ frmDialog::frmDialog()
           makeImageList({{QStringLiteral("Yes"), {79, 22}}, {QStringLiteral("No"), {79, 22}}})) {
     setObjectName(QStringLiteral("frmDialog"));
     setWindowTitle(QStringLiteral("Vigilorn Message"));
-    setWindowIcon(programIcon());
-    setFixedSize(255, 145);
 
     Label1 = new QLabel(this);
     Label1->setObjectName(QStringLiteral("Label1"));
@@ -36,16 +33,6 @@ frmDialog::frmDialog()
     connect(Picture2, &ImageButton::clicked, this, &frmDialog::Picture2_Click);
 
     Module1::setWindowOnTop(this, true);
-}
-
-void frmDialog::showEvent(QShowEvent* e) {
-    QDialog::showEvent(e);
-    centreOnScreen();
-}
-
-void frmDialog::paintEvent(QPaintEvent*) {
-    QPainter p(this);
-    paintGreenGradient(p, rect());
 }
 
 void frmDialog::Picture1_Click() {

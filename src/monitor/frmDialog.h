@@ -1,13 +1,11 @@
 #pragma once
-#include "app/Form.h"
+#include "ReminderWindow.h"
 #include "mainwin/ImageButton.h"
-
-#include <QDialog>
 
 class QLabel;
 
 // The first reminder: names the installer and asks whether a restore point exists.
-class frmDialog : public vigilorn::Form<frmDialog, QDialog> {
+class frmDialog : public ReminderWindow<frmDialog> {
     Q_OBJECT
 public:
     frmDialog();
@@ -15,10 +13,6 @@ public:
     QLabel* Label1;
     vigilorn::ImageButton* Picture1; // Yes
     vigilorn::ImageButton* Picture2; // No
-
-protected:
-    void paintEvent(QPaintEvent*) override;
-    void showEvent(QShowEvent*) override;
 
 private:
     void Picture1_Click();

@@ -7,7 +7,6 @@
 #include "restore/RestorePointService.h"
 
 #include <QLabel>
-#include <QPainter>
 
 using namespace vigilorn;
 
@@ -16,8 +15,6 @@ frmDialog2::frmDialog2()
                                 {QStringLiteral("Create Restore Point"), {147, 18}}})) {
     setObjectName(QStringLiteral("frmDialog2"));
     setWindowTitle(QStringLiteral("Vigilorn Message"));
-    setWindowIcon(programIcon());
-    setFixedSize(255, 145);
 
     Label1 = new QLabel(this);
     Label1->setObjectName(QStringLiteral("Label1"));
@@ -38,16 +35,6 @@ frmDialog2::frmDialog2()
     connect(Picture1, &ImageButton::clicked, this, [this] { unload(); });
 
     Module1::setWindowOnTop(this, true);
-}
-
-void frmDialog2::showEvent(QShowEvent* e) {
-    QDialog::showEvent(e);
-    centreOnScreen();
-}
-
-void frmDialog2::paintEvent(QPaintEvent*) {
-    QPainter p(this);
-    paintGreenGradient(p, rect());
 }
 
 void frmDialog2::CreatePointAuto() {

@@ -1,13 +1,11 @@
 #pragma once
-#include "app/Form.h"
+#include "ReminderWindow.h"
 #include "mainwin/ImageButton.h"
-
-#include <QDialog>
 
 class QLabel;
 
 // The second reminder, with a button that creates a restore point at once.
-class frmDialog2 : public vigilorn::Form<frmDialog2, QDialog> {
+class frmDialog2 : public ReminderWindow<frmDialog2> {
     Q_OBJECT
 public:
     frmDialog2();
@@ -18,10 +16,6 @@ public:
     QLabel* Label1;
     vigilorn::ImageButton* Picture3; // Create Restore Point
     vigilorn::ImageButton* Picture1; // OK
-
-protected:
-    void paintEvent(QPaintEvent*) override;
-    void showEvent(QShowEvent*) override;
 
 private:
     void Picture3_Click();

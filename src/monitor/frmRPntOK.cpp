@@ -3,7 +3,6 @@
 #include "app/Artwork.h"
 
 #include <QLabel>
-#include <QPainter>
 
 using namespace vigilorn;
 
@@ -12,8 +11,6 @@ frmRPntOK::frmRPntOK()
                                 {QStringLiteral("Create Restore Point"), {147, 18}}})) {
     setObjectName(QStringLiteral("frmRPntOK"));
     setWindowTitle(QStringLiteral("Restore point Created"));
-    setWindowIcon(programIcon());
-    setFixedSize(255, 145);
 
     Label1 = new QLabel(QStringLiteral("Restore Point Created Successfully!"), this);
     Label1->setObjectName(QStringLiteral("Label1"));
@@ -30,14 +27,4 @@ frmRPntOK::frmRPntOK()
             done(QDialog::Accepted);
         unload();
     });
-}
-
-void frmRPntOK::showEvent(QShowEvent* e) {
-    QDialog::showEvent(e);
-    centreOnScreen();
-}
-
-void frmRPntOK::paintEvent(QPaintEvent*) {
-    QPainter p(this);
-    paintGreenGradient(p, rect());
 }

@@ -1,23 +1,17 @@
 #pragma once
-#include "app/Form.h"
+#include "ReminderWindow.h"
 #include "mainwin/ImageButton.h"
-
-#include <QDialog>
 
 class QLabel;
 
 // "Restore Point Created Successfully!"
-class frmRPntOK : public vigilorn::Form<frmRPntOK, QDialog> {
+class frmRPntOK : public ReminderWindow<frmRPntOK> {
     Q_OBJECT
 public:
     frmRPntOK();
 
     QLabel* Label1;
     vigilorn::ImageButton* Picture1; // OK
-
-protected:
-    void paintEvent(QPaintEvent*) override;
-    void showEvent(QShowEvent*) override;
 
 private:
     vigilorn::ImageList ImageList1;
