@@ -2,46 +2,83 @@
 #include "app/AppOptions.h"
 #include "app/ErrorReport.h"
 #include "app/RuntimeError.h"
+#include "app/SettingsStore.h"
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <optional>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
 using namespace vigilorn;
+
+enum class Outcome { Value, TypeMismatch, Overflow };
+Q_DECLARE_METATYPE(Outcome)
 
 class TestSettings : public QObject {
     Q_OBJECT
 private slots:
     void conversions_data() {
         QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("value"); // -1000000 = Type mismatch, -2000000 = Overflow
-        QTest::newRow("zero") << "0" << 0;
-        QTest::newRow("one") << "1" << 1;
-        QTest::newRow("blanks") << "  2 " << 2;
-        QTest::newRow("negative") << "-1" << -1;
-        QTest::newRow("plus") << "+7" << 7;
-        QTest::newRow("min") << "-32768" << -32768;
-        QTest::newRow("max") << "32767" << 32767;
-        QTest::newRow("above max") << "32768" << -2000000;
-        QTest::newRow("below min") << "-32769" << -2000000;
-        QTest::newRow("huge") << "99999999999999999999999" << -2000000;
-        QTest::newRow("letters") << "abc" << -1000000;
-        QTest::newRow("empty") << "" << -1000000;
-        QTest::newRow("sign only") << "-" << -1000000;
-        QTest::newRow("fraction") << "1.5" << -1000000;
-        QTest::newRow("inner blank") << "1 2" << -1000000;
-        QTest::newRow("arabic digits") << QString::fromUtf8("\u0661") << -1000000;
+        QTest::addColumn<Outcome>("outcome");
+        QTest::addColumn<int>("value"); // only for Outcome::Value
+        const auto value = Outcome::Value;
+        const auto mismatch = Outcome::TypeMismatch;
+        const auto overflow = Outcome::Overflow;
+        QTest::newRow("zero") << "0" << value << 0;
+        QTest::newRow("one") << "1" << value << 1;
+        QTest::newRow("blanks") << "  2 " << value << 2;
+        QTest::newRow("negative") << "-1" << value << -1;
+        QTest::newRow("plus") << "+7" << value << 7;
+        QTest::newRow("min") << "-32768" << value << -32768;
+        QTest::newRow("max") << "32767" << value << 32767;
+        QTest::newRow("max with zeros") << "00032767" << value << 32767;
+        QTest::newRow("above max") << "32768" << overflow << 0;
+        QTest::newRow("below min") << "-32769" << overflow << 0;
+        QTest::newRow("huge") << "99999999999999999999999" << overflow << 0;
+        QTest::newRow("huge then letter") << "99999999999999999999999x" << mismatch << 0;
+        QTest::newRow("letters") << "abc" << mismatch << 0;
+        QTest::newRow("empty") << "" << mismatch << 0;
+        QTest::newRow("sign only") << "-" << mismatch << 0;
+        QTest::newRow("fraction") << "1.5" << mismatch << 0;
+        QTest::newRow("inner blank") << "1 2" << mismatch << 0;
+        QTest::newRow("arabic digits") << QString::fromUtf8("\u0661") << mismatch << 0;
     }
     void conversions() {
         QFETCH(QString, text);
+        QFETCH(Outcome, outcome);
         QFETCH(int, value);
+        std::optional<int> got;
+        std::optional<PlatformError> error;
         try {
-            const int got = toInt16(text);
-            QCOMPARE(got, value);
+            got = toInt16(text);
         } catch (const RuntimeError& e) {
-            QCOMPARE(e.error().number, value == -1000000 ? 13 : 6);
-            QCOMPARE(QString::fromStdString(e.error().description),
-                     value == -1000000 ? QStringLiteral("Type mismatch")
-                                       : QStringLiteral("Overflow"));
+            error = e.error();
+        }
+        switch (outcome) {
+        case Outcome::Value:
+            QVERIFY2(got, error ? error->description.c_str() : "");
+            QCOMPARE(*got, value);
+            break;
+        case Outcome::TypeMismatch:
+            QVERIFY2(error, qPrintable(QString::number(got.value_or(0))));
+            QCOMPARE(error->number, 13);
+            QCOMPARE(QString::fromStdString(error->description), QStringLiteral("Type mismatch"));
+            break;
+        case Outcome::Overflow:
+            QVERIFY2(error, qPrintable(QString::number(got.value_or(0))));
+            QCOMPARE(error->number, 6);
+            QCOMPARE(QString::fromStdString(error->description), QStringLiteral("Overflow"));
+            break;
         }
     }
 
