@@ -24,8 +24,12 @@ QMessageBox::StandardButton show(QWidget* parent, QMessageBox::Icon icon, const 
         }
         return defaultButton != QMessageBox::NoButton ? defaultButton : QMessageBox::Ok;
     }
-    QMessageBox box(icon, title, text, buttons, parent);
+    QMessageBox box(icon, title, {}, buttons, parent);
     box.setObjectName(QStringLiteral("MessageBox"));
+    // Texts carry process names, descriptions and system messages: markup in them is shown, never
+    // obeyed.
+    box.setTextFormat(Qt::PlainText);
+    box.setText(text);
     if (defaultButton != QMessageBox::NoButton)
         box.setDefaultButton(defaultButton);
     const int r = box.exec();
