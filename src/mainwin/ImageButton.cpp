@@ -9,6 +9,8 @@
 #include <QMouseEvent>
 #include <QPainter>
 
+#include <utility>
+
 namespace vigilorn {
 
 QPixmap paintButtonFace(const QString& label, QSize size, bool pressed) {
@@ -114,6 +116,14 @@ void ImageButton::paintEvent(QPaintEvent*) {
 void ImageButton::mousePressEvent(QMouseEvent* e) {
     if (m_pressed > 0)
         showImage(m_pressed);
+    if (e->button() == Qt::LeftButton)
+        m_leftDown = true;
+    e->accept();
+}
+
+void ImageButton::mouseDoubleClickEvent(QMouseEvent* e) {
+    // The second press of a double-click is no press at all: QWidget would otherwise hand it to
+    // mousePressEvent and the release after it would run the action a second time.
     e->accept();
 }
 
@@ -121,7 +131,10 @@ void ImageButton::mouseReleaseEvent(QMouseEvent* e) {
     if (m_pressed > 0)
         showImage(m_released);
     e->accept();
-    if (e->button() == Qt::LeftButton && rect().contains(e->position().toPoint()))
+    if (e->button() != Qt::LeftButton)
+        return;
+    const bool wasDown = std::exchange(m_leftDown, false);
+    if (wasDown && rect().contains(e->position().toPoint()))
         emit clicked();
 }
 

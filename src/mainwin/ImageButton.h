@@ -42,6 +42,7 @@ protected:
     void paintEvent(QPaintEvent*) override;
     void mousePressEvent(QMouseEvent* e) override;
     void mouseReleaseEvent(QMouseEvent* e) override;
+    void mouseDoubleClickEvent(QMouseEvent* e) override;
 
 private:
     void showImage(int n);
@@ -50,6 +51,7 @@ private:
     int m_released;
     int m_pressed;
     int m_shown = 0;
+    bool m_leftDown = false;
     QString m_label;
 };
 

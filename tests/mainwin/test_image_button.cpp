@@ -2,6 +2,8 @@
 
 #include <QAccessible>
 #include <QAccessibleActionInterface>
+#include <QApplication>
+#include <QMouseEvent>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -68,6 +70,37 @@ private slots:
         QCOMPARE(b.shownImage(), 1);
         QTest::mouseRelease(&b, Qt::LeftButton);
         QCOMPARE(clicks.count(), 1);
+    }
+
+    void secondPressOfADoubleClickDoesNothing_data() {
+        QTest::addColumn<int>("pressed");
+        QTest::newRow("with a pressed face") << 2;
+        QTest::newRow("without a pressed face") << 0;
+    }
+    void secondPressOfADoubleClickDoesNothing() {
+        QFETCH(int, pressed);
+        QWidget w;
+        ImageButton b(&w, list, 1, pressed, QStringLiteral("Yes"));
+        b.setGeometry(0, 0, 78, 21);
+        QSignalSpy clicks(&b, &ImageButton::clicked);
+        // The order the window system delivers a double-click in.
+        const QPointF at(10, 10);
+        const QPointF global = b.mapToGlobal(at);
+        auto send = [&](QEvent::Type type, Qt::MouseButtons held) {
+            QMouseEvent e(type, at, global, Qt::LeftButton, held, Qt::NoModifier);
+            QApplication::sendEvent(&b, &e);
+        };
+        send(QEvent::MouseButtonPress, Qt::LeftButton);
+        send(QEvent::MouseButtonRelease, Qt::NoButton);
+        QCOMPARE(clicks.count(), 1);
+        send(QEvent::MouseButtonDblClick, Qt::LeftButton);
+        QCOMPARE(b.shownImage(), 1);
+        send(QEvent::MouseButtonRelease, Qt::NoButton);
+        QCOMPARE(clicks.count(), 1);
+        QCOMPARE(b.shownImage(), 1);
+        // The next single click is a click again.
+        QTest::mouseClick(&b, Qt::LeftButton);
+        QCOMPARE(clicks.count(), 2);
     }
 
     void keyboardDoesNothingAccessibilityDoes() {
