@@ -50,7 +50,7 @@ protected:
 
     void closeEvent(QCloseEvent* e) override {
         Base::closeEvent(e);
-        if (e->isAccepted())
+        if (e->isAccepted() && !m_unloadPending)
             unload();
     }
 

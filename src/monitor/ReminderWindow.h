@@ -2,12 +2,12 @@
 // The look the three small windows of the monitor share: a 255 x 145 client area on a green
 // gradient, centred on the screen whenever it is shown.
 #include "app/Artwork.h"
-#include "app/Form.h"
+#include "app/DialogForm.h"
 
 #include <QDialog>
 #include <QPainter>
 
-template <class Derived> class ReminderWindow : public vigilorn::Form<Derived, QDialog> {
+template <class Derived> class ReminderWindow : public vigilorn::DialogForm<Derived> {
 protected:
     ReminderWindow() {
         this->setWindowIcon(vigilorn::programIcon());

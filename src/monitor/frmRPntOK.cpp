@@ -21,10 +21,5 @@ frmRPntOK::frmRPntOK()
     Picture1 = new ImageButton(this, ImageList1, 1, 2, QStringLiteral("OK"));
     Picture1->setObjectName(QStringLiteral("Picture1"));
     Picture1->setGeometry(88, 114, 87, 25);
-    connect(Picture1, &ImageButton::clicked, this, [this] {
-        // Ends a modal wait as well as closing a modeless window.
-        if (isModal())
-            done(QDialog::Accepted);
-        unload();
-    });
+    connect(Picture1, &ImageButton::clicked, this, [this] { accept(); });
 }

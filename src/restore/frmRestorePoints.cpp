@@ -130,10 +130,7 @@ frmRestorePoints::frmRestorePoints()
 
     connect(Command1, &QPushButton::clicked, this, &frmRestorePoints::Command1_Click);
     connect(Command2, &QPushButton::clicked, this, &frmRestorePoints::Command2_Click);
-    connect(Picture1, &ImageButton::clicked, this, [this] {
-        reject();
-        unload();
-    });
+    connect(Picture1, &ImageButton::clicked, this, [this] { reject(); });
 }
 
 void frmRestorePoints::showEvent(QShowEvent* e) {

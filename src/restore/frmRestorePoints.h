@@ -1,5 +1,5 @@
 #pragma once
-#include "app/Form.h"
+#include "app/DialogForm.h"
 #include "mainwin/ImageButton.h"
 
 #include <QDialog>
@@ -20,7 +20,7 @@ protected:
 };
 
 // Lists the restore points and creates one under the user's description.
-class frmRestorePoints : public vigilorn::Form<frmRestorePoints, QDialog> {
+class frmRestorePoints : public vigilorn::DialogForm<frmRestorePoints> {
     Q_OBJECT
 public:
     frmRestorePoints();
