@@ -154,6 +154,16 @@ void frmRestorePoints::ListPoints() {
 }
 
 void frmRestorePoints::CreatePoint() {
+    // The confirmation's modal wait lets clicks through to a window it does not block; one
+    // creation at a time.
+    if (m_creating)
+        return;
+    struct Creating {
+        bool& flag;
+        explicit Creating(bool& f) : flag(f) { flag = true; }
+        ~Creating() { flag = false; }
+    } creating{m_creating};
+
     const std::string description = Text1->text().toStdString();
     {
         // A first snapshot of a large folder takes a while: say so before the window stops
@@ -169,6 +179,10 @@ void frmRestorePoints::CreatePoint() {
         } restore{lblEngine, before};
         RequestRestorePoint(*Module1::services.restore, description);
     }
+    // A confirmation still open from the second reminder is modeless, and a shown window does not
+    // become modal: this one is opened afresh.
+    if (frmRPntOK* open = frmRPntOK::loaded())
+        open->unload();
     frmRPntOK* ok = frmRPntOK::instance();
     ok->setWindowModality(Qt::ApplicationModal);
     ok->exec();

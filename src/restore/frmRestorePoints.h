@@ -47,4 +47,5 @@ private:
     void Command2_Click();
 
     vigilorn::ImageList ImageList1;
+    bool m_creating = false;
 };

@@ -4,6 +4,7 @@
 #include "restore/frmRestorePoints.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -117,6 +118,34 @@ private slots:
         QTest::newRow("shell characters") << "\"quoted\" $HOME `id` ; rm -rf / & | < >";
         QTest::newRow("UTF-8") << QString::fromUtf8("Übersicht – 日本語");
         QTest::newRow("longest") << QString(256, u'x');
+    }
+
+    // The confirmation left open by the second reminder is modeless; Create must still wait in a
+    // modal confirmation and make one restore point per click.
+    void createDoesNotReenterOverAnOpenConfirmation() {
+        frmRPntOK* left = frmRPntOK::instance();
+        left->setProperty("left open", true);
+        left->show();
+        w->Text1->setText(QStringLiteral("x"));
+        QWidget* modalSeen = nullptr;
+        bool waited = false;
+        QTimer::singleShot(0, [&] {
+            modalSeen = QApplication::activeModalWidget();
+            // A second click reaching the window while the confirmation waits.
+            w->Command2->click();
+            waited = true;
+            if (frmRPntOK* ok = frmRPntOK::loaded())
+                ok->Picture1->click();
+        });
+        w->Command2->click();
+        QVERIFY(waited);
+        QCOMPARE(env->restore.requests.size(), std::size_t(1));
+        QVERIFY(modalSeen);
+        QCOMPARE(modalSeen->objectName(), QStringLiteral("frmRPntOK"));
+        QVERIFY(!modalSeen->property("left open").toBool());
+        QVERIFY(!frmRPntOK::loaded());
+        QCOMPARE(w->listview2->count(), 3);
+        QVERIFY(MessageBox::shown().empty());
     }
 
     void textBoxRefusesMoreThanTheMaximum() {
