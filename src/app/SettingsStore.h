@@ -26,17 +26,25 @@ public:
     QString fileName() const;
     // Set when the file exists but cannot be read or parsed; the program then runs on defaults.
     std::optional<PlatformError> openError() const { return m_openError; }
+    // The file could not be parsed: the next write keeps it as damagedCopyName() and writes a
+    // new one with what could be read. Tell the user before writing.
+    bool isDamaged() const { return m_damaged; }
+    QString damagedCopyName() const;
 
     // A missing value yields the default; a value that does not convert throws RuntimeError.
     std::int16_t readInt16(const QString& section, const QString& key,
                            std::int16_t defaultValue) const;
-    // Writes decimal text; a failure to store it throws RuntimeError.
+    // Writes decimal text; a failure to store it throws RuntimeError with the system's error.
+    // A file that is not a regular file is never opened, so never written.
     void writeText(const QString& section, const QString& key, const QString& text);
     QString readText(const QString& section, const QString& key, const QString& defaultValue) const;
 
 private:
+    QString m_path;
     std::unique_ptr<QSettings> m_settings;
     std::optional<PlatformError> m_openError;
+    bool m_unusable = false; // no QSettings: reads give defaults, writes fail
+    bool m_damaged = false;
 };
 
 } // namespace vigilorn

@@ -3,6 +3,7 @@
 #include "app/AppOptions.h"
 #include "app/Artwork.h"
 #include "app/ErrorReport.h"
+#include "app/MessageBox.h"
 #include "app/Module1.h"
 #include "app/SettingsStore.h"
 #include "platform/Autorun.h"
@@ -186,6 +187,17 @@ void frmOptions::save(const char* key, std::int16_t value) {
         s->writeText(kOptionsSection, QString::fromLatin1(key), QString::number(value));
 }
 
+void frmOptions::warnBeforeReplacingADamagedFile() {
+    const SettingsStore* s = Module1::services.settings;
+    if (!s || !s->isDamaged())
+        return;
+    MessageBox::show(this, QMessageBox::Warning, QStringLiteral("Options"),
+                     QStringLiteral("The settings file %1 could not be read. It is kept as %2, "
+                                    "and a new settings file is written with these options and "
+                                    "the settings that could be read.")
+                         .arg(s->fileName(), s->damagedCopyName()));
+}
+
 void frmOptions::showEvent(QShowEvent* e) {
     QDialog::showEvent(e);
     centreOnScreen();
@@ -228,6 +240,7 @@ void frmOptions::Picture2_Click() {
                 autorun->remove();
             }
             o.RunAtStartUP = autoRun;
+            warnBeforeReplacingADamagedFile();
             save("RunAtStartUP", o.RunAtStartUP);
             save("StartMinimised", o.StartMinimised);
             o.ShowSplashStartUP = static_cast<std::int16_t>(boxValue(chkSplash));

@@ -60,6 +60,7 @@ private:
                       const QString& text, int labelWidth, QFrame*& frame, QLabel*& label);
     void load(QCheckBox* box, std::int16_t stored);
     void save(const char* key, std::int16_t value);
+    void warnBeforeReplacingADamagedFile();
 
     vigilorn::ImageList ImageList1;
     Row m_rows[4] = {};

@@ -142,6 +142,120 @@ private slots:
                  QStringLiteral("QMVigilornApp.ini"));
     }
 
+    // A file QSettings cannot parse, or text no person wrote, is reported at once, read as
+    // defaults, and replaced only by a save that keeps a copy and the readable sections.
+    void damagedFile_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        const QByteArray rest = "[Snapper]\nConfig=home\n[Options]\nShowFormBorder=1\n";
+        QTest::newRow("line without =") << QByteArray(rest + "justtext\n");
+        QTest::newRow("open section") << QByteArray(rest + "[Broken\nx=1\n");
+        QByteArray binary = rest;
+        for (int i = 0; i < 4096; ++i)
+            binary.append(char(i * 7 % 256));
+        QTest::newRow("binary") << binary;
+        QTest::newRow("not UTF-8") << QByteArray(rest + "Note=caf\xe9\n");
+    }
+    void damagedFile() {
+        QFETCH(QByteArray, bytes);
+        test::FakeServices env;
+        env.writeSettings(bytes);
+        SettingsStore& store = *env.settings;
+        QVERIFY(store.openError());
+        QCOMPARE(store.openError()->number, 13);
+        QVERIFY(store.isDamaged());
+        QCOMPARE(store.readInt16(kOptionsSection, QStringLiteral("ShowFormBorder"), 0), 0);
+        QFile file(store.fileName());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), bytes); // reading changed nothing
+        file.close();
+
+        for (const char* key :
+             {"ShowSplashStartUP", "RunAtStartUP", "StartMinimised", "ShowFormBorder"})
+            store.writeText(kOptionsSection, QString::fromLatin1(key), QStringLiteral("0"));
+        QFile copy(store.damagedCopyName());
+        QVERIFY(copy.open(QIODevice::ReadOnly));
+        QCOMPARE(copy.readAll(), bytes);
+
+        SettingsStore reopened(QStringLiteral("QMVigilornApp"), env.configDir());
+        QVERIFY2(!reopened.openError(), reopened.openError()->description.c_str());
+        std::vector<PlatformError> errors;
+        const Options o = readOptions(reopened, errors);
+        QVERIFY(errors.empty());
+        QCOMPARE(o.ShowSplashStartUP, 0);
+        QCOMPARE(o.ShowFormBorder, 0);
+        QCOMPARE(reopened.readText(QStringLiteral("Snapper"), QStringLiteral("Config"), {}),
+                 QStringLiteral("home"));
+    }
+
+    // Only a regular file is the settings file; anything else is reported, never opened by
+    // QSettings and never written.
+    void onlyARegularFile_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("FIFO") << "fifo";
+        QTest::newRow("folder") << "folder";
+    }
+    void onlyARegularFile() {
+        QFETCH(QString, kind);
+        test::FakeServices env;
+        QDir().mkpath(env.configDir());
+        const QString path = QDir(env.configDir()).filePath(QStringLiteral("QMVigilornApp.ini"));
+        const QByteArray native = QFile::encodeName(path);
+        if (kind == u"fifo")
+            QCOMPARE(::mkfifo(native.constData(), 0600), 0);
+        else
+            QVERIFY(QDir().mkpath(path));
+        // Should the store wait for a writer after all, one comes after 20 s and the test fails
+        // instead of hanging.
+        std::atomic<bool> opened{false};
+        std::thread unblock([&] {
+            for (int i = 0; i < 200 && !opened; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (!opened && kind == u"fifo") {
+                const int fd = ::open(native.constData(), O_WRONLY | O_NONBLOCK);
+                if (fd >= 0)
+                    ::close(fd);
+            }
+        });
+        QElapsedTimer clock;
+        clock.start();
+        SettingsStore store(QStringLiteral("QMVigilornApp"), env.configDir());
+        opened = true;
+        unblock.join();
+        QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(store.openError());
+        QCOMPARE(store.openError()->number, EINVAL);
+        QVERIFY2(QString::fromStdString(store.openError()->description)
+                     .endsWith(QStringLiteral("is not a regular file")),
+                 store.openError()->description.c_str());
+        QCOMPARE(store.readInt16(kOptionsSection, QStringLiteral("ShowSplashStartUP"), 1), 1);
+        QVERIFY_THROWS_EXCEPTION(
+            RuntimeError,
+            store.writeText(kOptionsSection, QStringLiteral("RunAtStartUP"), QStringLiteral("1")));
+        QFileInfo info(path);
+        QCOMPARE(info.isFile(), false);
+    }
+
+    // A write that fails says why, with the number of the call that failed, and is told apart
+    // from a file that cannot be parsed.
+    void writeErrorCarriesTheSystemsReason() {
+        QTemporaryDir dir;
+        const QString notAFolder = dir.filePath(QStringLiteral("plain"));
+        QFile plain(notAFolder);
+        QVERIFY(plain.open(QIODevice::WriteOnly));
+        plain.close();
+        SettingsStore store(QStringLiteral("QMVigilornApp"), notAFolder);
+        QVERIFY(!store.openError());
+        try {
+            store.writeText(kOptionsSection, QStringLiteral("RunAtStartUP"), QStringLiteral("1"));
+            QFAIL("the write did not fail");
+        } catch (const RuntimeError& e) {
+            QCOMPARE(e.error().number, ENOTDIR);
+            QVERIFY2(QString::fromStdString(e.error().description)
+                         .endsWith(QStringLiteral("cannot be written: Not a directory")),
+                     e.error().description.c_str());
+        }
+    }
+
     void errorReportText() {
         QCOMPARE(vigilorn::errorReportText(programError(17)),
                  QStringLiteral("An error has occurred - Code: 17 Description: Can't perform "
