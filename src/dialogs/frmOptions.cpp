@@ -234,6 +234,13 @@ void frmOptions::Picture2_Click() {
             if (autoRun == 1) {
                 if (!autorun)
                     throw RuntimeError(ErrorNumber::CantPerformOperation);
+                // An entry that would not start the program is not written: the user is told
+                // why, and Apply ends with nothing saved, as after a failed write.
+                if (const auto problem = autorun->checkCommand(Module1::exePath.toStdString())) {
+                    MessageBox::show(this, QMessageBox::Warning, QStringLiteral("Options"),
+                                     QString::fromStdString(problem->description));
+                    return;
+                }
                 // A failure is reported and ends Apply: nothing after it is saved.
                 throwIfFailed(autorun->write(Module1::exePath.toStdString()));
             } else if (autorun) {

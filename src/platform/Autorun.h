@@ -13,6 +13,11 @@ public:
     virtual Failure write(const std::string& commandPath) = 0;
     // Every failure is ignored by the caller, so nothing is reported.
     virtual void remove() = 0;
+    // Why an entry for commandPath would not start the program at log-on, if it would not.
+    virtual Failure checkCommand(const std::string& commandPath) const {
+        (void)commandPath;
+        return std::nullopt;
+    }
 };
 
 } // namespace vigilorn

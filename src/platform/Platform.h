@@ -5,6 +5,7 @@
 #include "RestoreEngine.h"
 #include "SysInfoLauncher.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -28,8 +29,13 @@ struct PlatformConfig {
 // Implemented once per platform folder.
 Platform createPlatform(const PlatformConfig& config);
 
-// The executable's full path as the autorun entry names it.
+// The executable's full path as the autorun entry names it. On Linux the running file itself
+// (folder and base name are only the fallback).
 std::string makeExePath(const std::string& folder, const std::string& baseName);
+
+// Makes the title the window system shows for this native window empty. Qt puts the application
+// name in place of an empty title, and task bars and screen readers would read that.
+void clearNativeWindowTitle(std::uintptr_t nativeWindow);
 
 // The text shown on the splash screen for the platform the build runs on.
 std::string platformText();

@@ -8,7 +8,9 @@
 
 #include <QAccessible>
 #include <QCoreApplication>
+#include <QDir>
 #include <QEvent>
+#include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -42,7 +44,14 @@ struct DialogTestEnv {
         s.restore = &restore;
         s.appDir = path(QStringLiteral("bin"));
         Module1::AppOptions = {};
-        Module1::exePath = QStringLiteral("/opt/Quillmere Vigilorn/QMVigilornApp");
+        // A real executable, since an autostart entry is only written for one.
+        Module1::exePath = path(QStringLiteral("Quillmere Vigilorn/QMVigilornApp"));
+        QVERIFY(QDir().mkpath(path(QStringLiteral("Quillmere Vigilorn"))));
+        QFile exe(Module1::exePath);
+        QVERIFY(exe.open(QIODevice::WriteOnly));
+        exe.close();
+        QVERIFY(exe.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                   QFileDevice::ExeOwner));
     }
 
     QString path(const QString& name) const { return dir->filePath(name); }

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QSettings>
 
 using namespace vigilorn;
 
@@ -34,6 +35,9 @@ private slots:
     void enterPressesOk();
     void reopeningShowsAppliedValues();
     void autorunWriteFailureIsReportedAndStopsApply();
+    void unlaunchablePathIsRefusedWithAWarning_data();
+    void unlaunchablePathIsRefusedWithAWarning();
+    void damagedSettingsFileIsReplacedAfterAWarning();
     void okAfterFailedApplyCloses();
     void settingsWriteFailureIsReported();
 
@@ -156,7 +160,7 @@ void TestFrmOptions::autorunOnWritesEntryForPathWithSpaces() {
     QFile entry(entryPath());
     QVERIFY(entry.open(QIODevice::ReadOnly));
     const QByteArray text = entry.readAll();
-    QVERIFY2(text.contains("\nExec=\"/opt/Quillmere Vigilorn/QMVigilornApp\"\n"), text);
+    QVERIFY2(text.contains("\nExec=\"" + Module1::exePath.toUtf8() + "\"\n"), text);
     QCOMPARE(m_env.stored(QStringLiteral("RunAtStartUP")), QStringLiteral("1"));
     QCOMPARE(Module1::AppOptions.RunAtStartUP, std::int16_t(1));
 }
@@ -313,6 +317,84 @@ void TestFrmOptions::autorunWriteFailureIsReportedAndStopsApply() {
     QCOMPARE(Module1::AppOptions.ShowFormBorder, std::int16_t(0));
     QCOMPARE(frmOptions::loaded(), f);
     QVERIFY(f->isVisible());
+}
+
+// An entry that could not start the program is refused with a warning before anything is
+// written, and Apply saves nothing.
+void TestFrmOptions::unlaunchablePathIsRefusedWithAWarning_data() {
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("missing") << QStringLiteral("missing/QMVigilornApp")
+                             << QStringLiteral("cannot be found: No such file or directory");
+    QTest::newRow("percent") << QStringLiteral("100% sure/QMVigilornApp")
+                             << QStringLiteral("its path contains \"%\"");
+    QTest::newRow("not executable") << QStringLiteral("plain/QMVigilornApp")
+                                    << QStringLiteral("cannot be run: Permission denied");
+    QTest::newRow("folder") << QStringLiteral("folder/QMVigilornApp")
+                            << QStringLiteral("is not a file");
+}
+
+void TestFrmOptions::unlaunchablePathIsRefusedWithAWarning() {
+    QFETCH(QString, program);
+    QFETCH(QString, why);
+    const QString tag = QString::fromLatin1(QTest::currentDataTag());
+    const QString exe = m_env.path(program);
+    QVERIFY(QDir().mkpath(QFileInfo(exe).absolutePath()));
+    if (tag == u"folder") {
+        QVERIFY(QDir().mkpath(exe));
+    } else if (tag != u"missing") {
+        QFile file(exe);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        QFileDevice::Permissions perms = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+        if (tag != u"not executable")
+            perms |= QFileDevice::ExeOwner;
+        QVERIFY(file.setPermissions(perms));
+    }
+    Module1::exePath = exe;
+
+    frmOptions* f = open();
+    QTest::mouseClick(f->chkAutoRun, Qt::LeftButton);
+    f->Picture2->click();
+
+    QCOMPARE(MessageBox::shown().size(), std::size_t(1));
+    const auto& box = MessageBox::shown().front();
+    QCOMPARE(box.icon, QMessageBox::Warning);
+    QVERIFY2(box.text.endsWith(why), qPrintable(box.text));
+    QVERIFY(!QFileInfo::exists(entryPath()));
+    QVERIFY(!m_env.hasStored(QStringLiteral("RunAtStartUP")));
+    QCOMPARE(Module1::AppOptions.RunAtStartUP, std::int16_t(0));
+    QCOMPARE(frmOptions::loaded(), f);
+}
+
+// A settings file that could not be read is replaced only after the user is told so; the save
+// then stores every option.
+void TestFrmOptions::damagedSettingsFileIsReplacedAfterAWarning() {
+    QVERIFY(QDir().mkpath(m_env.path(QStringLiteral("config"))));
+    QFile ini(m_env.path(QStringLiteral("config/QMVigilornApp.ini")));
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write("[Snapper]\nConfig=home\n[Broken\nShowFormBorder=1\n");
+    ini.close();
+    m_env.settings = std::make_unique<SettingsStore>(QStringLiteral("QMVigilornApp"),
+                                                     m_env.path(QStringLiteral("config")));
+    Module1::services.settings = m_env.settings.get();
+    QVERIFY(m_env.settings->isDamaged());
+
+    frmOptions* f = open();
+    QTest::mouseClick(f->chkBorder, Qt::LeftButton);
+    f->Picture2->click();
+
+    QCOMPARE(MessageBox::shown().size(), std::size_t(1));
+    QCOMPARE(MessageBox::shown().front().icon, QMessageBox::Warning);
+    QVERIFY(MessageBox::shown().front().text.contains(m_env.settings->damagedCopyName()));
+    QVERIFY(!frmOptions::loaded());
+    QCOMPARE(m_env.stored(QStringLiteral("ShowFormBorder")), QStringLiteral("1"));
+    QCOMPARE(m_env.stored(QStringLiteral("RunAtStartUP")), QStringLiteral("0"));
+    QCOMPARE(m_env.stored(QStringLiteral("StartMinimised")), QStringLiteral("0"));
+    QCOMPARE(m_env.stored(QStringLiteral("ShowSplashStartUP")), QStringLiteral("1"));
+    QSettings again(m_env.settings->fileName(), QSettings::IniFormat);
+    QCOMPARE(again.value(QStringLiteral("Snapper/Config")).toString(), QStringLiteral("home"));
+    QVERIFY(QFileInfo::exists(m_env.settings->damagedCopyName()));
 }
 
 void TestFrmOptions::okAfterFailedApplyCloses() {

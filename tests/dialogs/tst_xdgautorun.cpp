@@ -1,5 +1,8 @@
 // The autostart entry: where it goes, that its Exec= line runs exactly the program, failures.
+#include "platform/Platform.h"
 #include "platform/linux/XdgAutorun.h"
+
+#include <QCoreApplication>
 
 #include <QDir>
 #include <QFile>
@@ -7,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -138,6 +142,9 @@ private slots:
     void failureReportsErrno();
     void readOnlyFolderWhenNotRoot();
     void removeDeletesAndIgnoresFailures();
+    void checkCommandNamesTheProblem_data();
+    void checkCommandNamesTheProblem();
+    void exePathIsTheRunningFile();
 
 private:
     std::unique_ptr<QTemporaryDir> m_tmp;
@@ -283,6 +290,53 @@ void TestXdgAutorun::removeDeletesAndIgnoresFailures() {
     autorun.remove();
     qputenv("XDG_CONFIG_DIRS", "/nonexistent-folder-for-the-test");
     autorun.remove();
+}
+
+void TestXdgAutorun::checkCommandNamesTheProblem_data() {
+    QTest::addColumn<QByteArray>("name"); // bytes of the file's name in the temporary folder
+    QTest::addColumn<int>("mode");        // 0 = none made, -1 = a folder
+    QTest::addColumn<int>("number");      // 0 = usable
+    QTest::newRow("executable") << QByteArray("QMVigilornApp") << 0755 << 0;
+    QTest::newRow("spaces and UTF-8") << QByteArray("Caf\xc3\xa9 bin") << 0700 << 0;
+    QTest::newRow("percent") << QByteArray("100%") << 0755 << EINVAL;
+    QTest::newRow("Latin-1 byte") << QByteArray("caf\xe9") << 0755 << EILSEQ;
+    QTest::newRow("overlong slash") << QByteArray("a\xc0\xafb") << 0755 << EILSEQ;
+    QTest::newRow("cut sequence") << QByteArray("a\xe6\x97") << 0755 << EILSEQ;
+    QTest::newRow("missing") << QByteArray("gone") << 0 << ENOENT;
+    QTest::newRow("folder") << QByteArray("dir") << -1 << EINVAL;
+    QTest::newRow("not executable") << QByteArray("data") << 0644 << EACCES;
+}
+
+void TestXdgAutorun::checkCommandNamesTheProblem() {
+    QFETCH(QByteArray, name);
+    QFETCH(int, mode);
+    QFETCH(int, number);
+    const std::string path =
+        QFile::encodeName(m_tmp->path()).toStdString() + "/" + name.toStdString();
+    if (mode == -1) {
+        QCOMPARE(::mkdir(path.c_str(), 0755), 0);
+    } else if (mode > 0) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode_t(mode));
+        QVERIFY(fd >= 0);
+        ::close(fd);
+        QCOMPARE(::chmod(path.c_str(), mode_t(mode)), 0);
+    }
+    XdgAutorun autorun;
+    const auto problem = autorun.checkCommand(path);
+    if (number == 0) {
+        QVERIFY2(!problem, problem ? problem->description.c_str() : "");
+        return;
+    }
+    QVERIFY(problem);
+    QCOMPARE(problem->number, number);
+    QVERIFY2(problem->description.rfind("The program " + path + " ", 0) == 0,
+             problem->description.c_str());
+}
+
+void TestXdgAutorun::exePathIsTheRunningFile() {
+    // The arguments are only a fallback: not the base name with its last suffix cut.
+    const QString running = QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath();
+    QCOMPARE(QString::fromStdString(vigilorn::makeExePath("/nowhere", "tst_xdgautorun")), running);
 }
 
 QTEST_GUILESS_MAIN(TestXdgAutorun)

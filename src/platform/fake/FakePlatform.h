@@ -55,9 +55,11 @@ public:
     std::vector<std::string> writes;
     int removals = 0;
     std::optional<PlatformError> writeFailure;
+    std::optional<PlatformError> commandProblem;
 
     Failure write(const std::string& commandPath) override;
     void remove() override { ++removals; }
+    Failure checkCommand(const std::string&) const override { return commandProblem; }
 };
 
 class FakeSysInfoLauncher final : public SysInfoLauncher {

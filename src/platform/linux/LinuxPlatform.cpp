@@ -5,6 +5,10 @@
 #include "XdgAutorun.h"
 #include "platform/Platform.h"
 
+#include <unistd.h>
+
+#include <vector>
+
 namespace vigilorn {
 
 Platform createPlatform(const PlatformConfig& config) {
@@ -18,6 +22,24 @@ Platform createPlatform(const PlatformConfig& config) {
 }
 
 std::string makeExePath(const std::string& folder, const std::string& baseName) {
+    // The file that is running: the base name has lost whatever suffix the file name had, and
+    // the folder may be reached through a link.
+    std::vector<char> buf(256);
+    for (;;) {
+        const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+        if (n < 0)
+            break;
+        if (static_cast<std::size_t>(n) < buf.size()) {
+            const std::string target(buf.data(), static_cast<std::size_t>(n));
+            // A replaced executable reads "... (deleted)"; that path names nothing.
+            static const std::string deleted = " (deleted)";
+            if (target.size() > deleted.size() &&
+                target.compare(target.size() - deleted.size(), deleted.size(), deleted) == 0)
+                break;
+            return target;
+        }
+        buf.resize(buf.size() * 2);
+    }
     return folder + "/" + baseName;
 }
 

@@ -29,6 +29,44 @@ bool writeAll(int fd, const std::string& text) {
     return true;
 }
 
+bool isUtf8(const std::string& s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        std::size_t len = 0;
+        char32_t cp = 0;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if (c >= 0xc2 && c <= 0xdf) {
+            len = 1;
+            cp = c & 0x1f;
+        } else if (c >= 0xe0 && c <= 0xef) {
+            len = 2;
+            cp = c & 0x0f;
+        } else if (c >= 0xf0 && c <= 0xf4) {
+            len = 3;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + len >= s.size())
+            return false;
+        for (std::size_t k = 1; k <= len; ++k) {
+            const auto d = static_cast<unsigned char>(s[i + k]);
+            if ((d & 0xc0) != 0x80)
+                return false;
+            cp = (cp << 6) | (d & 0x3f);
+        }
+        // Overlong forms, surrogates and values past U+10FFFF.
+        if ((len == 2 && cp < 0x800) || (len == 3 && cp < 0x10000) || cp > 0x10ffff ||
+            (cp >= 0xd800 && cp <= 0xdfff))
+            return false;
+        i += len + 1;
+    }
+    return true;
+}
+
 } // namespace
 
 std::string XdgAutorun::configDir() {
@@ -132,6 +170,28 @@ Failure XdgAutorun::write(const std::string& commandPath) {
     if (dfd >= 0) {
         ::fsync(dfd);
         ::close(dfd);
+    }
+    return std::nullopt;
+}
+
+Failure XdgAutorun::checkCommand(const std::string& commandPath) const {
+    auto problem = [&](int number, const std::string& why) {
+        return PlatformError{number, "The program " + commandPath + " " + why};
+    };
+    if (commandPath.find('%') != std::string::npos)
+        return problem(EINVAL, "cannot be started at log-on: its path contains \"%\"");
+    if (!isUtf8(commandPath))
+        return problem(EILSEQ, "cannot be started at log-on: its path is not UTF-8 text");
+    struct stat st {};
+    if (::stat(commandPath.c_str(), &st) != 0) {
+        const int err = errno;
+        return problem(err, "cannot be found: " + errorFromErrno(err).description);
+    }
+    if (!S_ISREG(st.st_mode))
+        return problem(EINVAL, "is not a file");
+    if (::access(commandPath.c_str(), X_OK) != 0) {
+        const int err = errno;
+        return problem(err, "cannot be run: " + errorFromErrno(err).description);
     }
     return std::nullopt;
 }

@@ -11,6 +11,9 @@ class XdgAutorun final : public Autorun {
 public:
     Failure write(const std::string& commandPath) override;
     void remove() override;
+    // An existing executable regular file, with a UTF-8 path and no "%" (GLib does not launch
+    // such an Exec= line, escaped or not).
+    Failure checkCommand(const std::string& commandPath) const override;
 
     // Read from the environment at each call, so a changed $XDG_CONFIG_DIRS takes effect.
     static std::string configDir();

@@ -1,6 +1,7 @@
 #include "RegistryAutorun.h"
 #include "SystemRestoreEngine.h"
 #include "TskillProcessEnder.h"
+#include "WinHeaders.h"
 #include "WindowsSysInfoLauncher.h"
 #include "WmiProcessSource.h"
 #include "platform/Platform.h"
@@ -18,7 +19,17 @@ Platform createPlatform(const PlatformConfig&) {
 }
 
 std::string makeExePath(const std::string& folder, const std::string& baseName) {
-    return folder + "\\" + baseName + ".exe";
+    // Qt hands the folder over with forward slashes; the Run value is read by Windows itself.
+    std::string path = folder + "\\" + baseName + ".exe";
+    for (char& c : path)
+        if (c == '/')
+            c = '\\';
+    return path;
+}
+
+void clearNativeWindowTitle(std::uintptr_t nativeWindow) {
+    if (nativeWindow)
+        ::SetWindowTextW(reinterpret_cast<HWND>(nativeWindow), L"");
 }
 
 std::string platformText() {

@@ -9,4 +9,4 @@ set(VIGILORN_WINDOWS_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/WindowsPlatform.cpp
     ${CMAKE_CURRENT_LIST_DIR}/WindowsSysInfoLauncher.cpp
     ${CMAKE_CURRENT_LIST_DIR}/WmiProcessSource.cpp)
-set(VIGILORN_WINDOWS_LIBRARIES ole32 oleaut32 wbemuuid advapi32 shell32)
+set(VIGILORN_WINDOWS_LIBRARIES ole32 oleaut32 wbemuuid advapi32 shell32 user32)

@@ -77,6 +77,10 @@ TEST(WindowsPlatform, BuildsEveryService) {
     EXPECT_TRUE(p.restore);
     EXPECT_EQ(makeExePath("C:\\Program Files\\Quillmere", "QMVigilornApp"),
               "C:\\Program Files\\Quillmere\\QMVigilornApp.exe");
+    EXPECT_EQ(makeExePath("C:/Program Files/Quillmere", "QMVigilornApp"),
+              "C:\\Program Files\\Quillmere\\QMVigilornApp.exe");
+    EXPECT_EQ(makeExePath("//server/share/tools", "QMVigilornApp"),
+              "\\\\server\\share\\tools\\QMVigilornApp.exe");
     EXPECT_EQ(platformText(), "Windows XP/Vista");
 }
 
