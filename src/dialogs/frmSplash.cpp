@@ -41,8 +41,10 @@ frmSplash::frmSplash() {
     setWindowIcon(programIcon());
     setAccessibleName(QStringLiteral("Quillmere Vigilorn"));
     setFixedSize(405, 244);
-    // A key press closes it, so it must be able to hold the keyboard focus.
+    // A key press closes it once the user has given it the focus; showing it must not take the
+    // focus from whatever the user is typing into at log-on.
     setFocusPolicy(Qt::StrongFocus);
+    setAttribute(Qt::WA_ShowWithoutActivating);
 
     const QFont formFont = tahoma(8.25);
     lblLicenseTo =
@@ -108,13 +110,17 @@ void frmSplash::setVisible(bool visible) {
 void frmSplash::showEvent(QShowEvent* e) {
     QWidget::showEvent(e);
     centreOnScreen();
-    activateWindow();
-    setFocus(Qt::OtherFocusReason);
     if (!Timer1->isActive())
         Timer1->start();
 }
 
 void frmSplash::keyPressEvent(QKeyEvent* e) {
+    // A character key: one that types something. Shift, Ctrl, Alt and the function keys alone
+    // type nothing; Alt with a key is a menu shortcut, not a character.
+    if (e->text().isEmpty() || (e->modifiers() & Qt::AltModifier)) {
+        QWidget::keyPressEvent(e);
+        return;
+    }
     e->accept();
     unload();
 }

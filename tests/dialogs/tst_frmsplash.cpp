@@ -16,6 +16,8 @@ private slots:
     void cleanup();
     void timerTickUnloads();
     void keyPressUnloads();
+    void onlyACharacterKeyCloses_data();
+    void onlyACharacterKeyCloses();
     void clickDoesNothing();
     void shownOnlyOncePerRun();
     void labelsRightAlignedAtTheirEdges();
@@ -62,6 +64,35 @@ void TestFrmSplash::keyPressUnloads() {
     QCOMPARE(QApplication::focusWidget(), s);
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
     QVERIFY(!frmSplash::loaded());
+}
+
+void TestFrmSplash::onlyACharacterKeyCloses_data() {
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<bool>("closes");
+    QTest::newRow("Shift") << int(Qt::Key_Shift) << int(Qt::ShiftModifier) << false;
+    QTest::newRow("Ctrl") << int(Qt::Key_Control) << int(Qt::ControlModifier) << false;
+    QTest::newRow("Alt") << int(Qt::Key_Alt) << int(Qt::AltModifier) << false;
+    QTest::newRow("Alt+F") << int(Qt::Key_F) << int(Qt::AltModifier) << false;
+    QTest::newRow("F1") << int(Qt::Key_F1) << 0 << false;
+    QTest::newRow("F12") << int(Qt::Key_F12) << 0 << false;
+    QTest::newRow("Caps Lock") << int(Qt::Key_CapsLock) << 0 << false;
+    QTest::newRow("arrow") << int(Qt::Key_Left) << 0 << false;
+    QTest::newRow("letter") << int(Qt::Key_A) << 0 << true;
+    QTest::newRow("capital") << int(Qt::Key_A) << int(Qt::ShiftModifier) << true;
+    QTest::newRow("digit") << int(Qt::Key_7) << 0 << true;
+    QTest::newRow("Enter") << int(Qt::Key_Return) << 0 << true;
+}
+
+void TestFrmSplash::onlyACharacterKeyCloses() {
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(bool, closes);
+    frmSplash* s = showSplash();
+    QVERIFY(QTest::qWaitForWindowExposed(s));
+    // keyClick makes up the text a real keyboard would give each key.
+    QTest::keyClick(s, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    QCOMPARE(!frmSplash::loaded(), closes);
 }
 
 void TestFrmSplash::clickDoesNothing() {
