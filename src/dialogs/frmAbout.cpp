@@ -2,6 +2,7 @@
 
 #include "Version.h"
 #include "app/Artwork.h"
+#include "app/EmptyTitle.h"
 #include "app/ErrorReport.h"
 #include "app/MessageBox.h"
 #include "app/Module1.h"
@@ -108,6 +109,7 @@ const QString kProgramName = QStringLiteral("Quillmere Vigilorn");
 frmAbout::frmAbout() {
     setObjectName(QStringLiteral("frmAbout"));
     setWindowTitle(QString());
+    keepEmptyTitle(this);
     setAccessibleName(QStringLiteral("About Quillmere Vigilorn"));
     setWindowIcon(programIcon());
     setFixedSize(313, 258);

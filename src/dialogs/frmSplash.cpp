@@ -2,6 +2,7 @@
 
 #include "Version.h"
 #include "app/Artwork.h"
+#include "app/EmptyTitle.h"
 #include "platform/Platform.h"
 
 #include <QFontMetrics>
@@ -39,6 +40,7 @@ frmSplash::frmSplash() {
     // Kept above the main window, which start-up shows right after it.
     setWindowFlags(Qt::SplashScreen | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
     setWindowIcon(programIcon());
+    keepEmptyTitle(this);
     setAccessibleName(QStringLiteral("Quillmere Vigilorn"));
     setFixedSize(405, 244);
     // A key press closes it once the user has given it the focus; showing it must not take the

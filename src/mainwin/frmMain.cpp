@@ -1,6 +1,7 @@
 #include "frmMain.h"
 
 #include "app/Artwork.h"
+#include "app/EmptyTitle.h"
 #include "app/ErrorReport.h"
 #include "app/MessageBox.h"
 #include "app/Module1.h"
@@ -53,6 +54,7 @@ frmMain::frmMain()
                                 {QStringLiteral("Minimise to tray"), {94, 25}}})) {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(kTitle);
+    keepEmptyTitle(this); // without its border the window has an empty title
     setWindowIcon(programIcon());
     setFont(tahoma(8.25));
 
