@@ -300,7 +300,9 @@ void TestXdgAutorun::checkCommandNamesTheProblem_data() {
     QTest::newRow("spaces and UTF-8") << QByteArray("Caf\xc3\xa9 bin") << 0700 << 0;
     QTest::newRow("percent") << QByteArray("100%") << 0755 << EINVAL;
     QTest::newRow("Latin-1 byte") << QByteArray("caf\xe9") << 0755 << EILSEQ;
-    QTest::newRow("overlong slash") << QByteArray("a\xc0\xafb") << 0755 << EILSEQ;
+    QTest::newRow("overlong slash") << QByteArray("a\xc0\xaf"
+                                                  "b")
+                                    << 0755 << EILSEQ;
     QTest::newRow("cut sequence") << QByteArray("a\xe6\x97") << 0755 << EILSEQ;
     QTest::newRow("missing") << QByteArray("gone") << 0 << ENOENT;
     QTest::newRow("folder") << QByteArray("dir") << -1 << EINVAL;
