@@ -5,7 +5,7 @@ import time
 import pyatspi
 from gi.repository import GLib
 
-from vigharness import CheckFailed, PROGRAM_CLASS, wait_for
+from vigharness import CheckFailed, DEFAULT_TIMEOUT, PROGRAM_CLASS, wait_for
 
 ROLE = pyatspi
 
@@ -105,7 +105,7 @@ class Bus:
             except Exception:
                 pass
 
-    def app(self, timeout=15.0):
+    def app(self, timeout=DEFAULT_TIMEOUT):
         def find():
             desktop = pyatspi.Registry.getDesktop(0)
             for a in children(desktop):
@@ -122,7 +122,7 @@ class Bus:
             pass
         return [w for w in children(app) if w is not None]
 
-    def window(self, name, role=None, timeout=15.0, visible=True):
+    def window(self, name, role=None, timeout=DEFAULT_TIMEOUT, visible=True):
         """A top-level window by its title (and role), waiting until it is showing."""
         def find():
             for w in self.windows():
@@ -133,7 +133,7 @@ class Bus:
         return wait_for("window %r%s" % (name, " (%s)" % role if role else ""), find, timeout,
                         pump=pump)
 
-    def window_gone(self, name, role=None, timeout=15.0):
+    def window_gone(self, name, role=None, timeout=DEFAULT_TIMEOUT):
         def gone():
             for w in self.windows():
                 if name_of(w) == name and (role is None or role_of(w) == role) and showing(w):
@@ -144,7 +144,7 @@ class Bus:
     def visible_windows(self):
         return [(name_of(w), role_of(w)) for w in self.windows() if showing(w)]
 
-    def find(self, root, name=None, role=None, pred=None, timeout=5.0, visible=True):
+    def find(self, root, name=None, role=None, pred=None, timeout=DEFAULT_TIMEOUT, visible=True):
         def look():
             for a, _ in walk(root):
                 if a is root:
@@ -192,7 +192,7 @@ class Bus:
                 return a
         return None
 
-    def wait_focus_event(self, since, timeout=5.0):
+    def wait_focus_event(self, since, timeout=DEFAULT_TIMEOUT):
         """The first focus event logged after index since."""
         return wait_for("a focus change", lambda: self.focus_log[since:] and
                         self.focus_log[since], timeout, interval=0.05, pump=pump)
