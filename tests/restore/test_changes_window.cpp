@@ -10,6 +10,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -68,9 +69,12 @@ private slots:
         };
     }
     void cleanup() {
+        QList<QPointer<QWidget>> windows;
         for (QWidget* w : QApplication::topLevelWidgets())
             if (qobject_cast<frmChanges*>(w) || qobject_cast<frmRestoreConfirm*>(w))
-                delete w;
+                windows << w;
+        for (const auto& w : windows)
+            delete w.data(); // a confirmation goes with its window
         delete frmRestorePoints::loaded();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         env.reset();
@@ -92,9 +96,13 @@ private slots:
         QCOMPARE(list->listview2->count(), 2);
         QListWidgetItem* item = list->listview2->item(0);
         list->listview2->setCurrentItem(item);
+        QVERIFY(QTest::qWaitForWindowExposed(list));
+        QTRY_VERIFY_WITH_TIMEOUT(!list->listview2->visualItemRect(item).isEmpty(), kWaitMs);
         const QRect r = list->listview2->visualItemRect(item);
         int points = 0;
         if (how == "double-click") {
+            QTest::mouseClick(list->listview2->viewport(), Qt::LeftButton, {}, r.center());
+            QVERIFY(!openChanges()); // one click only selects
             QTest::mouseDClick(list->listview2->viewport(), Qt::LeftButton, {}, r.center());
         } else if (how == "menu") {
             QTimer::singleShot(0, [] {
