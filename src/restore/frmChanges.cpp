@@ -55,6 +55,10 @@ public:
     ~BusyCursor() { QApplication::restoreOverrideCursor(); }
 };
 
+QString files(int n) {
+    return n == 1 ? QStringLiteral("1 file") : QStringLiteral("%1 files").arg(n);
+}
+
 QString text(const std::string& s) {
     return QString::fromStdString(s);
 }
@@ -327,12 +331,10 @@ frmRestoreConfirm::frmRestoreConfirm(const QString& point, const RestorePlan& pl
         int back = 0, removed = 0;
         for (const auto& c : plan.configFiles)
             (c.kind == Change::Kind::Added ? removed : back)++;
-        summary << QStringLiteral("The configuration folder: %1 files put back, %2 files removed. "
-                                  "First a restore point \"Before restoring P%3\" is made, so that "
-                                  "this can be undone.")
-                       .arg(back)
-                       .arg(removed)
-                       .arg(point);
+        summary << QStringLiteral("The configuration folder: %1 put back, %2 removed. First a "
+                                  "restore point \"Before restoring P%3\" is made, so that this "
+                                  "can be undone.")
+                       .arg(files(back), files(removed), point);
     }
     if (!plan.rootCommands.empty())
         summary << QStringLiteral("These commands need administrator rights:");
@@ -388,6 +390,8 @@ frmRestoreConfirm::frmRestoreConfirm(const QString& point, const RestorePlan& pl
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(lblSummary);
     layout->addWidget(txtCommands, 1);
+    if (lines.isEmpty())
+        layout->addStretch(1);
     layout->addWidget(chkRun);
     layout->addLayout(buttons);
 

@@ -214,7 +214,7 @@ private slots:
         QTest::mouseClick(w->cmdRestore, Qt::LeftButton);
         frmRestoreConfirm* c = nullptr;
         QTRY_VERIFY_WITH_TIMEOUT((c = openConfirm()) != nullptr, kWaitMs);
-        QVERIFY2(c->lblSummary->text().contains("1 files put back, 1 files removed"),
+        QVERIFY2(c->lblSummary->text().contains("1 file put back, 1 file removed"),
                  qPrintable(c->lblSummary->text()));
         QVERIFY(c->lblSummary->text().contains("\"Before restoring P3\""));
         QVERIFY(c->lblSummary->text().contains("Left out, not a valid package"));
