@@ -39,7 +39,8 @@ bool writePoint(git_repository* repo, const std::string& etc, const std::string&
     std::string leftOut;
     std::size_t n = 0;
     std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(etc, fs::directory_options::skip_permission_denied, ec);
+    for (auto it = fs::recursive_directory_iterator(
+             etc, fs::directory_options::skip_permission_denied, ec);
          it != fs::recursive_directory_iterator(); it.increment(ec)) {
         if (ec)
             break;

@@ -202,7 +202,8 @@ void frmChanges::addBatch(const std::vector<Change>& batch) {
     for (auto& [key, items] : added) {
         QTreeWidgetItem* group = m_groups[key];
         group->addChildren(items);
-        group->setText(0, groupCaption(group->data(0, Qt::UserRole).toString(), group->childCount()));
+        group->setText(0,
+                       groupCaption(group->data(0, Qt::UserRole).toString(), group->childCount()));
     }
     m_count += batch.size();
     treeChanges->setUpdatesEnabled(true);
@@ -271,9 +272,8 @@ void frmChanges::Restore_Click() {
     }
     auto* confirm = new frmRestoreConfirm(m_point, plan, changes->canRunAsRoot(), this);
     confirm->setAttribute(Qt::WA_DeleteOnClose);
-    connect(confirm, &QDialog::accepted, this, [this, confirm, plan] {
-        runRestore(plan, confirm->runCommands());
-    });
+    connect(confirm, &QDialog::accepted, this,
+            [this, confirm, plan] { runRestore(plan, confirm->runCommands()); });
     confirm->open();
 }
 
@@ -363,9 +363,10 @@ frmRestoreConfirm::frmRestoreConfirm(const QString& point, const RestorePlan& pl
     cmdCopy->setVisible(!lines.isEmpty());
     cmdCopy->setAutoDefault(false);
 
-    chkRun = new QCheckBox(::geteuid() == 0 ? QStringLiteral("Run these commands now")
-                                            : QStringLiteral("Run these commands now, through pkexec"),
-                           this);
+    chkRun =
+        new QCheckBox(::geteuid() == 0 ? QStringLiteral("Run these commands now")
+                                       : QStringLiteral("Run these commands now, through pkexec"),
+                      this);
     chkRun->setObjectName(QStringLiteral("chkRun"));
     chkRun->setAccessibleName(chkRun->text());
     chkRun->setVisible(!lines.isEmpty() && canRunAsRoot);

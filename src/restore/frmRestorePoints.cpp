@@ -10,9 +10,9 @@
 #include "platform/RestoreEngine.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QKeyEvent>
 #include <QListWidget>
 #include <QMenu>
 #include <QPainter>

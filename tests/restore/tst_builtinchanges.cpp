@@ -49,8 +49,9 @@ bool addCommit(const QString& repository, const TreeSpec& files, const std::stri
         git_index_entry e{};
         e.path = path.c_str();
         e.mode = blob.mode;
-        ok = ok && git_blob_create_from_buffer(&e.id, repo, blob.content.constData(),
-                                               static_cast<size_t>(blob.content.size())) == 0 &&
+        ok = ok &&
+             git_blob_create_from_buffer(&e.id, repo, blob.content.constData(),
+                                         static_cast<size_t>(blob.content.size())) == 0 &&
              git_index_add(index, &e) == 0;
     }
     git_oid treeId, commitId, headId;
@@ -115,8 +116,8 @@ const char* areaName(Change::Area a) {
 QStringList describe(const std::vector<Change>& changes) {
     QStringList out;
     for (const auto& c : changes) {
-        QString line = QString("%1 %2 %3").arg(areaName(c.area), kindName(c.kind),
-                                                QString::fromStdString(c.name));
+        QString line = QString("%1 %2 %3")
+                           .arg(areaName(c.area), kindName(c.kind), QString::fromStdString(c.name));
         if (c.area == Change::Area::Packages)
             line += QString(" %1 %2").arg(QString::fromStdString(c.before),
                                           QString::fromStdString(c.after));
@@ -152,6 +153,7 @@ private slots:
     void packagesAgainstStatusFile();
     void filesUnderEtcAndConfig();
     void oldPointIsConfigOnly();
+    void emptyFolderAtThePoint();
     void unknownPointFails();
     void batchesArriveAndCancelStops();
 
@@ -176,9 +178,7 @@ private:
         BuiltinChanges changes(options());
         std::vector<Change> found;
         CompareCallbacks cb;
-        cb.batch = [&](std::vector<Change>&& b) {
-            found.insert(found.end(), b.begin(), b.end());
-        };
+        cb.batch = [&](std::vector<Change>&& b) { found.insert(found.end(), b.begin(), b.end()); };
         const Failure f = changes.compare(point, cb);
         if (failure)
             *failure = f;
@@ -208,16 +208,26 @@ void TestBuiltinChanges::versionOrder_data() {
     QTest::addColumn<QString>("a");
     QTest::addColumn<QString>("b");
     QTest::addColumn<int>("order");
-    QTest::newRow("same") << "1.2-3" << "1.2-3" << 0;
-    QTest::newRow("numbers not text") << "2.10" << "2.9" << 1;
-    QTest::newRow("epoch wins") << "1:0.1" << "9.9" << 1;
-    QTest::newRow("tilde before release") << "1.0~rc1" << "1.0" << -1;
-    QTest::newRow("tilde before tilde-less suffix") << "1.0~rc1" << "1.0~rc1.1" << -1;
-    QTest::newRow("letters before symbols") << "1.0a" << "1.0+" << -1;
-    QTest::newRow("revision numbers") << "1.0-2ubuntu1" << "1.0-10" << -1;
-    QTest::newRow("leading zeros") << "1.002" << "1.2" << 0;
-    QTest::newRow("missing revision is lower") << "1.0" << "1.0-1" << -1;
-    QTest::newRow("security update") << "2.36-9+deb12u3" << "2.36-9+deb12u10" << -1;
+    QTest::newRow("same") << "1.2-3"
+                          << "1.2-3" << 0;
+    QTest::newRow("numbers not text") << "2.10"
+                                      << "2.9" << 1;
+    QTest::newRow("epoch wins") << "1:0.1"
+                                << "9.9" << 1;
+    QTest::newRow("tilde before release") << "1.0~rc1"
+                                          << "1.0" << -1;
+    QTest::newRow("tilde before tilde-less suffix") << "1.0~rc1"
+                                                    << "1.0~rc1.1" << -1;
+    QTest::newRow("letters before symbols") << "1.0a"
+                                            << "1.0+" << -1;
+    QTest::newRow("revision numbers") << "1.0-2ubuntu1"
+                                      << "1.0-10" << -1;
+    QTest::newRow("leading zeros") << "1.002"
+                                   << "1.2" << 0;
+    QTest::newRow("missing revision is lower") << "1.0"
+                                               << "1.0-1" << -1;
+    QTest::newRow("security update") << "2.36-9+deb12u3"
+                                     << "2.36-9+deb12u10" << -1;
 }
 
 void TestBuiltinChanges::versionOrder() {
@@ -235,18 +245,30 @@ void TestBuiltinChanges::debianSyntax_data() {
     QTest::addColumn<QString>("version");
     QTest::addColumn<bool>("nameOk");
     QTest::addColumn<bool>("versionOk");
-    QTest::newRow("ordinary") << "libc6" << "2.36-9+deb12u3" << true << true;
-    QTest::newRow("epoch and tilde") << "g++-12" << "1:12.2.0~rc1-14" << true << true;
-    QTest::newRow("upper case name") << "Libc6" << "1.0" << false << true;
-    QTest::newRow("one letter name") << "a" << "1.0" << false << true;
-    QTest::newRow("option-like name") << "-o" << "1.0" << false << true;
-    QTest::newRow("shell text") << "x;rm" << "1.0;rm -rf /" << false << false;
-    QTest::newRow("space") << "a b" << "1.0 2" << false << false;
-    QTest::newRow("version not a digit first") << "pkg" << "v1.0" << true << false;
-    QTest::newRow("empty revision") << "pkg" << "1.0-" << true << false;
-    QTest::newRow("epoch not a number") << "pkg" << "x:1.0" << true << false;
-    QTest::newRow("equals in version") << "pkg" << "1.0=2" << true << false;
-    QTest::newRow("empty") << "" << "" << false << false;
+    QTest::newRow("ordinary") << "libc6"
+                              << "2.36-9+deb12u3" << true << true;
+    QTest::newRow("epoch and tilde") << "g++-12"
+                                     << "1:12.2.0~rc1-14" << true << true;
+    QTest::newRow("upper case name") << "Libc6"
+                                     << "1.0" << false << true;
+    QTest::newRow("one letter name") << "a"
+                                     << "1.0" << false << true;
+    QTest::newRow("option-like name") << "-o"
+                                      << "1.0" << false << true;
+    QTest::newRow("shell text") << "x;rm"
+                                << "1.0;rm -rf /" << false << false;
+    QTest::newRow("space") << "a b"
+                           << "1.0 2" << false << false;
+    QTest::newRow("version not a digit first") << "pkg"
+                                               << "v1.0" << true << false;
+    QTest::newRow("empty revision") << "pkg"
+                                    << "1.0-" << true << false;
+    QTest::newRow("epoch not a number") << "pkg"
+                                        << "x:1.0" << true << false;
+    QTest::newRow("equals in version") << "pkg"
+                                       << "1.0=2" << true << false;
+    QTest::newRow("empty") << ""
+                           << "" << false << false;
 }
 
 void TestBuiltinChanges::debianSyntax() {
@@ -263,8 +285,8 @@ void TestBuiltinChanges::commandLineQuotesForAShell_data() {
     QTest::addColumn<QString>("line");
     QTest::newRow("plain") << QStringList{"apt-get", "install", "-y", "vim=2:9.0.1378-2"}
                            << "apt-get install -y vim=2:9.0.1378-2";
-    QTest::newRow("space and quote") << QStringList{"rm", "-f", "--", "/etc/it's here"}
-                                     << "rm -f -- '/etc/it'\\''s here'";
+    QTest::newRow("space and quote")
+        << QStringList{"rm", "-f", "--", "/etc/it's here"} << "rm -f -- '/etc/it'\\''s here'";
     QTest::newRow("shell characters") << QStringList{"ln", "-sfn", "--", "$(id)`x`;|&", "/etc/a"}
                                       << "ln -sfn -- '$(id)`x`;|&' /etc/a";
     QTest::newRow("empty word") << QStringList{"echo", ""} << "echo ''";
@@ -328,9 +350,9 @@ void TestBuiltinChanges::filesUnderEtcAndConfig() {
     QVERIFY(::chmod(path("etc/cron.daily/job").toUtf8().constData(), 0644) == 0); // lost its x
     QVERIFY(QFile::link("/usr/share/zoneinfo/Europe/Paris", path("etc/localtime")));
     QVERIFY(writeFile(path("etc/samesize"), "abd"));
-    QVERIFY(writeFile(path("etc/shadow"), "secret"));        // left out of the point
+    QVERIFY(writeFile(path("etc/shadow"), "secret")); // left out of the point
     QVERIFY(writeFile(path("etc/apt/sources.list.d/new.list"), "deb x"));
-    QVERIFY(writeFile(path("etc/.git/HEAD"), "ref"));        // never compared
+    QVERIFY(writeFile(path("etc/.git/HEAD"), "ref")); // never compared
     QVERIFY(writeFile(path("config/app/settings.ini"), "[a]\nb=2\n"));
     QVERIFY(writeFile(path("config/big\tname.bin"), "large"));
     QVERIFY(writeFile(path("config/new/one"), "z"));
@@ -355,6 +377,15 @@ void TestBuiltinChanges::oldPointIsConfigOnly() {
     QVERIFY(writeFile(path("etc/unrelated"), "3"));
     QCOMPARE(compareAll("1"),
              (QStringList{"config changed etc/x", "config removed packages/dpkg"}));
+}
+
+void TestBuiltinChanges::emptyFolderAtThePoint() {
+    // git keeps no empty folders: the point has no config/ tree at all.
+    QVERIFY(
+        addCommit(path("store.git"), {{"etc/a", {"1"}}, {"left-out.txt", {""}}}, newMessage(1)));
+    QVERIFY(writeFile(path("etc/a"), "1"));
+    QVERIFY(writeFile(path("config/since/then.ini"), "x"));
+    QCOMPARE(compareAll("1"), QStringList{"config added since/then.ini"});
 }
 
 void TestBuiltinChanges::unknownPointFails() {

@@ -273,7 +273,8 @@ void TestSnapperReal::undochangeFailureCarriesSnapperMessage() {
     const Failure f = changes.runAsRoot(changes.undoCommand("999999"), output);
     QVERIFY(f);
     QCOMPARE(f->number, RestoreChanges::kCommandFailed);
-    const std::string lead = "snapper -c " + configName() + " undochange 999999..0 failed with exit code ";
+    const std::string lead =
+        "snapper -c " + configName() + " undochange 999999..0 failed with exit code ";
     QVERIFY2(f->description.rfind(lead, 0) == 0, f->description.c_str());
     // snapper's own words follow the exit code.
     QVERIFY2(f->description.find(": ", lead.size()) != std::string::npos, f->description.c_str());

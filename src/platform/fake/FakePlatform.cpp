@@ -58,8 +58,9 @@ Failure FakeRestoreChanges::compare(const std::string& point, const CompareCallb
             return PlatformError{kCancelled, "The comparison was cancelled."};
         const std::size_t end = std::min(changes.size(), at + batchSize);
         if (callbacks.batch)
-            callbacks.batch(std::vector<Change>(changes.begin() + static_cast<std::ptrdiff_t>(at),
-                                                changes.begin() + static_cast<std::ptrdiff_t>(end)));
+            callbacks.batch(
+                std::vector<Change>(changes.begin() + static_cast<std::ptrdiff_t>(at),
+                                    changes.begin() + static_cast<std::ptrdiff_t>(end)));
         if (callbacks.progress)
             callbacks.progress(end, changes.size());
     }

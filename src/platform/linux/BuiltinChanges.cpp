@@ -170,6 +170,8 @@ Failure readArea(const Point& p, const std::string& prefix, Area& out) {
     if (!prefix.empty()) {
         git_tree_entry* rawEntry = nullptr;
         const int rc = git_tree_entry_bypath(&rawEntry, p.tree.get(), prefix.c_str());
+        // git keeps no empty folders: an empty folder at the point has no tree.
+        out.present = true;
         if (rc == GIT_ENOTFOUND)
             return std::nullopt;
         if (rc < 0)
@@ -321,7 +323,8 @@ std::vector<std::string> excludedInside(const std::string& folder,
 
 bool isExcluded(const std::vector<std::string>& excluded, const std::string& rel) {
     for (const auto& ex : excluded)
-        if (rel.compare(0, ex.size(), ex) == 0 && (rel.size() == ex.size() || rel[ex.size()] == '/'))
+        if (rel.compare(0, ex.size(), ex) == 0 &&
+            (rel.size() == ex.size() || rel[ex.size()] == '/'))
             return true;
     return false;
 }
@@ -476,7 +479,10 @@ Failure comparePackages(const Point& p, const std::string& statusPath, Sink& sin
     }
     for (const auto& [key, is] : now)
         if (!then.count(key))
-            sink.add({Change::Area::Packages, Change::Kind::Added, packageName(key, usual), {},
+            sink.add({Change::Area::Packages,
+                      Change::Kind::Added,
+                      packageName(key, usual),
+                      {},
                       is.version});
     sink.flush();
     return std::nullopt;
@@ -500,9 +506,9 @@ Failure checkWritable(const std::string& root, const std::string& rel) {
             break;
         }
         if (S_ISLNK(st.st_mode) || !S_ISDIR(st.st_mode))
-            return PlatformError{RestoreChanges::kNotWritable,
-                                 "Could not put back " + root + "/" + rel + ": " + part +
-                                     " is no longer a folder."};
+            return PlatformError{RestoreChanges::kNotWritable, "Could not put back " + root + "/" +
+                                                                   rel + ": " + part +
+                                                                   " is no longer a folder."};
         lastExisting = part;
         start = slash + 1;
     }
@@ -533,7 +539,8 @@ Failure makeParents(const std::string& root, const std::string& rel) {
 // the old file or the new one, never half of one.
 Failure writeBack(const std::string& full, const std::string& content, git_filemode_t mode) {
     const auto slash = full.rfind('/');
-    std::string temp = full.substr(0, slash + 1) + "." + full.substr(slash + 1) + ".vigilorn-XXXXXX";
+    std::string temp =
+        full.substr(0, slash + 1) + "." + full.substr(slash + 1) + ".vigilorn-XXXXXX";
     const int fd = ::mkstemp(temp.data());
     if (fd < 0)
         return systemError("Could not put back " + full, errno);
@@ -549,9 +556,8 @@ Failure writeBack(const std::string& full, const std::string& content, git_filem
     } else {
         struct stat st {};
         // Keeps what the user set (a private file stays private); new files start private.
-        mode_t bits = ::lstat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode)
-                          ? (st.st_mode & 07777)
-                          : 0600;
+        mode_t bits =
+            ::lstat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? (st.st_mode & 07777) : 0600;
         if (mode == GIT_FILEMODE_BLOB_EXECUTABLE)
             bits |= (bits & 0444) >> 2 | S_IXUSR;
         else
@@ -640,8 +646,8 @@ Failure BuiltinChanges::compare(const std::string& point, const CompareCallbacks
     }
     if (sink.cancelled())
         return kCancelledError;
-    if (auto f = compareFolder(p, etc, m_options.etcFolder, m_options.excluded, Change::Area::Etc,
-                               sink))
+    if (auto f =
+            compareFolder(p, etc, m_options.etcFolder, m_options.excluded, Change::Area::Etc, sink))
         return f;
     if (auto f = compareFolder(p, config, m_options.configFolder, m_options.excluded,
                                Change::Area::Config, sink))
@@ -682,8 +688,8 @@ Failure BuiltinChanges::plan(const std::string& point, RestorePlan& out) {
                 colon == std::string::npos || debian::isValidArch(c.name.substr(colon + 1));
             const std::string& version = c.kind == Change::Kind::Added ? c.after : c.before;
             if (!debian::isValidName(bare) || !archOk || !debian::isValidVersion(version)) {
-                plan.notes.push_back("Left out, not a valid package name and version: " +
-                                     c.name + " " + version);
+                plan.notes.push_back("Left out, not a valid package name and version: " + c.name +
+                                     " " + version);
                 break;
             }
             if (c.kind == Change::Kind::Added) {
@@ -730,8 +736,8 @@ Failure BuiltinChanges::plan(const std::string& point, RestorePlan& out) {
             if (::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
                 bits = it->second.mode == GIT_FILEMODE_BLOB_EXECUTABLE ? (st.st_mode | 0100)
                                                                        : (st.st_mode & ~0111);
-                args.insert(args.end(), {"-o", std::to_string(st.st_uid), "-g",
-                                         std::to_string(st.st_gid)});
+                args.insert(args.end(),
+                            {"-o", std::to_string(st.st_uid), "-g", std::to_string(st.st_gid)});
             }
             args.insert(args.end(), {"-m", octal(bits), "--", copy, target});
             etcCommands.push_back({"install", std::move(args)});

@@ -9,7 +9,8 @@ namespace {
 bool isInstalled(std::string_view status) {
     // "want flag status": half-installed or config-files only packages are not there.
     const auto space = status.rfind(' ');
-    const std::string_view last = space == std::string_view::npos ? status : status.substr(space + 1);
+    const std::string_view last =
+        space == std::string_view::npos ? status : status.substr(space + 1);
     return last == "installed";
 }
 

@@ -27,8 +27,8 @@ std::unique_ptr<RestoreChanges> createLinuxRestoreChanges(const PlatformConfig& 
     o.configFolder = store.source;
     o.excluded = store.excluded;
     o.stagingFolder =
-        QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation).toStdString() +
-        "/" + config.appName + "/restore";
+        QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation).toStdString() + "/" +
+        config.appName + "/restore";
     return std::make_unique<BuiltinChanges>(std::move(o));
 }
 

@@ -27,10 +27,9 @@ Failure RootCommand::run(const Command& command, std::string& output, int timeou
             return PlatformError{RestoreChanges::kCommandFailed,
                                  "pkexec is not installed, and " + command.program +
                                      " needs administrator rights."};
-        // pkexec looks a bare name up itself, but only on its own safe PATH.
+        // pkexec takes no "--": an absolute path can't be read as one of its options.
         const QString full = QStandardPaths::findExecutable(program);
         arguments.prepend(full.isEmpty() ? program : full);
-        arguments.prepend(QStringLiteral("--"));
         program = QString::fromStdString(pkexec);
     }
     QProcess p;
@@ -38,9 +37,9 @@ Failure RootCommand::run(const Command& command, std::string& output, int timeou
     p.setStandardInputFile(QProcess::nullDevice());
     p.start(program, arguments);
     if (!p.waitForStarted())
-        return PlatformError{RestoreChanges::kCommandFailed,
-                             "Could not start " + program.toStdString() + ": " +
-                                 p.errorString().toStdString()};
+        return PlatformError{RestoreChanges::kCommandFailed, "Could not start " +
+                                                                 program.toStdString() + ": " +
+                                                                 p.errorString().toStdString()};
     if (!p.waitForFinished(timeoutMs)) {
         p.kill();
         p.waitForFinished();
