@@ -242,6 +242,28 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!w->isComparing() && w->shownLines().size() == 2, kWaitMs);
     }
 
+    // snapper's way back is one root command: Restore waits for the tick, no point is made by
+    // the program, and the command runs as planned.
+    void commandOnlyWaitsForTheTick() {
+        env->changes.restorePlan.rootCommands = {{"snapper", {"-c", "root", "undochange", "3..0"}}};
+        frmChanges* w = frmChanges::showFor("3", nullptr);
+        QTRY_VERIFY_WITH_TIMEOUT(!w->isComparing(), kWaitMs);
+        QTest::mouseClick(w->cmdRestore, Qt::LeftButton);
+        frmRestoreConfirm* c = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT((c = openConfirm()) != nullptr, kWaitMs);
+        QCOMPARE(c->txtCommands->toPlainText(), QStringLiteral("snapper -c root undochange 3..0"));
+        QVERIFY(!c->cmdOK->isEnabled());
+        c->chkRun->setChecked(true);
+        QVERIFY(c->cmdOK->isEnabled());
+        QSignalSpy finished(w, &frmChanges::restoreFinished);
+        QTest::mouseClick(c->cmdOK, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, kWaitMs);
+        QVERIFY(env->changes.restored.empty());
+        QVERIFY(env->restore.requests.empty());
+        QCOMPARE(env->changes.ran.size(), std::size_t(1));
+        QCOMPARE(env->changes.ran[0].arguments[3], std::string("3..0"));
+    }
+
     void failedStepsAreReported_data() {
         QTest::addColumn<bool>("folderFails");
         QTest::newRow("the folder") << true;
