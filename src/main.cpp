@@ -26,6 +26,7 @@ int main(int argc, char* argv[]) {
     s.processes = platform.processes.get();
     s.ender = platform.ender.get();
     s.restore = platform.restore.get();
+    s.changes = platform.changes.get();
     s.autorun = platform.autorun.get();
     s.sysInfo = platform.sysInfo.get();
     s.appName = appName;

@@ -19,6 +19,7 @@ struct FakeServices {
     FakeProcessSource processes;
     FakeProcessEnder ender;
     FakeRestoreEngine restore;
+    FakeRestoreChanges changes;
     FakeAutorun autorun;
     FakeSysInfoLauncher sysInfo;
     std::vector<QUrl> openedUrls;
@@ -57,6 +58,7 @@ struct FakeServices {
         s.processes = &processes;
         s.ender = &ender;
         s.restore = &restore;
+        s.changes = &changes;
         s.autorun = &autorun;
         s.sysInfo = &sysInfo;
         s.appDir = dir.path();

@@ -14,6 +14,7 @@ class SettingsStore;
 class ProcessSource;
 class ProcessEnder;
 class RestoreEngine;
+class RestoreChanges;
 class Autorun;
 class SysInfoLauncher;
 } // namespace vigilorn
@@ -27,6 +28,7 @@ struct Services {
     vigilorn::ProcessSource* processes = nullptr;
     vigilorn::ProcessEnder* ender = nullptr;
     vigilorn::RestoreEngine* restore = nullptr;
+    vigilorn::RestoreChanges* changes = nullptr; // null: no comparison for this engine
     vigilorn::Autorun* autorun = nullptr;
     vigilorn::SysInfoLauncher* sysInfo = nullptr;
     QString appName = QStringLiteral("QMVigilornApp");

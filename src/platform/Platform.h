@@ -2,6 +2,7 @@
 // Everything the program needs from the operating system, built once by main().
 #include "Autorun.h"
 #include "ProcessSource.h"
+#include "RestoreChanges.h"
 #include "RestoreEngine.h"
 #include "SysInfoLauncher.h"
 
@@ -19,6 +20,8 @@ struct Platform {
     std::unique_ptr<SysInfoLauncher> sysInfo;
     // Chosen once, at start-up.
     std::unique_ptr<RestoreEngine> restore;
+    // What changed since one of restore's points; may be null.
+    std::unique_ptr<RestoreChanges> changes;
 };
 
 struct PlatformConfig {

@@ -1,5 +1,6 @@
 #include "frmRestorePoints.h"
 #include "RestorePointService.h"
+#include "frmChanges.h"
 
 #include "app/Artwork.h"
 #include "app/ErrorReport.h"
@@ -9,9 +10,11 @@
 #include "platform/RestoreEngine.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QPainter>
 #include <QStyleOptionButton>
 #include <QStylePainter>
@@ -128,6 +131,20 @@ frmRestorePoints::frmRestorePoints()
     setTabOrder(Command1, Text1);
     setTabOrder(Text1, Command2);
 
+    // A line opens what changed since its point: double-click, Enter or the context menu.
+    connect(listview2, &QListWidget::itemDoubleClicked, this, &frmRestorePoints::ShowChanges);
+    listview2->installEventFilter(this);
+    listview2->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(listview2, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+        QListWidgetItem* item = listview2->itemAt(pos);
+        if (!item)
+            return;
+        QMenu menu(this);
+        menu.addAction(QStringLiteral("Show changes since this point"), this,
+                       [this, item] { ShowChanges(item); });
+        menu.exec(listview2->viewport()->mapToGlobal(pos));
+    });
+
     connect(Command1, &QPushButton::clicked, this, &frmRestorePoints::Command1_Click);
     connect(Command2, &QPushButton::clicked, this, &frmRestorePoints::Command2_Click);
     connect(Picture1, &ImageButton::clicked, this, [this] { reject(); });
@@ -136,6 +153,24 @@ frmRestorePoints::frmRestorePoints()
 void frmRestorePoints::showEvent(QShowEvent* e) {
     QDialog::showEvent(e);
     centreOnScreen();
+}
+
+bool frmRestorePoints::eventFilter(QObject* watched, QEvent* event) {
+    // Taken here: the dialog would otherwise press its default button as well.
+    if (watched == listview2 && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if ((key == Qt::Key_Return || key == Qt::Key_Enter) && listview2->currentItem()) {
+            ShowChanges(listview2->currentItem());
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void frmRestorePoints::ShowChanges(QListWidgetItem* item) {
+    const QString point = item ? item->data(Qt::UserRole).toString() : QString();
+    if (!point.isEmpty())
+        frmChanges::showFor(point, this);
 }
 
 void frmRestorePoints::paintEvent(QPaintEvent*) {
@@ -149,8 +184,11 @@ void frmRestorePoints::paintEvent(QPaintEvent*) {
 void frmRestorePoints::ListPoints() {
     listview2->clear();
     const auto points = ReadRestorePoints(*Module1::services.restore);
-    for (const auto& r : points)
-        listview2->addItem(QString::fromStdString(FormatRestorePointLine(r)));
+    for (const auto& r : points) {
+        auto* item = new QListWidgetItem(QString::fromStdString(FormatRestorePointLine(r)));
+        item->setData(Qt::UserRole, QString::fromStdString(r.SequenceNumber));
+        listview2->addItem(item);
+    }
 }
 
 void frmRestorePoints::CreatePoint() {

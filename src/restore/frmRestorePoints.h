@@ -8,6 +8,7 @@
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QListWidgetItem;
 
 // A push button whose caption wraps inside its box.
 class WrapButton : public QPushButton {
@@ -41,10 +42,12 @@ public:
 protected:
     void paintEvent(QPaintEvent*) override;
     void showEvent(QShowEvent*) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void Command1_Click();
     void Command2_Click();
+    void ShowChanges(QListWidgetItem* item);
 
     vigilorn::ImageList ImageList1;
     bool m_creating = false;

@@ -332,6 +332,65 @@ def journey_restore_points(s, exe, xsel):
     s.a11y.window_gone("Restore Points")
 
 
+def journey_changes_since_point(s, exe, xsel):
+    """A point made, a file added to the configuration folder afterwards: the window of changes
+    shows it, and restoring the point takes it away again."""
+    a = a11y_mod()
+    start(s, exe, xsel, ShowSplashStartUP=0)
+    frame = main_frame(s)
+    open_menu_item(s, frame, "Restore", "Create New Restore Point")
+    rp = s.a11y.window("Restore Points", timeout=10)
+    listview = s.a11y.find(rp, name="Current Restore Points", role="list")
+    text1 = s.a11y.find(rp, name="Description of New Restore Point", role="text")
+    s.a11y.click(text1)
+    s.type_text("Before the journey")
+    wait_for("the typed description", lambda: a.text_of(text1) == "Before the journey")
+    s.a11y.click(s.a11y.find(rp, name="Create a New System Restore Point", role="push button"))
+    ok = s.a11y.window("Restore point Created", role="dialog", timeout=60)
+    s.a11y.press(s.a11y.find(ok, name="OK", role="push button"))
+
+    added = os.path.join(s.config, "journey-tool", "added.ini")
+    os.makedirs(os.path.dirname(added))
+    with open(added, "w") as f:
+        f.write("[x]\ny=1\n")
+
+    item = wait_for("the new point in the list", lambda: [
+        i for i in a.children(listview) if " : Before the journey : " in a.name_of(i)],
+        timeout=20)[0]
+    point = a.name_of(item).split(" : ")[0]
+    s.a11y.click(item, repeat=2)
+    title = "Changes since " + point
+    ch = s.a11y.window(title, timeout=15)
+    t = time.monotonic()
+    s.a11y.find(ch, name="journey-tool/added.ini", timeout=60)
+    log("the added file listed after %.2f s" % (time.monotonic() - t))
+    expect_reachable(ch, [("push button", "Restore…"), ("push button", "Close")], title)
+    restore = s.a11y.find(ch, name="Restore…", role="push button")
+    wait_for("Restore… enabled", lambda: a.enabled(restore), timeout=60)
+    s.screenshot("changes-since-point")
+    s.a11y.press(restore)
+    confirm = s.a11y.window("Restore " + point, timeout=30)
+    summary = s.a11y.find(confirm, name="What restoring does")
+    log("confirmation:", a.text_of(summary) or a.name_of(summary))
+    s.screenshot("restore-confirmation")
+    s.a11y.press(s.a11y.find(confirm, name="Restore", role="push button"))
+    done = s.a11y.window("Restored", timeout=60)
+    s.a11y.press(s.a11y.find(done, name="OK", role="push button"))
+    wait_for("the added file removed", lambda: not os.path.exists(added), timeout=30)
+
+    def still_listed():
+        try:
+            s.a11y.find(ch, name="journey-tool/added.ini", timeout=0.5)
+            return True
+        except CheckFailed:
+            return False
+    wait_for("the added file gone from the list", lambda: not still_listed(), timeout=60)
+    lines = [a.name_of(i) for i in a.children(listview)]
+    log("points now:", lines)
+    s.a11y.press(s.a11y.find(ch, name="Close", role="push button"))
+    s.a11y.window_gone(title)
+
+
 # ---- (e) the tray ----------------------------------------------------------------------------
 
 def tray_menu_items(s, icon):
@@ -686,6 +745,7 @@ JOURNEYS = {
     "installer_yes": journey_installer_yes,
     "installer_no": journey_installer_no,
     "restore_points": journey_restore_points,
+    "changes_since_point": journey_changes_since_point,
     "tray": journey_tray,
     "start_minimised": journey_start_minimised,
     "process_grid": journey_process_grid,

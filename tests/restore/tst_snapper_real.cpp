@@ -1,10 +1,13 @@
 // The snapper engine against a real snapperd, on the throw-away btrfs and private system bus
 // that snapper-env.sh sets up. Run outside it, the test reports a skip.
 #include "platform/linux/LinuxRestore.h"
+#include "platform/linux/SnapperChanges.h"
 #include "platform/linux/SnapperEngine.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -36,6 +39,8 @@ private slots:
     void unknownConfigIsReadable();
     void engineChoiceFollowsSnapper();
     void otherUserHasNoPermissions();
+    void compareThenUndochange();
+    void undochangeFailureCarriesSnapperMessage();
 
 private:
     QTemporaryDir m_xdg;
@@ -175,6 +180,105 @@ void TestSnapperReal::otherUserHasNoPermissions() {
     std::vector<RestorePointRecord> after;
     QVERIFY(!engine.listRestorePoints(after));
     QCOMPARE(after.size(), before.size());
+}
+
+namespace {
+
+bool writeFile(const QString& path, const QByteArray& content) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size();
+}
+
+QByteArray readFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+} // namespace
+
+void TestSnapperReal::compareThenUndochange() {
+    if (qEnvironmentVariableIsSet(kChildVariable))
+        QSKIP("only the other user's check runs in the child");
+    if (::geteuid() != 0)
+        QSKIP("undochange needs root");
+    const QString mount = qEnvironmentVariable("VIGILORN_SNAPPER_MOUNT");
+    QVERIFY(!mount.isEmpty());
+    QVERIFY(writeFile(mount + "/work/kept.conf", "version 1\n"));
+    QVERIFY(writeFile(mount + "/work/deleted later.txt", "still here"));
+    QVERIFY(writeFile(mount + "/same.txt", "unchanged"));
+    SnapperEngine engine(configName());
+    QVERIFY(!engine.createRestorePoint("before the change", 12, 100));
+    const std::string point = std::to_string(engine.lastCreatedNumber());
+
+    QVERIFY(writeFile(mount + "/work/kept.conf", "version 2\n"));
+    QVERIFY(QFile::remove(mount + "/work/deleted later.txt"));
+    QVERIFY(writeFile(mount + "/added.txt", "new"));
+
+    SnapperChanges changes(configName());
+    std::map<std::string, Change::Kind> found;
+    std::atomic<bool> cancel{false};
+    CompareCallbacks cb;
+    cb.cancel = &cancel;
+    cb.batch = [&](std::vector<Change>&& b) {
+        for (const auto& c : b) {
+            QCOMPARE(c.area, Change::Area::System);
+            found[c.name] = c.kind;
+        }
+    };
+    Failure f = changes.compare(point, cb);
+    QVERIFY2(!f, f ? f->description.c_str() : "");
+    const std::map<std::string, Change::Kind> expected{
+        {"/added.txt", Change::Kind::Added},
+        {"/work/deleted later.txt", Change::Kind::Removed},
+        {"/work/kept.conf", Change::Kind::Changed},
+    };
+    for (const auto& [name, kind] : expected) {
+        QVERIFY2(found.count(name), name.c_str());
+        QVERIFY2(found[name] == kind, name.c_str());
+    }
+    QVERIFY(!found.count("/same.txt"));
+    // The same comparison again: the first one was deleted, not left behind in snapperd.
+    found.clear();
+    QVERIFY(!changes.compare(point, cb));
+    QCOMPARE(found.size(), expected.size() + found.count("/work"));
+
+    cancel = true;
+    f = changes.compare(point, cb);
+    QVERIFY(f);
+    QCOMPARE(f->number, RestoreChanges::kCancelled);
+
+    RestorePlan plan;
+    QVERIFY(!changes.plan(point, plan));
+    QCOMPARE(plan.rootCommands.size(), std::size_t(1));
+    QCOMPARE(QString::fromStdString(commandLine(plan.rootCommands[0])),
+             QString::fromStdString("snapper -c " + configName() + " undochange " + point + "..0"));
+    QVERIFY(changes.canRunAsRoot());
+    std::string output;
+    f = changes.runAsRoot(plan.rootCommands[0], output);
+    QVERIFY2(!f, f ? f->description.c_str() : output.c_str());
+    QCOMPARE(readFile(mount + "/work/kept.conf"), QByteArray("version 1\n"));
+    QCOMPARE(readFile(mount + "/work/deleted later.txt"), QByteArray("still here"));
+    QVERIFY(!QFileInfo::exists(mount + "/added.txt"));
+    QCOMPARE(readFile(mount + "/same.txt"), QByteArray("unchanged"));
+}
+
+void TestSnapperReal::undochangeFailureCarriesSnapperMessage() {
+    if (qEnvironmentVariableIsSet(kChildVariable))
+        QSKIP("only the other user's check runs in the child");
+    if (::geteuid() != 0)
+        QSKIP("undochange needs root");
+    SnapperChanges changes(configName());
+    std::string output;
+    const Failure f = changes.runAsRoot(changes.undoCommand("999999"), output);
+    QVERIFY(f);
+    QCOMPARE(f->number, RestoreChanges::kCommandFailed);
+    const std::string lead =
+        "snapper -c " + configName() + " undochange 999999..0 failed with exit code ";
+    QVERIFY2(f->description.rfind(lead, 0) == 0, f->description.c_str());
+    // snapper's own words follow the exit code.
+    QVERIFY2(f->description.find(": ", lead.size()) != std::string::npos, f->description.c_str());
+    QVERIFY2(f->description.size() > lead.size() + 6, f->description.c_str());
 }
 
 int main(int argc, char** argv) {

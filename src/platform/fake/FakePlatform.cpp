@@ -48,6 +48,47 @@ Failure FakeRestoreEngine::listRestorePoints(std::vector<RestorePointRecord>& ou
     return std::nullopt;
 }
 
+Failure FakeRestoreChanges::compare(const std::string& point, const CompareCallbacks& callbacks) {
+    compared.push_back(point);
+    std::size_t index = 0;
+    for (std::size_t at = 0; at < changes.size(); at += batchSize, ++index) {
+        if (beforeBatch)
+            beforeBatch(index);
+        if (callbacks.cancel && callbacks.cancel->load())
+            return PlatformError{kCancelled, "The comparison was cancelled."};
+        const std::size_t end = std::min(changes.size(), at + batchSize);
+        if (callbacks.batch)
+            callbacks.batch(
+                std::vector<Change>(changes.begin() + static_cast<std::ptrdiff_t>(at),
+                                    changes.begin() + static_cast<std::ptrdiff_t>(end)));
+        if (callbacks.progress)
+            callbacks.progress(end, changes.size());
+    }
+    return compareFailure;
+}
+
+Failure FakeRestoreChanges::plan(const std::string&, RestorePlan& out) {
+    if (planFailure)
+        return planFailure;
+    out = restorePlan;
+    return std::nullopt;
+}
+
+Failure FakeRestoreChanges::restoreConfig(const std::string& point, RestoreEngine& engine) {
+    if (auto f = engine.createRestorePoint("Before restoring P" + point, 12, 100))
+        return f;
+    restored.push_back(point);
+    if (duringRestore)
+        duringRestore();
+    return restoreFailure;
+}
+
+Failure FakeRestoreChanges::runAsRoot(const Command& command, std::string& output) {
+    ran.push_back(command);
+    output = runOutput;
+    return runFailure;
+}
+
 Failure FakeAutorun::write(const std::string& commandPath) {
     if (writeFailure)
         return writeFailure;

@@ -50,6 +50,34 @@ public:
     Failure listRestorePoints(std::vector<RestorePointRecord>& out) override;
 };
 
+class FakeRestoreChanges final : public RestoreChanges {
+public:
+    // Handed over in batches of batchSize.
+    std::vector<Change> changes;
+    std::size_t batchSize = 2;
+    Failure compareFailure;
+    // Runs before each batch (on the comparing thread), e.g. to hold the comparison back.
+    std::function<void(std::size_t batchIndex)> beforeBatch;
+    RestorePlan restorePlan;
+    Failure planFailure;
+    Failure restoreFailure;
+    // Runs inside restoreConfig after the engine made its point.
+    std::function<void()> duringRestore;
+    bool rootAvailable = true;
+    Failure runFailure;
+    std::string runOutput;
+
+    std::vector<std::string> compared;
+    std::vector<std::string> restored;
+    std::vector<Command> ran;
+
+    Failure compare(const std::string& point, const CompareCallbacks& callbacks) override;
+    Failure plan(const std::string& point, RestorePlan& out) override;
+    Failure restoreConfig(const std::string& point, RestoreEngine& engine) override;
+    bool canRunAsRoot() const override { return rootAvailable; }
+    Failure runAsRoot(const Command& command, std::string& output) override;
+};
+
 class FakeAutorun final : public Autorun {
 public:
     std::vector<std::string> writes;

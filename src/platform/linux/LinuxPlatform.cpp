@@ -16,6 +16,7 @@ Platform createPlatform(const PlatformConfig& config) {
     p.processes = std::make_unique<ProcProcessSource>();
     p.ender = std::make_unique<SignalProcessEnder>(*p.processes);
     p.restore = createLinuxRestoreEngine(config);
+    p.changes = createLinuxRestoreChanges(config, *p.restore);
     p.autorun = std::make_unique<XdgAutorun>();
     p.sysInfo = std::make_unique<PathSysInfoLauncher>();
     return p;

@@ -117,6 +117,14 @@ SnapperEngine::SnapperEngine(std::string config, QDBusConnection connection, QSt
     qDBusRegisterMetaType<QMap<QString, QString>>();
 }
 
+QString SnapperEngine::escapeText(const std::string& text) {
+    return escape(text);
+}
+
+bool SnapperEngine::unescapeText(const QString& escaped, std::string& out) {
+    return unescape(escaped, out);
+}
+
 std::string SnapperEngine::displayName() const {
     return "snapper (config " + m_configName + ")";
 }

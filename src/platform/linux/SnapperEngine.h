@@ -66,6 +66,11 @@ public:
     // Seconds since the epoch as YYYYMMDDHHMMSS.000000+000 in UTC.
     static std::string creationTime(std::int64_t seconds);
 
+    // snapper's escaping of D-Bus strings; unescapeText is false for a text snapper would not
+    // have sent.
+    static QString escapeText(const std::string& text);
+    static bool unescapeText(const QString& escaped, std::string& out);
+
     std::uint32_t lastCreatedNumber() const { return m_lastCreated; }
 
 private:

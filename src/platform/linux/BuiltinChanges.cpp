@@ -1,0 +1,830 @@
+#include "BuiltinChanges.h"
+
+#include "BuiltinStore.h"
+#include "DebianPackages.h"
+#include "RootCommand.h"
+#include "platform/RestoreEngine.h"
+#include "restore/RestorePointService.h"
+
+#include <git2.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vigilorn {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct GitFree {
+    void operator()(git_repository* p) const { git_repository_free(p); }
+    void operator()(git_commit* p) const { git_commit_free(p); }
+    void operator()(git_tree* p) const { git_tree_free(p); }
+    void operator()(git_tree_entry* p) const { git_tree_entry_free(p); }
+    void operator()(git_revwalk* p) const { git_revwalk_free(p); }
+    void operator()(git_blob* p) const { git_blob_free(p); }
+    void operator()(git_odb* p) const { git_odb_free(p); }
+};
+template <class T> using Git = std::unique_ptr<T, GitFree>;
+
+PlatformError gitError(const std::string& what) {
+    const git_error* e = git_error_last();
+    const int klass = e ? e->klass : GIT_ERROR_NONE;
+    return {BuiltinStore::kGitErrorBase + klass,
+            what + ": " + (e && e->message ? e->message : "unknown error")};
+}
+
+PlatformError systemError(const std::string& what, int err) {
+    return {err, what + ": " + std::strerror(err)};
+}
+
+struct Point {
+    Git<git_repository> repo;
+    Git<git_odb> odb;
+    Git<git_tree> tree;
+    bool newLayout = false;
+};
+
+struct Trailers {
+    std::string number;
+    std::string layout;
+};
+
+Trailers readTrailers(const char* message) {
+    Trailers out;
+    git_message_trailer_array array{};
+    if (!message || git_message_trailers(&array, message) < 0)
+        return out;
+    for (std::size_t i = 0; i < array.count; ++i) {
+        const std::string_view key(array.trailers[i].key);
+        if (key == "Sequence-Number")
+            out.number = array.trailers[i].value;
+        else if (key == "Store-Layout")
+            out.layout = array.trailers[i].value;
+    }
+    git_message_trailer_array_free(&array);
+    return out;
+}
+
+Failure openPoint(const std::string& repository, const std::string& number, Point& out) {
+    git_repository* rawRepo = nullptr;
+    if (git_repository_open_bare(&rawRepo, repository.c_str()) < 0)
+        return gitError("Could not open the restore point store " + repository);
+    out.repo.reset(rawRepo);
+    git_odb* rawOdb = nullptr;
+    if (git_repository_odb(&rawOdb, out.repo.get()) < 0)
+        return gitError("Could not open the restore point store " + repository);
+    out.odb.reset(rawOdb);
+    const PlatformError unknown{RestoreChanges::kUnknownPoint,
+                                "There is no restore point P" + number + "."};
+    if (git_repository_head_unborn(out.repo.get()) != 0)
+        return unknown;
+    git_revwalk* rawWalk = nullptr;
+    if (git_revwalk_new(&rawWalk, out.repo.get()) < 0)
+        return gitError("Could not read the restore points");
+    Git<git_revwalk> walk(rawWalk);
+    if (git_revwalk_push_head(walk.get()) < 0)
+        return gitError("Could not read the restore points");
+    git_oid id;
+    while (git_revwalk_next(&id, walk.get()) == 0) {
+        git_commit* rawCommit = nullptr;
+        if (git_commit_lookup(&rawCommit, out.repo.get(), &id) < 0)
+            return gitError("Could not read a restore point");
+        Git<git_commit> commit(rawCommit);
+        const Trailers t = readTrailers(git_commit_message(commit.get()));
+        if (t.number != number)
+            continue;
+        git_tree* rawTree = nullptr;
+        if (git_commit_tree(&rawTree, commit.get()) < 0)
+            return gitError("Could not read restore point P" + number);
+        out.tree.reset(rawTree);
+        out.newLayout = t.layout == "2";
+        return std::nullopt;
+    }
+    return unknown;
+}
+
+struct Entry {
+    git_oid id;
+    git_filemode_t mode;
+};
+using Files = std::map<std::string, Entry>;
+
+struct Area {
+    Files files;
+    std::set<std::string> folders;
+    std::set<std::string> leftOut;
+    bool present = false; // false: the point holds nothing of this folder
+};
+
+Failure readBlob(const Point& p, const git_oid& id, std::string& out) {
+    git_blob* raw = nullptr;
+    if (git_blob_lookup(&raw, p.repo.get(), &id) < 0)
+        return gitError("Could not read the restore point");
+    Git<git_blob> blob(raw);
+    out.assign(static_cast<const char*>(git_blob_rawcontent(blob.get())),
+               static_cast<std::size_t>(git_blob_rawsize(blob.get())));
+    return std::nullopt;
+}
+
+// left-out.txt escapes '\', TAB and LF in its paths.
+std::string unescapePath(std::string_view s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\\' && i + 1 < s.size()) {
+            const char n = s[++i];
+            out += n == 't' ? '\t' : n == 'n' ? '\n' : n;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+int visit(const char* root, const git_tree_entry* entry, void* payload) {
+    auto* area = static_cast<Area*>(payload);
+    const std::string path = std::string(root) + git_tree_entry_name(entry);
+    const git_filemode_t mode = git_tree_entry_filemode(entry);
+    if (mode == GIT_FILEMODE_TREE)
+        area->folders.insert(path);
+    else if (mode != GIT_FILEMODE_COMMIT)
+        area->files[path] = {*git_tree_entry_id(entry), mode};
+    return 0;
+}
+
+// `prefix` is "etc" or "config"; empty for an old point, whose whole tree is the folder.
+Failure readArea(const Point& p, const std::string& prefix, Area& out) {
+    Git<git_tree> own;
+    const git_tree* tree = p.tree.get();
+    if (!prefix.empty()) {
+        git_tree_entry* rawEntry = nullptr;
+        const int rc = git_tree_entry_bypath(&rawEntry, p.tree.get(), prefix.c_str());
+        // git keeps no empty folders: an empty folder at the point has no tree.
+        out.present = true;
+        if (rc == GIT_ENOTFOUND)
+            return std::nullopt;
+        if (rc < 0)
+            return gitError("Could not read the restore point");
+        Git<git_tree_entry> entry(rawEntry);
+        if (git_tree_entry_type(entry.get()) != GIT_OBJECT_TREE)
+            return std::nullopt;
+        git_tree* raw = nullptr;
+        if (git_tree_lookup(&raw, p.repo.get(), git_tree_entry_id(entry.get())) < 0)
+            return gitError("Could not read the restore point");
+        own.reset(raw);
+        tree = own.get();
+    }
+    out.present = true;
+    if (git_tree_walk(tree, GIT_TREEWALK_PRE, visit, &out) < 0)
+        return gitError("Could not read the restore point");
+    if (!p.newLayout)
+        return std::nullopt;
+    git_tree_entry* rawList = nullptr;
+    if (git_tree_entry_bypath(&rawList, p.tree.get(), "left-out.txt") != 0)
+        return std::nullopt;
+    Git<git_tree_entry> list(rawList);
+    std::string text;
+    if (auto f = readBlob(p, *git_tree_entry_id(list.get()), text))
+        return f;
+    const std::string lead = prefix + "/";
+    std::string_view rest(text);
+    while (!rest.empty()) {
+        const auto end = rest.find('\n');
+        const std::string_view line = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
+        const auto tab = line.find('\t');
+        if (tab == std::string_view::npos)
+            continue;
+        const std::string path = unescapePath(line.substr(tab + 1));
+        if (path.compare(0, lead.size(), lead) == 0)
+            out.leftOut.insert(path.substr(lead.size()));
+    }
+    return std::nullopt;
+}
+
+// Hands changes over a few at a time, so that the first ones show while the rest is read.
+class Sink {
+public:
+    explicit Sink(const CompareCallbacks& callbacks) : m_callbacks(callbacks) {}
+
+    bool cancelled() const {
+        return m_callbacks.cancel && m_callbacks.cancel->load(std::memory_order_relaxed);
+    }
+    void add(Change c) {
+        m_pending.push_back(std::move(c));
+        flushIfDue();
+    }
+    void step() {
+        ++m_done;
+        if ((m_done & 63) == 0)
+            flushIfDue();
+    }
+    void setTotal(std::size_t total) { m_total = total; }
+    void flush() {
+        m_last = std::chrono::steady_clock::now();
+        if (m_callbacks.progress)
+            m_callbacks.progress(m_done, std::max(m_total, m_done));
+        if (m_pending.empty())
+            return;
+        if (m_callbacks.batch)
+            m_callbacks.batch(std::move(m_pending));
+        m_pending.clear();
+    }
+
+private:
+    void flushIfDue() {
+        if (m_pending.size() >= 256 ||
+            std::chrono::steady_clock::now() - m_last > std::chrono::milliseconds(100))
+            flush();
+    }
+
+    const CompareCallbacks& m_callbacks;
+    std::vector<Change> m_pending;
+    std::size_t m_done = 0;
+    std::size_t m_total = 0;
+    std::chrono::steady_clock::time_point m_last = std::chrono::steady_clock::now();
+};
+
+const PlatformError kCancelledError{RestoreChanges::kCancelled, "The comparison was cancelled."};
+
+bool isExecutable(const struct stat& st) {
+    return (st.st_mode & S_IXUSR) != 0;
+}
+
+// False when the file differs from the entry; unreadable files count as unchanged, since
+// nothing can be said about them.
+bool unchanged(const Point& p, const Entry& e, const std::string& path, const struct stat& st) {
+    if (e.mode == GIT_FILEMODE_LINK) {
+        if (!S_ISLNK(st.st_mode))
+            return false;
+        std::string target(static_cast<std::size_t>(st.st_size) + 1, '\0');
+        const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+        if (n < 0)
+            return true;
+        target.resize(static_cast<std::size_t>(n));
+        std::string stored;
+        if (readBlob(p, e.id, stored))
+            return true;
+        return stored == target;
+    }
+    if (!S_ISREG(st.st_mode))
+        return false;
+    if (isExecutable(st) != (e.mode == GIT_FILEMODE_BLOB_EXECUTABLE))
+        return false;
+    std::size_t size = 0;
+    git_object_t type{};
+    if (git_odb_read_header(&size, &type, p.odb.get(), &e.id) == 0 &&
+        size != static_cast<std::size_t>(st.st_size))
+        return false;
+    git_oid now;
+    if (git_odb_hashfile(&now, path.c_str(), GIT_OBJECT_BLOB) < 0)
+        return true;
+    return git_oid_equal(&now, &e.id) != 0;
+}
+
+bool hasGitPart(const std::string& rel) {
+    std::size_t start = 0;
+    while (true) {
+        const auto end = rel.find('/', start);
+        if (rel.compare(start, end == std::string::npos ? std::string::npos : end - start,
+                        ".git") == 0)
+            return true;
+        if (end == std::string::npos)
+            return false;
+        start = end + 1;
+    }
+}
+
+std::vector<std::string> excludedInside(const std::string& folder,
+                                        const std::vector<std::string>& excluded) {
+    std::vector<std::string> out;
+    const fs::path root = fs::path(folder).lexically_normal();
+    for (const auto& ex : excluded) {
+        const fs::path rel = fs::path(ex).lexically_normal().lexically_relative(root);
+        std::string r = rel.string();
+        while (!r.empty() && r.back() == '/')
+            r.pop_back();
+        if (!r.empty() && r != "." && r.compare(0, 2, "..") != 0)
+            out.push_back(r);
+    }
+    return out;
+}
+
+bool isExcluded(const std::vector<std::string>& excluded, const std::string& rel) {
+    for (const auto& ex : excluded)
+        if (rel.compare(0, ex.size(), ex) == 0 &&
+            (rel.size() == ex.size() || rel[ex.size()] == '/'))
+            return true;
+    return false;
+}
+
+struct FolderWalk {
+    const Point& point;
+    const Area& area;
+    const std::string& root; // the folder on disk, no trailing '/'
+    std::vector<std::string> excluded;
+    Change::Area kind;
+    Sink& sink;
+    std::set<std::string> seen;
+    bool cancelled = false;
+
+    void walk(const std::string& rel) {
+        const std::string dirPath = rel.empty() ? root : root + "/" + rel;
+        DIR* dir = ::opendir(dirPath.c_str());
+        if (!dir)
+            return; // unreadable: nothing can be said about what is inside
+        std::vector<std::string> names;
+        while (const dirent* d = ::readdir(dir)) {
+            const std::string_view name(d->d_name);
+            if (name != "." && name != "..")
+                names.emplace_back(name);
+        }
+        ::closedir(dir);
+        for (const auto& name : names) {
+            if (sink.cancelled()) {
+                cancelled = true;
+                return;
+            }
+            const std::string childRel = rel.empty() ? name : rel + "/" + name;
+            if (name == ".git" || isExcluded(excluded, childRel))
+                continue;
+            const std::string full = root + "/" + childRel;
+            struct stat st {};
+            if (::lstat(full.c_str(), &st) != 0)
+                continue;
+            if (S_ISDIR(st.st_mode)) {
+                // A file of the point where a folder is now.
+                if (const auto it = area.files.find(childRel); it != area.files.end()) {
+                    seen.insert(childRel);
+                    sink.add({kind, Change::Kind::Changed, childRel, {}, {}});
+                }
+                walk(childRel);
+                if (cancelled)
+                    return;
+                continue;
+            }
+            if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+                continue;
+            sink.step();
+            if (area.leftOut.count(childRel))
+                continue;
+            const auto it = area.files.find(childRel);
+            if (it == area.files.end()) {
+                sink.add({kind, Change::Kind::Added, childRel, {}, {}});
+                continue;
+            }
+            seen.insert(childRel);
+            if (!unchanged(point, it->second, full, st))
+                sink.add({kind, Change::Kind::Changed, childRel, {}, {}});
+        }
+    }
+
+    void finish() {
+        for (const auto& [path, entry] : area.files) {
+            if (seen.count(path) || isExcluded(excluded, path) || hasGitPart(path))
+                continue;
+            struct stat st {};
+            // Still there but never reached (an unreadable folder): not known to be gone.
+            if (::lstat((root + "/" + path).c_str(), &st) == 0)
+                continue;
+            sink.add({kind, Change::Kind::Removed, path, {}, {}});
+        }
+    }
+};
+
+Failure compareFolder(const Point& p, const Area& area, const std::string& folder,
+                      const std::vector<std::string>& excluded, Change::Area kind, Sink& sink) {
+    if (!area.present)
+        return std::nullopt;
+    std::string root = folder;
+    while (root.size() > 1 && root.back() == '/')
+        root.pop_back();
+    FolderWalk w{p, area, root, excludedInside(root, excluded), kind, sink, {}, false};
+    w.walk({});
+    if (w.cancelled)
+        return kCancelledError;
+    w.finish();
+    return std::nullopt;
+}
+
+Failure readFile(const std::string& path, std::string& out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return systemError("Could not read " + path, errno ? errno : ENOENT);
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return std::nullopt;
+}
+
+// The architecture most packages have: the ones of another architecture are shown with it.
+std::string usualArch(const debian::PackageList& list) {
+    std::map<std::string, int> counts;
+    for (const auto& [key, p] : list) {
+        const std::string arch = key.substr(key.find('\t') + 1);
+        if (arch != "all" && !arch.empty())
+            ++counts[arch];
+    }
+    std::string best;
+    int most = 0;
+    for (const auto& [arch, n] : counts)
+        if (n > most)
+            best = arch, most = n;
+    return best;
+}
+
+std::string packageName(const std::string& key, const std::string& usual) {
+    const auto tab = key.find('\t');
+    const std::string name = key.substr(0, tab);
+    const std::string arch = key.substr(tab + 1);
+    if (arch.empty() || arch == "all" || arch == usual)
+        return name;
+    return name + ":" + arch;
+}
+
+Failure comparePackages(const Point& p, const std::string& statusPath, Sink& sink) {
+    git_tree_entry* raw = nullptr;
+    if (git_tree_entry_bypath(&raw, p.tree.get(), "packages/dpkg") != 0)
+        return std::nullopt;
+    Git<git_tree_entry> entry(raw);
+    std::string stored, current;
+    if (auto f = readBlob(p, *git_tree_entry_id(entry.get()), stored))
+        return f;
+    if (auto f = readFile(statusPath, current))
+        return f;
+    const auto then = debian::parseStoredList(stored);
+    const auto now = debian::parseStatusFile(current);
+    const std::string usual = usualArch(now);
+    for (const auto& [key, was] : then) {
+        const auto it = now.find(key);
+        const std::string name = packageName(key, usual);
+        if (it == now.end()) {
+            sink.add({Change::Area::Packages, Change::Kind::Removed, name, was.version, {}});
+            continue;
+        }
+        const int order = debian::compareVersions(was.version, it->second.version);
+        if (order != 0)
+            sink.add({Change::Area::Packages,
+                      order < 0 ? Change::Kind::Upgraded : Change::Kind::Downgraded, name,
+                      was.version, it->second.version});
+    }
+    for (const auto& [key, is] : now)
+        if (!then.count(key))
+            sink.add({Change::Area::Packages,
+                      Change::Kind::Added,
+                      packageName(key, usual),
+                      {},
+                      is.version});
+    sink.flush();
+    return std::nullopt;
+}
+
+// --- putting files back -------------------------------------------------------------------
+
+// Can `rel` be written (or removed) under `root` without following a link out of it?
+Failure checkWritable(const std::string& root, const std::string& rel) {
+    std::string lastExisting = root;
+    std::size_t start = 0;
+    while (true) {
+        const auto slash = rel.find('/', start);
+        if (slash == std::string::npos)
+            break;
+        const std::string part = root + "/" + rel.substr(0, slash);
+        struct stat st {};
+        if (::lstat(part.c_str(), &st) != 0) {
+            if (errno != ENOENT)
+                return systemError("Could not put back " + root + "/" + rel, errno);
+            break;
+        }
+        if (S_ISLNK(st.st_mode) || !S_ISDIR(st.st_mode))
+            return PlatformError{RestoreChanges::kNotWritable, "Could not put back " + root + "/" +
+                                                                   rel + ": " + part +
+                                                                   " is no longer a folder."};
+        lastExisting = part;
+        start = slash + 1;
+    }
+    const std::string full = root + "/" + rel;
+    struct stat st {};
+    if (::lstat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return PlatformError{RestoreChanges::kNotWritable,
+                             "Could not put back " + full + ": it is a folder now."};
+    if (::access(lastExisting.c_str(), W_OK | X_OK) != 0)
+        return systemError("Could not put back " + full, errno);
+    return std::nullopt;
+}
+
+Failure makeParents(const std::string& root, const std::string& rel) {
+    std::size_t start = 0;
+    while (true) {
+        const auto slash = rel.find('/', start);
+        if (slash == std::string::npos)
+            return std::nullopt;
+        const std::string part = root + "/" + rel.substr(0, slash);
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
+            return systemError("Could not create " + part, errno);
+        start = slash + 1;
+    }
+}
+
+// Written beside the file and renamed over it, so that a program reading it meanwhile sees
+// the old file or the new one, never half of one.
+Failure writeBack(const std::string& full, const std::string& content, git_filemode_t mode) {
+    const auto slash = full.rfind('/');
+    std::string temp =
+        full.substr(0, slash + 1) + "." + full.substr(slash + 1) + ".vigilorn-XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0)
+        return systemError("Could not put back " + full, errno);
+    auto fail = [&](int err) {
+        ::unlink(temp.c_str());
+        return systemError("Could not put back " + full, err);
+    };
+    if (mode == GIT_FILEMODE_LINK) {
+        ::close(fd);
+        ::unlink(temp.c_str());
+        if (::symlink(content.c_str(), temp.c_str()) != 0)
+            return systemError("Could not put back " + full, errno);
+    } else {
+        struct stat st {};
+        // Keeps what the user set (a private file stays private); new files start private.
+        mode_t bits =
+            ::lstat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? (st.st_mode & 07777) : 0600;
+        if (mode == GIT_FILEMODE_BLOB_EXECUTABLE)
+            bits |= (bits & 0444) >> 2 | S_IXUSR;
+        else
+            bits &= ~mode_t(0111);
+        std::size_t written = 0;
+        while (written < content.size()) {
+            const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                const int err = errno;
+                ::close(fd);
+                return fail(err);
+            }
+            written += static_cast<std::size_t>(n);
+        }
+        if (::fchmod(fd, bits) != 0 || ::fsync(fd) != 0) {
+            const int err = errno;
+            ::close(fd);
+            return fail(err);
+        }
+        if (::close(fd) != 0)
+            return fail(errno);
+    }
+    if (::rename(temp.c_str(), full.c_str()) != 0)
+        return fail(errno);
+    return std::nullopt;
+}
+
+// Removes the folders an added file leaves empty, up to the first one the point knew.
+void removeEmptyParents(const std::string& root, std::string rel, const Area& area) {
+    while (true) {
+        const auto slash = rel.rfind('/');
+        if (slash == std::string::npos)
+            return;
+        rel.resize(slash);
+        if (area.folders.count(rel) || ::rmdir((root + "/" + rel).c_str()) != 0)
+            return;
+    }
+}
+
+std::string octal(mode_t bits) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(bits & 07777));
+    return text;
+}
+
+struct Collected {
+    std::vector<Change> changes;
+    CompareCallbacks callbacks() {
+        CompareCallbacks c;
+        c.batch = [this](std::vector<Change>&& b) {
+            for (auto& x : b)
+                changes.push_back(std::move(x));
+        };
+        return c;
+    }
+};
+
+} // namespace
+
+BuiltinChanges::BuiltinChanges(Options options) : m_options(std::move(options)) {
+    git_libgit2_init();
+}
+
+BuiltinChanges::~BuiltinChanges() {
+    git_libgit2_shutdown();
+}
+
+Failure BuiltinChanges::compare(const std::string& point, const CompareCallbacks& callbacks) {
+    Point p;
+    if (auto f = openPoint(m_options.repository, point, p))
+        return f;
+    Area etc, config;
+    if (p.newLayout) {
+        if (auto f = readArea(p, "etc", etc))
+            return f;
+    }
+    if (auto f = readArea(p, p.newLayout ? "config" : "", config))
+        return f;
+    Sink sink(callbacks);
+    sink.setTotal(etc.files.size() + config.files.size());
+    if (p.newLayout) {
+        if (auto f = comparePackages(p, m_options.dpkgStatus, sink))
+            return f;
+    }
+    if (sink.cancelled())
+        return kCancelledError;
+    if (auto f =
+            compareFolder(p, etc, m_options.etcFolder, m_options.excluded, Change::Area::Etc, sink))
+        return f;
+    if (auto f = compareFolder(p, config, m_options.configFolder, m_options.excluded,
+                               Change::Area::Config, sink))
+        return f;
+    sink.flush();
+    return std::nullopt;
+}
+
+Failure BuiltinChanges::plan(const std::string& point, RestorePlan& out) {
+    Collected found;
+    const CompareCallbacks callbacks = found.callbacks();
+    if (auto f = compare(point, callbacks))
+        return f;
+    Point p;
+    if (auto f = openPoint(m_options.repository, point, p))
+        return f;
+    Area etc;
+    if (p.newLayout) {
+        if (auto f = readArea(p, "etc", etc))
+            return f;
+    }
+
+    RestorePlan plan;
+    std::vector<std::string> installs, removes;
+    bool downgrade = false;
+    std::vector<Command> etcCommands;
+    const std::string staging = m_options.stagingFolder + "/P" + point;
+    bool staged = false;
+    for (const auto& c : found.changes) {
+        switch (c.area) {
+        case Change::Area::Config:
+            plan.configFiles.push_back(c);
+            break;
+        case Change::Area::Packages: {
+            const auto colon = c.name.find(':');
+            const std::string bare = c.name.substr(0, colon);
+            const bool archOk =
+                colon == std::string::npos || debian::isValidArch(c.name.substr(colon + 1));
+            const std::string& version = c.kind == Change::Kind::Added ? c.after : c.before;
+            if (!debian::isValidName(bare) || !archOk || !debian::isValidVersion(version)) {
+                plan.notes.push_back("Left out, not a valid package name and version: " + c.name +
+                                     " " + version);
+                break;
+            }
+            if (c.kind == Change::Kind::Added) {
+                removes.push_back(c.name);
+            } else {
+                installs.push_back(c.name + "=" + c.before);
+                downgrade = downgrade || c.kind == Change::Kind::Upgraded;
+            }
+            break;
+        }
+        case Change::Area::Etc: {
+            const std::string target = m_options.etcFolder + "/" + c.name;
+            if (c.kind == Change::Kind::Added) {
+                etcCommands.push_back({"rm", {"-f", "--", target}});
+                break;
+            }
+            const auto it = etc.files.find(c.name);
+            if (it == etc.files.end())
+                break;
+            std::string content;
+            if (auto f = readBlob(p, it->second.id, content))
+                return f;
+            if (it->second.mode == GIT_FILEMODE_LINK) {
+                etcCommands.push_back({"ln", {"-sfn", "--", content, target}});
+                break;
+            }
+            if (!staged) {
+                std::error_code ec;
+                fs::create_directories(staging, ec);
+                if (ec)
+                    return systemError("Could not create " + staging, ec.value());
+                fs::permissions(m_options.stagingFolder, fs::perms::owner_all, ec);
+                staged = true;
+            }
+            if (auto f = makeParents(staging, c.name))
+                return f;
+            const std::string copy = staging + "/" + c.name;
+            ::unlink(copy.c_str());
+            if (auto f = writeBack(copy, content, GIT_FILEMODE_BLOB))
+                return f;
+            struct stat st {};
+            std::vector<std::string> args{"-D"};
+            mode_t bits = it->second.mode == GIT_FILEMODE_BLOB_EXECUTABLE ? 0755 : 0644;
+            if (::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+                bits = it->second.mode == GIT_FILEMODE_BLOB_EXECUTABLE ? (st.st_mode | 0100)
+                                                                       : (st.st_mode & ~0111);
+                args.insert(args.end(),
+                            {"-o", std::to_string(st.st_uid), "-g", std::to_string(st.st_gid)});
+            }
+            args.insert(args.end(), {"-m", octal(bits), "--", copy, target});
+            etcCommands.push_back({"install", std::move(args)});
+            break;
+        }
+        case Change::Area::System:
+            break;
+        }
+    }
+    if (!removes.empty()) {
+        Command remove{"apt-get", {"remove", "-y"}};
+        remove.arguments.insert(remove.arguments.end(), removes.begin(), removes.end());
+        plan.rootCommands.push_back(std::move(remove));
+    }
+    if (!installs.empty()) {
+        Command install{"apt-get", {"install", "-y"}};
+        if (downgrade)
+            install.arguments.push_back("--allow-downgrades");
+        install.arguments.insert(install.arguments.end(), installs.begin(), installs.end());
+        plan.rootCommands.push_back(std::move(install));
+    }
+    for (auto& c : etcCommands)
+        plan.rootCommands.push_back(std::move(c));
+    out = std::move(plan);
+    return std::nullopt;
+}
+
+Failure BuiltinChanges::restoreConfig(const std::string& point, RestoreEngine& engine) {
+    Point p;
+    if (auto f = openPoint(m_options.repository, point, p))
+        return f;
+    Area config;
+    if (auto f = readArea(p, p.newLayout ? "config" : "", config))
+        return f;
+    Collected found;
+    const CompareCallbacks callbacks = found.callbacks();
+    Sink sink(callbacks);
+    if (auto f = compareFolder(p, config, m_options.configFolder, m_options.excluded,
+                               Change::Area::Config, sink))
+        return f;
+    sink.flush();
+    if (found.changes.empty())
+        return std::nullopt;
+
+    const std::string& root = m_options.configFolder;
+    for (const auto& c : found.changes)
+        if (auto f = checkWritable(root, c.name))
+            return f;
+
+    if (auto f = engine.createRestorePoint("Before restoring P" + point, kRestorePointType,
+                                           kRestorePointEventType))
+        return f;
+    const std::string undo = "The files as they were before are in the restore point \"Before "
+                             "restoring P" +
+                             point + "\".";
+
+    for (const auto& c : found.changes) {
+        const std::string full = root + "/" + c.name;
+        if (c.kind == Change::Kind::Added) {
+            if (::unlink(full.c_str()) != 0 && errno != ENOENT) {
+                const PlatformError e = systemError("Could not remove " + full, errno);
+                return PlatformError{e.number, e.description + ". " + undo};
+            }
+            removeEmptyParents(root, c.name, config);
+            continue;
+        }
+        const auto it = config.files.find(c.name);
+        if (it == config.files.end())
+            continue;
+        std::string content;
+        Failure f = readBlob(p, it->second.id, content);
+        if (!f)
+            f = makeParents(root, c.name);
+        if (!f)
+            f = writeBack(full, content, it->second.mode);
+        if (f)
+            return PlatformError{f->number, f->description + ". " + undo};
+    }
+    return std::nullopt;
+}
+
+bool BuiltinChanges::canRunAsRoot() const {
+    return RootCommand::available();
+}
+
+Failure BuiltinChanges::runAsRoot(const Command& command, std::string& output) {
+    return RootCommand::run(command, output);
+}
+
+} // namespace vigilorn

@@ -1,0 +1,66 @@
+#include "RootCommand.h"
+
+#include <QProcess>
+#include <QStandardPaths>
+#include <QStringList>
+
+#include <unistd.h>
+
+namespace vigilorn {
+
+bool RootCommand::isRoot() {
+    return ::geteuid() == 0;
+}
+
+std::string RootCommand::pkexecPath() {
+    return QStandardPaths::findExecutable(QStringLiteral("pkexec")).toStdString();
+}
+
+Failure RootCommand::run(const Command& command, std::string& output, int timeoutMs) {
+    QStringList arguments;
+    for (const auto& a : command.arguments)
+        arguments << QString::fromStdString(a);
+    QString program = QString::fromStdString(command.program);
+    if (!isRoot()) {
+        const std::string pkexec = pkexecPath();
+        if (pkexec.empty())
+            return PlatformError{RestoreChanges::kCommandFailed,
+                                 "pkexec is not installed, and " + command.program +
+                                     " needs administrator rights."};
+        // pkexec takes no "--": an absolute path can't be read as one of its options.
+        const QString full = QStandardPaths::findExecutable(program);
+        arguments.prepend(full.isEmpty() ? program : full);
+        program = QString::fromStdString(pkexec);
+    }
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.setStandardInputFile(QProcess::nullDevice());
+    p.start(program, arguments);
+    if (!p.waitForStarted())
+        return PlatformError{RestoreChanges::kCommandFailed, "Could not start " +
+                                                                 program.toStdString() + ": " +
+                                                                 p.errorString().toStdString()};
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished();
+        output = p.readAll().toStdString();
+        return PlatformError{RestoreChanges::kCommandFailed,
+                             commandLine(command) + " did not finish in time."};
+    }
+    output = QString::fromLocal8Bit(p.readAll()).toStdString();
+    if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+        std::string message = output;
+        while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
+            message.pop_back();
+        // pkexec's own codes: 126 the user said no, 127 not authorised.
+        std::string why = p.exitStatus() != QProcess::NormalExit
+                              ? "crashed"
+                              : "failed with exit code " + std::to_string(p.exitCode());
+        return PlatformError{RestoreChanges::kCommandFailed,
+                             commandLine(command) + " " + why +
+                                 (message.empty() ? "." : ": " + message)};
+    }
+    return std::nullopt;
+}
+
+} // namespace vigilorn
