@@ -265,10 +265,11 @@ ProcProcessSource::EnumerateProcesses(const ProcessVisitor& visitor) {
                 continue;
             auto [it, isNew] = m_known.try_emplace(pid);
             Known& k = it->second;
-            bool read = isNew || k.firstPass + 1 == pass;
-            if (!read && full) {
+            bool read = isNew;
+            if (!read && (full || k.firstPass + 1 == pass)) {
                 // Unchanged comm, owner and /proc entry: the same process running the same
-                // program, without reading its status.
+                // program, without reading its stat and status. A fork that has since run
+                // another program shows it in its comm.
                 struct stat st {};
                 std::size_t len = 0;
                 if (fstatat(root.fd, d->d_name, &st, 0) != 0 ||

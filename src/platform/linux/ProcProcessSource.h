@@ -14,10 +14,10 @@ namespace vigilorn {
 // Processes from /proc: one entry per numeric directory.
 //
 // Reading every process's files on every pass costs far more than listing /proc, so what was
-// read is kept per PID. A pass lists /proc and reads only the PIDs it has not seen, and those
-// first seen on the pass before (a fork is often listed before its exec). Every sixth pass
-// compares each process's comm and /proc entry with what was kept and reads afresh those that
-// differ; that catches a process that replaced its program long after it started.
+// read is kept per PID. A pass lists /proc and reads only the PIDs it has not seen. The PIDs
+// first seen on the pass before (a fork is often listed before its exec), and every PID on every
+// sixth pass, have their comm, owner and /proc entry compared with what was kept, and are read
+// afresh when one differs; that catches a process that replaced its program after it started.
 class ProcProcessSource final : public ProcessSource {
 public:
     static constexpr unsigned kFullPassEvery = 6;
