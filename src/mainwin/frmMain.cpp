@@ -38,6 +38,10 @@ constexpr int px(int twips) {
 // The raw bytes of a process name, kept beside its display text so that a name that is not
 // valid UTF-8 still ends exactly the processes it names.
 constexpr int kRawNameRole = Qt::UserRole + 1;
+// On the PID cell: when the listed process started, so that a kill by PID reaches that process
+// and not one that was given its PID later.
+constexpr int kStartTimeRole = Qt::UserRole + 2;
+constexpr int kPidColumn = 2;
 
 ProcessSource& processes() {
     if (!Module1::services.processes)
@@ -268,6 +272,8 @@ void frmMain::ListProcesses() {
     MSFlexGrid1->show();
 
     // The query runs before the grid is touched: a failure here leaves the grid as it was.
+    // The user acts on this list, so it is read afresh rather than from what the monitor kept.
+    processes().requireFullPass();
     std::vector<ProcessEntry> entries;
     auto failure = processes().EnumerateProcesses([&](const ProcessEntry& e) {
         entries.push_back(e);
@@ -293,7 +299,9 @@ void frmMain::ListProcesses() {
         name->setData(kRawNameRole, QByteArray::fromStdString(e.Name));
         MSFlexGrid1->setItem(row, 0, name);
         MSFlexGrid1->setItem(row, 1, new QTableWidgetItem(QString::fromUtf8(e.User)));
-        MSFlexGrid1->setItem(row, 2, new QTableWidgetItem(QString::fromUtf8(e.processid)));
+        auto* pid = new QTableWidgetItem(QString::fromUtf8(e.processid));
+        pid->setData(kStartTimeRole, QVariant::fromValue<qulonglong>(e.startTime));
+        MSFlexGrid1->setItem(row, kPidColumn, pid);
         ++row;
     }
     MSFlexGrid1->setCurrentCell(-1, -1);
@@ -318,22 +326,48 @@ void frmMain::mnuKillProcess_Click() {
     if (answer != QMessageBox::Ok)
         return;
 
-    // The box let events run: take the cell again.
+    // The box let events run: take the cell again. Digits name a PID only in the PID column;
+    // in the others they are a name, which anyone can give a process.
+    const QTableWidgetItem* item = MSFlexGrid1->currentItem();
     std::string name = currentText().second;
     name = name.substr(0, name.find('.'));
+    const bool byPid = item && item->column() == kPidColumn;
+    const std::uint64_t startTime = item ? item->data(kStartTimeRole).toULongLong() : 0;
+    bool replaced = false;
     guarded(
         [&] {
             if (name.empty() || !Module1::services.ender)
                 return;
-            throwIfFailed(Module1::services.ender->endProcesses(name));
+            if (!byPid) {
+                throwIfFailed(Module1::services.ender->endByName(name));
+                return;
+            }
+            const PidEnd end = Module1::services.ender->endByPid(name, startTime);
+            if (end.outcome == PidEnd::Failed)
+                throw RuntimeError(end.error);
+            replaced = end.outcome == PidEnd::Replaced;
         },
         this);
+    if (replaced)
+        MessageBox::show(this, QMessageBox::Information, kTitle,
+                         QStringLiteral("The process with PID %1 has ended since the list was "
+                                        "made, and another process now has that PID. Nothing "
+                                        "was stopped.")
+                             .arg(QString::fromStdString(name)),
+                         QMessageBox::Ok, QMessageBox::Ok);
     QCoreApplication::processEvents();
     guarded([&] { ListProcesses(); }, this);
     guarded([&] { ListProcesses(); }, this);
 }
 
 bool frmMain::eventFilter(QObject* watched, QEvent* event) {
+    // The view makes the cell under any pressed button current, which would count as the
+    // user's choice of a process; only the left button chooses one, as the keys do.
+    if (watched == MSFlexGrid1->viewport() &&
+        (event->type() == QEvent::MouseButtonPress ||
+         event->type() == QEvent::MouseButtonDblClick) &&
+        static_cast<QMouseEvent*>(event)->button() != Qt::LeftButton)
+        return true;
     if (watched == MSFlexGrid1->viewport() && event->type() == QEvent::MouseButtonRelease) {
         auto* me = static_cast<QMouseEvent*>(event);
         if (me->button() == Qt::RightButton && me->buttons() == Qt::NoButton && processSelected)

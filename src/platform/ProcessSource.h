@@ -1,6 +1,7 @@
 #pragma once
 #include "PlatformError.h"
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -11,6 +12,9 @@ struct ProcessEntry {
     std::string Name;
     std::string processid; // decimal, no leading zeros
     std::string User;
+    // When the process started, in the system's own unit. With processid it names one process:
+    // a PID alone may have been handed to another process since it was listed.
+    std::uint64_t startTime = 0;
 };
 
 // Returns true to go on, false to stop the enumeration.
@@ -28,13 +32,31 @@ public:
     virtual ~ProcessSource() = default;
     // Visits the processes in the order the system lists them.
     virtual std::optional<EnumerationFailure> EnumerateProcesses(const ProcessVisitor& visitor) = 0;
+    // A source that keeps what it read between enumerations reads everything afresh on the
+    // next one; for lists a user acts on.
+    virtual void requireFullPass() {}
 };
 
-// Ends processes by PID (digits only) or by name cut before its first ".".
+// What ending one process by its PID came to.
+struct PidEnd {
+    enum Outcome {
+        Signalled,  // asked to end
+        NotRunning, // nothing runs under that PID, or the user may not end it: left alone
+        Replaced,   // another process has the PID now: left alone
+        Failed,     // error says why
+    };
+    Outcome outcome = NotRunning;
+    PlatformError error;
+};
+
 class ProcessEnder {
 public:
     virtual ~ProcessEnder() = default;
-    virtual Failure endProcesses(const std::string& nameOrPid) = 0;
+    // Ends the process with this PID only if it is still the one that started at startTime.
+    virtual PidEnd endByPid(const std::string& pid, std::uint64_t startTime) = 0;
+    // Ends every process whose name, cut before its first ".", equals name; digits are a name
+    // here too.
+    virtual Failure endByName(const std::string& name) = 0;
 };
 
 } // namespace vigilorn

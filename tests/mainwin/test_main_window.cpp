@@ -72,6 +72,8 @@ private slots:
         // A second refresh rebuilds, it does not append.
         m->ListProcesses();
         QCOMPARE(g->rowCount(), 3);
+        // The user acts on the list: each refresh reads it afresh, not from the monitor's store.
+        QCOMPARE(env->processes.fullPassRequests, 2);
     }
 
     void namesAreShownAsTheyAre() {
@@ -121,7 +123,8 @@ private slots:
         const int before = env->processes.enumerations;
         MessageBox::setNextAnswer(QMessageBox::Cancel);
         m->mnuKillProcess->trigger();
-        QVERIFY(env->ender.requests.empty());
+        QVERIFY(env->ender.names.empty());
+        QVERIFY(env->ender.pids.empty());
         QCOMPARE(env->processes.enumerations, before);
         QVERIFY(m->processSelected);
         const auto& box = MessageBox::shown().at(0);
@@ -138,26 +141,76 @@ private slots:
         QFETCH(int, row);
         QFETCH(int, col);
         QFETCH(QString, expected);
-        env->processes.processes.push_back(proc("my.app.exe", "900", "bob"));
+        QFETCH(bool, byPid);
+        ProcessEntry app = proc("my.app.exe", "900", "bob");
+        app.startTime = 4242424242424ull;
+        env->processes.processes.push_back(app);
+        env->processes.processes.push_back(proc("2", "3", "1000"));
         m->ListProcesses();
         m->MSFlexGrid1->setCurrentCell(row, col);
         const int before = env->processes.enumerations;
         MessageBox::setNextAnswer(QMessageBox::Ok);
         m->mnuKillProcess->trigger();
-        QCOMPARE(env->ender.requests.size(), std::size_t(1));
-        QCOMPARE(QString::fromStdString(env->ender.requests[0]), expected);
+        if (byPid) {
+            QVERIFY(env->ender.names.empty());
+            QCOMPARE(env->ender.pids.size(), std::size_t(1));
+            QCOMPARE(QString::fromStdString(env->ender.pids[0].pid), expected);
+            // The start time of the row, not of whatever holds the PID now.
+            QCOMPARE(env->ender.pids[0].startTime, app.startTime);
+        } else {
+            QVERIFY(env->ender.pids.empty());
+            QCOMPARE(env->ender.names.size(), std::size_t(1));
+            QCOMPARE(QString::fromStdString(env->ender.names[0]), expected);
+        }
         QCOMPARE(env->processes.enumerations, before + 2);
         QVERIFY(!m->processSelected);
+        QCOMPARE(MessageBox::shown().size(), std::size_t(1)); // the question only
     }
     void killConfirmedUsesTheNameRuleAndRefreshesTwice_data() {
         QTest::addColumn<int>("row");
         QTest::addColumn<int>("col");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("extension cut") << 2 << 0 << "notepad";
-        QTest::newRow("cut at the first dot") << 3 << 0 << "my";
-        QTest::newRow("no dot") << 1 << 0 << "bash";
-        QTest::newRow("user column") << 3 << 1 << "bob";
-        QTest::newRow("pid column") << 3 << 2 << "900";
+        QTest::addColumn<bool>("byPid");
+        QTest::newRow("extension cut") << 2 << 0 << "notepad" << false;
+        QTest::newRow("cut at the first dot") << 3 << 0 << "my" << false;
+        QTest::newRow("no dot") << 1 << 0 << "bash" << false;
+        QTest::newRow("user column") << 3 << 1 << "bob" << false;
+        QTest::newRow("pid column") << 3 << 2 << "900" << true;
+        // Anyone may name a process "2", and a uid without an account is shown in digits.
+        QTest::newRow("digits in the process column") << 4 << 0 << "2" << false;
+        QTest::newRow("digits in the user column") << 4 << 1 << "1000" << false;
+    }
+
+    void killByPidOfAProcessThatChangedOrFailed() {
+        QFETCH(int, outcome);
+        QFETCH(QString, message);
+        m->ListProcesses();
+        m->MSFlexGrid1->setCurrentCell(2, 2);
+        if (outcome == PidEnd::Failed)
+            env->ender.failure = PlatformError{24, "Too many open files"};
+        env->ender.pidOutcome = static_cast<PidEnd::Outcome>(outcome);
+        const int before = env->processes.enumerations;
+        MessageBox::setNextAnswer(QMessageBox::Ok);
+        m->mnuKillProcess->trigger();
+        QCOMPARE(env->ender.pids.size(), std::size_t(1));
+        QCOMPARE(env->processes.enumerations, before + 2);
+        const auto& shown = MessageBox::shown();
+        QCOMPARE(shown.size(), std::size_t(message.isEmpty() ? 1 : 2));
+        if (!message.isEmpty())
+            QCOMPARE(shown.back().text, message);
+    }
+    void killByPidOfAProcessThatChangedOrFailed_data() {
+        QTest::addColumn<int>("outcome");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("ended") << int(PidEnd::Signalled) << QString();
+        QTest::newRow("not running") << int(PidEnd::NotRunning) << QString();
+        QTest::newRow("pid reused") << int(PidEnd::Replaced)
+                                    << "The process with PID 77 has ended since the list was "
+                                       "made, and another process now has that PID. Nothing was "
+                                       "stopped.";
+        QTest::newRow("failed") << int(PidEnd::Failed)
+                                << "An error has occurred - Code: 24 Description: Too many "
+                                   "open files";
     }
 
     void killPassesRawBytesOfAName() {
@@ -166,7 +219,36 @@ private slots:
         m->MSFlexGrid1->setCurrentCell(0, 0);
         MessageBox::setNextAnswer(QMessageBox::Ok);
         m->mnuKillProcess->trigger();
-        QCOMPARE(env->ender.requests.at(0), std::string("caf\xe9"));
+        QCOMPARE(env->ender.names.at(0), std::string("caf\xe9"));
+    }
+
+    // Only a choice the user made opens the menu: Qt makes the cell under any pressed button
+    // current, the right one included.
+    void rightClickOnACellIsNoChoiceOfAProcess() {
+        m->ListProcesses();
+        QTableWidget* g = m->MSFlexGrid1;
+        QWidget* vp = g->viewport();
+        const QPoint bash = g->visualItemRect(g->item(1, 0)).center();
+        const QPoint notepad = g->visualItemRect(g->item(2, 0)).center();
+        QTest::mousePress(vp, Qt::RightButton, {}, notepad);
+        QTest::mouseRelease(vp, Qt::RightButton, {}, notepad);
+        QVERIFY(!m->processSelected);
+        QVERIFY(!g->currentItem());
+        QVERIFY(!m->mnuprocess->isVisible());
+        QTest::mouseClick(vp, Qt::MiddleButton, {}, notepad);
+        QVERIFY(!m->processSelected);
+
+        QTest::mouseClick(vp, Qt::LeftButton, {}, bash);
+        QVERIFY(m->processSelected);
+        QTest::mousePress(vp, Qt::RightButton, {}, notepad);
+        QTest::mouseRelease(vp, Qt::RightButton, {}, notepad);
+        QVERIFY(m->mnuprocess->isVisible());
+        m->mnuprocess->hide();
+        QCOMPARE(g->currentItem(), g->item(1, 0)); // the kill names what was chosen
+        m->ListProcesses();
+        g->setFocus();
+        QTest::keyClick(g, Qt::Key_Down);
+        QVERIFY(m->processSelected);
     }
 
     void trayNotifications() {

@@ -66,9 +66,23 @@ const ProcessEntry* byPid(const std::vector<ProcessEntry>& all, const QString& p
     return nullptr;
 }
 
+std::uint64_t startTimeOf(const QString& pid) {
+    ProcStat st;
+    return readProcStat("/proc", pid.toInt(), st) ? st.startTime : 0;
+}
+
 std::string myAccount() {
     struct passwd* pw = getpwuid(getuid());
     return pw ? pw->pw_name : std::to_string(getuid());
+}
+
+// A stat line as the kernel writes it: comm in parentheses, then state, then 49 numbers of
+// which the 20th after the state is the start time.
+QByteArray statLine(const char* pid, const QByteArray& comm, char state, quint64 start) {
+    QByteArray line = QByteArray(pid) + " (" + comm + ") " + state;
+    for (int field = 4; field <= 52; ++field)
+        line += ' ' + (field == 22 ? QByteArray::number(start) : QByteArray::number(field));
+    return line + '\n';
 }
 
 void writeFile(const QString& path, const QByteArray& data) {
@@ -145,14 +159,18 @@ private slots:
         const auto p = [&](const char* rel) { return root.filePath(QString::fromLatin1(rel)); };
         writeFile(p("12/status"), "Name:\tx\nUmask:\t0022\nState:\tS\nUid:\t54321\t0\t0\t0\n");
         writeFile(p("12/comm"), "abc\n");
+        writeFile(p("12/stat"), statLine("12", "abc", 'S', 100));
         writeFile(p("13/comm"), "vanished\n");   // no status: ended mid-walk
         writeFile(p("14/status"), "Name:\ty\n"); // no Uid line
         writeFile(p("14/comm"), "nouid\n");
+        writeFile(p("14/stat"), statLine("14", "nouid", 'S', 100));
         writeFile(p("self/status"), "Uid:\t0\n");
         writeFile(p("15/status"), "Uid:\t0\t0\t0\t0\n");
         writeFile(p("15/comm"), "line\nbreak\n");
+        writeFile(p("15/stat"), statLine("15", "line\nbreak", 'R', 100));
         writeFile(p("16/status"), "Name:\tz\nState:\tZ (zombie)\nUid:\t0\t0\t0\t0\n");
         writeFile(p("16/comm"), "zombie\n");
+        writeFile(p("16/stat"), statLine("16", "zombie", 'Z', 100));
         ProcProcessSource src(root.path().toStdString());
         auto all = listAll(src);
         std::sort(all.begin(), all.end(), [](const ProcessEntry& a, const ProcessEntry& b) {
@@ -163,6 +181,157 @@ private slots:
         QCOMPARE(all[0].User, std::string("54321"));
         QCOMPARE(all[1].Name, std::string("line\nbreak"));
         QCOMPARE(all[1].User, std::string("root"));
+    }
+
+    void statLines_data() {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<QByteArray>("comm");
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<quint64>("start");
+        QTest::newRow("plain") << statLine("7", "bash", 'S', 123456) << true << QByteArray("bash")
+                               << "S" << quint64(123456);
+        // A name may hold ") (" and spaces; only the last ")" ends it.
+        QTest::newRow("name with brackets") << statLine("8", "a) (b c) Z 1", 'R', 99) << true
+                                            << QByteArray("a) (b c) Z 1") << "R" << quint64(99);
+        QTest::newRow("name with a line break")
+            << statLine("9", "x\ny", 'Z', 5) << true << QByteArray("x\ny") << "Z" << quint64(5);
+        QTest::newRow("largest start time")
+            << statLine("9", "x", 'S', 18446744073709551615ull) << true << QByteArray("x") << "S"
+            << quint64(18446744073709551615ull);
+        QTest::newRow("cut before the start time")
+            << QByteArray("9 (x) S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18") << false
+            << QByteArray() << "" << quint64(0);
+        QTest::newRow("no closing bracket")
+            << QByteArray("9 (x S 1 2 3") << false << QByteArray() << "" << quint64(0);
+        QTest::newRow("start time overflows")
+            << statLine("9", "x", 'S', 0).replace(" 0 23", " 18446744073709551616 23") << false
+            << QByteArray() << "" << quint64(0);
+        QTest::newRow("start time not a number")
+            << statLine("9", "x", 'S', 0).replace(" 0 23", " 1e5 23") << false << QByteArray() << ""
+            << quint64(0);
+    }
+    void statLines() {
+        QFETCH(QByteArray, line);
+        QFETCH(bool, ok);
+        ProcStat st;
+        QCOMPARE(parseProcStat(std::string_view(line.constData(), line.size()), st), ok);
+        if (!ok)
+            return;
+        QFETCH(QByteArray, comm);
+        QFETCH(QString, state);
+        QFETCH(quint64, start);
+        QCOMPARE(QByteArray::fromStdString(st.comm), comm);
+        QCOMPARE(QString(QChar(st.state)), state);
+        QCOMPARE(quint64(st.startTime), start);
+    }
+
+    // Field 22 and not a neighbour: a child starts after the test, and not after now.
+    void startTimeOfARealProcess() {
+        NamedSleeper child(dir, QStringLiteral("vigstarted"));
+        ProcProcessSource src;
+        const auto all = listAll(src);
+        const ProcessEntry* e = byPid(all, child.pid());
+        const ProcessEntry* self = byPid(all, QString::number(getpid()));
+        QVERIFY(e && self);
+        QVERIFY(self->startTime > 0);
+        QVERIFY(e->startTime >= self->startTime);
+        QFile uptime(QStringLiteral("/proc/uptime"));
+        QVERIFY(uptime.open(QIODevice::ReadOnly));
+        const double up = uptime.readAll().split(' ').at(0).toDouble();
+        QVERIFY(double(e->startTime) <= (up + 1) * double(sysconf(_SC_CLK_TCK)));
+        QCOMPARE(e->startTime, startTimeOf(child.pid()));
+    }
+
+    // A PID is signalled only while it still names the process that was listed.
+    void endByPidChecksTheStartTime() {
+        ProcProcessSource src;
+        SignalProcessEnder ender(src);
+        NamedSleeper live(dir, QStringLiteral("vigpidcheck"));
+        const std::string pid = live.pid().toStdString();
+        const std::uint64_t start = startTimeOf(live.pid());
+        QVERIFY(start > 0);
+        QCOMPARE(ender.endByPid(pid, start + 1).outcome, PidEnd::Replaced);
+        QCOMPARE(ender.endByPid(pid, start - 1).outcome, PidEnd::Replaced);
+        QVERIFY(live.running());
+        QCOMPARE(ender.endByPid(pid, start).outcome, PidEnd::Signalled);
+        QVERIFY(live.waitEnded(10000));
+
+        // Ended and collected: nothing runs under the PID (unless another took it, which is
+        // refused by its start time).
+        QProcess gone;
+        gone.start(QStringLiteral("/bin/true"), {});
+        QVERIFY(gone.waitForFinished(10000));
+        const auto outcome =
+            ender.endByPid(QString::number(gone.processId()).toStdString(), start).outcome;
+        QVERIFY(outcome == PidEnd::NotRunning || outcome == PidEnd::Replaced);
+    }
+
+    // Digits are a name here: a process named "424242" is ended, not PID 424242.
+    void endByNameTakesDigitsAsAName() {
+        ProcProcessSource src;
+        SignalProcessEnder ender(src);
+        NamedSleeper digits(dir, QStringLiteral("424242"));
+        NamedSleeper bystander(dir, QStringLiteral("vigbystander"));
+        QVERIFY(!ender.endByName("424242"));
+        QVERIFY(digits.waitEnded(10000));
+        QVERIFY(!ender.endByName(bystander.pid().toStdString()));
+        QVERIFY(bystander.running());
+    }
+
+    // What a pass reads, over a hand-made tree that changes between passes.
+    void cachedPassesReadOnlyWhatIsNew() {
+        QTemporaryDir root;
+        const auto put = [&](const char* pid, const QByteArray& comm, quint64 start) {
+            const QString d = root.filePath(QString::fromLatin1(pid));
+            writeFile(d + QStringLiteral("/status"), "Name:\tx\nUid:\t0\t0\t0\t0\n");
+            writeFile(d + QStringLiteral("/comm"), comm + '\n');
+            writeFile(d + QStringLiteral("/stat"), statLine(pid, comm, 'S', start));
+        };
+        put("10", "ten", 1);
+        put("11", "eleven", 1);
+        ProcProcessSource src(root.path().toStdString());
+        auto names = [&] {
+            QStringList out;
+            for (const auto& e : listAll(src))
+                out << QString::fromStdString(e.processid + "=" + e.Name + "@" +
+                                              std::to_string(e.startTime));
+            out.sort();
+            return out;
+        };
+        QCOMPARE(names(), QStringList({"10=ten@1", "11=eleven@1"})); // pass 1, full
+        QCOMPARE(src.lastPassReads(), std::size_t(2));
+        QCOMPARE(names().size(), 2); // pass 2: both new on the pass before, and unchanged
+        QCOMPARE(src.lastPassReads(), std::size_t(0));
+        QCOMPARE(names().size(), 2); // pass 3: nothing new
+        QCOMPARE(src.lastPassReads(), std::size_t(0));
+
+        // Pass 4: a new process; 10 replaces its program in place; 11 ends and its PID goes to
+        // another process with the same name.
+        put("12", "twelve", 3);
+        put("10", "setup", 1);
+        // The new entry is made before the old one goes, as its inode must differ, as in /proc.
+        put("11.new", "eleven", 4);
+        QVERIFY(QDir(root.path()).rename(QStringLiteral("11"), QStringLiteral("11.old")));
+        QVERIFY(QDir(root.path()).rename(QStringLiteral("11.new"), QStringLiteral("11")));
+        QVERIFY(QDir(root.filePath(QStringLiteral("11.old"))).removeRecursively());
+        QCOMPARE(names(), QStringList({"10=ten@1", "11=eleven@1", "12=twelve@3"}));
+        QCOMPARE(src.lastPassReads(), std::size_t(1));
+        put("12", "setup-x", 3); // pass 5: 12, new on pass 4, has run another program
+        QCOMPARE(names(), QStringList({"10=ten@1", "11=eleven@1", "12=setup-x@3"}));
+        QCOMPARE(src.lastPassReads(), std::size_t(1));
+        QVERIFY(QDir(root.filePath(QStringLiteral("12"))).removeRecursively());
+        QCOMPARE(names(), QStringList({"10=ten@1", "11=eleven@1"})); // pass 6: 12 ended
+        QCOMPARE(src.lastPassReads(), std::size_t(0));
+        // Pass 7, full: what changed in place is read again, what did not is not.
+        QCOMPARE(names(), QStringList({"10=setup@1", "11=eleven@4"}));
+        QCOMPARE(src.lastPassReads(), std::size_t(2));
+        put("10", "ten", 1);
+        QCOMPARE(names(), QStringList({"10=setup@1", "11=eleven@4"})); // pass 8
+        QCOMPARE(src.lastPassReads(), std::size_t(0));
+        src.requireFullPass();
+        QCOMPARE(names(), QStringList({"10=ten@1", "11=eleven@4"}));
+        QCOMPARE(src.lastPassReads(), std::size_t(1));
     }
 
     void recognisedNames_data() {
@@ -201,17 +370,19 @@ private slots:
         NamedSleeper byPidOnly(dir, QStringLiteral("vigbypid"));
         ProcProcessSource src;
         SignalProcessEnder ender(src);
-        QVERIFY(!ender.endProcesses("vigkill"));
+        QVERIFY(!ender.endByName("vigkill"));
         QVERIFY(a.waitEnded(5000));
         QVERIFY(b.waitEnded(5000));
         QVERIFY(other.running());
-        QVERIFY(!ender.endProcesses(byPidOnly.pid().toStdString()));
+        QCOMPARE(
+            ender.endByPid(byPidOnly.pid().toStdString(), startTimeOf(byPidOnly.pid())).outcome,
+            PidEnd::Signalled);
         QVERIFY(byPidOnly.waitEnded(5000));
         QVERIFY(other.running());
         // 0 would be our own process group; an absurd PID names nothing.
-        QVERIFY(!ender.endProcesses("0"));
-        QVERIFY(!ender.endProcesses("99999999999999999999"));
-        QVERIFY(!ender.endProcesses("no-such-process-name"));
+        QCOMPARE(ender.endByPid("0", 0).outcome, PidEnd::NotRunning);
+        QCOMPARE(ender.endByPid("99999999999999999999", 0).outcome, PidEnd::NotRunning);
+        QVERIFY(!ender.endByName("no-such-process-name"));
         QVERIFY(other.running());
     }
 

@@ -23,10 +23,19 @@ FakeProcessSource::EnumerateProcesses(const ProcessVisitor& visitor) {
     return std::nullopt;
 }
 
-Failure FakeProcessEnder::endProcesses(const std::string& nameOrPid) {
-    requests.push_back(nameOrPid);
+PidEnd FakeProcessEnder::endByPid(const std::string& pid, std::uint64_t startTime) {
+    pids.push_back({pid, startTime});
     if (onEnd)
-        onEnd(nameOrPid);
+        onEnd();
+    if (failure)
+        return {PidEnd::Failed, *failure};
+    return {pidOutcome, {}};
+}
+
+Failure FakeProcessEnder::endByName(const std::string& name) {
+    names.push_back(name);
+    if (onEnd)
+        onEnd();
     return failure;
 }
 

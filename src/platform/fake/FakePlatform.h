@@ -15,18 +15,29 @@ public:
     // Fail after this many entries have been visited.
     std::optional<std::size_t> failAfter;
     int enumerations = 0;
+    int fullPassRequests = 0;
     std::size_t lastVisited = 0;
+
+    void requireFullPass() override { ++fullPassRequests; }
 
     std::optional<EnumerationFailure> EnumerateProcesses(const ProcessVisitor& visitor) override;
 };
 
 class FakeProcessEnder final : public ProcessEnder {
 public:
-    std::vector<std::string> requests;
+    struct PidRequest {
+        std::string pid;
+        std::uint64_t startTime;
+    };
+    std::vector<std::string> names;
+    std::vector<PidRequest> pids;
     std::optional<PlatformError> failure;
-    std::function<void(const std::string&)> onEnd;
+    // What endByPid answers when no failure is scripted.
+    PidEnd::Outcome pidOutcome = PidEnd::Signalled;
+    std::function<void()> onEnd;
 
-    Failure endProcesses(const std::string& nameOrPid) override;
+    PidEnd endByPid(const std::string& pid, std::uint64_t startTime) override;
+    Failure endByName(const std::string& name) override;
 };
 
 class FakeRestoreEngine final : public RestoreEngine {

@@ -1,29 +1,19 @@
 #include "ProcProcessSource.h"
 
 #include <cerrno>
-#include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
-#include <unordered_map>
-#include <vector>
 
 namespace vigilorn {
 namespace {
 
 constexpr std::size_t kKernelCommMax = 15;
-
-struct Dir {
-    DIR* d = nullptr;
-    ~Dir() {
-        if (d)
-            closedir(d);
-    }
-};
 
 struct Fd {
     int fd = -1;
@@ -33,19 +23,35 @@ struct Fd {
     }
 };
 
-bool isAllDigits(const char* s) {
-    if (!*s)
+// The kernel's record, as getdents64 writes it.
+struct LinuxDirent64 {
+    std::uint64_t d_ino;
+    std::int64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+    char d_name[1];
+};
+
+// A PID as /proc names it: digits only, no leading zero, within what the kernel hands out.
+bool parsePidName(const char* s, pid_t& pid) {
+    if (*s < '1' || *s > '9')
         return false;
-    for (; *s; ++s)
+    unsigned long long v = 0;
+    for (; *s; ++s) {
         if (*s < '0' || *s > '9')
             return false;
+        v = v * 10 + static_cast<unsigned>(*s - '0');
+        if (v > 0x7FFFFFFFull)
+            return false;
+    }
+    pid = static_cast<pid_t>(v);
     return true;
 }
 
 // Reads the start of dirFd/pid/leaf, at most buf.size() bytes. procfs hands these small files
 // over whole in one read, and only the start of cmdline is needed, so one read is enough; the
-// second read a loop would make costs a system call per file on every tick. False when the file
-// cannot be opened or read, which is what a process that has just ended looks like.
+// second read a loop would make costs a system call per file. False when the file cannot be
+// opened or read, which is what a process that has just ended looks like.
 bool readSmallFile(int dirFd, const char* pid, const char* leaf, std::vector<char>& buf,
                    std::size_t& len) {
     char path[64];
@@ -61,16 +67,6 @@ bool readSmallFile(int dirFd, const char* pid, const char* leaf, std::vector<cha
         return false;
     len = static_cast<std::size_t>(n);
     return true;
-}
-
-// A zombie (or a task being torn down) has ended: like a vanished process, it is not listed.
-bool hasEnded(const char* data, std::size_t len) {
-    static constexpr char kKey[] = "\nState:\t";
-    const char* p = static_cast<const char*>(memmem(data, len, kKey, sizeof kKey - 1));
-    if (!p || p + sizeof kKey - 1 >= data + len)
-        return false;
-    const char state = p[sizeof kKey - 1];
-    return state == 'Z' || state == 'X';
 }
 
 // The real uid: the first number of the "Uid:" line of status.
@@ -118,7 +114,64 @@ std::string accountName(uid_t uid) {
     return std::to_string(uid);
 }
 
+// Keeps a flag up for the length of a pass, even when the visitor throws.
+struct PassFlag {
+    bool& flag;
+    explicit PassFlag(bool& f) : flag(f) { flag = true; }
+    ~PassFlag() { flag = false; }
+};
+
 } // namespace
+
+bool parseProcStat(std::string_view text, ProcStat& out) {
+    const std::size_t open = text.find('(');
+    const std::size_t close = text.rfind(')');
+    if (open == std::string_view::npos || close == std::string_view::npos || close < open)
+        return false;
+    out.comm.assign(text.substr(open + 1, close - open - 1));
+    // After ")": " state ppid ..." with state as field 3, so the start time, field 22, is the
+    // 20th field from here.
+    std::size_t p = close + 1;
+    std::uint64_t start = 0;
+    for (int field = 3; field <= 22; ++field) {
+        while (p < text.size() && text[p] == ' ')
+            ++p;
+        if (p >= text.size())
+            return false;
+        const std::size_t end = std::min(text.find_first_of(" \n", p), text.size());
+        const std::string_view value = text.substr(p, end - p);
+        if (field == 3) {
+            if (value.size() != 1)
+                return false;
+            out.state = value[0];
+        } else if (field == 22) {
+            if (value.empty() || value.size() > 20)
+                return false;
+            for (char c : value) {
+                if (c < '0' || c > '9')
+                    return false;
+                const std::uint64_t next = start * 10 + static_cast<unsigned>(c - '0');
+                if (next / 10 != start)
+                    return false;
+                start = next;
+            }
+        }
+        p = end;
+    }
+    out.startTime = start;
+    return true;
+}
+
+bool readProcStat(const std::string& root, pid_t pid, ProcStat& out) {
+    Fd dir{open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (dir.fd < 0)
+        return false;
+    std::vector<char> buf(4096);
+    std::size_t len = 0;
+    const std::string name = std::to_string(pid);
+    return readSmallFile(dir.fd, name.c_str(), "stat", buf, len) &&
+           parseProcStat({buf.data(), len}, out);
+}
 
 std::string recogniseProcessName(const std::string& comm, const std::string& argv0) {
     if (comm.size() != kKernelCommMax)
@@ -130,66 +183,135 @@ std::string recogniseProcessName(const std::string& comm, const std::string& arg
     return comm;
 }
 
-ProcProcessSource::ProcProcessSource(std::string procRoot) : m_root(std::move(procRoot)) {}
+ProcProcessSource::ProcProcessSource(std::string procRoot)
+    : m_root(std::move(procRoot)), m_dents(32768), m_buf(4096) {}
+
+ProcProcessSource::~ProcProcessSource() = default;
+
+const std::string& ProcProcessSource::userName(uid_t uid) {
+    // getpwuid_r may read /etc/passwd or ask a directory service each time.
+    auto it = m_users.find(uid);
+    if (it == m_users.end())
+        it = m_users.emplace(uid, accountName(uid)).first;
+    return it->second;
+}
+
+ProcProcessSource::Read ProcProcessSource::readProcess(int rootFd, const char* pid, Known& k) {
+    ++m_reads;
+    struct stat st {};
+    if (fstatat(rootFd, pid, &st, 0) != 0)
+        return Read::Skip;
+    std::size_t len = 0;
+    ProcStat ps;
+    if (!readSmallFile(rootFd, pid, "stat", m_buf, len) || !parseProcStat({m_buf.data(), len}, ps))
+        return Read::Skip;
+    uid_t uid = 0;
+    if (!readSmallFile(rootFd, pid, "status", m_buf, len) || !parseRealUid(m_buf.data(), len, uid))
+        return Read::Skip; // vanished or unreadable: like an owner look-up that failed
+
+    std::string name = ps.comm;
+    if (name.size() == kKernelCommMax && readSmallFile(rootFd, pid, "cmdline", m_buf, len) &&
+        len > 0) {
+        const char* argv0 = m_buf.data();
+        name = recogniseProcessName(name, std::string(argv0, strnlen(argv0, len)));
+    }
+    k.entry.Name = std::move(name);
+    k.entry.processid = pid;
+    k.entry.User = userName(uid);
+    k.entry.startTime = ps.startTime;
+    k.comm = std::move(ps.comm);
+    k.owner = st.st_uid;
+    k.inode = st.st_ino;
+    // A zombie, or a task being torn down, has ended: like a vanished process, it is not listed.
+    k.ended = ps.state == 'Z' || ps.state == 'X';
+    return Read::Ok;
+}
 
 std::optional<EnumerationFailure>
 ProcProcessSource::EnumerateProcesses(const ProcessVisitor& visitor) {
-    Dir dir{opendir(m_root.c_str())};
-    if (!dir.d)
+    // A visitor that let events run could start another pass over the same state.
+    if (m_inPass)
+        return EnumerationFailure{programError(ErrorNumber::CantPerformOperation), false};
+    Fd root{open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (root.fd < 0)
         return EnumerationFailure{errorFromErrno(errno), false};
-    const int dirFd = dirfd(dir.d);
+    const PassFlag running(m_inPass);
 
-    // Account names are looked up once per uid per pass: getpwuid_r may read /etc/passwd or
-    // ask a directory service each time.
-    std::unordered_map<uid_t, std::string> users;
-    std::vector<char> status(4096);
+    const unsigned pass = ++m_pass;
+    const bool full = m_fullRequested || pass % kFullPassEvery == 1;
+    m_fullRequested = false;
+    m_reads = 0;
+    if (full)
+        m_users.clear(); // accounts may have been renamed
+
+    m_order.clear();
+    std::optional<EnumerationFailure> failure;
     std::vector<char> comm(64);
-    std::vector<char> cmdline(4096);
-
     for (;;) {
-        errno = 0;
-        struct dirent* ent = readdir(dir.d);
-        if (!ent) {
-            if (errno != 0)
-                return EnumerationFailure{errorFromErrno(errno), true};
+        const long n = syscall(SYS_getdents64, root.fd, m_dents.data(), m_dents.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            failure = EnumerationFailure{errorFromErrno(errno), true};
             break;
         }
-        if (!isAllDigits(ent->d_name))
-            continue;
-
-        std::size_t statusLen = 0;
-        uid_t uid = 0;
-        if (!readSmallFile(dirFd, ent->d_name, "status", status, statusLen) ||
-            !parseRealUid(status.data(), statusLen, uid) || hasEnded(status.data(), statusLen))
-            continue; // vanished or unreadable: like an owner look-up that failed
-
-        std::size_t commLen = 0;
-        if (!readSmallFile(dirFd, ent->d_name, "comm", comm, commLen))
-            continue;
-        if (commLen > 0 && comm[commLen - 1] == '\n')
-            --commLen;
-        std::string name(comm.data(), commLen);
-
-        if (name.size() == kKernelCommMax) {
-            std::size_t cmdLen = 0;
-            if (readSmallFile(dirFd, ent->d_name, "cmdline", cmdline, cmdLen) && cmdLen > 0) {
-                const char* argv0 = cmdline.data();
-                std::size_t argv0Len = strnlen(argv0, cmdLen);
-                name = recogniseProcessName(name, std::string(argv0, argv0Len));
+        if (n == 0)
+            break;
+        for (long off = 0; off < n;) {
+            const auto* d = reinterpret_cast<const LinuxDirent64*>(m_dents.data() + off);
+            off += d->d_reclen;
+            pid_t pid = 0;
+            if (!parsePidName(d->d_name, pid))
+                continue;
+            auto [it, isNew] = m_known.try_emplace(pid);
+            Known& k = it->second;
+            bool read = isNew;
+            if (!read && (full || k.firstPass + 1 == pass)) {
+                // Unchanged comm, owner and /proc entry: the same process running the same
+                // program, without reading its stat and status. A fork that has since run
+                // another program shows it in its comm.
+                struct stat st {};
+                std::size_t len = 0;
+                if (fstatat(root.fd, d->d_name, &st, 0) != 0 ||
+                    !readSmallFile(root.fd, d->d_name, "comm", comm, len)) {
+                    m_known.erase(it);
+                    continue;
+                }
+                if (len > 0 && comm[len - 1] == '\n')
+                    --len;
+                read = st.st_ino != k.inode || st.st_uid != k.owner ||
+                       k.comm.compare(0, std::string::npos, comm.data(), len) != 0;
             }
+            if (read) {
+                const std::uint64_t before = k.entry.startTime;
+                if (readProcess(root.fd, d->d_name, k) == Read::Skip) {
+                    m_known.erase(it);
+                    continue;
+                }
+                if (isNew || k.entry.startTime != before)
+                    k.firstPass = pass;
+            }
+            k.seenPass = pass;
+            m_order.push_back(pid);
         }
-
-        auto it = users.find(uid);
-        if (it == users.end())
-            it = users.emplace(uid, accountName(uid)).first;
-
-        ProcessEntry entry{std::move(name), ent->d_name, it->second};
-        // /proc never lists leading zeros, but the PID must be plain decimal whatever the root.
-        entry.processid = std::to_string(std::strtoull(ent->d_name, nullptr, 10));
-        if (!visitor(entry))
-            break;
     }
-    return std::nullopt;
+
+    // What this pass listed in full and did not see has ended.
+    if (!failure) {
+        for (auto it = m_known.begin(); it != m_known.end();) {
+            if (it->second.seenPass != pass)
+                it = m_known.erase(it);
+            else
+                ++it;
+        }
+    }
+
+    for (pid_t pid : m_order) {
+        const Known& k = m_known.at(pid);
+        if (!k.ended && !visitor(k.entry))
+            return std::nullopt;
+    }
+    return failure;
 }
 
 } // namespace vigilorn

@@ -1,22 +1,77 @@
 #pragma once
 #include "platform/ProcessSource.h"
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 namespace vigilorn {
 
 // Processes from /proc: one entry per numeric directory.
+//
+// Reading every process's files on every pass costs far more than listing /proc, so what was
+// read is kept per PID. A pass lists /proc and reads only the PIDs it has not seen. The PIDs
+// first seen on the pass before (a fork is often listed before its exec), and every PID on every
+// sixth pass, have their comm, owner and /proc entry compared with what was kept, and are read
+// afresh when one differs; that catches a process that replaced its program after it started.
 class ProcProcessSource final : public ProcessSource {
 public:
+    static constexpr unsigned kFullPassEvery = 6;
+
     explicit ProcProcessSource(std::string procRoot = "/proc");
+    ~ProcProcessSource() override;
     std::optional<EnumerationFailure> EnumerateProcesses(const ProcessVisitor& visitor) override;
+    void requireFullPass() override { m_fullRequested = true; }
+
+    // How many processes the last pass read in full; for tests and benchmarks.
+    std::size_t lastPassReads() const { return m_reads; }
 
 private:
+    struct Known {
+        ProcessEntry entry;
+        std::string comm; // as the kernel reports it, to compare on full passes
+        uid_t owner = 0;  // owner of the /proc entry
+        ino_t inode = 0;  // a reused PID gets a new /proc entry, hence a new inode
+        unsigned firstPass = 0;
+        unsigned seenPass = 0;
+        bool ended = false;
+    };
+    enum class Read { Ok, Skip };
+    // Reads one process afresh into k.
+    Read readProcess(int rootFd, const char* pid, Known& k);
+    const std::string& userName(uid_t uid);
+
     std::string m_root;
+    std::unordered_map<pid_t, Known> m_known;
+    std::unordered_map<uid_t, std::string> m_users;
+    std::vector<pid_t> m_order;
+    std::vector<char> m_dents;
+    std::vector<char> m_buf;
+    unsigned m_pass = 0;
+    std::size_t m_reads = 0;
+    bool m_fullRequested = false;
+    bool m_inPass = false;
 };
 
 // The name a user would recognise: the kernel's comm, or argv[0]'s base name when comm was cut
 // at the kernel's 15-byte limit and argv[0] begins with it.
 std::string recogniseProcessName(const std::string& comm, const std::string& argv0);
+
+// The fields of /proc/PID/stat the program uses. comm sits between the first "(" and the last
+// ")" and may hold any byte, ")" and spaces included, so the other fields are counted from the
+// last ")". False when the text is not a stat line.
+struct ProcStat {
+    std::string comm;
+    char state = '?';
+    std::uint64_t startTime = 0; // field 22, clock ticks after boot
+};
+bool parseProcStat(std::string_view text, ProcStat& out);
+
+// Reads /proc/PID/stat under root; false when the process is gone or the file unreadable.
+bool readProcStat(const std::string& root, pid_t pid, ProcStat& out);
 
 } // namespace vigilorn

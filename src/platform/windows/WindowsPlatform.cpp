@@ -11,7 +11,7 @@ namespace vigilorn {
 Platform createPlatform(const PlatformConfig&) {
     Platform p;
     p.processes = std::make_unique<WmiProcessSource>();
-    p.ender = std::make_unique<TskillProcessEnder>();
+    p.ender = std::make_unique<TskillProcessEnder>(*p.processes);
     p.autorun = std::make_unique<RegistryAutorun>();
     p.sysInfo = std::make_unique<WindowsSysInfoLauncher>();
     p.restore = std::make_unique<SystemRestoreEngine>();

@@ -1,6 +1,7 @@
 #include "WmiProcessSource.h"
 
 #include "ComSupport.h"
+#include "TskillProcessEnder.h"
 #include "WinText.h"
 
 #include <vector>
@@ -14,6 +15,7 @@ struct Listed {
     std::wstring path;
     std::string name;
     std::string processid;
+    DWORD pid;
 };
 
 EnumerationFailure queryFailure(HRESULT hr, const std::string& what) {
@@ -89,7 +91,7 @@ WmiProcessSource::EnumerateProcesses(const ProcessVisitor& visitor) {
             std::wstring widePath;
             if (!widen(*path, widePath))
                 continue;
-            listed.push_back({std::move(widePath), std::move(*name), std::to_string(*pid)});
+            listed.push_back({std::move(widePath), std::move(*name), std::to_string(*pid), *pid});
         }
     }
 
@@ -99,6 +101,7 @@ WmiProcessSource::EnumerateProcesses(const ProcessVisitor& visitor) {
             continue;
         entry.Name = item.name;
         entry.processid = item.processid;
+        entry.startTime = processStartTime(item.pid);
         if (!visitor(entry))
             return std::nullopt;
     }

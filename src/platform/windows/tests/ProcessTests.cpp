@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace vigilorn {
 namespace {
@@ -81,12 +82,16 @@ TEST(TskillCommandLine, NamesTheProcessOrItsId) {
     EXPECT_EQ(line, "tskill \"My Setup\"");
     EXPECT_FALSE(tskillCommandLine("setup-x64_v2", line));
     EXPECT_EQ(line, "tskill setup-x64_v2");
+    // No command processor reads the line: these are ordinary characters of a file name.
+    EXPECT_FALSE(tskillCommandLine("R&D^tool%1", line));
+    EXPECT_EQ(line, "tskill R&D^tool%1");
+    EXPECT_FALSE(tskillCommandLine("%PATH%", line));
+    EXPECT_EQ(line, "tskill %PATH%");
 }
 
 TEST(TskillCommandLine, RefusesWhatIsNoProcessName) {
-    const std::string unsafe[] = {"",      "a\"b",   "calc&del", "a|b",  "a<b",     "a>b",
-                                  "a^b",   "%PATH%", "a\tb",     "a\nb", "x\x7fy",  "/a",
-                                  "..\\x", "c:x",    "a*",       "a?",   "\xff\xfe"};
+    const std::string unsafe[] = {"",       "a\"b", "a|b",   "a<b", "a>b", "a\tb", "a\nb",
+                                  "x\x7fy", "/a",   "..\\x", "c:x", "a*",  "a?",   "\xff\xfe"};
     for (const std::string& name : unsafe) {
         std::string line = "left over";
         auto failure = tskillCommandLine(name, line);
@@ -98,10 +103,65 @@ TEST(TskillCommandLine, RefusesWhatIsNoProcessName) {
 }
 
 TEST(TskillProcessEnder, RefusesAnUnsafeNameBeforeStartingAnything) {
-    TskillProcessEnder ender;
-    auto failure = ender.endProcesses("setup & shutdown /s");
+    WmiProcessSource source;
+    TskillProcessEnder ender(source);
+    auto failure = ender.endByName("setup | shutdown /s");
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->number, ErrorNumber::InvalidProcedureCall);
+}
+
+// tskill gets the name as it is, and comes up minimised and active.
+TEST(TskillProcessEnder, StartsTskillMinimisedWithTheNameAsItIs) {
+    TempFolder folder;
+    const std::wstring tskill = folder.path() + L"\\tskill.exe";
+    ASSERT_TRUE(CopyFileW(test::idleProgram().c_str(), tskill.c_str(), FALSE));
+    const std::wstring report = folder.path() + L"\\report.txt";
+    ASSERT_TRUE(SetEnvironmentVariableW(L"VIGILORN_IDLE_REPORT", report.c_str()));
+    WmiProcessSource source;
+    TskillProcessEnder ender(source, tskill);
+    auto failure = ender.endByName("R&D^100%");
+    SetEnvironmentVariableW(L"VIGILORN_IDLE_REPORT", nullptr);
+    ASSERT_FALSE(failure) << failure->description;
+    std::string text;
+    for (int i = 0; i < 100 && text.find("cmd=") == std::string::npos; ++i) {
+        Sleep(100);
+        if (FILE* f = _wfopen(report.c_str(), L"r")) {
+            char buf[512];
+            text.assign(buf, std::fread(buf, 1, sizeof buf, f));
+            std::fclose(f);
+        }
+    }
+    EXPECT_NE(text.find("show=" + std::to_string(SW_SHOWMINIMIZED) + "\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("cmd=tskill R&D^100%\n"), std::string::npos) << text;
+    for (int i = 0; i < 50 && !test::processesRunning(tskill).empty(); ++i)
+        Sleep(100);
+}
+
+// A PID names the listed process only while its creation time is the listed one.
+TEST(TskillProcessEnder, LeavesAProcessWithAnotherStartTimeAlone) {
+    StartedProcess other(test::idleProgram());
+    ASSERT_TRUE(other.started());
+    const std::uint64_t started = processStartTime(other.id());
+    ASSERT_NE(started, 0u);
+
+    WmiProcessSource source;
+    bool listed = false;
+    source.EnumerateProcesses([&](const ProcessEntry& e) {
+        if (e.processid == std::to_string(other.id())) {
+            listed = true;
+            EXPECT_EQ(e.startTime, started);
+        }
+        return true;
+    });
+    EXPECT_TRUE(listed);
+
+    TskillProcessEnder ender(source);
+    const std::string pid = std::to_string(other.id());
+    EXPECT_EQ(ender.endByPid(pid, started + 1).outcome, PidEnd::Replaced);
+    EXPECT_EQ(ender.endByPid(pid, started - 1).outcome, PidEnd::Replaced);
+    EXPECT_EQ(test::processesRunning(test::idleProgram()).empty(), false);
+    EXPECT_EQ(ender.endByPid("0", started).outcome, PidEnd::NotRunning);
 }
 
 TEST(StartDetached, ReturnsWhileTheProgramRuns) {
