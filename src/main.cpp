@@ -28,6 +28,7 @@ int main(int argc, char* argv[]) {
     s.restore = platform.restore.get();
     s.autorun = platform.autorun.get();
     s.sysInfo = platform.sysInfo.get();
+    s.packageDaemon = platform.packageDaemon.get();
     s.appName = appName;
     s.appDir = exe.absolutePath();
     s.openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };

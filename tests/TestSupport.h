@@ -21,6 +21,7 @@ struct FakeServices {
     FakeRestoreEngine restore;
     FakeAutorun autorun;
     FakeSysInfoLauncher sysInfo;
+    FakePackageTransactions packageDaemon;
     std::vector<QUrl> openedUrls;
     bool openUrlSucceeds = true;
 
@@ -59,6 +60,7 @@ struct FakeServices {
         s.restore = &restore;
         s.autorun = &autorun;
         s.sysInfo = &sysInfo;
+        s.packageDaemon = &packageDaemon;
         s.appDir = dir.path();
         s.openUrl = [this](const QUrl& u) {
             openedUrls.push_back(u);

@@ -16,6 +16,7 @@ class ProcessEnder;
 class RestoreEngine;
 class Autorun;
 class SysInfoLauncher;
+class PackageTransactions;
 } // namespace vigilorn
 
 namespace Module1 {
@@ -29,6 +30,7 @@ struct Services {
     vigilorn::RestoreEngine* restore = nullptr;
     vigilorn::Autorun* autorun = nullptr;
     vigilorn::SysInfoLauncher* sysInfo = nullptr;
+    vigilorn::PackageTransactions* packageDaemon = nullptr; // may stay empty
     QString appName = QStringLiteral("QMVigilornApp");
     QString appDir; // the executable's folder
     QString vendorUrl = QStringLiteral("https://www.quillmere.com/vigilorn/");

@@ -1,6 +1,7 @@
 #pragma once
 // Everything the program needs from the operating system, built once by main().
 #include "Autorun.h"
+#include "PackageTransactions.h"
 #include "ProcessSource.h"
 #include "RestoreEngine.h"
 #include "SysInfoLauncher.h"
@@ -18,6 +19,8 @@ struct Platform {
     std::unique_ptr<SysInfoLauncher> sysInfo;
     // Chosen once, at start-up.
     std::unique_ptr<RestoreEngine> restore;
+    // Empty where the platform has no such daemon.
+    std::unique_ptr<PackageTransactions> packageDaemon;
 };
 
 struct PlatformConfig {

@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace vigilorn {
 
@@ -28,6 +29,14 @@ public:
     virtual ~ProcessSource() = default;
     // Visits the processes in the order the system lists them.
     virtual std::optional<EnumerationFailure> EnumerateProcesses(const ProcessVisitor& visitor) = 0;
+    // The arguments of one process, argv[0] first. False when they cannot be read, are not
+    // UTF-8 or are longer than kMaxArgumentBytes: the caller then knows only the name.
+    virtual bool readArguments(const std::string& processid, std::vector<std::string>& args) {
+        (void)processid;
+        args.clear();
+        return false;
+    }
+    static constexpr std::size_t kMaxArgumentBytes = 4096;
 };
 
 // Ends processes by PID (digits only) or by name cut before its first ".".

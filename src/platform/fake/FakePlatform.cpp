@@ -23,6 +23,17 @@ FakeProcessSource::EnumerateProcesses(const ProcessVisitor& visitor) {
     return std::nullopt;
 }
 
+bool FakeProcessSource::readArguments(const std::string& processid,
+                                      std::vector<std::string>& args) {
+    argumentReads.push_back(processid);
+    args.clear();
+    auto it = arguments.find(processid);
+    if (it == arguments.end())
+        return false;
+    args = it->second;
+    return true;
+}
+
 Failure FakeProcessEnder::endProcesses(const std::string& nameOrPid) {
     requests.push_back(nameOrPid);
     if (onEnd)

@@ -1,4 +1,5 @@
 #include "LinuxRestore.h"
+#include "PackageKitTransactions.h"
 #include "PathSysInfoLauncher.h"
 #include "ProcProcessSource.h"
 #include "SignalProcessEnder.h"
@@ -14,6 +15,7 @@ Platform createPlatform(const PlatformConfig& config) {
     p.restore = createLinuxRestoreEngine(config);
     p.autorun = std::make_unique<XdgAutorun>();
     p.sysInfo = std::make_unique<PathSysInfoLauncher>();
+    p.packageDaemon = std::make_unique<PackageKitTransactions>();
     return p;
 }
 

@@ -2,14 +2,23 @@
 #include "platform/ProcessSource.h"
 
 #include <string>
+#include <vector>
 
 namespace vigilorn {
+
+// Reads <procRoot>/<pid>/cmdline into its NUL-separated arguments, under the limits of
+// ProcessSource::readArguments.
+bool readProcArguments(const std::string& procRoot, const std::string& pid,
+                       std::vector<std::string>& args);
 
 // Processes from /proc: one entry per numeric directory.
 class ProcProcessSource final : public ProcessSource {
 public:
     explicit ProcProcessSource(std::string procRoot = "/proc");
     std::optional<EnumerationFailure> EnumerateProcesses(const ProcessVisitor& visitor) override;
+    bool readArguments(const std::string& processid, std::vector<std::string>& args) override {
+        return readProcArguments(m_root, processid, args);
+    }
 
 private:
     std::string m_root;
