@@ -690,7 +690,7 @@ def journey_apt_install(s, exe, xsel):
     if needs_root("apt-get install"):
         return 77
     # apt-get runs dpkg below it; apt-get comes first in the process list.
-    probe_install(s, exe, xsel, ["apt-get", "install", "-y", "--no-download"], "apt-get")
+    probe_install(s, exe, xsel, ["apt-get", "install", "-y"], "apt-get")
 
 
 def journey_packagekit(s, exe, xsel):
