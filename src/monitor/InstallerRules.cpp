@@ -12,6 +12,7 @@ using Words = std::vector<std::string_view>;
 // How a package manager says that it is about to change the system.
 enum class Syntax {
     Alone,        // its name is enough
+    Script,       // an interpreter's process, known by its script: "python3 .../unattended-upgrade"
     SubCommand,   // the first word that is not an option: "apt-get -y install x"
     Dpkg,         // an action option anywhere: "dpkg --force-all -i x.deb", "dpkg -iR dir"
     Rpm,          // a mode letter: "rpm -ivh x.rpm", but not the query "rpm -qi x"
@@ -72,10 +73,10 @@ const std::vector<PackageManager>& packageManagers() {
         {{"pacman"}, Syntax::Pacman, {"S silgpcw", "R p", "U p"}, {}},
         // The mode letters that change the system, then those that only look ("-qi": query).
         {{"rpm"}, Syntax::Rpm, {"iUFe", "qVK"}, {}},
-        {{"gdebi", "gdebi-gtk", "synaptic", "unattended-upgr", "unattended-upgrade"},
-         Syntax::Alone,
-         {},
-         {}},
+        {{"gdebi", "gdebi-gtk", "synaptic"}, Syntax::Alone, {}, {}},
+        // The kernel cuts the name to "unattended-upgr", which unattended-upgrade-shutdown,
+        // waiting for the whole uptime, shares.
+        {{"unattended-upgr", "unattended-upgrade"}, Syntax::Script, {"unattended-upgrade"}, {}},
         {{"python", "python3"}, Syntax::Python, {}, {"-W", "-X"}},
         {{"node", "nodejs"}, Syntax::Node, {}, {"-r", "--require"}},
     };
@@ -262,6 +263,8 @@ bool runs(const PackageManager& pm, const Args& args, int depth) {
     switch (pm.syntax) {
     case Syntax::Alone:
         return true;
+    case Syntax::Script:
+        return false; // decided on the whole command line
     case Syntax::SubCommand:
         return contains(pm.verbs, firstPositional(args, pm.valueOptions));
     case Syntax::Dpkg:
@@ -285,6 +288,8 @@ bool runs(const PackageManager& pm, const Args& args, int depth) {
         const PackageManager* inner = program.empty() ? nullptr : lookup(program);
         if (!inner || inner->syntax == Syntax::Python || inner->syntax == Syntax::Node)
             return false;
+        if (inner->syntax == Syntax::Script)
+            return contains(inner->verbs, program);
         return runs(*inner, rest, depth + 1);
     }
     }
@@ -322,6 +327,12 @@ bool isPackageManagerRun(std::string_view name, const std::vector<std::string>& 
     }
     if (words.empty())
         return false;
+    if (pm->syntax == Syntax::Script) {
+        for (std::size_t i = 0; i < std::min<std::size_t>(words.size(), 4); ++i)
+            if (contains(pm->verbs, baseName(words[i])))
+                return true;
+        return false;
+    }
     // A script names its interpreter first: "/usr/bin/python3 /usr/bin/pip install x".
     std::size_t self = 0;
     for (std::size_t i = 0; i < std::min<std::size_t>(words.size(), 4); ++i) {

@@ -145,6 +145,14 @@ private slots:
         row("synaptic", "synaptic", "", true);
         row("unattended-upgrade, cut by the kernel", "unattended-upgr",
             "/usr/bin/python3 /usr/bin/unattended-upgrade", true);
+        row("unattended-upgrade -d", "unattended-upgr",
+            "/usr/bin/python3 -u /usr/bin/unattended-upgrade -d", true);
+        row("unattended-upgrade started by its interpreter", "python3",
+            "/usr/bin/python3 /usr/bin/unattended-upgrade", true);
+        row("its shutdown helper, always running", "unattended-upgr",
+            "/usr/bin/python3 /usr/share/unattended-upgrades/unattended-upgrade-shutdown "
+            "--wait-for-signal",
+            false);
         // what merely resembles them
         row("aptd", "aptd", "aptd install", false);
         row("snapd", "snapd", "/usr/lib/snapd/snapd install", false);
@@ -208,7 +216,8 @@ private slots:
         auto none = [] { return std::optional<std::vector<std::string>>(); };
         QVERIFY(!rules.isInstaller("apt-get", none));
         QVERIFY(!rules.isInstaller("dpkg", none));
-        QVERIFY(rules.isInstaller("unattended-upgr", none));
+        QVERIFY(rules.isInstaller("synaptic", none));
+        QVERIFY(!rules.isInstaller("unattended-upgr", none));
         QVERIFY(rules.isInstaller("MySetupTool.exe", none));
         QVERIFY(!rules.isInstaller("apt-get", {}));
         QVERIFY(!isPackageManagerRun("dpkg", {}));
