@@ -11,15 +11,15 @@ using Words = std::vector<std::string_view>;
 
 // How a package manager says that it is about to change the system.
 enum class Syntax {
-    Alone,        // its name is enough
-    Script,       // an interpreter's process, known by its script: "python3 .../unattended-upgrade"
-    SubCommand,   // the first word that is not an option: "apt-get -y install x"
-    Dpkg,         // an action option anywhere: "dpkg --force-all -i x.deb", "dpkg -iR dir"
-    Rpm,          // a mode letter: "rpm -ivh x.rpm", but not the query "rpm -qi x"
-    Pacman,       // an operation letter: "pacman -Syu", but not the search "pacman -Ss x"
-    NpmGlobal,    // a sub-command together with -g/--global
-    Python,       // an interpreter running a package manager: "python3 -m pip install x"
-    Node,         // "node /usr/bin/npm install -g x"
+    Alone,      // its name is enough
+    Script,     // an interpreter's process, known by its script: "python3 .../unattended-upgrade"
+    SubCommand, // the first word that is not an option: "apt-get -y install x"
+    Dpkg,       // an action option anywhere: "dpkg --force-all -i x.deb", "dpkg -iR dir"
+    Rpm,        // a mode letter: "rpm -ivh x.rpm", but not the query "rpm -qi x"
+    Pacman,     // an operation letter: "pacman -Syu", but not the search "pacman -Ss x"
+    NpmGlobal,  // a sub-command together with -g/--global
+    Python,     // an interpreter running a package manager: "python3 -m pip install x"
+    Node,       // "node /usr/bin/npm install -g x"
 };
 
 struct PackageManager {
@@ -271,7 +271,8 @@ bool runs(const PackageManager& pm, const Args& args, int depth) {
         return dpkgChanges(pm, args);
     case Syntax::Rpm:
         return rpmChanges(pm, args) ||
-               longModeChanges(args, {"--install", "--upgrade", "--freshen", "--erase", "--reinstall"},
+               longModeChanges(args,
+                               {"--install", "--upgrade", "--freshen", "--erase", "--reinstall"},
                                {"--query", "--verify", "--checksig"});
     case Syntax::Pacman:
         return pacmanChanges(pm, args) ||

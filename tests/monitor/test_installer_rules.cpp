@@ -60,8 +60,9 @@ private slots:
         row("dpkg from apt --unpack", "dpkg",
             "/usr/bin/dpkg --status-fd 23 --no-triggers --unpack --auto-deconfigure /var/x.deb",
             true);
-        row("dpkg --configure --pending", "dpkg", "/usr/bin/dpkg --status-fd 23 --configure "
-                                                  "--pending",
+        row("dpkg --configure --pending", "dpkg",
+            "/usr/bin/dpkg --status-fd 23 --configure "
+            "--pending",
             true);
         row("dpkg -r", "dpkg", "dpkg -r foo", true);
         row("dpkg -P", "dpkg", "dpkg -P foo", true);
@@ -156,8 +157,8 @@ private slots:
         // what merely resembles them
         row("aptd", "aptd", "aptd install", false);
         row("snapd", "snapd", "/usr/lib/snapd/snapd install", false);
-        row("apt.systemd.daily", "apt.systemd.dai", "/bin/sh /usr/lib/apt/apt.systemd.daily install",
-            false);
+        row("apt.systemd.daily", "apt.systemd.dai",
+            "/bin/sh /usr/lib/apt/apt.systemd.daily install", false);
         row("a version without a name", "3.11", "3.11 install", false);
         row("no verb at all", "apt-get", "apt-get", false);
         row("options only", "apt", "apt -y -q", false);

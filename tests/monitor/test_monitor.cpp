@@ -235,16 +235,34 @@ private slots:
         QTest::addColumn<QString>("daemon");
         QTest::addColumn<QString>("reminds");
         QTest::addColumn<int>("daemonAsked");
-        QTest::newRow("dpkg -i") << "dpkg" << "dpkg -i x.deb" << "" << "dpkg" << 0;
-        QTest::newRow("apt-get install") << "apt-get" << "apt-get install ./x.deb" << ""
+        QTest::newRow("dpkg -i") << "dpkg"
+                                 << "dpkg -i x.deb"
+                                 << ""
+                                 << "dpkg" << 0;
+        QTest::newRow("apt-get install") << "apt-get"
+                                         << "apt-get install ./x.deb"
+                                         << ""
                                          << "apt-get" << 0;
-        QTest::newRow("a process beats the daemon") << "apt" << "apt install x" << "packagekitd"
+        QTest::newRow("a process beats the daemon") << "apt"
+                                                    << "apt install x"
+                                                    << "packagekitd"
                                                     << "apt" << 0;
-        QTest::newRow("apt list") << "apt" << "apt list" << "" << "" << 1;
-        QTest::newRow("unreadable arguments") << "apt-get" << "-" << "" << "" << 1;
-        QTest::newRow("the daemon installs") << "bash" << "-" << "packagekitd" << "packagekitd"
-                                             << 1;
-        QTest::newRow("nothing at all") << "bash" << "-" << "" << "" << 1;
+        QTest::newRow("apt list") << "apt"
+                                  << "apt list"
+                                  << ""
+                                  << "" << 1;
+        QTest::newRow("unreadable arguments") << "apt-get"
+                                              << "-"
+                                              << ""
+                                              << "" << 1;
+        QTest::newRow("the daemon installs") << "bash"
+                                             << "-"
+                                             << "packagekitd"
+                                             << "packagekitd" << 1;
+        QTest::newRow("nothing at all") << "bash"
+                                        << "-"
+                                        << ""
+                                        << "" << 1;
     }
     void packageManagersRemind() {
         QFETCH(QString, name);
@@ -269,8 +287,7 @@ private slots:
             QCOMPARE(frmDialog::loaded()->Label1->text(), reminderText(reminds));
         }
         // Only the package manager's arguments are read, never the shell's.
-        QVERIFY(std::find(env->processes.argumentReads.begin(),
-                          env->processes.argumentReads.end(),
+        QVERIFY(std::find(env->processes.argumentReads.begin(), env->processes.argumentReads.end(),
                           "10") == env->processes.argumentReads.end());
         QCOMPARE(int(env->packageDaemon.timeouts.size()), daemonAsked);
         for (int t : env->packageDaemon.timeouts)

@@ -66,14 +66,14 @@ private slots:
         QTest::addColumn<bool>("changes");
         QTest::newRow("install files") << uint(kInstallFiles) << 0ull << true;
         QTest::newRow("install packages") << uint(kInstallPackages) << 0ull << true;
-        QTest::newRow("install, only trusted") << uint(kInstallPackages)
-                                               << qulonglong(kOnlyTrusted) << true;
+        QTest::newRow("install, only trusted")
+            << uint(kInstallPackages) << qulonglong(kOnlyTrusted) << true;
         QTest::newRow("remove") << uint(kRemovePackages) << 0ull << true;
         QTest::newRow("update") << uint(kUpdatePackages) << 0ull << true;
         QTest::newRow("repair") << uint(kRepairSystem) << 0ull << true;
         QTest::newRow("upgrade system") << uint(kUpgradeSystem) << 0ull << true;
-        QTest::newRow("simulated install") << uint(kInstallPackages) << qulonglong(kSimulate)
-                                           << false;
+        QTest::newRow("simulated install")
+            << uint(kInstallPackages) << qulonglong(kSimulate) << false;
         QTest::newRow("updates downloaded for later")
             << uint(kUpdatePackages) << qulonglong(kOnlyTrusted | kOnlyDownload) << false;
         QTest::newRow("unknown (not started yet)") << 0u << 0ull << false;

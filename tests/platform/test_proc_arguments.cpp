@@ -46,16 +46,13 @@ private slots:
             << V{"a", std::string(4093, 'b')};
         QTest::newRow("one byte over the limit")
             << QByteArray("a\0", 2) + QByteArray(4094, 'b') + QByteArray(1, '\0') << false << V{};
-        QTest::newRow("megabytes") << QByteArray("apt-get\0install\0", 16) +
-                                          QByteArray(8 << 20, 'x')
-                                   << false << V{};
+        QTest::newRow("megabytes")
+            << QByteArray("apt-get\0install\0", 16) + QByteArray(8 << 20, 'x') << false << V{};
         QTest::newRow("empty (a kernel thread)") << QByteArray() << false << V{};
         QTest::newRow("not UTF-8") << QByteArray("apt\0install\0\xff\xfe\0", 15) << false << V{};
-        QTest::newRow("overlong encoding")
-            << QByteArray("apt\0\xc0\xaf\0", 7) << false << V{};
+        QTest::newRow("overlong encoding") << QByteArray("apt\0\xc0\xaf\0", 7) << false << V{};
         QTest::newRow("surrogate") << QByteArray("apt\0\xed\xa0\x80\0", 8) << false << V{};
-        QTest::newRow("cut sequence at the end") << QByteArray("apt\0\xe2\x82", 6) << false
-                                                 << V{};
+        QTest::newRow("cut sequence at the end") << QByteArray("apt\0\xe2\x82", 6) << false << V{};
     }
     void cmdlines() {
         QFETCH(QByteArray, cmdline);
@@ -92,7 +89,8 @@ private slots:
 
     void aRealProcess() {
         QProcess p;
-        p.start(QStringLiteral("/bin/sleep"), {QStringLiteral("30"), QString::fromUtf8("caf\xc3\xa9")});
+        p.start(QStringLiteral("/bin/sleep"),
+                {QStringLiteral("30"), QString::fromUtf8("caf\xc3\xa9")});
         QVERIFY(p.waitForStarted());
         ProcProcessSource src;
         std::vector<std::string> got;

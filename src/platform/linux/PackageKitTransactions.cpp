@@ -64,10 +64,11 @@ std::optional<std::string> PackageKitTransactions::changingPackages(int timeoutM
     if (!bus.isConnected())
         return std::nullopt;
 
-    const QDBusMessage list = call(
-        bus, QDBusMessage::createMethodCall(kService, kPath, kInterface,
+    const QDBusMessage list =
+        call(bus,
+             QDBusMessage::createMethodCall(kService, kPath, kInterface,
                                             QStringLiteral("GetTransactionList")),
-        clock, timeoutMs);
+             clock, timeoutMs);
     if (list.type() != QDBusMessage::ReplyMessage || list.arguments().size() != 1)
         return std::nullopt;
     const auto paths = qdbus_cast<QList<QDBusObjectPath>>(list.arguments().at(0));
