@@ -53,7 +53,7 @@ private slots:
         row("apt-cache show", "apt-cache", "apt-cache show install", false);
         row("apt-cache policy", "apt-cache", "apt-cache policy", false);
         // dpkg, also as apt runs it
-        row("dpkg -i", "dpkg", "dpkg -i /tmp/x.deb", true);
+        row("dpkg -i", "dpkg", "dpkg -i /srv/debs/x.deb", true);
         row("dpkg --install", "dpkg", "dpkg --install x.deb", true);
         row("dpkg -iR joined", "dpkg", "dpkg -iR /srv/debs", true);
         row("dpkg --force before -i", "dpkg", "dpkg --force-depends -i x.deb", true);
