@@ -29,6 +29,7 @@ int main(int argc, char* argv[]) {
     s.changes = platform.changes.get();
     s.autorun = platform.autorun.get();
     s.sysInfo = platform.sysInfo.get();
+    s.packageDaemon = platform.packageDaemon.get();
     s.appName = appName;
     s.appDir = exe.absolutePath();
     s.openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };

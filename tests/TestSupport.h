@@ -22,6 +22,7 @@ struct FakeServices {
     FakeRestoreChanges changes;
     FakeAutorun autorun;
     FakeSysInfoLauncher sysInfo;
+    FakePackageTransactions packageDaemon;
     std::vector<QUrl> openedUrls;
     bool openUrlSucceeds = true;
 
@@ -61,6 +62,7 @@ struct FakeServices {
         s.changes = &changes;
         s.autorun = &autorun;
         s.sysInfo = &sysInfo;
+        s.packageDaemon = &packageDaemon;
         s.appDir = dir.path();
         s.openUrl = [this](const QUrl& u) {
             openedUrls.push_back(u);

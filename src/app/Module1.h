@@ -17,6 +17,7 @@ class RestoreEngine;
 class RestoreChanges;
 class Autorun;
 class SysInfoLauncher;
+class PackageTransactions;
 } // namespace vigilorn
 
 namespace Module1 {
@@ -31,6 +32,7 @@ struct Services {
     vigilorn::RestoreChanges* changes = nullptr; // null: no comparison for this engine
     vigilorn::Autorun* autorun = nullptr;
     vigilorn::SysInfoLauncher* sysInfo = nullptr;
+    vigilorn::PackageTransactions* packageDaemon = nullptr; // may stay empty
     QString appName = QStringLiteral("QMVigilornApp");
     QString appDir; // the executable's folder
     QString vendorUrl = QStringLiteral("https://www.quillmere.com/vigilorn/");

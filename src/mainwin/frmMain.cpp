@@ -8,6 +8,7 @@
 #include "dialogs/frmAbout.h"
 #include "dialogs/frmHelp.h"
 #include "dialogs/frmOptions.h"
+#include "monitor/InstallerMonitor.h"
 #include "monitor/InstallerRule.h"
 #include "monitor/frmDialog.h"
 #include "monitor/frmDialog2.h"
@@ -104,15 +105,23 @@ frmMain::frmMain()
 
     buildMenus();
 
-    // Precise: the default coarse timers may fire up to 5% early.
-    Timer1 = new QTimer(this);
-    Timer1->setObjectName(QStringLiteral("Timer1"));
-    Timer1->setTimerType(Qt::PreciseTimer);
-    Timer2 = new QTimer(this);
-    Timer2->setObjectName(QStringLiteral("Timer2"));
-    Timer2->setTimerType(Qt::PreciseTimer);
-    connect(Timer1, &QTimer::timeout, this, &frmMain::scanForInstaller);
-    connect(Timer2, &QTimer::timeout, this, &frmMain::waitForInstallerEnd);
+    m_monitor = new InstallerMonitor(this);
+    Timer1 = m_monitor->Timer1;
+    Timer2 = m_monitor->Timer2;
+    connect(m_monitor, &InstallerMonitor::installerFound, this, [](const QString& name) {
+        silently([&] {
+            frmDialog* dialog = frmDialog::instance();
+            dialog->Label1->setText(reminderText(name));
+            dialog->show();
+            dialog->raise();
+        });
+    });
+    connect(m_monitor, &InstallerMonitor::secondReminderWanted, this, [] {
+        frmDialog2* d = frmDialog2::instance();
+        d->Label1->setText(secondMessageText());
+        d->show();
+        d->raise();
+    });
 
     // Load.
     processSelected = false;
@@ -120,8 +129,6 @@ frmMain::frmMain()
         showBorder();
     else
         hideBorder();
-    Timer1->setInterval(10000);
-    Timer1->start();
 }
 
 frmMain::~frmMain() {
@@ -210,59 +217,19 @@ void frmMain::closeEvent(QCloseEvent* e) {
 // ---- the monitor ---------------------------------------------------------------------------
 
 void frmMain::scanForInstaller() {
-    silently([&] {
-        QString found;
-        bool matched = false;
-        auto failure = processes().EnumerateProcesses([&](const ProcessEntry& e) {
-            if (!isInstallerName(e.Name))
-                return true;
-            found = QString::fromUtf8(e.Name);
-            matched = true;
-            return false;
-        });
-        if (failure || !matched)
-            return;
-        frmDialog* dialog = frmDialog::instance();
-        dialog->Label1->setText(reminderText(found));
-        dialog->show();
-        dialog->raise();
-    });
+    m_monitor->scanForInstaller();
 }
 
 void frmMain::haveDoneRestore() {
-    Timer1->stop();
-    Timer2->setInterval(5000);
-    Timer2->start();
+    m_monitor->haveDoneRestore();
 }
 
 void frmMain::secondMessage() {
-    if (!Module1::restorePointConfirmed) {
-        frmDialog2* d = frmDialog2::instance();
-        d->Label1->setText(secondMessageText());
-        d->show();
-        d->raise();
-    }
-    haveDoneRestore();
+    m_monitor->secondMessage();
 }
 
 void frmMain::waitForInstallerEnd() {
-    silently([&] {
-        bool otherSeen = false;
-        bool installerSeen = false;
-        auto failure = processes().EnumerateProcesses([&](const ProcessEntry& e) {
-            if (isInstallerName(e.Name)) {
-                installerSeen = true;
-                return false;
-            }
-            otherSeen = true;
-            return true;
-        });
-        if (failure || installerSeen || !otherSeen)
-            return;
-        Timer2->stop();
-        Timer1->setInterval(5000);
-        Timer1->start();
-    });
+    m_monitor->waitForInstallerEnd();
 }
 
 // ---- the process grid ----------------------------------------------------------------------

@@ -10,6 +10,9 @@ class QAction;
 class QMenu;
 class QTableWidget;
 class QTimer;
+namespace vigilorn {
+class InstallerMonitor;
+}
 
 // The main window: the monitor's two timers, the process grid, the menus, the tray icon.
 class frmMain : public vigilorn::Form<frmMain, QMainWindow> {
@@ -86,6 +89,7 @@ private:
     void openAbout();
 
     vigilorn::ImageList ImageList1;
+    vigilorn::InstallerMonitor* m_monitor;
     QPointer<QSystemTrayIcon> m_tray;
     bool m_borderShown = false;
     bool m_noTrayReported = false;

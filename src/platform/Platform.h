@@ -1,6 +1,7 @@
 #pragma once
 // Everything the program needs from the operating system, built once by main().
 #include "Autorun.h"
+#include "PackageTransactions.h"
 #include "ProcessSource.h"
 #include "RestoreChanges.h"
 #include "RestoreEngine.h"
@@ -22,6 +23,8 @@ struct Platform {
     std::unique_ptr<RestoreEngine> restore;
     // What changed since one of restore's points; may be null.
     std::unique_ptr<RestoreChanges> changes;
+    // Empty where the platform has no such daemon.
+    std::unique_ptr<PackageTransactions> packageDaemon;
 };
 
 struct PlatformConfig {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace vigilorn {
 
@@ -35,6 +36,14 @@ public:
     // A source that keeps what it read between enumerations reads everything afresh on the
     // next one; for lists a user acts on.
     virtual void requireFullPass() {}
+    // The arguments of one process, argv[0] first. False when they cannot be read, are not
+    // UTF-8 or are longer than kMaxArgumentBytes: the caller then knows only the name.
+    virtual bool readArguments(const std::string& processid, std::vector<std::string>& args) {
+        (void)processid;
+        args.clear();
+        return false;
+    }
+    static constexpr std::size_t kMaxArgumentBytes = 4096;
 };
 
 // What ending one process by its PID came to.

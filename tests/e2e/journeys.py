@@ -740,6 +740,90 @@ def journey_dialogs_accessibility(s, exe, xsel):
     s.a11y.window_gone("Help")
 
 
+# ---- package managers and PackageKit ---------------------------------------------------------
+
+def needs_root(what):
+    if os.geteuid() != 0:
+        log("SKIP: %s runs a real package manager, which needs root" % what)
+        return True
+    return False
+
+
+def probe_install(s, exe, xsel, args, name):
+    """Installs the probe with a real package manager; the reminder must name it within the
+    first interval, and Yes must wait while it runs."""
+    import packages
+    probe = packages.Probe(s)
+    probe.build()
+    t0 = start(s, exe, xsel, ShowSplashStartUP=0)
+    main_frame(s)
+    try:
+        t_run = probe.start(args + [probe.deb])
+        dialog = reminder_dialog(s, FIRST_SCAN + SLACK)
+        t_seen = time.monotonic()
+        log("reminder %.2f s after start, %.2f s after %s began" % (t_seen - t0, t_seen - t_run,
+                                                                   name))
+        expect(t_seen - t_run <= FIRST_SCAN + SLACK, "reminder too late after %s began" % name)
+        expect_equal(dialog_label(s, dialog), REMINDER.format(name), "reminder text")
+        s.screenshot("reminder-" + name)
+        s.a11y.click(s.a11y.find(dialog, name="Yes", role="push button"))
+        s.a11y.window_gone(MESSAGE, timeout=5)
+        # A watch that let it go would resume detection 5 s later and remind again 5 s after.
+        hold("no reminder while %s runs" % name, lambda: no_reminder(s), 2 * RESCAN + SLACK)
+        expect_equal(probe.finish(), 0, "exit code of " + name)
+        expect(probe.installed(), "the probe package was not installed")
+    finally:
+        probe.close()
+    expect(not probe.installed(), "the probe package is still installed")
+
+
+def journey_dpkg_install(s, exe, xsel):
+    if needs_root("dpkg -i"):
+        return 77
+    probe_install(s, exe, xsel, ["dpkg", "-i"], "dpkg")
+
+
+def journey_apt_install(s, exe, xsel):
+    if needs_root("apt-get install"):
+        return 77
+    # apt-get runs dpkg below it; apt-get comes first in the process list.
+    probe_install(s, exe, xsel, ["apt-get", "install", "-y"], "apt-get")
+
+
+def journey_packagekit(s, exe, xsel):
+    import packages
+    install_packages, update_packages = 11, 22
+    s.start_desktop(xsel)
+    s.write_ini(ShowSplashStartUP=0)
+    bus = packages.PrivateSystemBus(s)
+    bus.set_transactions([(install_packages, 0)])
+    t0 = time.monotonic()
+    s.start_program(exe, {"DBUS_SYSTEM_BUS_ADDRESS": bus.address})
+    main_frame(s)
+    dialog = reminder_dialog(s, FIRST_SCAN + SLACK)
+    log("reminder %.2f s after start" % (time.monotonic() - t0))
+    expect_equal(dialog_label(s, dialog), REMINDER.format("packagekitd"), "reminder text")
+    s.screenshot("reminder-packagekitd")
+    s.a11y.click(s.a11y.find(dialog, name="Yes", role="push button"))
+    s.a11y.window_gone(MESSAGE, timeout=5)
+
+    # Yes waits while the transaction is listed: a watch that let it go would resume detection
+    # and remind again within two ticks.
+    hold("no reminder while the transaction runs", lambda: no_reminder(s), 2 * RESCAN + SLACK)
+    expect(any(n == 1 for _, n in bus.calls()), "the daemon was never asked")
+    bus.set_transactions([])
+    t_empty = time.monotonic()
+    # The follow-up pass that sees the empty list ends the watch; detection resumes 5 s later.
+    wait_for("a pass to see the empty list",
+             lambda: any(t > t_empty and n == 0 for t, n in bus.calls()), timeout=RESCAN + SLACK)
+    bus.set_transactions([(update_packages, 0)])
+    t_new = time.monotonic()
+    reminder_dialog(s, RESCAN + SLACK)
+    log("reminder for the update %.2f s after it was listed" % (time.monotonic() - t_new))
+    expect_equal(dialog_label(s, reminder_dialog(s, 1)), REMINDER.format("packagekitd"),
+                 "reminder text for the update")
+
+
 JOURNEYS = {
     "first_start": journey_first_start,
     "installer_yes": journey_installer_yes,
@@ -752,6 +836,9 @@ JOURNEYS = {
     "accessibility": journey_accessibility,
     "dialogs_accessibility": journey_dialogs_accessibility,
     "installed_help": journey_installed_help,
+    "dpkg_install": journey_dpkg_install,
+    "apt_install": journey_apt_install,
+    "packagekit": journey_packagekit,
 }
 
 if __name__ == "__main__":

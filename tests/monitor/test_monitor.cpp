@@ -11,6 +11,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
+
 using namespace vigilorn;
 using test::proc;
 
@@ -222,6 +224,142 @@ private slots:
             QVERIFY(m->Timer1->isActive());
             QCOMPARE(m->Timer1->interval(), 5000);
         }
+    }
+
+    // ---- package managers and the package daemon ----
+
+    // One process beside a shell; args "-" = its arguments cannot be read.
+    void packageManagersRemind_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("args");
+        QTest::addColumn<QString>("daemon");
+        QTest::addColumn<QString>("reminds");
+        QTest::addColumn<int>("daemonAsked");
+        QTest::newRow("dpkg -i") << "dpkg"
+                                 << "dpkg -i x.deb"
+                                 << ""
+                                 << "dpkg" << 0;
+        QTest::newRow("apt-get install") << "apt-get"
+                                         << "apt-get install ./x.deb"
+                                         << ""
+                                         << "apt-get" << 0;
+        QTest::newRow("a process beats the daemon") << "apt"
+                                                    << "apt install x"
+                                                    << "packagekitd"
+                                                    << "apt" << 0;
+        QTest::newRow("apt list") << "apt"
+                                  << "apt list"
+                                  << ""
+                                  << "" << 1;
+        QTest::newRow("unreadable arguments") << "apt-get"
+                                              << "-"
+                                              << ""
+                                              << "" << 1;
+        QTest::newRow("the daemon installs") << "bash"
+                                             << "-"
+                                             << "packagekitd"
+                                             << "packagekitd" << 1;
+        QTest::newRow("nothing at all") << "bash"
+                                        << "-"
+                                        << ""
+                                        << "" << 1;
+    }
+    void packageManagersRemind() {
+        QFETCH(QString, name);
+        QFETCH(QString, args);
+        QFETCH(QString, daemon);
+        QFETCH(QString, reminds);
+        QFETCH(int, daemonAsked);
+        env->processes.processes = {proc("bash", "10"), proc(qPrintable(name), "20")};
+        if (args != QLatin1String("-")) {
+            std::vector<std::string> argv;
+            for (const QString& a : args.split(QLatin1Char(' ')))
+                argv.push_back(a.toStdString());
+            env->processes.arguments["20"] = argv;
+        }
+        if (!daemon.isEmpty())
+            env->packageDaemon.answer = daemon.toStdString();
+        m->scanForInstaller();
+        if (reminds.isEmpty()) {
+            QVERIFY(!frmDialog::loaded());
+        } else {
+            QVERIFY(frmDialog::loaded() && frmDialog::loaded()->isVisible());
+            QCOMPARE(frmDialog::loaded()->Label1->text(), reminderText(reminds));
+        }
+        // Only the package manager's arguments are read, never the shell's.
+        QVERIFY(std::find(env->processes.argumentReads.begin(), env->processes.argumentReads.end(),
+                          "10") == env->processes.argumentReads.end());
+        QCOMPARE(int(env->packageDaemon.timeouts.size()), daemonAsked);
+        for (int t : env->packageDaemon.timeouts)
+            QCOMPARE(t, 500);
+    }
+
+    void aFailedWalkDoesNotAskTheDaemon() {
+        env->processes.processes = {proc("bash")};
+        env->processes.queryFailure = PlatformError{1, "x"};
+        env->packageDaemon.answer = "packagekitd";
+        m->scanForInstaller();
+        QVERIFY(!frmDialog::loaded());
+        QVERIFY(env->packageDaemon.timeouts.empty());
+    }
+
+    // Yes waits until neither the package manager nor the daemon's transaction is left.
+    void followingWaitsForPackageManagersAndTheDaemon() {
+        env->processes.processes = {proc("bash", "10"), proc("apt-get", "20")};
+        env->processes.arguments["20"] = {"apt-get", "install", "x"};
+        m->scanForInstaller();
+        QTest::mouseClick(frmDialog::loaded()->Picture1, Qt::LeftButton);
+        m->waitForInstallerEnd();
+        QVERIFY(m->Timer2->isActive());
+        env->processes.arguments["20"] = {"apt-get", "update"};
+        env->packageDaemon.answer = "packagekitd";
+        m->waitForInstallerEnd();
+        m->waitForInstallerEnd();
+        QVERIFY(m->Timer2->isActive());
+        QVERIFY(!m->Timer1->isActive());
+        env->packageDaemon.answer.reset();
+        m->waitForInstallerEnd();
+        QVERIFY(!m->Timer2->isActive());
+        QVERIFY(m->Timer1->isActive());
+        QCOMPARE(m->Timer1->interval(), 5000);
+    }
+
+    // [Detect] PackageManagers=0 keeps the name rule alone; anything but a number keeps the
+    // default.
+    void packageManagersSwitch_data() {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<bool>("on");
+        QTest::newRow("absent") << QByteArray("[Options]\nShowSplashStartUP=0\n") << true;
+        QTest::newRow("0") << QByteArray("[Detect]\nPackageManagers=0\n") << false;
+        QTest::newRow("1") << QByteArray("[Detect]\nPackageManagers=1\n") << true;
+        QTest::newRow("not a number") << QByteArray("[Detect]\nPackageManagers=off\n") << true;
+    }
+    void packageManagersSwitch() {
+        QFETCH(QByteArray, ini);
+        QFETCH(bool, on);
+        delete m;
+        env->writeSettings(ini);
+        m = frmMain::instance();
+        env->processes.processes = {proc("bash", "10")};
+        env->packageDaemon.answer = "packagekitd";
+        m->scanForInstaller();
+        QCOMPARE(bool(frmDialog::loaded()), on);
+        QCOMPARE(env->packageDaemon.timeouts.size(), std::size_t(on ? 1 : 0));
+        delete frmDialog::loaded();
+        flushDeletes();
+
+        env->packageDaemon.answer.reset();
+        env->processes.processes = {proc("bash", "10"), proc("dpkg", "20")};
+        env->processes.arguments["20"] = {"dpkg", "-i", "x.deb"};
+        m->scanForInstaller();
+        QCOMPARE(bool(frmDialog::loaded()), on);
+        if (on)
+            QCOMPARE(frmDialog::loaded()->Label1->text(), reminderText(QStringLiteral("dpkg")));
+        QCOMPARE(env->processes.argumentReads.empty(), !on);
+        // The name rule holds either way.
+        env->processes.processes = {proc("setup.exe")};
+        m->scanForInstaller();
+        QCOMPARE(frmDialog::loaded()->Label1->text(), reminderText(QStringLiteral("setup.exe")));
     }
 
     // ---- the automatic restore point ----

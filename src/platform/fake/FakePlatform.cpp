@@ -23,6 +23,17 @@ FakeProcessSource::EnumerateProcesses(const ProcessVisitor& visitor) {
     return std::nullopt;
 }
 
+bool FakeProcessSource::readArguments(const std::string& processid,
+                                      std::vector<std::string>& args) {
+    argumentReads.push_back(processid);
+    args.clear();
+    auto it = arguments.find(processid);
+    if (it == arguments.end())
+        return false;
+    args = it->second;
+    return true;
+}
+
 PidEnd FakeProcessEnder::endByPid(const std::string& pid, std::uint64_t startTime) {
     pids.push_back({pid, startTime});
     if (onEnd)

@@ -3,6 +3,7 @@
 #include "platform/Platform.h"
 
 #include <functional>
+#include <map>
 #include <vector>
 
 namespace vigilorn {
@@ -17,10 +18,25 @@ public:
     int enumerations = 0;
     int fullPassRequests = 0;
     std::size_t lastVisited = 0;
+    // Arguments by PID; a PID that is not here cannot be read.
+    std::map<std::string, std::vector<std::string>> arguments;
+    std::vector<std::string> argumentReads;
 
     void requireFullPass() override { ++fullPassRequests; }
 
     std::optional<EnumerationFailure> EnumerateProcesses(const ProcessVisitor& visitor) override;
+    bool readArguments(const std::string& processid, std::vector<std::string>& args) override;
+};
+
+class FakePackageTransactions final : public PackageTransactions {
+public:
+    std::optional<std::string> answer;
+    std::vector<int> timeouts; // one per question
+
+    std::optional<std::string> changingPackages(int timeoutMs) override {
+        timeouts.push_back(timeoutMs);
+        return answer;
+    }
 };
 
 class FakeProcessEnder final : public ProcessEnder {

@@ -1,4 +1,5 @@
 #include "LinuxRestore.h"
+#include "PackageKitTransactions.h"
 #include "PathSysInfoLauncher.h"
 #include "ProcProcessSource.h"
 #include "SignalProcessEnder.h"
@@ -19,6 +20,7 @@ Platform createPlatform(const PlatformConfig& config) {
     p.changes = createLinuxRestoreChanges(config, *p.restore);
     p.autorun = std::make_unique<XdgAutorun>();
     p.sysInfo = std::make_unique<PathSysInfoLauncher>();
+    p.packageDaemon = std::make_unique<PackageKitTransactions>();
     return p;
 }
 

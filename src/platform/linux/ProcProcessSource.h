@@ -11,6 +11,11 @@
 
 namespace vigilorn {
 
+// Reads <procRoot>/<pid>/cmdline into its NUL-separated arguments, under the limits of
+// ProcessSource::readArguments.
+bool readProcArguments(const std::string& procRoot, const std::string& pid,
+                       std::vector<std::string>& args);
+
 // Processes from /proc: one entry per numeric directory.
 //
 // Reading every process's files on every pass costs far more than listing /proc, so what was
@@ -29,6 +34,9 @@ public:
 
     // How many processes the last pass read in full; for tests and benchmarks.
     std::size_t lastPassReads() const { return m_reads; }
+    bool readArguments(const std::string& processid, std::vector<std::string>& args) override {
+        return readProcArguments(m_root, processid, args);
+    }
 
 private:
     struct Known {

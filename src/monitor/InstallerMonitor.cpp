@@ -1,0 +1,116 @@
+#include "InstallerMonitor.h"
+
+#include "app/Module1.h"
+#include "app/RuntimeError.h"
+#include "app/SettingsStore.h"
+#include "platform/PackageTransactions.h"
+#include "platform/ProcessSource.h"
+
+#include <QTimer>
+
+namespace vigilorn {
+namespace {
+
+bool packageManagersWanted() {
+    if (!Module1::services.settings)
+        return true;
+    try {
+        return Module1::services.settings->readInt16(QStringLiteral("Detect"),
+                                                     QStringLiteral("PackageManagers"), 1) != 0;
+    } catch (const RuntimeError&) {
+        return true; // a value that is not a number leaves the default
+    }
+}
+
+} // namespace
+
+InstallerMonitor::InstallerMonitor(QObject* parent)
+    : QObject(parent), m_rules(packageManagersWanted()) {
+    setObjectName(QStringLiteral("InstallerMonitor"));
+    // Precise: the default coarse timers may fire up to 5% early.
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setTimerType(Qt::PreciseTimer);
+    Timer2 = new QTimer(this);
+    Timer2->setObjectName(QStringLiteral("Timer2"));
+    Timer2->setTimerType(Qt::PreciseTimer);
+    connect(Timer1, &QTimer::timeout, this, &InstallerMonitor::scanForInstaller);
+    connect(Timer2, &QTimer::timeout, this, &InstallerMonitor::waitForInstallerEnd);
+    Timer1->setInterval(10000);
+    Timer1->start();
+}
+
+bool InstallerMonitor::walkProcesses(std::string& name, bool& otherSeen) {
+    name.clear();
+    ProcessSource* source = Module1::services.processes;
+    if (!source)
+        return false;
+    auto failure = source->EnumerateProcesses([&](const ProcessEntry& e) {
+        const bool installer = m_rules.isInstaller(e.Name, [&]() {
+            std::optional<std::vector<std::string>> args(std::in_place);
+            if (!source->readArguments(e.processid, *args))
+                args.reset();
+            return args;
+        });
+        if (!installer) {
+            otherSeen = true;
+            return true;
+        }
+        name = e.Name;
+        return false;
+    });
+    return !failure;
+}
+
+std::optional<std::string> InstallerMonitor::askPackageDaemon() const {
+    if (!m_rules.packageManagers() || !Module1::services.packageDaemon)
+        return std::nullopt;
+    return Module1::services.packageDaemon->changingPackages(kPackageDaemonTimeoutMs);
+}
+
+void InstallerMonitor::scanForInstaller() {
+    try {
+        std::string name;
+        bool otherSeen = false;
+        if (!walkProcesses(name, otherSeen))
+            return;
+        if (name.empty()) {
+            auto daemon = askPackageDaemon();
+            if (!daemon)
+                return;
+            name = *daemon;
+        }
+        emit installerFound(QString::fromStdString(name));
+    } catch (const RuntimeError&) {
+    }
+}
+
+void InstallerMonitor::haveDoneRestore() {
+    Timer1->stop();
+    Timer2->setInterval(5000);
+    Timer2->start();
+}
+
+void InstallerMonitor::secondMessage() {
+    if (!Module1::restorePointConfirmed)
+        emit secondReminderWanted();
+    haveDoneRestore();
+}
+
+void InstallerMonitor::waitForInstallerEnd() {
+    try {
+        std::string name;
+        bool otherSeen = false;
+        // With no process at all seen nothing changes, so the daemon need not be asked.
+        if (!walkProcesses(name, otherSeen) || !name.empty() || !otherSeen)
+            return;
+        if (askPackageDaemon())
+            return;
+        Timer2->stop();
+        Timer1->setInterval(5000);
+        Timer1->start();
+    } catch (const RuntimeError&) {
+    }
+}
+
+} // namespace vigilorn
