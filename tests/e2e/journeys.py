@@ -671,7 +671,8 @@ def journey_single_instance(s, exe, xsel):
     expect_told(s, exe)
     expect_equal(s.tray_icon(), icon, "the tray icon after the further start")
     s.screenshot("single-instance")
-    locks = [f for f in os.listdir(s.runtime) if f.endswith(".lock")]
+    locks = [f for f in os.listdir(s.runtime)
+             if f.startswith(h.PROGRAM_CLASS) and f.endswith(".lock")]
     expect(len(locks) == 1, "lock files in the runtime folder: %r" % os.listdir(s.runtime))
 
     # Killed outright, the copy leaves its lock and socket behind; the next start runs anyway.
