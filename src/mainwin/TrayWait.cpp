@@ -8,6 +8,8 @@ TrayWait::TrayWait(Probe probe, std::chrono::milliseconds limit, std::chrono::mi
                    QObject* parent)
     : QObject(parent), m_probe(std::move(probe)), m_limit(limit),
       m_interval(std::max(interval, kShortestInterval)) {
+    // A coarse timer may fire up to 5% early, which would bring looks closer than the interval.
+    m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &TrayWait::look);
 }
 
