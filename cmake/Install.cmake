@@ -16,3 +16,27 @@ foreach(size 16 32 48 64 128 256)
     install(FILES ${VIGILORN_ICON_DIR}/${size}x${size}/apps/qmvigilorn.png
             DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
 endforeach()
+
+# The software centres' description, checked by appstreamcli.
+install(FILES ${PROJECT_SOURCE_DIR}/assets/com.quillmere.vigilorn.metainfo.xml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+
+# The manual page and the package's change log, compressed as Debian wants them; the licence.
+find_program(VIGILORN_GZIP gzip REQUIRED)
+function(vigilorn_install_gzipped source name destination)
+    set(out ${CMAKE_BINARY_DIR}/gz/${name}.gz)
+    add_custom_command(OUTPUT ${out}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/gz
+        COMMAND ${CMAKE_COMMAND} -DGZIP=${VIGILORN_GZIP} -DIN=${source} -DOUT=${out}
+                -P ${PROJECT_SOURCE_DIR}/cmake/GzipFile.cmake
+        DEPENDS ${source} ${PROJECT_SOURCE_DIR}/cmake/GzipFile.cmake
+        VERBATIM)
+    add_custom_target(gzip_${name} ALL DEPENDS ${out})
+    install(FILES ${out} DESTINATION ${destination})
+endfunction()
+vigilorn_install_gzipped(${PROJECT_SOURCE_DIR}/assets/QMVigilornApp.1 QMVigilornApp.1
+                         ${CMAKE_INSTALL_MANDIR}/man1)
+vigilorn_install_gzipped(${PROJECT_SOURCE_DIR}/assets/debian/changelog changelog
+                         ${CMAKE_INSTALL_DATADIR}/doc/qmvigilorn)
+install(FILES ${PROJECT_SOURCE_DIR}/assets/debian/copyright
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/qmvigilorn)

@@ -4,13 +4,21 @@ set(CPACK_PACKAGE_NAME qmvigilorn)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Quillmere Computer Services and Software")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
-set(CPACK_PACKAGE_CONTACT "Quillmere Computer Services and Software")
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Quillmere Computer Services and Software")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Quillmere Vigilorn lives in the notification area and watches the running\n\
+processes. When an installer starts it reminds you to create a restore point,\n\
+and can create one at once: a snapper snapshot where snapper is set up, else a\n\
+snapshot of your configuration folder.")
+set(CPACK_PACKAGE_CONTACT "Quillmere Computer Services and Software <vigilorn@quillmere.com>")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Quillmere Computer Services and Software <vigilorn@quillmere.com>")
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://www.quillmere.com/vigilorn/")
+# Debian ships programs without their symbols.
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # The program finds its help file under the prefix it was built for: the package installs
-# there and nowhere else (configure with -DCMAKE_INSTALL_PREFIX=/usr for a distribution).
+# there and nowhere else (the ci, asan and release presets build for /usr, as Debian wants).
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 # Libraries from dpkg-shlibdeps; the platform plugin is loaded at run time, so it is named.
 find_program(VIGILORN_DPKG_SHLIBDEPS dpkg-shlibdeps)
@@ -19,6 +27,6 @@ if(VIGILORN_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
-        "libqt6widgets6, libqt6gui6, libqt6core6, libqt6dbus6, libgit2-1.5, qt6-qpa-plugins")
+        "libqt6widgets6, libqt6gui6, libqt6core6, libqt6dbus6, libqt6network6, libgit2-1.5, libxcb1, qt6-qpa-plugins")
 endif()
 include(CPack)

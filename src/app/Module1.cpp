@@ -36,7 +36,7 @@ void Main() {
     guarded([] {
         frmMain* main = frmMain::instance();
         if (AppOptions.startMinimised())
-            main->minimize_to_tray();
+            main->minimize_to_tray_at_start();
         else
             main->show();
     });

@@ -9,6 +9,8 @@
 #include "dialogs/frmHelp.h"
 #include "dialogs/frmOptions.h"
 #include "monitor/InstallerMonitor.h"
+#include "mainwin/TrayProbe.h"
+#include "mainwin/TrayWait.h"
 #include "monitor/InstallerRule.h"
 #include "monitor/frmDialog.h"
 #include "monitor/frmDialog2.h"
@@ -16,8 +18,10 @@
 #include "restore/frmRestorePoints.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPainter>
@@ -25,6 +29,7 @@
 #include <QTableWidget>
 #include <QTimer>
 #include <QUrl>
+#include <QWindow>
 
 using namespace vigilorn;
 
@@ -345,26 +350,106 @@ bool frmMain::eventFilter(QObject* watched, QEvent* event) {
 
 // ---- the tray ------------------------------------------------------------------------------
 
-void frmMain::minimize_to_tray() {
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-        // Hiding without an icon would leave no way back: stay on the task bar instead.
+bool frmMain::trayPresent() const {
+    return trayProbe ? trayProbe() : notificationAreaPresent();
+}
+
+void frmMain::stayOnTaskBar() {
+    // Said before the window is minimised: a window manager may bring a minimised window that
+    // was never shown back up for its box.
+    if (!m_noTrayReported) {
+        m_noTrayReported = true;
+        MessageBox::show(this, QMessageBox::Information, kTitle,
+                         QStringLiteral("This desktop has no notification area, so ") + kTitle +
+                             QStringLiteral(" stays on the task bar instead."));
+    }
+    // Hiding without an icon would leave no way back: stay on the task bar instead.
+    if (isVisible()) {
         showMinimized();
-        if (!m_noTrayReported) {
-            m_noTrayReported = true;
-            MessageBox::show(this, QMessageBox::Information, kTitle,
-                             QStringLiteral("This desktop has no notification area, so ") + kTitle +
-                                 QStringLiteral(" stays on the task bar instead."));
-        }
         return;
     }
-    hide();
+    // A window manager may not honour a first mapping as minimised (openbox does not): the
+    // window is shown, and minimised once it is on screen.
+    show();
+    auto* poll = new QTimer(this);
+    QElapsedTimer clock;
+    clock.start();
+    connect(poll, &QTimer::timeout, this, [this, poll, clock] {
+        const QWindow* w = windowHandle();
+        if ((w && w->isExposed()) || clock.hasExpired(2000)) {
+            poll->stop();
+            poll->deleteLater();
+            showMinimized();
+        }
+    });
+    poll->start(50);
+}
+
+void frmMain::attachTrayIcon() {
     if (!m_tray) {
         m_tray = new QSystemTrayIcon(programIcon(), this);
         m_tray->setObjectName(QStringLiteral("trayIcon"));
         m_tray->setToolTip(kTitle);
         connect(m_tray, &QSystemTrayIcon::activated, this, &frmMain::trayActivated);
+        // Qt takes the same road when the icon is first shown.
+        m_onStatusNotifier = !trayProbe && statusNotifierHostPresent();
+        if (m_onStatusNotifier) {
+            // The host shows this copy of the menu on its own; the commands are the same
+            // actions. On XEmbed no menu is attached: Qt would pop it up before the main window
+            // is raised.
+            m_exportedTrayMenu = new QMenu(this);
+            m_exportedTrayMenu->setObjectName(QStringLiteral("exportedTrayMenu"));
+            m_exportedTrayMenu->addActions(mnuTray->actions());
+            m_tray->setContextMenu(m_exportedTrayMenu);
+        }
     }
     m_tray->show();
+}
+
+void frmMain::minimize_to_tray() {
+    if (!trayPresent()) {
+        stayOnTaskBar();
+        return;
+    }
+    hide();
+    attachTrayIcon();
+}
+
+void frmMain::minimize_to_tray_at_start() {
+    if (trayPresent()) {
+        minimize_to_tray();
+        return;
+    }
+    hide();
+    if (!m_trayWait) {
+        m_trayWait = new TrayWait([this] { return trayPresent(); }, trayWaitLimit,
+                                  std::chrono::milliseconds(500), this);
+        connect(m_trayWait, &TrayWait::appeared, this, [this] {
+            if (!isVisible())
+                attachTrayIcon();
+        });
+        connect(m_trayWait, &TrayWait::gaveUp, this, [this] {
+            if (!isVisible())
+                stayOnTaskBar();
+        });
+    }
+    m_trayWait->start();
+}
+
+bool frmMain::waitingForTray() const {
+    return m_trayWait && m_trayWait->isWaiting();
+}
+
+void frmMain::bringForward() {
+    // Asked for the window: the start-up wait for a tray has no more purpose.
+    if (m_trayWait)
+        m_trayWait->stop();
+    if (isMinimized())
+        showNormal();
+    else
+        show();
+    raise();
+    activateWindow();
 }
 
 void frmMain::trayActivated(QSystemTrayIcon::ActivationReason reason) {
@@ -372,13 +457,18 @@ void frmMain::trayActivated(QSystemTrayIcon::ActivationReason reason) {
     case QSystemTrayIcon::DoubleClick:
         show();
         break;
+    case QSystemTrayIcon::Trigger:
+        // A StatusNotifierItem host's activation, its left click, is the double-click there.
+        if (m_onStatusNotifier)
+            show();
+        break;
     case QSystemTrayIcon::Context:
         raise();
         activateWindow();
         mnuTray->popup(QCursor::pos());
         break;
     default:
-        break; // a single click, the middle button: nothing
+        break; // the middle button, an XEmbed single click: nothing
     }
 }
 

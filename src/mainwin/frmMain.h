@@ -6,12 +6,16 @@
 #include <QPointer>
 #include <QSystemTrayIcon>
 
+#include <chrono>
+#include <functional>
+
 class QAction;
 class QMenu;
 class QTableWidget;
 class QTimer;
 namespace vigilorn {
 class InstallerMonitor;
+class TrayWait;
 }
 
 // The main window: the monitor's two timers, the process grid, the menus, the tray icon.
@@ -32,6 +36,16 @@ public:
     bool processSelected = false;
 
     void minimize_to_tray();
+    // Start-up's send to the tray: when no notification area is there yet, the window stays
+    // hidden while one is waited for, and only then goes to the task bar.
+    void minimize_to_tray_at_start();
+    bool waitingForTray() const;
+    // Another start of the program asks for the main window.
+    void bringForward();
+    // How long start-up waits for a notification area, and how it looks for one; tests
+    // shorten the one and replace the other.
+    static inline std::chrono::milliseconds trayWaitLimit{30000};
+    static inline std::function<bool()> trayProbe;
     // The tray icon's notifications, as the platform reports them.
     void trayActivated(QSystemTrayIcon::ActivationReason reason);
     // Ends the program at once, removing the tray icon first.
@@ -87,10 +101,17 @@ private:
     void openOptions();
     void openHelp();
     void openAbout();
+    bool trayPresent() const;
+    void attachTrayIcon();
+    void stayOnTaskBar();
 
     vigilorn::ImageList ImageList1;
     vigilorn::InstallerMonitor* m_monitor;
     QPointer<QSystemTrayIcon> m_tray;
     bool m_borderShown = false;
     bool m_noTrayReported = false;
+    vigilorn::TrayWait* m_trayWait = nullptr;
+    // StatusNotifierItem hosts show the exported menu themselves and activate with one click.
+    bool m_onStatusNotifier = false;
+    QMenu* m_exportedTrayMenu = nullptr;
 };

@@ -1,13 +1,17 @@
 #include "TestSupport.h"
+#include "app/DisplayChoice.h"
 #include "dialogs/frmSplash.h"
 #include "mainwin/frmMain.h"
 
 #include <QAction>
 #include <QDir>
 #include <QFileInfo>
+#include <QElapsedTimer>
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
+
+#include <chrono>
 
 using namespace vigilorn;
 
@@ -20,8 +24,15 @@ class TestStartup : public QObject {
     }
 
 private slots:
-    void init() { frmSplash::resetShownForTesting(); }
-    void cleanup() { cleanupWindows(); }
+    void init() {
+        frmSplash::resetShownForTesting();
+        frmMain::trayWaitLimit = std::chrono::milliseconds(30000);
+        frmMain::trayProbe = nullptr;
+    }
+    void cleanup() {
+        cleanupWindows();
+        frmMain::trayProbe = nullptr;
+    }
 
     void firstRun() {
         test::FakeServices env;
@@ -84,16 +95,109 @@ private slots:
         QCOMPARE(m->Timer1->interval(), 10000);
     }
 
-    void startMinimisedWithoutTrayStaysOnTaskBarAndSaysSoOnce() {
+    void startMinimisedWithoutTrayWaitsThenStaysOnTaskBarAndSaysSoOnce() {
         test::FakeServices env;
+        frmMain::trayWaitLimit = std::chrono::milliseconds(1500);
         env.writeSettings("[Options]\nStartMinimised=1\nShowSplashStartUP=0\n");
+        QElapsedTimer clock;
+        clock.start();
         Module1::Main();
         frmMain* m = frmMain::loaded();
-        QVERIFY(m->isMinimized());
+        // During the wait: hidden, no box, no icon.
+        QVERIFY(m->waitingForTray());
+        QVERIFY(!m->isVisible());
+        QVERIFY(MessageBox::shown().empty());
+        QTRY_VERIFY_WITH_TIMEOUT(m->isMinimized(), 20000);
+        QVERIFY(clock.elapsed() >= 1500);
+        QVERIFY(!m->waitingForTray());
         QCOMPARE(MessageBox::shown().size(), std::size_t(1));
         m->minimize_to_tray();
         QCOMPARE(MessageBox::shown().size(), std::size_t(1));
         QVERIFY(!m->trayIcon());
+    }
+
+    void trayAppearingDuringTheWaitTakesTheIcon() {
+        test::FakeServices env;
+        frmMain::trayWaitLimit = std::chrono::milliseconds(1500);
+        bool present = false;
+        int looks = 0;
+        frmMain::trayProbe = [&] {
+            ++looks;
+            return present;
+        };
+        env.writeSettings("[Options]\nStartMinimised=1\nShowSplashStartUP=0\n");
+        Module1::Main();
+        frmMain* m = frmMain::loaded();
+        QTRY_VERIFY_WITH_TIMEOUT(looks >= 2, 10000);
+        QVERIFY(!m->trayIcon());
+        present = true;
+        QTRY_VERIFY_WITH_TIMEOUT(m->trayIcon(), 10000);
+        QVERIFY(!m->waitingForTray());
+        // Past the limit nothing else happens: still hidden in the tray, and no box.
+        QTest::qWait(2000);
+        QVERIFY(!m->isVisible());
+        QVERIFY(MessageBox::shown().empty());
+        QCOMPARE(m->trayIcon()->toolTip(), QStringLiteral("Quillmere Vigilorn"));
+    }
+
+    void anotherStartDuringTheWaitShowsTheWindowAndEndsTheWait() {
+        test::FakeServices env;
+        frmMain::trayWaitLimit = std::chrono::milliseconds(1000);
+        frmMain::trayProbe = [] { return false; };
+        env.writeSettings("[Options]\nStartMinimised=1\nShowSplashStartUP=0\n");
+        Module1::Main();
+        frmMain* m = frmMain::loaded();
+        QVERIFY(m->waitingForTray());
+        m->bringForward();
+        QVERIFY(m->isVisible() && !m->isMinimized());
+        QVERIFY(!m->waitingForTray());
+        QTest::qWait(1800);
+        QVERIFY(m->isVisible() && !m->isMinimized());
+        QVERIFY(MessageBox::shown().empty());
+    }
+
+    void bringForwardRestoresTheTaskBarFallback() {
+        test::FakeServices env;
+        frmMain::trayProbe = [] { return false; };
+        Module1::Main();
+        frmMain* m = frmMain::loaded();
+        m->minimize_to_tray(); // no tray: minimised at once, outside start-up
+        QVERIFY(m->isMinimized());
+        m->bringForward();
+        QVERIFY(m->isVisible() && !m->isMinimized());
+    }
+
+    void platformChoice_data() {
+        QTest::addColumn<QByteArray>("qpa");
+        QTest::addColumn<QByteArray>("display");
+        QTest::addColumn<QByteArray>("wayland");
+        QTest::addColumn<QByteArray>("wanted");
+        QTest::newRow("X only") << QByteArray() << QByteArray(":0") << QByteArray()
+                                << QByteArray("xcb");
+        QTest::newRow("Wayland with Xwayland")
+            << QByteArray() << QByteArray(":1") << QByteArray("wayland-0")
+            << QByteArray("xcb;wayland");
+        QTest::newRow("Wayland without X")
+            << QByteArray() << QByteArray() << QByteArray("wayland-0") << QByteArray();
+        QTest::newRow("user chose wayland")
+            << QByteArray("wayland") << QByteArray(":0") << QByteArray("wayland-0") << QByteArray();
+        QTest::newRow("user chose offscreen")
+            << QByteArray("offscreen") << QByteArray(":0") << QByteArray() << QByteArray();
+        QTest::newRow("empty choice is no choice")
+            << QByteArray("") << QByteArray(":0") << QByteArray() << QByteArray("xcb");
+        QTest::newRow("empty display")
+            << QByteArray() << QByteArray("") << QByteArray("wayland-1") << QByteArray();
+        QTest::newRow("nothing") << QByteArray() << QByteArray() << QByteArray() << QByteArray();
+    }
+    void platformChoice() {
+        QFETCH(QByteArray, qpa);
+        QFETCH(QByteArray, display);
+        QFETCH(QByteArray, wayland);
+        QFETCH(QByteArray, wanted);
+        // A null text is an unset variable; an empty one is set to nothing.
+        auto arg = [](const QByteArray& v) { return v.isNull() ? nullptr : v.constData(); };
+        QCOMPARE(QByteArray::fromStdString(preferredPlatform(arg(qpa), arg(display), arg(wayland))),
+                 wanted);
     }
 
     void badValueReportedOnceStartGoesOn() {

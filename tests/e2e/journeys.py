@@ -822,6 +822,183 @@ def journey_packagekit(s, exe, xsel):
     log("reminder for the update %.2f s after it was listed" % (time.monotonic() - t_new))
     expect_equal(dialog_label(s, reminder_dialog(s, 1)), REMINDER.format("packagekitd"),
                  "reminder text for the update")
+# ---- one copy per user and display ----------------------------------------------------------
+
+def own_windows(s):
+    """The program's managed windows on screen (no menus, tool tips or tray icon)."""
+    return [w for w in s.program_windows() if not w["override"]]
+
+
+def expect_told(s, exe, frame_wanted=True):
+    """A further start: it ends with 0 and the running copy's main window comes up."""
+    a = a11y_mod()
+    again = s.start_again(exe)
+    wait_for("the further start to end", lambda: again.poll() is not None, timeout=20)
+    expect_equal(again.returncode, 0, "exit code of the further start")
+    frame = wait_for("the running copy's main window", lambda: (lambda f: f if f and
+                     a.showing(f) else None)(main_frame_any(s, required=False)), timeout=10)
+    expect(s.program_alive(), "the running copy ended")
+    expect_equal(h.pids_named("QMVigilornApp"), [s.app.pid], "copies running")
+    return frame
+
+
+def journey_single_instance(s, exe, xsel):
+    start(s, exe, xsel, ShowSplashStartUP=0, StartMinimised=1)
+    icon = wait_for("the tray icon", s.tray_icon, timeout=15)
+    s.a11y.app()
+    expect(not own_windows(s), "a window of the minimised copy shows: %r" % own_windows(s))
+    expect_told(s, exe)
+    expect_equal(s.tray_icon(), icon, "the tray icon after the further start")
+    s.screenshot("single-instance")
+    locks = [f for f in os.listdir(s.runtime)
+             if f.startswith(h.PROGRAM_CLASS) and f.endswith(".lock")]
+    expect(len(locks) == 1, "lock files in the runtime folder: %r" % os.listdir(s.runtime))
+
+    # Killed outright, the copy leaves its lock and socket behind; the next start runs anyway.
+    first = s.app
+    os.kill(first.pid, 9)
+    wait_for("the killed copy to go", lambda: first.poll() is not None, timeout=10)
+    s.started.remove(first)
+    expect(os.path.exists(os.path.join(s.runtime, locks[0])), "the lock went with the copy")
+    wait_for("the old icon to go", lambda: s.tray_icon() is None, timeout=10)
+    s.start_program(exe)
+    wait_for("the new copy's tray icon", s.tray_icon, timeout=15)
+    hold("the new copy running", s.program_alive, 1.5)
+    expect_told(s, exe)
+
+
+# ---- waiting for the tray at start-up --------------------------------------------------------
+
+def journey_tray_wait(s, exe, xsel):
+    t0 = start(s, exe, xsel, tray=False, ShowSplashStartUP=0, StartMinimised=1)
+    s.a11y.app()
+    hold("nothing shown while the tray is missing", lambda: not own_windows(s), 3.0)
+    expect(s.program_alive(), "the program ended without a tray")
+    s.start_tray(xsel)
+    t_tray = time.monotonic()
+    icon = wait_for("the tray icon", s.tray_icon, timeout=10)
+    log("icon attached %.2f s after the tray came, %.2f s after start" %
+        (time.monotonic() - t_tray, time.monotonic() - t0))
+    s.screenshot("tray-late")
+    # A box could only come at the end of the wait: look past it.
+    hold("no box and no window once the icon is there", lambda: not own_windows(s),
+         max(0.0, t0 + 34.0 - time.monotonic()))
+    expect_equal(s.tray_icon(), icon, "the tray icon")
+    expect(s.program_alive(), "the program ended")
+    s.click_window(icon, 11, 11, repeat=2)
+    main_frame(s)
+
+
+def journey_tray_absent(s, exe, xsel):
+    t0 = start(s, exe, xsel, tray=False, ShowSplashStartUP=0, StartMinimised=1)
+    s.a11y.app()
+    hold("nothing shown during the wait", lambda: not own_windows(s),
+         max(0.0, t0 + 29.0 - time.monotonic()))
+    box = s.a11y.window(TITLE, role="alert", timeout=20)
+    t_box = time.monotonic() - t0
+    log("task bar box %.2f s after start" % t_box)
+    expect(t_box >= 30.0, "the box came %.2f s after start, before the 30 s wait" % t_box)
+    expect_equal(dialog_label(s, box), "This desktop has no notification area, so Quillmere "
+                 "Vigilorn stays on the task bar instead.", "box text")
+    s.screenshot("no-tray")
+    s.a11y.press(s.a11y.find(box, name="OK", role="push button"))
+    s.a11y.window_gone(TITLE, role="alert")
+    win = wait_for("the main window minimised on the task bar", lambda: [
+        w for w in s.xdotool("search", "--all", "--class", "^%s$" % h.PROGRAM_CLASS,
+                             check=False).split()
+        if "_NET_WM_STATE_HIDDEN" in s.xprop(w, "_NET_WM_STATE")], timeout=10)
+    log("minimised windows:", win)
+    hold("no second box", lambda: not [n for n, r in s.a11y.visible_windows() if r == "alert"],
+         3.0)
+
+
+# ---- StatusNotifierItem ----------------------------------------------------------------------
+
+SNI_MENU = ["About", "_Show Main", "_Check for Updates", "E_xit Program"]
+
+
+def journey_sni(s, exe, xsel):
+    import json
+    import dbus
+    s.start_desktop(xsel, tray=False)
+    report = os.path.join(s.tmp, "sni.json")
+    s.spawn(["/usr/bin/python3", os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                              "sniwatcher.py"), report], env=s.env)
+    bus = dbus.bus.BusConnection(s.env["DBUS_SESSION_BUS_ADDRESS"])
+    wait_for("the watcher on the bus",
+             lambda: bus.name_has_owner("org.kde.StatusNotifierWatcher"), timeout=10)
+    s.write_ini(ShowSplashStartUP=0, StartMinimised=1)
+    s.start_program(exe)
+
+    def registered():
+        with open(report) as f:
+            return json.load(f)["registrations"]
+    regs = wait_for("the item to register", registered, timeout=20)
+    expect_equal(len(regs), 1, "registrations")
+    item = regs[0]
+    log("item:", item["name"], item["path"])
+    expect("error" not in item, "reading the item failed: %s" % item.get("error"))
+    props = item["properties"]
+    tooltip = props.get("ToolTip")
+    expect(tooltip and tooltip[2] == TITLE, "tool tip %r" % (tooltip,))
+    expect_equal(props.get("Status"), "Active", "Status")
+    expect_equal(props.get("ItemIsMenu"), False, "ItemIsMenu")
+    labels = [i["props"].get("label") for i in item.get("menu", [])
+              if i["props"].get("visible", True) and i["props"].get("type") != "separator"]
+    expect_equal(labels, SNI_MENU, "the exported menu")
+    expect(s.tray_icon() is None and not own_windows(s), "something shows besides the item")
+
+    sni = bus.get_object(item["name"], item["path"])
+    # The host's activation, its left click, shows the main window.
+    sni.Activate(dbus.Int32(20), dbus.Int32(20), dbus_interface="org.kde.StatusNotifierItem")
+    frame = main_frame(s)
+    s.screenshot("sni-activated")
+    s.a11y.click(s.a11y.find(frame, name="Minimise to tray", role="push button"))
+    a = a11y_mod()
+    wait_for("the main window to hide", lambda: not a.showing(frame))
+    sni.Activate(dbus.Int32(20), dbus.Int32(20), dbus_interface="org.kde.StatusNotifierItem")
+    main_frame(s)
+
+    # The exported Exit Program ends the program, as the tray menu's does.
+    menu = bus.get_object(item["name"], props["Menu"])
+    exit_id = [i["id"] for i in item["menu"] if i["props"].get("label") == "E_xit Program"][0]
+    menu.Event(dbus.Int32(exit_id), "clicked", dbus.Int32(0, variant_level=1), dbus.UInt32(0),
+               dbus_interface="com.canonical.dbusmenu")
+    wait_for("the program to end", lambda: not s.program_alive(), timeout=10)
+    expect_equal(s.app.returncode, 0, "exit code")
+
+
+# ---- a Wayland desktop with Xwayland ---------------------------------------------------------
+
+def journey_wayland_session(s, exe, xsel):
+    """Under a Wayland compositor the program goes through Xwayland unless told otherwise, so
+    that its reminders can stay on top."""
+    a = a11y_mod()
+    s.start_desktop(xsel, desktop="weston")
+    s.write_ini(ShowSplashStartUP=0)
+    expect("QT_QPA_PLATFORM" not in s.program_env(), "the harness chose the platform")
+    s.start_program(exe)
+    frame = main_frame(s)
+    wait_for("the main window as an X window", lambda: own_windows(s), timeout=10)
+    s.start_named_process("MySetupTool.exe")
+    dialog = reminder_dialog(s, FIRST_SCAN + SLACK)
+    # An X window, so the X stacking rules apply to it. weston's own X window manager keeps no
+    # _NET_WM_STATE at all (it clears the program's _NET_WM_STATE_ABOVE), so whether it stays
+    # on top is for the desktops whose Xwayland window manager keeps that state.
+    wait_for("the reminder as an X window",
+             lambda: [w for w in own_windows(s) if w["name"] == MESSAGE], timeout=10)
+    s.screenshot("wayland-reminder")
+    s.a11y.press(s.a11y.find(dialog, name="Yes", role="push button"))
+    s.a11y.window_gone(MESSAGE)
+    expect(a.showing(frame), "the main window went")
+    s.end(s.app)
+
+    # A platform the user names is kept: on Wayland itself there is no X window at all.
+    s.start_program(exe, {"QT_QPA_PLATFORM": "wayland"})
+    wait_for("the main window on the accessibility bus", lambda: (lambda f: f if f and
+             a.showing(f) else None)(main_frame_any(s, required=False)), timeout=20)
+    hold("no X window when Wayland was asked for", lambda: s.program_alive() and
+         not own_windows(s), 2.0)
 
 
 JOURNEYS = {
@@ -839,6 +1016,11 @@ JOURNEYS = {
     "dpkg_install": journey_dpkg_install,
     "apt_install": journey_apt_install,
     "packagekit": journey_packagekit,
+    "single_instance": journey_single_instance,
+    "tray_wait": journey_tray_wait,
+    "tray_absent": journey_tray_absent,
+    "sni": journey_sni,
+    "wayland_session": journey_wayland_session,
 }
 
 if __name__ == "__main__":

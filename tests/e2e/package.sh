@@ -2,7 +2,7 @@
 # Builds the Debian package, unpacks it into a scratch root and checks what lands where; then
 # runs the unpacked program, with the unpacked tree seen at its own prefix, far enough to open
 # its help document.
-# usage: package.sh files|help BUILD_DIR PREFIX
+# usage: package.sh files|lint|help BUILD_DIR PREFIX
 set -euo pipefail
 mode=$1 build=$2 prefix=$3
 here=$(cd "$(dirname "$0")" && pwd)
@@ -21,7 +21,8 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = qmvigilorn ] || fail "Package: $(field Package)"
 [ "$(field Version)" = "$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")" ] ||
     fail "Version: $(field Version)"
-[ "$(field Maintainer)" = "Quillmere Computer Services and Software" ] || fail "Maintainer: $(field Maintainer)"
+[ "$(field Maintainer)" = "Quillmere Computer Services and Software <vigilorn@quillmere.com>" ] ||
+    fail "Maintainer: $(field Maintainer)"
 [ "$(field Section)" = utils ] || fail "Section: $(field Section)"
 depends=$(field Depends)
 echo "Depends: $depends"
@@ -33,7 +34,9 @@ root=$work/root
 dpkg -x "$deb" "$root"
 p=${prefix#/}
 want=("$p/bin/QMVigilornApp" "$p/share/applications/qmvigilorn.desktop"
-      "$p/share/qmvigilorn/help_and_license.rtf")
+      "$p/share/qmvigilorn/help_and_license.rtf" "$p/share/metainfo/com.quillmere.vigilorn.metainfo.xml"
+      "$p/share/man/man1/QMVigilornApp.1.gz" "$p/share/doc/qmvigilorn/copyright"
+      "$p/share/doc/qmvigilorn/changelog.gz")
 for s in 16 32 48 64 128 256; do want+=("$p/share/icons/hicolor/${s}x${s}/apps/qmvigilorn.png"); done
 for f in "${want[@]}"; do [ -f "$root/$f" ] || fail "missing /$f"; done
 [ -x "$root/$p/bin/QMVigilornApp" ] || fail "the program is not executable"
@@ -62,9 +65,27 @@ print("icons and desktop entry: ok")
 PY
 
 [ "$mode" = files ] && exit 0
-# The unpacked share/ is seen at the prefix, in a mount namespace of this test alone.
+
+if [ "$mode" = lint ]; then
+    [ "$prefix" = /usr ] || { echo "SKIP: a package for $prefix is not one for Debian (the ci preset builds for /usr)"; exit 77; }
+    # Errors fail; warnings and notes are shown for whoever reads the log.
+    lintian --fail-on error --no-tag-display-limit "$deb" || fail "lintian reports errors"
+    appstreamcli validate --no-net "$root/$p/share/metainfo/com.quillmere.vigilorn.metainfo.xml" ||
+        fail "appstreamcli rejects the metainfo file"
+    id=$(sed -n 's|.*<launchable type="desktop-id">\(.*\)</launchable>.*|\1|p' \
+        "$root/$p/share/metainfo/com.quillmere.vigilorn.metainfo.xml")
+    [ -f "$root/$p/share/applications/$id" ] || fail "the metainfo launches $id, which is not installed"
+    page=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/$p/share/man/man1/QMVigilornApp.1.gz" 2>"$work/man.err")
+    [ ! -s "$work/man.err" ] || { cat "$work/man.err"; fail "the manual page has faults"; }
+    case "$page" in *"QMVigilornApp - "*) ;; *) fail "the manual page has no NAME line" ;; esac
+    echo "lintian, appstream and the manual page: ok"
+    exit 0
+fi
+# The unpacked share/ is laid over the prefix's own, in a mount namespace of this test alone
+# (the prefix may be /usr, whose share/ the desktop itself needs).
 [ "$(id -u)" -eq 0 ] || { echo "SKIP: seeing the package at its prefix needs root"; exit 77; }
+[ -d "$prefix/share" ] || fail "no $prefix/share to lay the package over"
 export VIGILORN_EXE=$root/$p/bin/QMVigilornApp VIGILORN_HELP_FILE=$root/$p/share/qmvigilorn/help_and_license.rtf
 exec unshare --mount --pid --fork --mount-proc bash -c \
-    'mkdir -p "$0/share" && mount --bind "$1/share" "$0/share" && exec /usr/bin/python3 "$2/journeys.py" installed_help' \
+    'mount -t overlay overlay -o "lowerdir=$1/share:$0/share" "$0/share" && exec /usr/bin/python3 "$2/journeys.py" installed_help' \
     "$prefix" "$root/$p" "$here"

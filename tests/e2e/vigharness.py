@@ -190,6 +190,7 @@ class Session:
                 os.remove(stale)
         self.started = []  # Popen objects, in start order
         self.env = {}
+        self.desktop = None
         self.app = None
         self._atspi = None
         self.home = os.path.join(self.tmp, "home")
@@ -232,10 +233,14 @@ class Session:
         return False
 
     # The desktop -----------------------------------------------------------------------------
-    def start_desktop(self, xselwait, tray=True):
+    def start_desktop(self, xselwait, tray=True, desktop=None):
+        """desktop: "xvfb" (Xvfb and openbox) or "weston" (a headless Wayland compositor with
+        Xwayland, as on a Wayland desktop); VIGILORN_E2E_DESKTOP picks it for every journey."""
+        self.desktop = desktop or os.environ.get("VIGILORN_E2E_DESKTOP", "xvfb")
         base = {k: v for k, v in os.environ.items()
                 if k not in ("DBUS_SESSION_BUS_ADDRESS", "WAYLAND_DISPLAY", "QT_QPA_PLATFORMTHEME",
-                             "DISPLAY", "AT_SPI_BUS_ADDRESS", "SESSION_MANAGER", "XAUTHORITY")}
+                             "DISPLAY", "AT_SPI_BUS_ADDRESS", "SESSION_MANAGER", "XAUTHORITY",
+                             "XDG_SESSION_TYPE", "XDG_CURRENT_DESKTOP", "QT_QPA_PLATFORM")}
         base.update(HOME=self.home, XDG_CONFIG_HOME=self.config, XDG_DATA_HOME=self.data,
                     XDG_CONFIG_DIRS=self.config_dirs, XDG_RUNTIME_DIR=self.runtime,
                     XDG_DATA_DIRS="/usr/local/share:/usr/share", XDG_CACHE_HOME=os.path.join(self.tmp, "cache"),
@@ -244,24 +249,28 @@ class Session:
                     DBUS_SYSTEM_BUS_ADDRESS="unix:path=" + os.path.join(self.tmp, "no-system-bus"))
         self.env = base
 
-        r, w = os.pipe()
-        self.xvfb = self.spawn(["Xvfb", "-displayfd", str(w), "-screen", "0",
-                                "%dx%dx24" % (self.width, self.height), "-nolisten", "tcp",
-                                "-noreset"], pass_fds=[w], stderr=subprocess.DEVNULL)
-        os.close(w)
-        display = self._read_line(r, 15.0, "Xvfb to pick a display")
-        os.close(r)
-        self.env["DISPLAY"] = ":" + display
+        if self.desktop == "weston":
+            self._start_weston()
+        else:
+            r, w = os.pipe()
+            self.xvfb = self.spawn(["Xvfb", "-displayfd", str(w), "-screen", "0",
+                                    "%dx%dx24" % (self.width, self.height), "-nolisten", "tcp",
+                                    "-noreset"], pass_fds=[w], stderr=subprocess.DEVNULL)
+            os.close(w)
+            display = self._read_line(r, 15.0, "Xvfb to pick a display")
+            os.close(r)
+            self.env["DISPLAY"] = ":" + display
+            log("Xvfb on", self.env["DISPLAY"])
         os.environ.update(self.env)
         for k in ("DBUS_SESSION_BUS_ADDRESS", "WAYLAND_DISPLAY", "QT_QPA_PLATFORMTHEME",
                   "AT_SPI_BUS_ADDRESS"):
             os.environ.pop(k, None)
-        log("Xvfb on", self.env["DISPLAY"])
 
-        self.spawn(["openbox", "--sm-disable"], stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
-        wait_for("openbox to manage the screen",
-                 lambda: "window id" in self.xprop_root("_NET_SUPPORTING_WM_CHECK"))
+        if self.desktop != "weston":
+            self.spawn(["openbox", "--sm-disable"], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+            wait_for("openbox to manage the screen",
+                     lambda: "window id" in self.xprop_root("_NET_SUPPORTING_WM_CHECK"))
 
         # The session bus, then the accessibility bus on it.
         r, w = os.pipe()
@@ -274,14 +283,49 @@ class Session:
         os.environ["DBUS_SESSION_BUS_ADDRESS"] = address
         self.spawn(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"],
                    stderr=subprocess.DEVNULL)
-        wait_for("the accessibility bus", lambda: "unix:" in self.xprop_root("AT_SPI_BUS"))
+        if self.desktop == "weston":
+            # Under Wayland the launcher announces the bus on the session bus only.
+            wait_for("the accessibility bus", lambda: "unix:" in run(
+                ["dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",
+                 "org.a11y.Bus.GetAddress"], env=self.env, check=False).stdout)
+        else:
+            wait_for("the accessibility bus", lambda: "unix:" in self.xprop_root("AT_SPI_BUS"))
 
         if tray:
-            self.spawn(["trayer", "--edge", "bottom", "--align", "right", "--widthtype",
-                        "request", "--height", "24", "--SetDockType", "true"],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            run([xselwait, "_NET_SYSTEM_TRAY_S0", "15000"], env=self.env, timeout=20)
+            self.start_tray(xselwait)
         log("desktop ready")
+
+    def start_tray(self, xselwait):
+        """The XEmbed tray panel; returns once it owns the tray selection."""
+        panel = self.spawn(["trayer", "--edge", "bottom", "--align", "right", "--widthtype",
+                            "request", "--height", "24", "--SetDockType", "true"],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        run([xselwait, "_NET_SYSTEM_TRAY_S0", "15000"], env=self.env, timeout=20)
+        return panel
+
+    def _start_weston(self):
+        # Xwayland binds its socket in the X socket folder, which a machine without any X
+        # server may not have yet.
+        os.makedirs("/tmp/.X11-unix", exist_ok=True)
+        os.chmod("/tmp/.X11-unix", 0o1777)
+        weston_log = os.path.join(self.tmp, "weston.log")
+        socket = "wayland-vigilorn"
+        self.spawn(["weston", "--backend=headless-backend.so", "--xwayland", "--use-pixman",
+                    "--socket=" + socket, "--width=%d" % self.width, "--height=%d" % self.height,
+                    "--log=" + weston_log], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def x_display():
+            with open(weston_log) as f:
+                m = re.search(r"xserver listening on display (:\d+)", f.read())
+            return m and m.group(1)
+        self.env["DISPLAY"] = wait_for("weston's Xwayland display", x_display, timeout=20)
+        self.env["WAYLAND_DISPLAY"] = socket
+        self.env["XDG_SESSION_TYPE"] = "wayland"
+        # Xwayland starts with its first client.
+        wait_for("Xwayland to answer", lambda: run(["xprop", "-root", "-len", "1", "_XKB_RULES_NAMES"],
+                                                   env=self.env, check=False).returncode == 0,
+                 timeout=20)
+        log("weston with Xwayland on", self.env["DISPLAY"])
 
     @staticmethod
     def _read_line(fd, timeout, what):
@@ -325,12 +369,23 @@ class Session:
         return values
 
     def start_program(self, exe, extra_env=None):
-        env = dict(self.env, QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
-                   QT_ACCESSIBILITY="1")
-        env.update(extra_env or {})
-        self.app = self.spawn([exe], env=env)
+        self.app = self.spawn([exe], env=self.program_env(extra_env))
         log("program started, pid", self.app.pid)
         return self.app
+
+    def program_env(self, extra_env=None):
+        env = dict(self.env, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_ACCESSIBILITY="1")
+        # Under weston the program picks its platform itself, as on a Wayland desktop.
+        if self.desktop != "weston":
+            env["QT_QPA_PLATFORM"] = "xcb"
+        env.update(extra_env or {})
+        return env
+
+    def start_again(self, exe, extra_env=None):
+        """Another start of the program beside the one in self.app, which stays the program."""
+        p = self.spawn([exe], env=self.program_env(extra_env))
+        log("another start, pid", p.pid)
+        return p
 
     def program_alive(self):
         return self.app is not None and self.app.poll() is None and alive(self.app.pid)
@@ -443,6 +498,10 @@ class Session:
 
     def screenshot(self, name):
         if not self.screenshots:
+            return None
+        if self.desktop == "weston":
+            # A rootless Xwayland has no root window image to take.
+            log("no screenshot %s under weston" % name)
             return None
         path = os.path.join(self.screenshots, name + ".png")
         run(["/usr/bin/import", "-window", "root", path], env=self.env, timeout=20)

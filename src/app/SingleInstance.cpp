@@ -1,0 +1,135 @@
+#include "SingleInstance.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QLockFile>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <memory>
+
+namespace vigilorn {
+
+namespace {
+
+const QByteArray kRequest = "show\n";
+const QByteArray kAnswer = "ok\n";
+constexpr qsizetype kMaxRequest = 64;
+constexpr int kClientLimitMs = 5000;
+
+QString fileSafe(const QString& text) {
+    QString out;
+    for (const QChar c : text) {
+        const bool plain = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
+                           (c >= u'0' && c <= u'9') || c == u'-' || c == u'.';
+        out += plain ? c : u'_';
+    }
+    return out;
+}
+
+} // namespace
+
+QString instanceKey(const QString& appName, const QString& platform, const QString& display) {
+    QString where = display;
+    if (platform == QLatin1String("xcb")) {
+        // The screen number after the display number names a screen of the same display.
+        const qsizetype colon = where.lastIndexOf(u':');
+        const qsizetype dot = where.indexOf(u'.', colon < 0 ? 0 : colon);
+        if (colon >= 0 && dot > colon)
+            where.truncate(dot);
+    }
+    return fileSafe(appName) + u'-' + fileSafe(platform) + u'-' + fileSafe(where);
+}
+
+SingleInstance::SingleInstance(const QString& folder, const QString& key, QObject* parent)
+    : QObject(parent), m_lockPath(QDir(folder).filePath(key + QStringLiteral(".lock"))),
+      m_socketPath(QDir(folder).filePath(key + QStringLiteral(".socket"))) {}
+
+SingleInstance::~SingleInstance() {
+    if (m_server)
+        m_server->close();
+}
+
+SingleInstance::Outcome SingleInstance::claim(std::chrono::milliseconds answerWithin) {
+    m_problem.clear();
+    m_lock = std::make_unique<QLockFile>(m_lockPath);
+    // Held for the whole run: only a dead holder makes a lock stale, never its age.
+    m_lock->setStaleLockTime(0);
+    const QDeadlineTimer deadline(answerWithin);
+    for (;;) {
+        if (m_lock->tryLock(0))
+            return listen() ? Outcome::First : Outcome::Unguarded;
+        if (m_lock->error() != QLockFile::LockFailedError) {
+            m_problem = QStringLiteral("cannot make the lock file ") + m_lockPath;
+            return Outcome::Unguarded;
+        }
+        // The holder may be between taking the lock and listening, or may just have ended:
+        // try both again until the deadline.
+        if (tell(std::chrono::milliseconds(std::max<qint64>(deadline.remainingTime(), 0))))
+            return Outcome::Told;
+        if (deadline.hasExpired())
+            break;
+        QThread::msleep(50);
+    }
+    m_problem =
+        QStringLiteral("another copy holds ") + m_lockPath + QStringLiteral(" but does not answer");
+    return Outcome::NoAnswer;
+}
+
+bool SingleInstance::listen() {
+    m_server = new QLocalServer(this);
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    // We hold the lock, so a socket left here belongs to a copy that has ended.
+    QLocalServer::removeServer(m_socketPath);
+    if (!m_server->listen(m_socketPath)) {
+        m_problem = QStringLiteral("cannot listen on ") + m_socketPath + QStringLiteral(": ") +
+                    m_server->errorString();
+        return false;
+    }
+    connect(m_server, &QLocalServer::newConnection, this, &SingleInstance::serve);
+    return true;
+}
+
+bool SingleInstance::tell(std::chrono::milliseconds within) {
+    const QDeadlineTimer deadline(std::max<std::chrono::milliseconds>(within, {}));
+    auto left = [&] { return static_cast<int>(std::max<qint64>(deadline.remainingTime(), 1)); };
+    QLocalSocket socket;
+    socket.connectToServer(m_socketPath);
+    if (!socket.waitForConnected(left()))
+        return false;
+    socket.write(kRequest);
+    if (!socket.waitForBytesWritten(left()))
+        return false;
+    QByteArray answer;
+    while (!answer.endsWith('\n') && answer.size() < kMaxRequest) {
+        if (!socket.waitForReadyRead(left()))
+            break;
+        answer += socket.readAll();
+    }
+    return answer == kAnswer;
+}
+
+void SingleInstance::serve() {
+    while (QLocalSocket* client = m_server->nextPendingConnection()) {
+        connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
+        // A client that never finishes its request is not kept waiting for.
+        QTimer::singleShot(kClientLimitMs, client, [client] { client->abort(); });
+        auto seen = std::make_shared<QByteArray>();
+        connect(client, &QLocalSocket::readyRead, this, [this, client, seen] {
+            *seen += client->read(kMaxRequest + 1 - seen->size());
+            if (!seen->contains('\n') && seen->size() <= kMaxRequest)
+                return;
+            const bool asked = *seen == kRequest;
+            disconnect(client, &QLocalSocket::readyRead, this, nullptr);
+            client->write(asked ? kAnswer : QByteArrayLiteral("?\n"));
+            client->disconnectFromServer();
+            if (asked)
+                emit showRequested();
+        });
+    }
+}
+
+} // namespace vigilorn
