@@ -43,6 +43,8 @@ protected:
     void showEvent(QShowEvent*) override;
 
 private:
+    // The engine and how much its newest point left out.
+    void showEngine();
     void Command1_Click();
     void Command2_Click();
 
