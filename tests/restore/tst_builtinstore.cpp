@@ -34,13 +34,6 @@ bool makeFifo(const QByteArray& path) {
     return ::mkfifo(path.constData(), 0600) == 0;
 }
 
-QByteArray gitIn(const QString& gitDir, const QStringList& args) {
-    QProcess p;
-    p.start("git", QStringList{"--git-dir=" + gitDir} + args);
-    p.waitForFinished(60000);
-    return p.readAllStandardOutput();
-}
-
 QByteArray readFile(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
