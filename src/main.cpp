@@ -56,9 +56,15 @@ int main(int argc, char* argv[]) {
     });
 
     vigilorn::SettingsStore settings(appName);
+    bool keepIsNumber = false;
+    const uint keep =
+        settings.readText(QStringLiteral("Restore"), QStringLiteral("Keep"), QStringLiteral("50"))
+            .trimmed()
+            .toUInt(&keepIsNumber);
     vigilorn::Platform platform = vigilorn::createPlatform(
         {appName.toStdString(),
-         settings.readText(QStringLiteral("Snapper"), QStringLiteral("Config"), {}).toStdString()});
+         settings.readText(QStringLiteral("Snapper"), QStringLiteral("Config"), {}).toStdString(),
+         keepIsNumber ? keep : 50u});
 
     auto& s = Module1::services;
     s.settings = &settings;

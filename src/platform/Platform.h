@@ -30,6 +30,7 @@ struct Platform {
 struct PlatformConfig {
     std::string appName;       // the executable's base name
     std::string snapperConfig; // snapper config to use; empty = "root"
+    unsigned restoreKeep = 50; // built-in restore points kept; 0 = all
 };
 
 // Implemented once per platform folder.

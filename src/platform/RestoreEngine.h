@@ -21,6 +21,9 @@ public:
     virtual Failure createRestorePoint(const std::string& description, int restorePointType,
                                        int eventType) = 0;
     virtual Failure listRestorePoints(std::vector<RestorePointRecord>& out) = 0;
+    // How many files the newest restore point had to leave out; an engine that takes whole
+    // file systems leaves nothing out.
+    virtual std::size_t leftOutOfNewest() const { return 0; }
 };
 
 } // namespace vigilorn

@@ -123,9 +123,7 @@ frmRestorePoints::frmRestorePoints()
     lblEngine->setGeometry(8, height() - 22, width() - 16, 18);
     lblEngine->setFont(tahoma(7.5));
     lblEngine->setStyleSheet(QStringLiteral("color: #eef6e8"));
-    if (auto* engine = Module1::services.restore)
-        lblEngine->setText(QStringLiteral("Restore points go to: ") +
-                           QString::fromStdString(engine->displayName()));
+    showEngine();
 
     setTabOrder(listview2, Command1);
     setTabOrder(Command1, Text1);
@@ -148,6 +146,19 @@ frmRestorePoints::frmRestorePoints()
     connect(Command1, &QPushButton::clicked, this, &frmRestorePoints::Command1_Click);
     connect(Command2, &QPushButton::clicked, this, &frmRestorePoints::Command2_Click);
     connect(Picture1, &ImageButton::clicked, this, [this] { reject(); });
+}
+
+void frmRestorePoints::showEngine() {
+    auto* engine = Module1::services.restore;
+    if (!engine)
+        return;
+    QString text =
+        QStringLiteral("Restore points go to: ") + QString::fromStdString(engine->displayName());
+    if (const std::size_t n = engine->leftOutOfNewest())
+        text += n == 1 ? QStringLiteral(" (1 file left out of the newest point)")
+                       : QStringLiteral(" (%1 files left out of the newest point)").arg(n);
+    lblEngine->setText(text);
+    lblEngine->setToolTip(text);
 }
 
 void frmRestorePoints::showEvent(QShowEvent* e) {
@@ -221,6 +232,7 @@ void frmRestorePoints::CreatePoint() {
     // become modal: this one is opened afresh.
     if (frmRPntOK* open = frmRPntOK::loaded())
         open->unload();
+    showEngine();
     frmRPntOK* ok = frmRPntOK::instance();
     ok->setWindowModality(Qt::ApplicationModal);
     ok->exec();

@@ -45,6 +45,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The engine and how much its newest point left out.
+    void showEngine();
     void Command1_Click();
     void Command2_Click();
     void ShowChanges(QListWidgetItem* item);

@@ -327,6 +327,11 @@ def journey_restore_points(s, exe, xsel):
         a.name_of(i) for i in a.children(listview) if " : Before vigtool : " in a.name_of(i)],
         timeout=WAIT)[0]
     expect_point_line(line, "Before vigtool")
+    store = os.path.join(s.data, "QMVigilornApp", "restore-points.git")
+    if os.path.isdir(store):  # the built-in store, not snapper
+        parts = h.run(["git", "--git-dir", store, "ls-tree", "--name-only", "HEAD"]).stdout.split()
+        for part in ("packages", "etc", "config", "left-out.txt"):
+            expect(part in parts, "the new point has no %s: %r" % (part, parts))
     s.screenshot("restore-points")
     s.a11y.press(s.a11y.find(rp, name="Close", role="push button"))
     s.a11y.window_gone("Restore Points")

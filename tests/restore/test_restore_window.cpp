@@ -70,6 +70,39 @@ private slots:
         QVERIFY(w->lblEngine->text().contains(QStringLiteral("test engine")));
     }
 
+    void footerCountsWhatTheNewestPointLeftOut_data() {
+        QTest::addColumn<int>("before");
+        QTest::addColumn<int>("after");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("nothing left out") << 0 << 0 << QString();
+        QTest::newRow("one file") << 0 << 1 << "(1 file left out of the newest point)";
+        QTest::newRow("several files") << 2 << 17 << "(17 files left out of the newest point)";
+        QTest::newRow("none any more") << 4 << 0 << QString();
+    }
+    void footerCountsWhatTheNewestPointLeftOut() {
+        QFETCH(int, before);
+        QFETCH(int, after);
+        QFETCH(QString, shown);
+        delete frmRestorePoints::loaded();
+        env->restore.leftOut = std::size_t(before);
+        w = frmRestorePoints::instance();
+        w->show();
+        QCOMPARE(w->lblEngine->text().contains(QStringLiteral("%1 file").arg(before)), before > 0);
+        env->restore.duringCreate = [&] { env->restore.leftOut = std::size_t(after); };
+        w->Text1->setText(QStringLiteral("Before the driver"));
+        bool modal = false;
+        answerConfirmation(&modal);
+        QTest::mouseClick(w->Command2, Qt::LeftButton);
+        QVERIFY(modal);
+        const QString text = w->lblEngine->text();
+        QVERIFY2(text.startsWith(QStringLiteral("Restore points go to: test engine")),
+                 qPrintable(text));
+        if (shown.isEmpty())
+            QVERIFY2(!text.contains(QStringLiteral("left out")), qPrintable(text));
+        else
+            QVERIFY2(text.endsWith(shown), qPrintable(text));
+    }
+
     void listingTwiceShowsEachPointOnce() {
         QTest::mouseClick(w->Command1, Qt::LeftButton);
         QTest::mouseClick(w->Command1, Qt::LeftButton);

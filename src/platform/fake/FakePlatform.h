@@ -70,8 +70,10 @@ public:
     // Runs inside createRestorePoint, so a test can look at the windows mid-call.
     std::function<void()> duringCreate;
     int nextNumber = 1;
+    std::size_t leftOut = 0;
 
     std::string displayName() const override { return "test engine"; }
+    std::size_t leftOutOfNewest() const override { return leftOut; }
     Failure createRestorePoint(const std::string& description, int restorePointType,
                                int eventType) override;
     Failure listRestorePoints(std::vector<RestorePointRecord>& out) override;

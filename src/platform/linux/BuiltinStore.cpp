@@ -1,21 +1,33 @@
 #include "BuiltinStore.h"
+#include "SnapshotWriter.h"
 
 #include <QDir>
 #include <QStandardPaths>
 
 #include <git2.h>
 
+#include <QtGlobal>
+
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
+#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
+#include <unordered_set>
 
 namespace vigilorn {
 
@@ -27,12 +39,23 @@ constexpr const char* kBranch = "restore-points";
 constexpr const char* kTypeKey = "Restore-Point-Type: ";
 constexpr const char* kEventKey = "Event-Type: ";
 constexpr const char* kNumberKey = "Sequence-Number: ";
-// Keeps a .gitattributes in the captured folder from converting or filtering anything:
-// the repository's own attributes file wins over the folder's.
-constexpr const char* kAttributes = "* -text -ident -filter -eol\n";
+constexpr const char* kLayoutKey = "Store-Layout: ";
+constexpr const char* kBranchRef = "refs/heads/restore-points";
+constexpr const char* kLockFile = "vigilorn.lock";
+constexpr const char* kCacheFile = "vigilorn-stat-cache";
+constexpr const char* kLastNumberFile = "vigilorn-last-number";
+constexpr const char* kDamagedFolder = "damaged";
+constexpr int kMaxAttempts = 5;
 
 struct LibGit2 {
-    LibGit2() { git_libgit2_init(); }
+    LibGit2() {
+        git_libgit2_init();
+        // A point confirmed to the user must survive a power cut.
+        git_libgit2_opts(GIT_OPT_ENABLE_FSYNC_GITDIR, 1);
+        // Every object a tree names is known to exist already; checking each again costs
+        // more than the rest of an unchanged point.
+        git_libgit2_opts(GIT_OPT_ENABLE_STRICT_OBJECT_CREATION, 0);
+    }
     ~LibGit2() { git_libgit2_shutdown(); }
     LibGit2(const LibGit2&) = delete;
     LibGit2& operator=(const LibGit2&) = delete;
@@ -70,8 +93,10 @@ int errnoFromText(const std::string& text, int err) {
     return 0;
 }
 
+} // namespace
+
 // The failure of the libgit2 call that just returned rc < 0.
-PlatformError gitError(const std::string& what) {
+PlatformError store::gitError(const std::string& what) {
     const int err = errno;
     const git_error* e = git_error_last();
     const int klass = e ? e->klass : GIT_ERROR_NONE;
@@ -83,6 +108,10 @@ PlatformError gitError(const std::string& what) {
     const int number = sysErr != 0 ? sysErr : BuiltinStore::kGitErrorBase + klass;
     return {number, what + ": " + text};
 }
+
+namespace {
+
+using store::gitError;
 
 std::string restorePointTime(git_time_t t) {
     const std::time_t seconds = static_cast<std::time_t>(t);
@@ -97,7 +126,8 @@ std::string restorePointTime(git_time_t t) {
 
 std::string trailers(int type, int eventType, unsigned long long number) {
     return std::string("\n\n") + kTypeKey + std::to_string(type) + "\n" + kEventKey +
-           std::to_string(eventType) + "\n" + kNumberKey + std::to_string(number) + "\n";
+           std::to_string(eventType) + "\n" + kNumberKey + std::to_string(number) + "\n" +
+           kLayoutKey + "2\n";
 }
 
 bool isNumber(std::string_view s) {
@@ -107,6 +137,7 @@ bool isNumber(std::string_view s) {
 struct ParsedPoint {
     std::string description;
     unsigned long long number = 0;
+    int layout = 1; // 1: the whole tree is the configuration folder
 };
 
 // Takes apart what trailers() wrote; the description before it is returned untouched, even
@@ -137,6 +168,8 @@ bool parseMessage(std::string_view message, ParsedPoint& out) {
             haveEvent = isNumber(value);
         else if (valueOf(kNumberKey, value))
             numberText = value;
+        else if (valueOf(kLayoutKey, value) && isNumber(value))
+            out.layout = value == "2" ? 2 : 0;
         else if (!line.empty())
             return false;
     }
@@ -150,121 +183,6 @@ bool parseMessage(std::string_view message, ParsedPoint& out) {
     return true;
 }
 
-// --- what goes into a snapshot ---------------------------------------------------------
-
-struct Selection {
-    std::string root;                  // the captured folder, ending in '/'
-    std::vector<std::string> excluded; // relative to root, no trailing '/'
-    std::vector<std::string> dropped;  // paths turned away, to take out of the index too
-    std::vector<std::string> nested;   // folders holding a repository of their own, "name/"
-};
-
-bool hasGitComponent(std::string_view path) {
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        const auto end = path.find('/', start);
-        const auto part = path.substr(start, end == std::string_view::npos ? end : end - start);
-        if (part == ".git")
-            return true;
-        if (end == std::string_view::npos)
-            break;
-        start = end + 1;
-    }
-    return false;
-}
-
-bool keepPath(const Selection& s, const char* pathText) {
-    const std::string_view path(pathText);
-    // libgit2 hands over a folder holding a repository of its own as "name/".
-    if (path.empty() || path.back() == '/' || hasGitComponent(path))
-        return false;
-    for (const auto& ex : s.excluded)
-        if (path.substr(0, ex.size()) == ex && (path.size() == ex.size() || path[ex.size()] == '/'))
-            return false;
-    struct stat st {};
-    const std::string full = s.root + std::string(path);
-    if (::lstat(full.c_str(), &st) != 0)
-        return true; // gone: libgit2 drops it from the index
-    if (S_ISLNK(st.st_mode))
-        return true; // stored as a link, never read through
-    if (!S_ISREG(st.st_mode))
-        return false; // sockets, FIFOs, devices
-    return st.st_size <= BuiltinStore::kMaxFileSize;
-}
-
-int selectPath(const char* path, const char*, void* payload) {
-    auto* s = static_cast<Selection*>(payload);
-    if (keepPath(*s, path))
-        return 0;
-    const std::string_view p(path);
-    if (!p.empty() && p.back() == '/')
-        s->nested.emplace_back(path);
-    else
-        s->dropped.emplace_back(path);
-    return 1;
-}
-
-// What `git add -A` does, in one pass over the folder: the stat cache spares unchanged
-// files, deleted ones leave the index, turned-away ones leave it too.
-Failure refreshIndex(git_repository* repo, git_index* index, Selection& s) {
-    git_diff_options opts = GIT_DIFF_OPTIONS_INIT;
-    opts.flags = GIT_DIFF_INCLUDE_UNTRACKED | GIT_DIFF_RECURSE_UNTRACKED_DIRS |
-                 GIT_DIFF_INCLUDE_TYPECHANGE | GIT_DIFF_UPDATE_INDEX;
-    git_diff* rawDiff = nullptr;
-    if (git_diff_index_to_workdir(&rawDiff, repo, index, &opts) < 0)
-        return gitError("Could not capture " + s.root);
-    std::unique_ptr<git_diff, void (*)(git_diff*)> diff(rawDiff, git_diff_free);
-    const std::size_t count = git_diff_num_deltas(diff.get());
-    for (std::size_t i = 0; i < count; ++i) {
-        const git_diff_delta* d = git_diff_get_delta(diff.get(), i);
-        if (d->status == GIT_DELTA_DELETED) {
-            if (git_index_remove_bypath(index, d->old_file.path) < 0)
-                return gitError("Could not capture " + s.root);
-            continue;
-        }
-        if (selectPath(d->new_file.path, nullptr, &s) != 0)
-            continue;
-        if (git_index_add_bypath(index, d->new_file.path) < 0)
-            return gitError("Could not capture " + s.root + d->new_file.path);
-    }
-    for (const auto& path : s.dropped)
-        if (git_index_remove_bypath(index, path.c_str()) < 0)
-            return gitError("Could not capture " + s.root);
-    return std::nullopt;
-}
-
-// libgit2 won't descend into a folder that holds a repository of its own (a clone of
-// someone's dotfiles, say), so its files are added one by one here, its .git left out.
-// These are hashed each time: the stat cache doesn't reach them.
-Failure addNestedFolder(git_index* index, Selection& s, const std::string& rel) {
-    DIR* dir = ::opendir((s.root + rel).c_str());
-    if (!dir)
-        return std::nullopt; // vanished or unreadable: nothing of it to keep
-    std::vector<std::string> names;
-    while (const dirent* e = ::readdir(dir)) {
-        const std::string_view name(e->d_name);
-        if (name != "." && name != ".." && name != ".git")
-            names.emplace_back(name);
-    }
-    ::closedir(dir);
-    for (const auto& name : names) {
-        const std::string path = rel + name; // rel ends in '/'
-        struct stat st {};
-        if (::lstat((s.root + path).c_str(), &st) != 0)
-            continue;
-        if (S_ISDIR(st.st_mode)) {
-            if (!keepPath(s, (path + "/x").c_str()))
-                continue; // an excluded folder
-            if (auto f = addNestedFolder(index, s, path + "/"))
-                return f;
-        } else if (keepPath(s, path.c_str())) {
-            if (git_index_add_bypath(index, path.c_str()) < 0)
-                return gitError("Could not capture " + s.root + path);
-        }
-    }
-    return std::nullopt;
-}
-
 // --- the repository ---------------------------------------------------------------------
 
 Failure setConfig(git_repository* repo) {
@@ -276,54 +194,110 @@ Failure setConfig(git_repository* repo) {
     if (git_config_set_bool(config.get(), "core.autocrlf", 0) < 0 ||
         git_config_set_bool(config.get(), "core.symlinks", 1) < 0 ||
         git_config_set_bool(config.get(), "core.filemode", 1) < 0 ||
-        git_config_set_bool(config.get(), "core.logallrefupdates", 0) < 0)
+        git_config_set_bool(config.get(), "core.logallrefupdates", 0) < 0 ||
+        // Names such as "git~1" are ordinary files here, not another system's aliases.
+        git_config_set_bool(config.get(), "core.protectNTFS", 0) < 0 ||
+        git_config_set_bool(config.get(), "core.protectHFS", 0) < 0)
         return gitError("Could not write the store's settings");
     return std::nullopt;
 }
 
-Failure ensureAttributes(const std::string& repository) {
-    const std::string path = repository + "/info/attributes";
-    std::ifstream in(path, std::ios::binary);
-    std::string current((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.is_open() && current == kAttributes)
-        return std::nullopt;
-    in.close();
-    std::error_code ec;
-    fs::create_directories(repository + "/info", ec);
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f)
-        return errorFromErrno(errno);
-    const bool ok = std::fputs(kAttributes, f) >= 0;
-    const int err = errno;
-    if (std::fclose(f) != 0 || !ok)
-        return errorFromErrno(ok ? errno : err);
+Failure ensureConfig(git_repository* repo) {
+    git_config* raw = nullptr;
+    if (git_repository_config_snapshot(&raw, repo) < 0)
+        return gitError("Could not read the store's settings");
+    Git<git_config> config(raw);
+    int protect = 1;
+    // Stores made before these settings existed get them once.
+    if (git_config_get_bool(&protect, config.get(), "core.protectNTFS") < 0 || protect)
+        return setConfig(repo);
     return std::nullopt;
+}
+
+std::string hexOf(const git_oid& id) {
+    char hex[GIT_OID_HEXSZ + 1];
+    git_oid_tostr(hex, sizeof hex, &id);
+    return hex;
+}
+
+std::string keyOf(const git_oid& id) {
+    return std::string(reinterpret_cast<const char*>(id.id), GIT_OID_RAWSZ);
+}
+
+std::mutex g_damagedMutex;
+std::vector<std::string> g_damaged;
+
+void reportDamaged(const git_oid& id) {
+    const std::string hex = hexOf(id);
+    const std::lock_guard<std::mutex> lock(g_damagedMutex);
+    if (std::find(g_damaged.begin(), g_damaged.end(), hex) != g_damaged.end())
+        return;
+    g_damaged.push_back(hex);
+    const git_error* e = git_error_last();
+    qWarning("The restore point store has a damaged or missing object %s: %s", hex.c_str(),
+             e && e->message ? e->message : "unreadable");
+}
+
+// flock(): held by the open file, so a crashed holder can never leave the store locked.
+class StoreLock {
+public:
+    StoreLock() = default;
+    StoreLock(const StoreLock&) = delete;
+    StoreLock& operator=(const StoreLock&) = delete;
+    ~StoreLock() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+
+    Failure acquire(const std::string& path, int operation, int waitSeconds) {
+        m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (m_fd < 0)
+            return errorFromErrno(errno);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(waitSeconds);
+        while (::flock(m_fd, operation | LOCK_NB) != 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EWOULDBLOCK)
+                return errorFromErrno(errno);
+            if (std::chrono::steady_clock::now() >= until)
+                return PlatformError{EBUSY, "Another restore point is still being made"};
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return std::nullopt;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+bool isStore(const std::string& path) {
+    struct stat st {};
+    return ::stat((path + "/HEAD").c_str(), &st) == 0;
 }
 
 // Opens the store; a missing one is created when `create`, else `repo` stays empty.
 Failure openStore(const std::string& path, bool create, Git<git_repository>& repo) {
     ensureLibGit2();
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        if (errno != ENOENT)
-            return errorFromErrno(errno);
+    if (!isStore(path)) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) {
+            if (errno != ENOENT)
+                return errorFromErrno(errno);
+        } else if (!S_ISDIR(st.st_mode)) {
+            return PlatformError{ENOTDIR, "The restore point store is not a folder: " + path};
+        }
         if (!create)
             return std::nullopt;
         git_repository_init_options opts = GIT_REPOSITORY_INIT_OPTIONS_INIT;
         opts.flags =
             GIT_REPOSITORY_INIT_BARE | GIT_REPOSITORY_INIT_MKPATH | GIT_REPOSITORY_INIT_NO_REINIT;
         opts.initial_head = kBranch;
-        opts.description = "Restore points of the configuration folder";
+        opts.description = "Restore points of the package set, /etc and the configuration folder";
         git_repository* raw = nullptr;
         if (git_repository_init_ext(&raw, path.c_str(), &opts) < 0)
             return gitError("Could not create the restore point store " + path);
         repo.reset(raw);
-        // Copies of the user's settings can hold secrets: keep other users out.
-        if (::chmod(path.c_str(), 0700) != 0)
-            return errorFromErrno(errno);
-        if (auto f = setConfig(repo.get()))
-            return f;
-        return ensureAttributes(path);
+        return setConfig(repo.get());
     }
     git_repository* raw = nullptr;
     if (git_repository_open_bare(&raw, path.c_str()) < 0)
@@ -332,55 +306,253 @@ Failure openStore(const std::string& path, bool create, Git<git_repository>& rep
     return std::nullopt;
 }
 
-struct History {
-    std::vector<RestorePointRecord> points;
+// A readable commit of the branch.
+struct Link {
+    git_oid id{};
+    git_oid tree{};
+    std::vector<git_oid> parents;
+    bool ours = false;
+    ParsedPoint point;
+    git_time_t time = 0;
+};
+
+struct Chain {
+    bool unborn = true;
+    std::string branch = kBranchRef; // the branch HEAD names
+    git_oid tip{};                   // what it names, perhaps a damaged commit
+    std::vector<Link> links;         // newest first
+    bool damaged = false;
     unsigned long long highest = 0;
 };
 
-Failure readHistory(git_repository* repo, History& out) {
+bool readLink(git_repository* repo, const git_oid& id, Link& out) {
+    git_commit* raw = nullptr;
+    if (git_commit_lookup(&raw, repo, &id) < 0)
+        return false;
+    Git<git_commit> commit(raw);
+    out.id = id;
+    out.tree = *git_commit_tree_id(commit.get());
+    for (unsigned i = 0; i < git_commit_parentcount(commit.get()); ++i)
+        out.parents.push_back(*git_commit_parent_id(commit.get(), i));
+    const char* message = git_commit_message_raw(commit.get());
+    out.ours = message && parseMessage(message, out.point);
+    out.time = git_commit_time(commit.get());
+    return true;
+}
+
+// Every readable point in the store's objects, reachable or not.
+std::vector<Link> scanPoints(git_repository* repo) {
+    std::vector<Link> found;
+    git_odb* rawOdb = nullptr;
+    if (git_repository_odb(&rawOdb, repo) < 0)
+        return found;
+    std::unique_ptr<git_odb, void (*)(git_odb*)> odb(rawOdb, git_odb_free);
+    std::vector<git_oid> ids;
+    git_odb_foreach(
+        odb.get(),
+        [](const git_oid* id, void* payload) {
+            static_cast<std::vector<git_oid>*>(payload)->push_back(*id);
+            return 0;
+        },
+        &ids);
+    for (const auto& id : ids) {
+        std::size_t size = 0;
+        git_object_t type = GIT_OBJECT_INVALID;
+        if (git_odb_read_header(&size, &type, odb.get(), &id) < 0 || type != GIT_OBJECT_COMMIT)
+            continue;
+        Link l;
+        if (readLink(repo, id, l) && l.ours)
+            found.push_back(std::move(l));
+    }
+    return found;
+}
+
+// The branch's commits, newest first. Past a commit that can't be read, the chain goes on
+// with the newest readable point older than the last one read, so that one damaged object
+// hides nothing else.
+Failure readChain(git_repository* repo, Chain& chain) {
+    chain = {};
     const int unborn = git_repository_head_unborn(repo);
     if (unborn < 0)
         return gitError("Could not read the store's HEAD");
+    git_reference* rawHead = nullptr;
+    if (git_reference_lookup(&rawHead, repo, "HEAD") < 0)
+        return gitError("Could not read the store's HEAD");
+    Git<git_reference> head(rawHead);
+    if (git_reference_type(head.get()) == GIT_REFERENCE_SYMBOLIC)
+        chain.branch = git_reference_symbolic_target(head.get());
     if (unborn == 1)
         return std::nullopt;
-    git_revwalk* rawWalk = nullptr;
-    if (git_revwalk_new(&rawWalk, repo) < 0)
-        return gitError("Could not read the restore points");
-    Git<git_revwalk> walk(rawWalk);
-    // Commit times have one-second precision: order by ancestry, oldest first.
-    if (git_revwalk_sorting(walk.get(), GIT_SORT_TOPOLOGICAL | GIT_SORT_REVERSE) < 0 ||
-        git_revwalk_push_head(walk.get()) < 0)
-        return gitError("Could not read the restore points");
-    git_oid id;
-    int rc;
-    while ((rc = git_revwalk_next(&id, walk.get())) == 0) {
-        git_commit* rawCommit = nullptr;
-        if (git_commit_lookup(&rawCommit, repo, &id) < 0)
-            return gitError("Could not read a restore point");
-        Git<git_commit> commit(rawCommit);
-        const char* message = git_commit_message_raw(commit.get());
-        ParsedPoint p;
-        if (!message || !parseMessage(message, p))
-            continue; // not one of ours
-        out.highest = std::max(out.highest, p.number);
-        out.points.push_back({std::to_string(p.number), std::move(p.description),
-                              restorePointTime(git_commit_time(commit.get()))});
+    chain.unborn = false;
+    if (git_reference_name_to_id(&chain.tip, repo, chain.branch.c_str()) < 0)
+        return gitError("Could not read the store's HEAD");
+
+    std::optional<std::vector<Link>> scanned;
+    std::unordered_set<std::string> seen;
+    unsigned long long below = ULLONG_MAX;
+    git_oid id = chain.tip;
+    while (seen.insert(keyOf(id)).second) {
+        Link l;
+        if (readLink(repo, id, l)) {
+            if (l.ours) {
+                below = l.point.number;
+                chain.highest = std::max(chain.highest, l.point.number);
+            }
+            const bool root = l.parents.empty();
+            if (!root)
+                id = l.parents[0];
+            chain.links.push_back(std::move(l));
+            if (root)
+                break;
+            continue;
+        }
+        chain.damaged = true;
+        reportDamaged(id);
+        if (!scanned) {
+            scanned = scanPoints(repo);
+            for (const auto& p : *scanned)
+                chain.highest = std::max(chain.highest, p.point.number);
+        }
+        const Link* next = nullptr;
+        for (const auto& p : *scanned)
+            if (p.point.number < below && !seen.count(keyOf(p.id)) &&
+                (!next || p.point.number > next->point.number))
+                next = &p;
+        if (!next)
+            break;
+        id = next->id;
     }
-    if (rc != GIT_ITEROVER)
-        return gitError("Could not read the restore points");
     return std::nullopt;
 }
 
-// `folder` relative to `root` when it lies inside it, else empty.
-std::string insideOf(const fs::path& root, const std::string& folder) {
-    std::error_code ec;
-    const fs::path f = fs::weakly_canonical(fs::absolute(folder), ec);
-    if (ec)
-        return {};
-    const fs::path rel = f.lexically_relative(root);
-    if (rel.empty() || rel == "." || *rel.begin() == "..")
-        return {};
-    return rel.generic_string();
+unsigned long long readLastNumber(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return 0;
+    char text[32] = {};
+    const std::size_t n = std::fread(text, 1, sizeof text - 1, f);
+    std::fclose(f);
+    unsigned long long number = 0;
+    const auto r = std::from_chars(text, text + n, number);
+    return r.ec == std::errc() ? number : 0;
+}
+
+// Remembers the highest number ever given, so that a point lost to damage never has its
+// number given again.
+void writeLastNumber(const std::string& path, unsigned long long number) {
+    const std::string temp = path + ".new";
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return;
+    const std::string text = std::to_string(number) + "\n";
+    const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                    ::fsync(fd) == 0;
+    ::close(fd);
+    if (!ok || std::rename(temp.c_str(), path.c_str()) != 0)
+        ::unlink(temp.c_str());
+}
+
+// A copy of `l` on top of `parent` (none: a first commit), with its own time and message.
+Failure recommit(git_repository* repo, const Link& l, const std::optional<git_oid>& parent,
+                 git_oid& out) {
+    git_commit* rawCommit = nullptr;
+    if (git_commit_lookup(&rawCommit, repo, &l.id) < 0)
+        return gitError("Could not read a restore point");
+    Git<git_commit> commit(rawCommit);
+    git_tree* rawTree = nullptr;
+    if (git_tree_lookup(&rawTree, repo, &l.tree) < 0)
+        return gitError("Could not read a restore point");
+    Git<git_tree> tree(rawTree);
+    git_commit* rawParent = nullptr;
+    if (parent && git_commit_lookup(&rawParent, repo, &*parent) < 0)
+        return gitError("Could not read a restore point");
+    Git<git_commit> parentCommit(rawParent);
+    const git_commit* parents[] = {parentCommit.get()};
+    if (git_commit_create(
+            &out, repo, nullptr, git_commit_author(commit.get()),
+            git_commit_committer(commit.get()), git_commit_message_encoding(commit.get()),
+            git_commit_message_raw(commit.get()), tree.get(), parent ? 1 : 0, parents) < 0)
+        return gitError("Could not record a restore point");
+    return std::nullopt;
+}
+
+// Deletes the loose objects nothing reaches any more; damaged ones are moved aside instead,
+// for whoever wants to look at them. Does nothing when anything reachable can't be read.
+void prune(git_repository* repo, const std::string& path) {
+    std::unordered_set<std::string> reachable;
+    std::vector<std::string> refs;
+    git_reference_foreach_name(
+        repo,
+        [](const char* name, void* payload) {
+            static_cast<std::vector<std::string>*>(payload)->emplace_back(name);
+            return 0;
+        },
+        &refs);
+    std::vector<git_oid> commits;
+    for (const auto& name : refs) {
+        git_oid id;
+        if (git_reference_name_to_id(&id, repo, name.c_str()) < 0)
+            return;
+        commits.push_back(id);
+    }
+    std::vector<git_oid> trees;
+    while (!commits.empty()) {
+        const git_oid id = commits.back();
+        commits.pop_back();
+        if (!reachable.insert(keyOf(id)).second)
+            continue;
+        Link l;
+        if (!readLink(repo, id, l)) {
+            reportDamaged(id);
+            return;
+        }
+        trees.push_back(l.tree);
+        commits.insert(commits.end(), l.parents.begin(), l.parents.end());
+    }
+    while (!trees.empty()) {
+        const git_oid id = trees.back();
+        trees.pop_back();
+        if (!reachable.insert(keyOf(id)).second)
+            continue;
+        git_tree* raw = nullptr;
+        if (git_tree_lookup(&raw, repo, &id) < 0) {
+            reportDamaged(id);
+            return;
+        }
+        Git<git_tree> tree(raw);
+        for (std::size_t i = 0; i < git_tree_entrycount(tree.get()); ++i) {
+            const git_tree_entry* e = git_tree_entry_byindex(tree.get(), i);
+            if (git_tree_entry_type(e) == GIT_OBJECT_TREE)
+                trees.push_back(*git_tree_entry_id(e));
+            else
+                reachable.insert(keyOf(*git_tree_entry_id(e)));
+        }
+    }
+    git_odb* rawOdb = nullptr;
+    if (git_repository_odb(&rawOdb, repo) < 0)
+        return;
+    std::unique_ptr<git_odb, void (*)(git_odb*)> odb(rawOdb, git_odb_free);
+    std::vector<git_oid> all;
+    git_odb_foreach(
+        odb.get(),
+        [](const git_oid* id, void* payload) {
+            static_cast<std::vector<git_oid>*>(payload)->push_back(*id);
+            return 0;
+        },
+        &all);
+    std::vector<std::string> damaged = BuiltinStore::damagedObjects();
+    for (const auto& id : all) {
+        if (reachable.count(keyOf(id)))
+            continue;
+        const std::string hex = hexOf(id);
+        const std::string file = path + "/objects/" + hex.substr(0, 2) + "/" + hex.substr(2);
+        if (std::find(damaged.begin(), damaged.end(), hex) != damaged.end()) {
+            ::mkdir((path + "/" + kDamagedFolder).c_str(), 0700);
+            std::rename(file.c_str(), (path + "/" + kDamagedFolder + "/" + hex).c_str());
+        } else {
+            ::unlink(file.c_str()); // a packed one stays: packs are never rewritten here
+        }
+    }
 }
 
 std::string homeAbbreviated(const QString& path) {
@@ -411,74 +583,90 @@ BuiltinStore::Options BuiltinStore::optionsFor(const PlatformConfig& config) {
     // configuration folder: capturing it would capture every earlier restore point again.
     o.excluded = {o.repository, data.toStdString()};
     o.displayName = "built-in store in " + homeAbbreviated(repository);
+    o.flatpakUser = (data + "/flatpak").toStdString();
+    o.keep = config.restoreKeep;
     return o;
+}
+
+std::vector<std::string> BuiltinStore::damagedObjects() {
+    const std::lock_guard<std::mutex> lock(g_damagedMutex);
+    return g_damaged;
 }
 
 Failure BuiltinStore::createRestorePoint(const std::string& description, int restorePointType,
                                          int eventType) {
     if (description.find('\0') != std::string::npos)
         return programError(ErrorNumber::InvalidProcedureCall);
-
+    ensureLibGit2();
+    const std::string& path = m_options.repository;
     std::error_code ec;
-    const fs::path source = fs::canonical(m_options.source, ec);
-    if (ec || !fs::is_directory(source, ec))
-        return PlatformError{ec ? ec.value() : ENOTDIR,
-                             "The folder to capture is missing: " + m_options.source};
+    const bool made = fs::create_directories(path, ec);
+    if (ec)
+        return PlatformError{ec.value(), "Could not create the restore point store " + path + ": " +
+                                             ec.message()};
+    // Copies of the system's and the user's settings can hold secrets: keep other users out.
+    if (made && ::chmod(path.c_str(), 0700) != 0)
+        return errorFromErrno(errno);
+    StoreLock lock;
+    if (auto f = lock.acquire(path + "/" + kLockFile, LOCK_EX, m_options.lockWaitSeconds))
+        return f;
+    return createLocked(description, restorePointType, eventType);
+}
 
+Failure BuiltinStore::createLocked(const std::string& description, int restorePointType,
+                                   int eventType) {
+    const std::string& path = m_options.repository;
     Git<git_repository> repo;
-    if (auto f = openStore(m_options.repository, true, repo))
+    if (auto f = openStore(path, true, repo))
         return f;
-    if (auto f = ensureAttributes(m_options.repository))
-        return f;
-
-    History history;
-    if (auto f = readHistory(repo.get(), history))
+    if (auto f = ensureConfig(repo.get()))
         return f;
 
-    Selection selection;
-    selection.root = source.string() + "/";
-    for (const auto& ex : m_options.excluded)
-        if (auto rel = insideOf(source, ex); !rel.empty())
-            selection.excluded.push_back(rel);
-
-    if (git_repository_set_workdir(repo.get(), source.c_str(), 0) < 0)
-        return gitError("Could not capture " + source.string());
-    // The folder's own .gitignore files must not hide anything: this rule comes first.
-    if (git_ignore_add_rule(repo.get(), "!*\n") < 0)
-        return gitError("Could not capture " + source.string());
-    git_index* rawIndex = nullptr;
-    if (git_repository_index(&rawIndex, repo.get()) < 0)
-        return gitError("Could not read the store's index");
-    Git<git_index> index(rawIndex);
-
-    // The index is only a cache of what was last seen; the restore point is the commit.
-    if (auto f = refreshIndex(repo.get(), index.get(), selection))
+    Chain chain;
+    if (auto f = readChain(repo.get(), chain))
         return f;
-    for (const auto& folder : selection.nested)
-        if (auto f = addNestedFolder(index.get(), selection, folder))
+
+    store::StatCache previous, next;
+    previous.load(path + "/" + kCacheFile);
+    const bool trust = !chain.damaged && !chain.links.empty() && previous.haveTree &&
+                       git_oid_equal(&previous.tree, &chain.links.front().tree);
+    store::Sources sources;
+    sources.dpkgStatus = m_options.dpkgStatus;
+    sources.flatpakSystem = m_options.flatpakSystem;
+    sources.flatpakUser = m_options.flatpakUser;
+    sources.etc = m_options.etc;
+    sources.config = m_options.source;
+    sources.excluded = m_options.excluded;
+    sources.excluded.push_back(path);
+    store::Snapshot snapshot;
+    {
+        // One syncfs() for all the blobs and trees instead of an fsync() for each: a first
+        // point of thousands of files would take minutes otherwise. The commit and the
+        // branch are still written with fsync, after it.
+        struct FsyncEachObject {
+            FsyncEachObject() { git_libgit2_opts(GIT_OPT_ENABLE_FSYNC_GITDIR, 0); }
+            ~FsyncEachObject() { git_libgit2_opts(GIT_OPT_ENABLE_FSYNC_GITDIR, 1); }
+        } batched;
+        if (auto f = store::writeSnapshot(repo.get(), sources, previous, trust, next, snapshot))
             return f;
-    git_oid treeId;
-    if (git_index_write_tree(&treeId, index.get()) < 0)
-        return gitError("Could not record the captured files");
-    // Saved after the tree so that its tree cache goes with it: an unchanged folder then
-    // needs no tree rebuilt. A held index.lock stops us here, before anything is recorded.
-    if (git_index_write(index.get()) < 0)
-        return gitError("Could not save the store's index");
+    }
+    // The same tree as the newest point's: every object of it was made durable then.
+    const bool unchanged =
+        !chain.links.empty() && git_oid_equal(&snapshot.tree, &chain.links.front().tree);
+    if (!unchanged) {
+        const int objects = ::open((path + "/objects").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (objects < 0)
+            return errorFromErrno(errno);
+        const int rc = ::syncfs(objects);
+        const int err = errno;
+        ::close(objects);
+        if (rc != 0)
+            return errorFromErrno(err);
+    }
     git_tree* rawTree = nullptr;
-    if (git_tree_lookup(&rawTree, repo.get(), &treeId) < 0)
+    if (git_tree_lookup(&rawTree, repo.get(), &snapshot.tree) < 0)
         return gitError("Could not record the captured files");
     Git<git_tree> tree(rawTree);
-
-    Git<git_commit> parent;
-    if (git_repository_head_unborn(repo.get()) == 0) {
-        git_oid headId;
-        if (git_reference_name_to_id(&headId, repo.get(), "HEAD") < 0)
-            return gitError("Could not read the store's HEAD");
-        git_commit* rawParent = nullptr;
-        if (git_commit_lookup(&rawParent, repo.get(), &headId) < 0)
-            return gitError("Could not read the last restore point");
-        parent.reset(rawParent);
-    }
 
     git_signature* rawSig = nullptr;
     const std::string email = m_options.committerName + "@localhost";
@@ -486,29 +674,121 @@ Failure BuiltinStore::createRestorePoint(const std::string& description, int res
         return gitError("Could not sign the restore point");
     Git<git_signature> sig(rawSig);
 
-    const std::string message =
-        description + trailers(restorePointType, eventType, history.highest + 1);
-    const git_commit* parents[] = {parent.get()};
-    git_oid commitId;
-    // Tree and commit are written as whole objects first; moving HEAD is the last step and
-    // fails if another run moved it meanwhile.
-    if (git_commit_create(&commitId, repo.get(), "HEAD", sig.get(), sig.get(), nullptr,
-                          message.c_str(), tree.get(), parent ? 1 : 0, parents) < 0)
-        return gitError("Could not record the restore point");
-    return std::nullopt;
+    const std::string numberFile = path + "/" + kLastNumberFile;
+    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+        // Another writer that doesn't take our lock (git by hand, say) may move the branch
+        // between our reading it and moving it: read again and redo the commits.
+        if (attempt > 0)
+            if (auto f = readChain(repo.get(), chain))
+                return f;
+        const unsigned long long number = std::max(chain.highest, readLastNumber(numberFile)) + 1;
+
+        // The points below the new one that stay, newest first.
+        std::vector<const Link*> kept;
+        unsigned ours = 0;
+        for (const auto& l : chain.links) {
+            if (m_options.keep != 0 && l.ours && ours + 1 >= m_options.keep)
+                break;
+            kept.push_back(&l);
+            ours += l.ours ? 1 : 0;
+        }
+        bool rewritten = chain.damaged || kept.size() < chain.links.size();
+        std::optional<git_oid> parent;
+        for (auto it = kept.rbegin(); it != kept.rend(); ++it) {
+            const Link& l = **it;
+            const bool same = parent
+                                  ? l.parents.size() == 1 && git_oid_equal(&l.parents[0], &*parent)
+                                  : l.parents.empty();
+            if (same) {
+                parent = l.id;
+                continue;
+            }
+            git_oid copy;
+            if (auto f = recommit(repo.get(), l, parent, copy))
+                return f;
+            parent = copy;
+            rewritten = true;
+        }
+
+        git_commit* rawParent = nullptr;
+        if (parent && git_commit_lookup(&rawParent, repo.get(), &*parent) < 0)
+            return gitError("Could not read the last restore point");
+        Git<git_commit> parentCommit(rawParent);
+        const std::string message = description + trailers(restorePointType, eventType, number);
+        const git_commit* parents[] = {parentCommit.get()};
+        git_oid commitId;
+        if (git_commit_create(&commitId, repo.get(), nullptr, sig.get(), sig.get(), nullptr,
+                              message.c_str(), tree.get(), parent ? 1 : 0, parents) < 0)
+            return gitError("Could not record the restore point");
+
+        // Moving the branch is the last step; it fails when the branch moved meanwhile.
+        git_reference* rawRef = nullptr;
+        const int rc =
+            chain.unborn ? git_reference_create(&rawRef, repo.get(), chain.branch.c_str(),
+                                                &commitId, 0, "restore point")
+                         : git_reference_create_matching(&rawRef, repo.get(), chain.branch.c_str(),
+                                                         &commitId, 1, &chain.tip, "restore point");
+        Git<git_reference> ref(rawRef);
+        if (rc == GIT_EMODIFIED || rc == GIT_EEXISTS)
+            continue;
+        if (rc < 0)
+            return gitError("Could not record the restore point");
+
+        writeLastNumber(numberFile, number);
+        if (rewritten)
+            prune(repo.get(), path);
+        // The point is made; a cache that can't be saved only makes the next one slower.
+        (void)next.save(path + "/" + kCacheFile);
+        return std::nullopt;
+    }
+    return PlatformError{EAGAIN, "The restore point store kept changing; try again"};
 }
 
 Failure BuiltinStore::listRestorePoints(std::vector<RestorePointRecord>& out) {
     Git<git_repository> repo;
     if (auto f = openStore(m_options.repository, false, repo))
         return f;
-    History history;
-    if (repo) {
-        if (auto f = readHistory(repo.get(), history))
-            return f;
-    }
-    out = std::move(history.points);
+    out.clear();
+    if (!repo)
+        return std::nullopt;
+    // Waits briefly for a creation that is pruning; a long first point is not waited for,
+    // as reading never needs what a creation is still writing.
+    StoreLock lock;
+    (void)lock.acquire(m_options.repository + "/" + kLockFile, LOCK_SH, 2);
+    Chain chain;
+    if (auto f = readChain(repo.get(), chain))
+        return f;
+    for (auto it = chain.links.rbegin(); it != chain.links.rend(); ++it)
+        if (it->ours)
+            out.push_back({std::to_string(it->point.number), it->point.description,
+                           restorePointTime(it->time)});
     return std::nullopt;
+}
+
+std::size_t BuiltinStore::leftOutOfNewest() const {
+    Git<git_repository> repo;
+    if (openStore(m_options.repository, false, repo) || !repo)
+        return 0;
+    Chain chain;
+    if (readChain(repo.get(), chain))
+        return 0;
+    const auto newest =
+        std::find_if(chain.links.begin(), chain.links.end(), [](const Link& l) { return l.ours; });
+    if (newest == chain.links.end() || newest->point.layout != 2)
+        return 0;
+    git_tree* rawTree = nullptr;
+    if (git_tree_lookup(&rawTree, repo.get(), &newest->tree) < 0)
+        return 0;
+    Git<git_tree> tree(rawTree);
+    const git_tree_entry* entry = git_tree_entry_byname(tree.get(), "left-out.txt");
+    git_blob* blob = nullptr;
+    if (!entry || git_blob_lookup(&blob, repo.get(), git_tree_entry_id(entry)) < 0)
+        return 0;
+    const char* text = static_cast<const char*>(git_blob_rawcontent(blob));
+    const auto count =
+        static_cast<std::size_t>(std::count(text, text + git_blob_rawsize(blob), '\n'));
+    git_blob_free(blob);
+    return count;
 }
 
 } // namespace vigilorn
