@@ -26,6 +26,8 @@ std::unique_ptr<RestoreChanges> createLinuxRestoreChanges(const PlatformConfig& 
     o.repository = store.repository;
     o.configFolder = store.source;
     o.excluded = store.excluded;
+    o.etcFolder = store.etc;
+    o.dpkgStatus = store.dpkgStatus;
     o.stagingFolder =
         QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation).toStdString() + "/" +
         config.appName + "/restore";
