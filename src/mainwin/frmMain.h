@@ -16,7 +16,7 @@ class QTimer;
 namespace vigilorn {
 class InstallerMonitor;
 class TrayWait;
-}
+} // namespace vigilorn
 
 // The main window: the monitor's two timers, the process grid, the menus, the tray icon.
 class frmMain : public vigilorn::Form<frmMain, QMainWindow> {

@@ -5,8 +5,8 @@
 
 #include <QAction>
 #include <QDir>
-#include <QFileInfo>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
