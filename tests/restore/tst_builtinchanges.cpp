@@ -1,5 +1,6 @@
 // Changes since a built-in point: fixture commits written with libgit2 in both layouts, and
 // the real store for the points that restoring makes.
+#include "FileSupport.h"
 #include "platform/linux/BuiltinChanges.h"
 #include "platform/linux/BuiltinStore.h"
 #include "platform/linux/DebianPackages.h"
@@ -25,17 +26,6 @@ struct Blob {
     git_filemode_t mode = GIT_FILEMODE_BLOB;
 };
 using TreeSpec = std::map<std::string, Blob>;
-
-bool writeFile(const QString& path, const QByteArray& content) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size();
-}
-
-QByteArray readFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 // Appends a commit holding `files` to the store at `repository`, created if need be.
 bool addCommit(const QString& repository, const TreeSpec& files, const std::string& message) {

@@ -1,5 +1,6 @@
 // The snapper engine against a real snapperd, on the throw-away btrfs and private system bus
 // that snapper-env.sh sets up. Run outside it, the test reports a skip.
+#include "FileSupport.h"
 #include "platform/linux/LinuxRestore.h"
 #include "platform/linux/SnapperChanges.h"
 #include "platform/linux/SnapperEngine.h"
@@ -182,20 +183,7 @@ void TestSnapperReal::otherUserHasNoPermissions() {
     QCOMPARE(after.size(), before.size());
 }
 
-namespace {
-
-bool writeFile(const QString& path, const QByteArray& content) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size();
-}
-
-QByteArray readFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-} // namespace
+namespace {} // namespace
 
 void TestSnapperReal::compareThenUndochange() {
     if (qEnvironmentVariableIsSet(kChildVariable))

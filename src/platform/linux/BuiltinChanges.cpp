@@ -2,6 +2,7 @@
 
 #include "BuiltinStore.h"
 #include "DebianPackages.h"
+#include "GitHandle.h"
 #include "RootCommand.h"
 #include "platform/RestoreEngine.h"
 #include "restore/RestorePointService.h"
@@ -26,17 +27,6 @@ namespace vigilorn {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct GitFree {
-    void operator()(git_repository* p) const { git_repository_free(p); }
-    void operator()(git_commit* p) const { git_commit_free(p); }
-    void operator()(git_tree* p) const { git_tree_free(p); }
-    void operator()(git_tree_entry* p) const { git_tree_entry_free(p); }
-    void operator()(git_revwalk* p) const { git_revwalk_free(p); }
-    void operator()(git_blob* p) const { git_blob_free(p); }
-    void operator()(git_odb* p) const { git_odb_free(p); }
-};
-template <class T> using Git = std::unique_ptr<T, GitFree>;
 
 PlatformError gitError(const std::string& what) {
     const git_error* e = git_error_last();

@@ -1,4 +1,5 @@
 #include "BuiltinStore.h"
+#include "GitHandle.h"
 #include "SnapshotWriter.h"
 
 #include <QDir>
@@ -64,18 +65,6 @@ struct LibGit2 {
 void ensureLibGit2() {
     static const LibGit2 lib;
 }
-
-struct GitFree {
-    void operator()(git_repository* p) const { git_repository_free(p); }
-    void operator()(git_index* p) const { git_index_free(p); }
-    void operator()(git_commit* p) const { git_commit_free(p); }
-    void operator()(git_tree* p) const { git_tree_free(p); }
-    void operator()(git_revwalk* p) const { git_revwalk_free(p); }
-    void operator()(git_signature* p) const { git_signature_free(p); }
-    void operator()(git_reference* p) const { git_reference_free(p); }
-    void operator()(git_config* p) const { git_config_free(p); }
-};
-template <class T> using Git = std::unique_ptr<T, GitFree>;
 
 // libgit2 ends a system failure's text with strerror(), but errno itself is often
 // overwritten by its clean-up before we see it: take the number back from the text.
