@@ -89,14 +89,17 @@ private slots:
 
     void aRealProcess() {
         QProcess p;
-        p.start(QStringLiteral("/bin/sleep"),
-                {QStringLiteral("30"), QString::fromUtf8("caf\xc3\xa9")});
+        // sleep refuses an argument it cannot read as a time and ends at once; python ignores it.
+        p.start(QStringLiteral("/usr/bin/python3"),
+                {QStringLiteral("-c"), QStringLiteral("import time; time.sleep(30)"),
+                 QString::fromUtf8("caf\xc3\xa9")});
         QVERIFY(p.waitForStarted());
         ProcProcessSource src;
         std::vector<std::string> got;
         // The exec may not have replaced the forked child's arguments yet.
-        QTRY_VERIFY(src.readArguments(std::to_string(p.processId()), got) && got.size() == 3);
-        QCOMPARE(got, (std::vector<std::string>{"/bin/sleep", "30", "caf\xc3\xa9"}));
+        QTRY_VERIFY(src.readArguments(std::to_string(p.processId()), got) && got.size() == 4);
+        QCOMPARE(got, (std::vector<std::string>{"/usr/bin/python3", "-c",
+                                                "import time; time.sleep(30)", "caf\xc3\xa9"}));
         p.kill();
         p.waitForFinished();
     }
