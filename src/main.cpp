@@ -64,7 +64,8 @@ int main(int argc, char* argv[]) {
     vigilorn::Platform platform = vigilorn::createPlatform(
         {appName.toStdString(),
          settings.readText(QStringLiteral("Snapper"), QStringLiteral("Config"), {}).toStdString(),
-         keepIsNumber ? keep : 50u});
+         keepIsNumber ? keep : 50u,
+         {}});
 
     auto& s = Module1::services;
     s.settings = &settings;

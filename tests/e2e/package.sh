@@ -29,6 +29,8 @@ echo "Depends: $depends"
 for d in libqt6widgets6 libqt6gui6 libqt6core6 qt6-qpa-plugins; do
     case ", $depends," in *", $d"[\ ,]*) ;; *) fail "Depends lacks $d" ;; esac
 done
+# The built-in store's module is loaded at run time; its libraries are found all the same.
+case ", $depends" in *", libgit2-"*) ;; *) fail "Depends lacks libgit2" ;; esac
 
 root=$work/root
 dpkg -x "$deb" "$root"
@@ -36,7 +38,8 @@ p=${prefix#/}
 want=("$p/bin/QMVigilornApp" "$p/share/applications/qmvigilorn.desktop"
       "$p/share/qmvigilorn/help_and_license.rtf" "$p/share/metainfo/com.quillmere.vigilorn.metainfo.xml"
       "$p/share/man/man1/QMVigilornApp.1.gz" "$p/share/doc/qmvigilorn/copyright"
-      "$p/share/doc/qmvigilorn/changelog.gz")
+      "$p/share/doc/qmvigilorn/changelog.gz"
+      "$p/$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")/qmvigilorn/vigilorn-gitstore.so")
 for s in 16 32 48 64 128 256; do want+=("$p/share/icons/hicolor/${s}x${s}/apps/qmvigilorn.png"); done
 for f in "${want[@]}"; do [ -f "$root/$f" ] || fail "missing /$f"; done
 [ -x "$root/$p/bin/QMVigilornApp" ] || fail "the program is not executable"

@@ -80,7 +80,8 @@ private slots:
 
 private:
     BuiltinStore::Options options() const {
-        BuiltinStore::Options o = BuiltinStore::optionsFor(PlatformConfig{"QMVigilornApp", ""});
+        BuiltinStore::Options o =
+            BuiltinStore::optionsFor(PlatformConfig{"QMVigilornApp", "", 50, {}});
         o.etc = etc().toStdString();
         o.dpkgStatus = (m_dir->path() + "/status").toStdString();
         o.flatpakSystem = (m_dir->path() + "/flatpak").toStdString();

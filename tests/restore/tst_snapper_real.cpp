@@ -137,11 +137,12 @@ void TestSnapperReal::unknownConfigIsReadable() {
 void TestSnapperReal::engineChoiceFollowsSnapper() {
     if (qEnvironmentVariableIsSet(kChildVariable))
         QSKIP("only the other user's check runs in the child");
-    const auto snapper = createLinuxRestoreEngine({"QMVigilornApp", configName()});
+    const auto snapper = createLinuxRestoreEngine({"QMVigilornApp", configName(), 50, {}});
     QVERIFY(snapper);
     QCOMPARE(snapper->displayName(), "snapper (config " + configName() + ")");
     // snapper answers, but not for this config: the built-in store it is.
-    const auto builtin = createLinuxRestoreEngine({"QMVigilornApp", "vigilorn-no-such-config"});
+    const auto builtin =
+        createLinuxRestoreEngine({"QMVigilornApp", "vigilorn-no-such-config", 50, {}});
     QVERIFY(builtin);
     QVERIFY2(builtin->displayName().rfind("built-in store in ", 0) == 0,
              builtin->displayName().c_str());

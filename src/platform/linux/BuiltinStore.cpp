@@ -2,8 +2,6 @@
 #include "GitHandle.h"
 #include "SnapshotWriter.h"
 
-#include <QDir>
-#include <QStandardPaths>
 
 #include <git2.h>
 
@@ -544,13 +542,6 @@ void prune(git_repository* repo, const std::string& path) {
     }
 }
 
-std::string homeAbbreviated(const QString& path) {
-    const QString home = QDir::homePath();
-    if (!home.isEmpty() && home != "/" && (path == home || path.startsWith(home + "/")))
-        return ("~" + path.mid(home.size())).toStdString();
-    return path.toStdString();
-}
-
 } // namespace
 
 BuiltinStore::BuiltinStore(Options options) : m_options(std::move(options)) {
@@ -558,24 +549,6 @@ BuiltinStore::BuiltinStore(Options options) : m_options(std::move(options)) {
 }
 
 BuiltinStore::~BuiltinStore() = default;
-
-BuiltinStore::Options BuiltinStore::optionsFor(const PlatformConfig& config) {
-    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    const QString source = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-    const QString app = config.appName.empty() ? QStringLiteral("vigilorn")
-                                               : QString::fromStdString(config.appName);
-    const QString repository = data + "/" + app + "/restore-points.git";
-    Options o;
-    o.repository = repository.toStdString();
-    o.source = source.toStdString();
-    // The repository, and with it the rest of the data folder when it sits inside the
-    // configuration folder: capturing it would capture every earlier restore point again.
-    o.excluded = {o.repository, data.toStdString()};
-    o.displayName = "built-in store in " + homeAbbreviated(repository);
-    o.flatpakUser = (data + "/flatpak").toStdString();
-    o.keep = config.restoreKeep;
-    return o;
-}
 
 std::vector<std::string> BuiltinStore::damagedObjects() {
     const std::lock_guard<std::mutex> lock(g_damagedMutex);

@@ -1,20 +1,193 @@
 #include "LinuxRestore.h"
 
-#include "BuiltinChanges.h"
-#include "BuiltinStore.h"
+#include "GitStoreModule.h"
 #include "SnapperChanges.h"
 #include "SnapperEngine.h"
 
 #include <QStandardPaths>
 
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <mutex>
+
 namespace vigilorn {
+namespace {
+
+constexpr char kModuleFile[] = "vigilorn-gitstore.so";
+
+struct GitStoreEntries {
+    const char* (*build)() = nullptr;
+    RestoreEngine* (*newStore)(const BuiltinStore::Options*) = nullptr;
+    RestoreChanges* (*newChanges)(const BuiltinChanges::Options*) = nullptr;
+};
+
+std::string exeFolder() {
+    char buf[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buf)
+        return {};
+    const std::string exe(buf, static_cast<std::size_t>(n));
+    return exe.substr(0, exe.rfind('/'));
+}
+
+// A build tree keeps the module beside the executable; an installed program in its library
+// folder.
+std::string findModule(const std::string& configured) {
+    if (!configured.empty())
+        return configured;
+    const std::string beside = exeFolder() + "/" + kModuleFile;
+    if (::access(beside.c_str(), R_OK) == 0)
+        return beside;
+    return std::string(VIGILORN_GITSTORE_DIR) + "/" + kModuleFile;
+}
+
+PlatformError unusable(const std::string& path, const std::string& why) {
+    return {kGitStoreUnusable, "The restore point module " + path + " can't be used: " + why};
+}
+
+// Loaded once per path and never unloaded: the objects it makes live as long as the program.
+Failure loadGitStore(const std::string& path, GitStoreEntries& out) {
+    static std::mutex mutex;
+    static std::map<std::string, GitStoreEntries> loaded;
+    const std::lock_guard lock(mutex);
+    if (const auto it = loaded.find(path); it != loaded.end()) {
+        out = it->second;
+        return std::nullopt;
+    }
+    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char* e = ::dlerror();
+        return unusable(path, e ? e : "it could not be loaded");
+    }
+    GitStoreEntries entries;
+    entries.build = reinterpret_cast<const char* (*)()>(::dlsym(handle, "vigilorn_gitstore_build"));
+    entries.newStore = reinterpret_cast<RestoreEngine* (*)(const BuiltinStore::Options*)>(
+        ::dlsym(handle, "vigilorn_gitstore_new_store"));
+    entries.newChanges = reinterpret_cast<RestoreChanges* (*)(const BuiltinChanges::Options*)>(
+        ::dlsym(handle, "vigilorn_gitstore_new_changes"));
+    if (!entries.build || !entries.newStore || !entries.newChanges) {
+        ::dlclose(handle);
+        return unusable(path, "it is not this program's module");
+    }
+    if (std::strcmp(entries.build(), VIGILORN_GITSTORE_BUILD) != 0) {
+        const std::string theirs = entries.build();
+        ::dlclose(handle);
+        return unusable(path, "it belongs to another build (" + theirs + ")");
+    }
+    loaded.emplace(path, entries);
+    out = entries;
+    return std::nullopt;
+}
+
+// Stands in for the store until it is first used.
+class LazyBuiltinStore final : public RestoreEngine {
+public:
+    LazyBuiltinStore(BuiltinStore::Options options, std::string module)
+        : m_options(std::move(options)), m_module(std::move(module)) {}
+
+    std::string displayName() const override { return m_options.displayName; }
+    Failure createRestorePoint(const std::string& description, int restorePointType,
+                               int eventType) override {
+        RestoreEngine* s = nullptr;
+        if (Failure f = store(s))
+            return f;
+        return s->createRestorePoint(description, restorePointType, eventType);
+    }
+    Failure listRestorePoints(std::vector<RestorePointRecord>& out) override {
+        RestoreEngine* s = nullptr;
+        if (Failure f = store(s))
+            return f;
+        return s->listRestorePoints(out);
+    }
+    std::size_t leftOutOfNewest() const override {
+        RestoreEngine* s = nullptr;
+        return store(s) ? 0 : s->leftOutOfNewest();
+    }
+
+private:
+    Failure store(RestoreEngine*& out) const {
+        const std::lock_guard lock(m_mutex);
+        if (!m_store) {
+            GitStoreEntries e;
+            if (Failure f = loadGitStore(m_module, e))
+                return f;
+            m_store.reset(e.newStore(&m_options));
+        }
+        out = m_store.get();
+        return std::nullopt;
+    }
+
+    const BuiltinStore::Options m_options;
+    const std::string m_module;
+    mutable std::mutex m_mutex;
+    mutable std::unique_ptr<RestoreEngine> m_store;
+};
+
+class LazyBuiltinChanges final : public RestoreChanges {
+public:
+    LazyBuiltinChanges(BuiltinChanges::Options options, std::string module)
+        : m_options(std::move(options)), m_module(std::move(module)) {}
+
+    Failure compare(const std::string& point, const CompareCallbacks& callbacks) override {
+        RestoreChanges* c = nullptr;
+        if (Failure f = changes(c))
+            return f;
+        return c->compare(point, callbacks);
+    }
+    Failure plan(const std::string& point, RestorePlan& out) override {
+        RestoreChanges* c = nullptr;
+        if (Failure f = changes(c))
+            return f;
+        return c->plan(point, out);
+    }
+    Failure restoreConfig(const std::string& point, RestoreEngine& engine) override {
+        RestoreChanges* c = nullptr;
+        if (Failure f = changes(c))
+            return f;
+        return c->restoreConfig(point, engine);
+    }
+    bool canRunAsRoot() const override {
+        RestoreChanges* c = nullptr;
+        return !changes(c) && c->canRunAsRoot();
+    }
+    Failure runAsRoot(const Command& command, std::string& output) override {
+        RestoreChanges* c = nullptr;
+        if (Failure f = changes(c))
+            return f;
+        return c->runAsRoot(command, output);
+    }
+
+private:
+    Failure changes(RestoreChanges*& out) const {
+        const std::lock_guard lock(m_mutex);
+        if (!m_changes) {
+            GitStoreEntries e;
+            if (Failure f = loadGitStore(m_module, e))
+                return f;
+            m_changes.reset(e.newChanges(&m_options));
+        }
+        out = m_changes.get();
+        return std::nullopt;
+    }
+
+    const BuiltinChanges::Options m_options;
+    const std::string m_module;
+    mutable std::mutex m_mutex;
+    mutable std::unique_ptr<RestoreChanges> m_changes;
+};
+
+} // namespace
 
 std::unique_ptr<RestoreEngine> createLinuxRestoreEngine(const PlatformConfig& config) {
     // Without a system bus the connection fails at once, so this costs nothing then.
     auto snapper = std::make_unique<SnapperEngine>(config.snapperConfig);
     if (!snapper->probe())
         return snapper;
-    return std::make_unique<BuiltinStore>(BuiltinStore::optionsFor(config));
+    return std::make_unique<LazyBuiltinStore>(BuiltinStore::optionsFor(config),
+                                              findModule(config.gitStoreModule));
 }
 
 std::unique_ptr<RestoreChanges> createLinuxRestoreChanges(const PlatformConfig& config,
@@ -31,7 +204,7 @@ std::unique_ptr<RestoreChanges> createLinuxRestoreChanges(const PlatformConfig& 
     o.stagingFolder =
         QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation).toStdString() + "/" +
         config.appName + "/restore";
-    return std::make_unique<BuiltinChanges>(std::move(o));
+    return std::make_unique<LazyBuiltinChanges>(std::move(o), findModule(config.gitStoreModule));
 }
 
 } // namespace vigilorn

@@ -69,7 +69,7 @@ TEST(WinText, ErrorsCarryTheirNumberAndTheSystemsText) {
 }
 
 TEST(WindowsPlatform, BuildsEveryService) {
-    Platform p = createPlatform(PlatformConfig{"QMVigilornApp", ""});
+    Platform p = createPlatform(PlatformConfig{"QMVigilornApp", "", 50, {}});
     EXPECT_TRUE(p.processes);
     EXPECT_TRUE(p.ender);
     EXPECT_TRUE(p.autorun);
