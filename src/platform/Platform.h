@@ -28,9 +28,9 @@ struct Platform {
 };
 
 struct PlatformConfig {
-    std::string appName;       // the executable's base name
-    std::string snapperConfig; // snapper config to use; empty = "root"
-    unsigned restoreKeep = 50; // built-in restore points kept; 0 = all
+    std::string appName;        // the executable's base name
+    std::string snapperConfig;  // snapper config to use; empty = "root"
+    unsigned restoreKeep = 50;  // built-in restore points kept; 0 = all
     std::string gitStoreModule; // the built-in store's module; empty = where the build put it
 };
 

@@ -2,7 +2,6 @@
 #include "GitHandle.h"
 #include "SnapshotWriter.h"
 
-
 #include <git2.h>
 
 #include <QtGlobal>
