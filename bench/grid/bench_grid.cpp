@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
         const double g = medianOf(grid), p = medianOf(ps);
         std::printf("%d idle started, %d rows: ListProcesses %.1f ms, ps %.1f ms, ratio %.2f "
                     "(target <= 1.00)\n",
-                    sizes[i], m->MSFlexGrid1->rowCount(), g, p, g / p);
+                    sizes[i], m->MSFlexGrid1()->rowCount(), g, p, g / p);
     }
     delete m;
     stopIdleProcesses(pids);

@@ -46,12 +46,18 @@ QPixmap paintButtonFace(const QString& label, QSize size, bool pressed) {
 }
 
 ImageList makeImageList(const std::vector<FaceSpec>& specs) {
-    ImageList list;
-    for (const auto& s : specs) {
-        list.push_back(paintButtonFace(s.label, s.size, false));
-        list.push_back(paintButtonFace(s.label, s.size, true));
+    return ImageList(specs);
+}
+
+const QPixmap& ImageList::operator[](std::size_t i) const {
+    if (!m_faces.empty()) {
+        for (const auto& s : m_faces) {
+            m_pixmaps.push_back(paintButtonFace(s.label, s.size, false));
+            m_pixmaps.push_back(paintButtonFace(s.label, s.size, true));
+        }
+        m_faces.clear();
     }
-    return list;
+    return m_pixmaps[i];
 }
 
 namespace {

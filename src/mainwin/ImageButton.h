@@ -4,16 +4,32 @@
 #include <QString>
 #include <QWidget>
 
+#include <initializer_list>
+#include <utility>
 #include <vector>
 
 namespace vigilorn {
 
-// A window's image list: entry N of the list is at index N - 1.
-using ImageList = std::vector<QPixmap>;
-
 struct FaceSpec {
     QString label;
     QSize size;
+};
+
+// A window's image list: entry N of the list is at index N - 1. Button faces are painted the
+// first time the list is read: painting a label loads the fonts, which a window that is made
+// but never shown (the main window of a program started in the tray) has no use for.
+class ImageList {
+public:
+    ImageList(std::initializer_list<QPixmap> pixmaps) : m_pixmaps(pixmaps) {}
+    // Released/pressed pairs for each face, in order: entries 2k+1 and 2k+2.
+    explicit ImageList(std::vector<FaceSpec> faces) : m_faces(std::move(faces)) {}
+
+    std::size_t size() const { return m_pixmaps.size() + 2 * m_faces.size(); }
+    const QPixmap& operator[](std::size_t i) const;
+
+private:
+    mutable std::vector<QPixmap> m_pixmaps;
+    mutable std::vector<FaceSpec> m_faces; // not painted yet
 };
 
 // Paints a green button face with its label; the pressed face is darker and pushed in.

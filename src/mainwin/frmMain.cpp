@@ -73,24 +73,6 @@ frmMain::frmMain()
     client->setFixedSize(px(8310), px(3540));
     setCentralWidget(client);
 
-    MSFlexGrid1 = new QTableWidget(2, 3, client);
-    MSFlexGrid1->setObjectName(QStringLiteral("MSFlexGrid1"));
-    MSFlexGrid1->setAccessibleName(QStringLiteral("Processes"));
-    MSFlexGrid1->setGeometry(px(240), px(120), px(7935), px(2655));
-    MSFlexGrid1->setFont(tahoma(8.25));
-    MSFlexGrid1->setToolTip(
-        QStringLiteral("Click on a process then Right Click to Kill the Process"));
-    MSFlexGrid1->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    MSFlexGrid1->setSelectionMode(QAbstractItemView::SingleSelection);
-    MSFlexGrid1->verticalHeader()->hide();
-    MSFlexGrid1->setWordWrap(false);
-    // Tab leaves the grid; the arrow keys move between its cells.
-    MSFlexGrid1->setTabKeyNavigation(false);
-    MSFlexGrid1->hide();
-    MSFlexGrid1->viewport()->installEventFilter(this);
-    connect(MSFlexGrid1, &QTableWidget::currentCellChanged, this,
-            [this] { processSelected = true; });
-
     auto button = [&](const char* name, int released, const QString& label, QRect twips) {
         auto* b = new ImageButton(client, ImageList1, released, released + 1, label);
         b->setObjectName(QString::fromLatin1(name));
@@ -239,9 +221,35 @@ void frmMain::waitForInstallerEnd() {
 
 // ---- the process grid ----------------------------------------------------------------------
 
+QTableWidget* frmMain::MSFlexGrid1() {
+    if (m_grid)
+        return m_grid;
+    m_grid = new QTableWidget(2, 3, centralWidget());
+    m_grid->setObjectName(QStringLiteral("MSFlexGrid1"));
+    m_grid->setAccessibleName(QStringLiteral("Processes"));
+    m_grid->setGeometry(px(240), px(120), px(7935), px(2655));
+    m_grid->setFont(tahoma(8.25));
+    m_grid->setToolTip(QStringLiteral("Click on a process then Right Click to Kill the Process"));
+    m_grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_grid->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_grid->verticalHeader()->hide();
+    m_grid->setWordWrap(false);
+    // Tab leaves the grid; the arrow keys move between its cells.
+    m_grid->setTabKeyNavigation(false);
+    m_grid->hide();
+    m_grid->viewport()->installEventFilter(this);
+    connect(m_grid, &QTableWidget::currentCellChanged, this, [this] { processSelected = true; });
+    return m_grid;
+}
+
+void frmMain::showEvent(QShowEvent* e) {
+    MSFlexGrid1(); // a shown window has all its controls, for screen readers too
+    QMainWindow::showEvent(e);
+}
+
 void frmMain::ListProcesses() {
     processSelected = false;
-    MSFlexGrid1->show();
+    MSFlexGrid1()->show();
 
     // The query runs before the grid is touched: a failure here leaves the grid as it was.
     // The user acts on this list, so it is read afresh rather than from what the monitor kept.
@@ -255,34 +263,34 @@ void frmMain::ListProcesses() {
         throw RuntimeError(failure->error);
     // From here on a failure is ignored: what was read is shown.
 
-    const QSignalBlocker block(MSFlexGrid1);
-    MSFlexGrid1->setUpdatesEnabled(false);
-    MSFlexGrid1->clear();
-    MSFlexGrid1->setColumnCount(3);
-    MSFlexGrid1->setHorizontalHeaderLabels(
+    const QSignalBlocker block(MSFlexGrid1());
+    MSFlexGrid1()->setUpdatesEnabled(false);
+    MSFlexGrid1()->clear();
+    MSFlexGrid1()->setColumnCount(3);
+    MSFlexGrid1()->setHorizontalHeaderLabels(
         {QStringLiteral("Process"), QStringLiteral("User"), QStringLiteral("PID")});
-    MSFlexGrid1->setColumnWidth(0, px(3500));
-    MSFlexGrid1->setColumnWidth(1, px(2900));
-    MSFlexGrid1->setColumnWidth(2, px(1000));
-    MSFlexGrid1->setRowCount(static_cast<int>(entries.size()));
+    MSFlexGrid1()->setColumnWidth(0, px(3500));
+    MSFlexGrid1()->setColumnWidth(1, px(2900));
+    MSFlexGrid1()->setColumnWidth(2, px(1000));
+    MSFlexGrid1()->setRowCount(static_cast<int>(entries.size()));
     int row = 0;
     for (const auto& e : entries) {
         auto* name = new QTableWidgetItem(QString::fromUtf8(e.Name));
         name->setData(kRawNameRole, QByteArray::fromStdString(e.Name));
-        MSFlexGrid1->setItem(row, 0, name);
-        MSFlexGrid1->setItem(row, 1, new QTableWidgetItem(QString::fromUtf8(e.User)));
+        MSFlexGrid1()->setItem(row, 0, name);
+        MSFlexGrid1()->setItem(row, 1, new QTableWidgetItem(QString::fromUtf8(e.User)));
         auto* pid = new QTableWidgetItem(QString::fromUtf8(e.processid));
         pid->setData(kStartTimeRole, QVariant::fromValue<qulonglong>(e.startTime));
-        MSFlexGrid1->setItem(row, kPidColumn, pid);
+        MSFlexGrid1()->setItem(row, kPidColumn, pid);
         ++row;
     }
-    MSFlexGrid1->setCurrentCell(-1, -1);
-    MSFlexGrid1->setUpdatesEnabled(true);
+    MSFlexGrid1()->setCurrentCell(-1, -1);
+    MSFlexGrid1()->setUpdatesEnabled(true);
 }
 
 void frmMain::mnuKillProcess_Click() {
     auto currentText = [this]() -> std::pair<QString, std::string> {
-        const QTableWidgetItem* item = MSFlexGrid1->currentItem();
+        const QTableWidgetItem* item = MSFlexGrid1()->currentItem();
         if (!item)
             return {};
         const QByteArray raw = item->data(kRawNameRole).toByteArray();
@@ -300,7 +308,7 @@ void frmMain::mnuKillProcess_Click() {
 
     // The box let events run: take the cell again. Digits name a PID only in the PID column;
     // in the others they are a name, which anyone can give a process.
-    const QTableWidgetItem* item = MSFlexGrid1->currentItem();
+    const QTableWidgetItem* item = MSFlexGrid1()->currentItem();
     std::string name = currentText().second;
     name = name.substr(0, name.find('.'));
     const bool byPid = item && item->column() == kPidColumn;
@@ -335,12 +343,12 @@ void frmMain::mnuKillProcess_Click() {
 bool frmMain::eventFilter(QObject* watched, QEvent* event) {
     // The view makes the cell under any pressed button current, which would count as the
     // user's choice of a process; only the left button chooses one, as the keys do.
-    if (watched == MSFlexGrid1->viewport() &&
+    if (m_grid && watched == m_grid->viewport() &&
         (event->type() == QEvent::MouseButtonPress ||
          event->type() == QEvent::MouseButtonDblClick) &&
         static_cast<QMouseEvent*>(event)->button() != Qt::LeftButton)
         return true;
-    if (watched == MSFlexGrid1->viewport() && event->type() == QEvent::MouseButtonRelease) {
+    if (m_grid && watched == m_grid->viewport() && event->type() == QEvent::MouseButtonRelease) {
         auto* me = static_cast<QMouseEvent*>(event);
         if (me->button() == Qt::RightButton && me->buttons() == Qt::NoButton && processSelected)
             mnuprocess->popup(me->globalPosition().toPoint());

@@ -58,7 +58,9 @@ public:
 
     QTimer* Timer1;
     QTimer* Timer2;
-    QTableWidget* MSFlexGrid1;
+    // Made when first wanted (the window shown, or processes listed): a table loads the fonts
+    // as it is made, which a program that starts in the tray has no use for.
+    QTableWidget* MSFlexGrid1();
     vigilorn::ImageButton* Picture1;
     vigilorn::ImageButton* Picture2;
     vigilorn::ImageButton* Picture3;
@@ -89,6 +91,7 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* e) override;
     void paintEvent(QPaintEvent*) override;
     void closeEvent(QCloseEvent* e) override;
 
@@ -106,6 +109,7 @@ private:
     void stayOnTaskBar();
 
     vigilorn::ImageList ImageList1;
+    QTableWidget* m_grid = nullptr;
     vigilorn::InstallerMonitor* m_monitor;
     QPointer<QSystemTrayIcon> m_tray;
     bool m_borderShown = false;

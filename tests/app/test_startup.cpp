@@ -53,7 +53,7 @@ private slots:
         QCOMPARE(m->Timer1->interval(), 10000);
         QVERIFY(!m->Timer2->isActive());
         QVERIFY(!m->processSelected);
-        QVERIFY(!m->MSFlexGrid1->isVisible());
+        QVERIFY(!m->MSFlexGrid1()->isVisible());
         // The running file itself, wherever the settings say the program's folder is.
         QCOMPARE(Module1::exePath,
                  QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath());

@@ -21,12 +21,12 @@ class TestMainWindow : public QObject {
 
     QStringList column(int c) {
         QStringList out;
-        for (int r = 0; r < m->MSFlexGrid1->rowCount(); ++r)
-            out << m->MSFlexGrid1->item(r, c)->text();
+        for (int r = 0; r < m->MSFlexGrid1()->rowCount(); ++r)
+            out << m->MSFlexGrid1()->item(r, c)->text();
         return out;
     }
     void rightRelease() {
-        QWidget* vp = m->MSFlexGrid1->viewport();
+        QWidget* vp = m->MSFlexGrid1()->viewport();
         QTest::mouseRelease(vp, Qt::RightButton, {}, QPoint(5, 5));
     }
 
@@ -45,17 +45,17 @@ private slots:
 
     void layout() {
         QCOMPARE(m->centralWidget()->size(), QSize(554, 236));
-        QCOMPARE(m->MSFlexGrid1->geometry(), QRect(16, 8, 529, 177));
+        QCOMPARE(m->MSFlexGrid1()->geometry(), QRect(16, 8, 529, 177));
         QCOMPARE(m->Picture1->geometry().topLeft(), QPoint(6, 192));
         QCOMPARE(m->Picture4->geometry(), QRect(454, 192, 93, 25));
-        QCOMPARE(m->MSFlexGrid1->toolTip(),
+        QCOMPARE(m->MSFlexGrid1()->toolTip(),
                  QStringLiteral("Click on a process then Right Click to Kill the Process"));
-        QVERIFY(!m->MSFlexGrid1->isVisible());
+        QVERIFY(!m->MSFlexGrid1()->isVisible());
     }
 
     void gridListsEveryProcessInOrder() {
         QTest::mouseClick(m->Picture1, Qt::LeftButton);
-        QTableWidget* g = m->MSFlexGrid1;
+        QTableWidget* g = m->MSFlexGrid1();
         QVERIFY(g->isVisible());
         QCOMPARE(g->columnCount(), 3);
         QCOMPARE(g->horizontalHeaderItem(0)->text(), QStringLiteral("Process"));
@@ -91,7 +91,7 @@ private slots:
         QCOMPARE(MessageBox::shown().size(), std::size_t(1));
         QCOMPARE(MessageBox::shown()[0].text,
                  QStringLiteral("An error has occurred - Code: 13 Description: Permission denied"));
-        QCOMPARE(m->MSFlexGrid1->rowCount(), 3);
+        QCOMPARE(m->MSFlexGrid1()->rowCount(), 3);
     }
 
     void failureDuringTheWalkIsIgnored() {
@@ -105,12 +105,12 @@ private slots:
         m->ListProcesses();
         rightRelease();
         QVERIFY(!m->mnuprocess->isVisible());
-        m->MSFlexGrid1->setCurrentCell(1, 0);
+        m->MSFlexGrid1()->setCurrentCell(1, 0);
         QVERIFY(m->processSelected);
         rightRelease();
         QVERIFY(m->mnuprocess->isVisible());
         m->mnuprocess->hide();
-        QTest::mouseRelease(m->MSFlexGrid1->viewport(), Qt::LeftButton, {}, QPoint(5, 5));
+        QTest::mouseRelease(m->MSFlexGrid1()->viewport(), Qt::LeftButton, {}, QPoint(5, 5));
         QVERIFY(!m->mnuprocess->isVisible());
         m->ListProcesses(); // every refresh clears the flag
         QVERIFY(!m->processSelected);
@@ -119,7 +119,7 @@ private slots:
 
     void killCancelledChangesNothing() {
         m->ListProcesses();
-        m->MSFlexGrid1->setCurrentCell(2, 0);
+        m->MSFlexGrid1()->setCurrentCell(2, 0);
         const int before = env->processes.enumerations;
         MessageBox::setNextAnswer(QMessageBox::Cancel);
         m->mnuKillProcess->trigger();
@@ -147,7 +147,7 @@ private slots:
         env->processes.processes.push_back(app);
         env->processes.processes.push_back(proc("2", "3", "1000"));
         m->ListProcesses();
-        m->MSFlexGrid1->setCurrentCell(row, col);
+        m->MSFlexGrid1()->setCurrentCell(row, col);
         const int before = env->processes.enumerations;
         MessageBox::setNextAnswer(QMessageBox::Ok);
         m->mnuKillProcess->trigger();
@@ -185,7 +185,7 @@ private slots:
         QFETCH(int, outcome);
         QFETCH(QString, message);
         m->ListProcesses();
-        m->MSFlexGrid1->setCurrentCell(2, 2);
+        m->MSFlexGrid1()->setCurrentCell(2, 2);
         if (outcome == PidEnd::Failed)
             env->ender.failure = PlatformError{24, "Too many open files"};
         env->ender.pidOutcome = static_cast<PidEnd::Outcome>(outcome);
@@ -216,7 +216,7 @@ private slots:
     void killPassesRawBytesOfAName() {
         env->processes.processes = {proc("caf\xe9.bin", "5")};
         m->ListProcesses();
-        m->MSFlexGrid1->setCurrentCell(0, 0);
+        m->MSFlexGrid1()->setCurrentCell(0, 0);
         MessageBox::setNextAnswer(QMessageBox::Ok);
         m->mnuKillProcess->trigger();
         QCOMPARE(env->ender.names.at(0), std::string("caf\xe9"));
@@ -226,7 +226,7 @@ private slots:
     // current, the right one included.
     void rightClickOnACellIsNoChoiceOfAProcess() {
         m->ListProcesses();
-        QTableWidget* g = m->MSFlexGrid1;
+        QTableWidget* g = m->MSFlexGrid1();
         QWidget* vp = g->viewport();
         const QPoint bash = g->visualItemRect(g->item(1, 0)).center();
         const QPoint notepad = g->visualItemRect(g->item(2, 0)).center();
