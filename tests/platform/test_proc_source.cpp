@@ -301,7 +301,7 @@ private slots:
         };
         QCOMPARE(names(), QStringList({"10=ten@1", "11=eleven@1"})); // pass 1, full
         QCOMPARE(src.lastPassReads(), std::size_t(2));
-        QCOMPARE(names().size(), 2); // pass 2: both new on the pass before, and unchanged
+        QCOMPARE(names().size(), 2); // pass 2: found by the first pass, so not checked again
         QCOMPARE(src.lastPassReads(), std::size_t(0));
         QCOMPARE(names().size(), 2); // pass 3: nothing new
         QCOMPARE(src.lastPassReads(), std::size_t(0));
@@ -332,6 +332,24 @@ private slots:
         src.requireFullPass();
         QCOMPARE(names(), QStringList({"10=ten@1", "11=eleven@4"}));
         QCOMPARE(src.lastPassReads(), std::size_t(1));
+    }
+
+    // Processes already running at the first pass are compared again only by the full pass.
+    void firstPassIsNotCheckedAgainOnTheSecond() {
+        QTemporaryDir root;
+        const auto put = [&](const QByteArray& comm) {
+            const QString d = root.filePath(QStringLiteral("10"));
+            writeFile(d + QStringLiteral("/status"), "Name:\tx\nUid:\t0\t0\t0\t0\n");
+            writeFile(d + QStringLiteral("/comm"), comm + '\n');
+            writeFile(d + QStringLiteral("/stat"), statLine("10", comm, 'S', 1));
+        };
+        put("ten");
+        ProcProcessSource src(root.path().toStdString());
+        QCOMPARE(listAll(src).at(0).Name, std::string("ten"));
+        put("setup");
+        for (unsigned pass = 2; pass < ProcProcessSource::kFullPassEvery + 1; ++pass)
+            QCOMPARE(listAll(src).at(0).Name, std::string("ten"));
+        QCOMPARE(listAll(src).at(0).Name, std::string("setup"));
     }
 
     void recognisedNames_data() {

@@ -244,6 +244,9 @@ ProcProcessSource::EnumerateProcesses(const ProcessVisitor& visitor) {
     if (full)
         m_users.clear(); // accounts may have been renamed
 
+    // Everything a first pass finds was running before the program started, not forked just
+    // now: checking all of it again on the next pass would make that pass cost a full one.
+    const bool cold = m_known.empty();
     m_order.clear();
     std::optional<EnumerationFailure> failure;
     std::vector<char> comm(64);
@@ -288,7 +291,7 @@ ProcProcessSource::EnumerateProcesses(const ProcessVisitor& visitor) {
                     m_known.erase(it);
                     continue;
                 }
-                if (isNew || k.entry.startTime != before)
+                if (!cold && (isNew || k.entry.startTime != before))
                     k.firstPass = pass;
             }
             k.seenPass = pass;

@@ -23,6 +23,7 @@ bool readProcArguments(const std::string& procRoot, const std::string& pid,
 // first seen on the pass before (a fork is often listed before its exec), and every PID on every
 // sixth pass, have their comm, owner and /proc entry compared with what was kept, and are read
 // afresh when one differs; that catches a process that replaced its program after it started.
+// What the first pass finds already ran before the program did and waits for the sixth pass.
 class ProcProcessSource final : public ProcessSource {
 public:
     static constexpr unsigned kFullPassEvery = 6;
