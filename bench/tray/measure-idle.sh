@@ -2,7 +2,9 @@
 # Idle CPU and peak memory of the program on a real X desktop with a tray (Xvfb, openbox,
 # trayer), with extra idle processes, against the bare window with a tray icon in the same run.
 # Usage: bench/tray/measure-idle.sh BUILD-FOLDER [seconds = 120] [idle processes = 1000]
-# CPU is utime+stime from /proc/PID/stat over the measured span, after a settling minute.
+# CPU is the time on a CPU of all the program's threads (/proc/PID/task/*/schedstat, in ns) over
+# the measured span, after a settling minute: utime and stime count whole clock ticks, too coarse
+# for a program that runs a few milliseconds at a time.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 span=${2:-120}
@@ -34,7 +36,7 @@ sleep 2
 
 for _ in $(seq "$extra"); do sleep 100000 & pids+=($!); done
 
-ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+cpu_ns() { cat "/proc/$1"/task/*/schedstat | awk '{s += $1} END {printf "%d", s}'; }
 "$build/src/QMVigilornApp" >/dev/null 2>&1 &
 app=$!
 pids+=("$app")
@@ -42,12 +44,11 @@ pids+=("$app")
 bare=$!
 pids+=("$bare")
 sleep 60
-t0=$(ticks "$app")
+t0=$(cpu_ns "$app")
 sleep "$span"
-t1=$(ticks "$app")
-hz=$(getconf CLK_TCK)
-awk -v a="$t0" -v b="$t1" -v s="$span" -v hz="$hz" \
-    'BEGIN{printf "program CPU over %d s: %d ticks = %.4f%% of a core\n", s, b-a, 100*(b-a)/hz/s}'
+t1=$(cpu_ns "$app")
+awk -v a="$t0" -v b="$t1" -v s="$span" \
+    'BEGIN{printf "program CPU over %d s: %.1f ms = %.4f%% of a core\n", s, (b-a)/1e6, 100*(b-a)/1e9/s}'
 hwm() { awk '/^VmHWM/{print $2}' "/proc/$1/status"; }
 printf 'peak RSS: program %s kB, bare window with tray icon %s kB\n' "$(hwm "$app")" "$(hwm "$bare")"
 awk -v a="$(hwm "$app")" -v b="$(hwm "$bare")" 'BEGIN{printf "ratio %.3f (target <= 1.2)\n", a/b}'
