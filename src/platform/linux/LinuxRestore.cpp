@@ -82,101 +82,95 @@ Failure loadGitStore(const std::string& path, GitStoreEntries& out) {
     return std::nullopt;
 }
 
-// Stands in for the store until it is first used.
-class LazyBuiltinStore final : public RestoreEngine {
+// One of the module's objects, made the first time it is wanted.
+template <class Interface, class Options> class FromModule {
 public:
-    LazyBuiltinStore(BuiltinStore::Options options, std::string module)
-        : m_options(std::move(options)), m_module(std::move(module)) {}
+    using Make = Interface* (*)(const GitStoreEntries&, const Options&);
+    FromModule(Options options, std::string module, Make make)
+        : m_options(std::move(options)), m_module(std::move(module)), m_make(make) {}
 
-    std::string displayName() const override { return m_options.displayName; }
-    Failure createRestorePoint(const std::string& description, int restorePointType,
-                               int eventType) override {
-        RestoreEngine* s = nullptr;
-        if (Failure f = store(s))
-            return f;
-        return s->createRestorePoint(description, restorePointType, eventType);
-    }
-    Failure listRestorePoints(std::vector<RestorePointRecord>& out) override {
-        RestoreEngine* s = nullptr;
-        if (Failure f = store(s))
-            return f;
-        return s->listRestorePoints(out);
-    }
-    std::size_t leftOutOfNewest() const override {
-        RestoreEngine* s = nullptr;
-        return store(s) ? 0 : s->leftOutOfNewest();
-    }
-
-private:
-    Failure store(RestoreEngine*& out) const {
+    const Options& options() const { return m_options; }
+    Failure get(Interface*& out) const {
         const std::lock_guard lock(m_mutex);
-        if (!m_store) {
+        if (!m_object) {
             GitStoreEntries e;
             if (Failure f = loadGitStore(m_module, e))
                 return f;
-            m_store.reset(e.newStore(&m_options));
+            m_object.reset(m_make(e, m_options));
         }
-        out = m_store.get();
+        out = m_object.get();
         return std::nullopt;
     }
+    // f's result, or why the module can't be used.
+    template <class F> Failure with(F&& f) const {
+        Interface* object = nullptr;
+        if (Failure failure = get(object))
+            return failure;
+        return f(*object);
+    }
 
-    const BuiltinStore::Options m_options;
+private:
+    const Options m_options;
     const std::string m_module;
+    const Make m_make;
     mutable std::mutex m_mutex;
-    mutable std::unique_ptr<RestoreEngine> m_store;
+    mutable std::unique_ptr<Interface> m_object;
+};
+
+class LazyBuiltinStore final : public RestoreEngine {
+public:
+    LazyBuiltinStore(BuiltinStore::Options options, std::string module)
+        : m_store(std::move(options), std::move(module),
+                  [](const GitStoreEntries& e, const BuiltinStore::Options& o) {
+                      return e.newStore(&o);
+                  }) {}
+
+    std::string displayName() const override { return m_store.options().displayName; }
+    Failure createRestorePoint(const std::string& description, int restorePointType,
+                               int eventType) override {
+        return m_store.with([&](RestoreEngine& s) {
+            return s.createRestorePoint(description, restorePointType, eventType);
+        });
+    }
+    Failure listRestorePoints(std::vector<RestorePointRecord>& out) override {
+        return m_store.with([&](RestoreEngine& s) { return s.listRestorePoints(out); });
+    }
+    std::size_t leftOutOfNewest() const override {
+        RestoreEngine* s = nullptr;
+        return m_store.get(s) ? 0 : s->leftOutOfNewest();
+    }
+
+private:
+    FromModule<RestoreEngine, BuiltinStore::Options> m_store;
 };
 
 class LazyBuiltinChanges final : public RestoreChanges {
 public:
     LazyBuiltinChanges(BuiltinChanges::Options options, std::string module)
-        : m_options(std::move(options)), m_module(std::move(module)) {}
+        : m_changes(std::move(options), std::move(module),
+                    [](const GitStoreEntries& e, const BuiltinChanges::Options& o) {
+                        return e.newChanges(&o);
+                    }) {}
 
     Failure compare(const std::string& point, const CompareCallbacks& callbacks) override {
-        RestoreChanges* c = nullptr;
-        if (Failure f = changes(c))
-            return f;
-        return c->compare(point, callbacks);
+        return m_changes.with([&](RestoreChanges& c) { return c.compare(point, callbacks); });
     }
     Failure plan(const std::string& point, RestorePlan& out) override {
-        RestoreChanges* c = nullptr;
-        if (Failure f = changes(c))
-            return f;
-        return c->plan(point, out);
+        return m_changes.with([&](RestoreChanges& c) { return c.plan(point, out); });
     }
     Failure restoreConfig(const std::string& point, RestoreEngine& engine) override {
-        RestoreChanges* c = nullptr;
-        if (Failure f = changes(c))
-            return f;
-        return c->restoreConfig(point, engine);
+        return m_changes.with([&](RestoreChanges& c) { return c.restoreConfig(point, engine); });
     }
     bool canRunAsRoot() const override {
         RestoreChanges* c = nullptr;
-        return !changes(c) && c->canRunAsRoot();
+        return !m_changes.get(c) && c->canRunAsRoot();
     }
     Failure runAsRoot(const Command& command, std::string& output) override {
-        RestoreChanges* c = nullptr;
-        if (Failure f = changes(c))
-            return f;
-        return c->runAsRoot(command, output);
+        return m_changes.with([&](RestoreChanges& c) { return c.runAsRoot(command, output); });
     }
 
 private:
-    Failure changes(RestoreChanges*& out) const {
-        const std::lock_guard lock(m_mutex);
-        if (!m_changes) {
-            GitStoreEntries e;
-            if (Failure f = loadGitStore(m_module, e))
-                return f;
-            m_changes.reset(e.newChanges(&m_options));
-        }
-        out = m_changes.get();
-        return std::nullopt;
-    }
-
-    const BuiltinChanges::Options m_options;
-    const std::string m_module;
-    mutable std::mutex m_mutex;
-    mutable std::unique_ptr<RestoreChanges> m_changes;
+    FromModule<RestoreChanges, BuiltinChanges::Options> m_changes;
 };
 
 } // namespace
