@@ -6,10 +6,9 @@
 
 #include <chrono>
 #include <memory>
-#include <vector>
 
+class QLocalServer;
 class QLockFile;
-class QSocketNotifier;
 
 namespace vigilorn {
 
@@ -41,20 +40,15 @@ signals:
     void showRequested();
 
 private:
-    class Peer;
-
     bool listen();
     bool tell(std::chrono::milliseconds within);
     void serve();
-    void peerEnded(Peer* peer, bool asked);
 
     QString m_lockPath;
     QString m_socketPath;
     QString m_problem;
     std::unique_ptr<QLockFile> m_lock;
-    int m_listenFd = -1;
-    QSocketNotifier* m_listener = nullptr;
-    std::vector<Peer*> m_peers; // oldest first
+    QLocalServer* m_server = nullptr;
 };
 
 } // namespace vigilorn

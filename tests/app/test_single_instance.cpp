@@ -1,23 +1,21 @@
 #include "app/SingleInstance.h"
 
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QLockFile>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <cerrno>
 #include <cstring>
 #include <future>
-#include <vector>
 
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,69 +38,25 @@ SingleInstance::Outcome claimElsewhere(const QString& folder, const QString& key
     return result.get();
 }
 
-sockaddr_un addressOf(const QString& path) {
-    const QByteArray bytes = QFile::encodeName(path);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (static_cast<size_t>(bytes.size()) < sizeof addr.sun_path)
-        std::memcpy(addr.sun_path, bytes.constData(), static_cast<size_t>(bytes.size()));
-    return addr;
-}
-
-// A socket at the path that never accepts: bound, and listening or not.
-int bindAt(const QString& path, bool listening) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_un addr = addressOf(path);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-        (listening && ::listen(fd, 8) != 0)) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// A non-blocking connection, or -1.
-int connectTo(const QString& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    const sockaddr_un addr = addressOf(path);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Whether the other end has closed the connection (or broken it).
-bool closedByPeer(int fd) {
-    char byte;
-    const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK);
-    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
-}
-
-// What the running copy answers to these bytes, up to its closing the connection. Its server
-// runs on this thread, so the events are let through while waiting.
+// What the running copy answers to these bytes. Its server runs on this thread, so the events
+// are let through while waiting.
 QByteArray answerTo(const QString& socketPath, const QByteArray& bytes, bool closeWriting) {
-    const int fd = connectTo(socketPath);
-    if (fd < 0)
+    QLocalSocket s;
+    s.connectToServer(socketPath);
+    if (!s.waitForConnected(5000))
         return "no connection";
-    if (::send(fd, bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL) !=
-        bytes.size())
-        return "not sent";
+    s.write(bytes);
+    s.flush();
     if (closeWriting)
-        ::shutdown(fd, SHUT_WR);
+        s.disconnectFromServer();
     QByteArray got;
     const QDeadlineTimer deadline(10000);
-    while (!deadline.hasExpired()) {
+    while (!got.endsWith('\n') && s.state() != QLocalSocket::UnconnectedState &&
+           !deadline.hasExpired()) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        char buffer[256];
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n > 0)
-            got.append(buffer, n);
-        else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
-            break;
+        got += s.readAll();
     }
-    ::close(fd);
-    return got;
+    return got + s.readAll();
 }
 
 // The PID of a process that has ended and been reaped.
@@ -210,8 +164,13 @@ private slots:
                     QSysInfo::machineHostName().toUtf8() + "\n");
         }
         if (staleSocket) {
-            const int fd = bindAt(first.socketPath(), false);
-            QVERIFY(fd >= 0);
+            const QByteArray path = QFile::encodeName(first.socketPath());
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            QVERIFY(static_cast<size_t>(path.size()) < sizeof addr.sun_path);
+            std::memcpy(addr.sun_path, path.constData(), static_cast<size_t>(path.size()));
+            QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
             ::close(fd); // bound, never listened on, left behind
             QVERIFY(QFile::exists(first.socketPath()));
         }
@@ -233,9 +192,9 @@ private slots:
         QLockFile held(probe.lockPath());
         held.setStaleLockTime(0);
         QVERIFY(held.tryLock(0));
-        const int silent = listening ? bindAt(probe.socketPath(), true) : -1;
+        QLocalServer silent;
         if (listening)
-            QVERIFY(silent >= 0);
+            QVERIFY(silent.listen(probe.socketPath()));
         QElapsedTimer clock;
         clock.start();
         // Blocks this thread: the silent server never gets to read.
@@ -243,8 +202,6 @@ private slots:
         QVERIFY(clock.elapsed() >= 350);
         QVERIFY(clock.elapsed() < 5000);
         QVERIFY(probe.problem().contains(probe.lockPath()));
-        if (silent >= 0)
-            ::close(silent);
     }
 
     void lockThatCannotBeMadeLeavesTheProgramUnguarded() {
@@ -285,96 +242,6 @@ private slots:
         // And it still serves the next start.
         QCOMPARE(claimElsewhere(dir.path(), QStringLiteral("k")), SingleInstance::Outcome::Told);
         QTRY_COMPARE(asked.count(), shown + 1);
-    }
-
-    void silentPeersDoNotHoldUpTheNextStart_data() {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<int>("peers");
-        QTest::newRow("nothing sent") << QByteArray() << 1;
-        QTest::newRow("half a request") << QByteArray("sho") << 1;
-        QTest::newRow("bytes without a line end") << QByteArray("\0\xff\x01", 3) << 1;
-        QTest::newRow("many peers") << QByteArray() << 100;
-    }
-    void silentPeersDoNotHoldUpTheNextStart() {
-        QFETCH(QByteArray, bytes);
-        QFETCH(int, peers);
-        QTemporaryDir dir;
-        SingleInstance first(dir.path(), QStringLiteral("k"));
-        QSignalSpy asked(&first, &SingleInstance::showRequested);
-        QCOMPARE(first.claim(), SingleInstance::Outcome::First);
-        std::vector<int> open;
-        for (int i = 0; i < peers; ++i) {
-            open.push_back(connectTo(first.socketPath()));
-            QVERIFY(open.back() >= 0);
-            QCOMPARE(::send(open.back(), bytes.constData(), static_cast<size_t>(bytes.size()),
-                            MSG_NOSIGNAL),
-                     bytes.size());
-        }
-        QTest::qWait(200); // the first copy takes them in
-        // Less than a silent peer is given: waiting on one first would miss this start.
-        QCOMPARE(claimElsewhere(dir.path(), QStringLiteral("k"), 2s),
-                 SingleInstance::Outcome::Told);
-        QTRY_COMPARE(asked.count(), 1);
-        for (const int fd : open)
-            ::close(fd);
-    }
-
-    void aSilentPeerIsLetGo() {
-        QTemporaryDir dir;
-        SingleInstance first(dir.path(), QStringLiteral("k"));
-        QCOMPARE(first.claim(), SingleInstance::Outcome::First);
-        const int fd = connectTo(first.socketPath());
-        QVERIFY(fd >= 0);
-        QTRY_VERIFY_WITH_TIMEOUT(closedByPeer(fd), 10000);
-        ::close(fd);
-    }
-
-    void theSocketIsTheUsersOnly() {
-        QTemporaryDir dir;
-        SingleInstance first(dir.path(), QStringLiteral("k"));
-        // With no umask to help, only the program can narrow the mode.
-        const mode_t before = ::umask(0);
-        const SingleInstance::Outcome outcome = first.claim();
-        ::umask(before);
-        QCOMPARE(outcome, SingleInstance::Outcome::First);
-        struct stat st {};
-        QCOMPARE(::lstat(QFile::encodeName(first.socketPath()).constData(), &st), 0);
-        QVERIFY(S_ISSOCK(st.st_mode));
-        QCOMPARE(st.st_mode & (S_IRWXG | S_IRWXO), 0u);
-        QVERIFY(st.st_mode & S_IWUSR);
-    }
-
-    void socketPathAtTheLimit_data() {
-        QTest::addColumn<int>("over");
-        QTest::newRow("longest that fits") << 0;
-        QTest::newRow("one byte more") << 1;
-    }
-    void socketPathAtTheLimit() {
-        QFETCH(int, over);
-        QTemporaryDir dir;
-        const int limit = static_cast<int>(sizeof(sockaddr_un::sun_path)) - 1;
-        const int keyLength = limit + over -
-                              static_cast<int>(QFile::encodeName(dir.path()).size()) -
-                              static_cast<int>(std::strlen("/.socket"));
-        QVERIFY2(keyLength > 0, "the temporary folder's path is too long for this test");
-        const QString key(keyLength, u'k');
-        SingleInstance first(dir.path(), key);
-        QCOMPARE(QFile::encodeName(first.socketPath()).size(), limit + over);
-        if (over == 0) {
-            QCOMPARE(first.claim(), SingleInstance::Outcome::First);
-            QCOMPARE(claimElsewhere(dir.path(), key), SingleInstance::Outcome::Told);
-            return;
-        }
-        QCOMPARE(first.claim(200ms), SingleInstance::Outcome::Unguarded);
-        QVERIFY(first.problem().contains(first.socketPath()));
-        // Not under a cut name either.
-        const QDir folder(dir.path());
-        for (const QString& name : folder.entryList(QDir::AllEntries | QDir::System | QDir::Hidden |
-                                                    QDir::NoDotAndDotDot)) {
-            struct stat st {};
-            QCOMPARE(::lstat(QFile::encodeName(folder.filePath(name)).constData(), &st), 0);
-            QVERIFY2(!S_ISSOCK(st.st_mode), qPrintable(name));
-        }
     }
 };
 
