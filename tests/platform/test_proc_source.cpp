@@ -307,7 +307,7 @@ private slots:
         QCOMPARE(src.lastPassReads(), std::size_t(0));
 
         // Pass 4: a new process; 10 replaces its program in place; 11 ends and its PID goes to
-        // another process with the same name.
+        // another process with the same name, which its new /proc entry shows.
         put("12", "twelve", 3);
         put("10", "setup", 1);
         // The new entry is made before the old one goes, as its inode must differ, as in /proc.
@@ -315,17 +315,17 @@ private slots:
         QVERIFY(QDir(root.path()).rename(QStringLiteral("11"), QStringLiteral("11.old")));
         QVERIFY(QDir(root.path()).rename(QStringLiteral("11.new"), QStringLiteral("11")));
         QVERIFY(QDir(root.filePath(QStringLiteral("11.old"))).removeRecursively());
-        QCOMPARE(names(), QStringList({"10=ten@1", "11=eleven@1", "12=twelve@3"}));
-        QCOMPARE(src.lastPassReads(), std::size_t(1));
-        put("12", "setup-x", 3); // pass 5: 12, new on pass 4, has run another program
-        QCOMPARE(names(), QStringList({"10=ten@1", "11=eleven@1", "12=setup-x@3"}));
+        QCOMPARE(names(), QStringList({"10=ten@1", "11=eleven@4", "12=twelve@3"}));
+        QCOMPARE(src.lastPassReads(), std::size_t(2));
+        put("12", "setup-x", 3); // pass 5: 12 and 11, new on pass 4; 12 has run another program
+        QCOMPARE(names(), QStringList({"10=ten@1", "11=eleven@4", "12=setup-x@3"}));
         QCOMPARE(src.lastPassReads(), std::size_t(1));
         QVERIFY(QDir(root.filePath(QStringLiteral("12"))).removeRecursively());
-        QCOMPARE(names(), QStringList({"10=ten@1", "11=eleven@1"})); // pass 6: 12 ended
+        QCOMPARE(names(), QStringList({"10=ten@1", "11=eleven@4"})); // pass 6: 12 ended
         QCOMPARE(src.lastPassReads(), std::size_t(0));
         // Pass 7, full: what changed in place is read again, what did not is not.
         QCOMPARE(names(), QStringList({"10=setup@1", "11=eleven@4"}));
-        QCOMPARE(src.lastPassReads(), std::size_t(2));
+        QCOMPARE(src.lastPassReads(), std::size_t(1));
         put("10", "ten", 1);
         QCOMPARE(names(), QStringList({"10=setup@1", "11=eleven@4"})); // pass 8
         QCOMPARE(src.lastPassReads(), std::size_t(0));
@@ -350,6 +350,65 @@ private slots:
         for (unsigned pass = 2; pass < ProcProcessSource::kFullPassEvery + 1; ++pass)
             QCOMPARE(listAll(src).at(0).Name, std::string("ten"));
         QCOMPARE(listAll(src).at(0).Name, std::string("setup"));
+    }
+
+    // Unmoved task counters spare the listing, unless a pass is full or a new process is due its
+    // second look; counters that cannot be read never do.
+    void listsOnlyWhenTheTaskCountersMove_data() {
+        QTest::addColumn<QByteArray>("loadavg");
+        QTest::addColumn<bool>("trusted");
+        QTest::newRow("kernel's line") << QByteArray("0.45 0.66 0.33 2/110 10124\n") << true;
+        QTest::newRow("no last PID") << QByteArray("0.45 0.66 0.33 2/110\n") << false;
+        QTest::newRow("no total") << QByteArray("0.45 0.66 0.33 2 10124\n") << false;
+        QTest::newRow("empty") << QByteArray() << false;
+    }
+    void listsOnlyWhenTheTaskCountersMove() {
+        QFETCH(QByteArray, loadavg);
+        QFETCH(bool, trusted);
+        QTemporaryDir root;
+        const auto put = [&](const char* pid, const QByteArray& comm, quint64 start) {
+            const QString d = root.filePath(QString::fromLatin1(pid));
+            writeFile(d + QStringLiteral("/status"), "Name:\tx\nUid:\t0\t0\t0\t0\n");
+            writeFile(d + QStringLiteral("/comm"), comm + '\n');
+            writeFile(d + QStringLiteral("/stat"), statLine(pid, comm, 'S', start));
+        };
+        const auto counters = [&](const QByteArray& text) {
+            writeFile(root.filePath(QStringLiteral("loadavg")), text);
+        };
+        put("10", "ten", 1);
+        put("11", "eleven", 1);
+        counters(loadavg);
+        ProcProcessSource src(root.path().toStdString());
+        auto pass = [&] {
+            QStringList out;
+            for (const auto& e : listAll(src))
+                out << QString::fromStdString(e.processid + "=" + e.Name);
+            out.sort();
+            return out;
+        };
+        QCOMPARE(pass(), QStringList({"10=ten", "11=eleven"})); // pass 1, full
+        QVERIFY(src.lastPassListed());
+        // Pass 2: 11 has been reaped but the counters say not, so it is still there when trusted.
+        QVERIFY(QDir(root.filePath(QStringLiteral("11"))).removeRecursively());
+        QCOMPARE(pass(), trusted ? QStringList({"10=ten", "11=eleven"}) : QStringList({"10=ten"}));
+        QCOMPARE(src.lastPassListed(), !trusted);
+        if (!trusted)
+            return;
+        counters("0.45 0.66 0.33 2/109 10124\n"); // pass 3: one task fewer
+        QCOMPARE(pass(), QStringList({"10=ten"}));
+        QVERIFY(src.lastPassListed());
+        put("12", "twelve", 3); // pass 4: one more, with the PID handed out after
+        counters("0.45 0.66 0.33 2/110 10125\n");
+        QCOMPARE(pass(), QStringList({"10=ten", "12=twelve"}));
+        QVERIFY(src.lastPassListed());
+        put("12", "setup", 3); // pass 5: 12's second look lists, unmoved counters or not
+        QCOMPARE(pass(), QStringList({"10=ten", "12=setup"}));
+        QVERIFY(src.lastPassListed());
+        QCOMPARE(pass(), QStringList({"10=ten", "12=setup"})); // pass 6
+        QVERIFY(!src.lastPassListed());
+        put("10", "setup-x", 1); // pass 7, full: lists, for an exec in place moves no counter
+        QCOMPARE(pass(), QStringList({"10=setup-x", "12=setup"}));
+        QVERIFY(src.lastPassListed());
     }
 
     void recognisedNames_data() {

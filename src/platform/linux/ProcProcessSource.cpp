@@ -48,14 +48,18 @@ bool parsePidName(const char* s, pid_t& pid) {
     return true;
 }
 
-// Reads the start of dirFd/pid/leaf, at most buf.size() bytes. procfs hands these small files
-// over whole in one read, and only the start of cmdline is needed, so one read is enough; the
-// second read a loop would make costs a system call per file. False when the file cannot be
-// opened or read, which is what a process that has just ended looks like.
+// Reads the start of dirFd/pid/leaf, at most buf.size() bytes, and when asked the file's owner,
+// which in /proc is the process's, as its entry's is. procfs hands these small files over whole
+// in one read, and only the start of cmdline is needed, so one read is enough; the second read a
+// loop would make costs a system call per file. False when the file cannot be opened or read,
+// which is what a process that has just ended looks like.
 bool readSmallFile(int dirFd, const char* pid, const char* leaf, std::vector<char>& buf,
-                   std::size_t& len) {
+                   std::size_t& len, uid_t* owner = nullptr) {
     char path[64];
-    std::snprintf(path, sizeof path, "%s/%s", pid, leaf);
+    if (pid)
+        std::snprintf(path, sizeof path, "%s/%s", pid, leaf);
+    else
+        std::snprintf(path, sizeof path, "%s", leaf);
     Fd f{openat(dirFd, path, O_RDONLY | O_CLOEXEC)};
     if (f.fd < 0)
         return false;
@@ -66,7 +70,44 @@ bool readSmallFile(int dirFd, const char* pid, const char* leaf, std::vector<cha
     if (n < 0)
         return false;
     len = static_cast<std::size_t>(n);
+    if (owner) {
+        // fstat on the open file spares a second walk of the path.
+        struct stat st {};
+        if (fstat(f.fd, &st) != 0)
+            return false;
+        *owner = st.st_uid;
+    }
     return true;
+}
+
+// The total of tasks (field 4 after its "/") and the last PID handed out (field 5) of a loadavg
+// line, "0.45 0.66 0.33 2/110 10124".
+bool parseTaskCounters(std::string_view text, TaskCounters& out) {
+    std::size_t p = 0;
+    const auto number = [&](std::uint64_t& v) {
+        const std::size_t from = p;
+        v = 0;
+        for (; p < text.size() && text[p] >= '0' && text[p] <= '9'; ++p) {
+            if (v > (std::uint64_t(1) << 60))
+                return false;
+            v = v * 10 + static_cast<unsigned>(text[p] - '0');
+        }
+        return p > from;
+    };
+    for (int field = 1; field < 4; ++field) {
+        p = text.find(' ', p);
+        if (p == std::string_view::npos)
+            return false;
+        ++p;
+    }
+    std::uint64_t running = 0;
+    if (!number(running) || p >= text.size() || text[p] != '/')
+        return false;
+    ++p;
+    if (!number(out.tasks) || p >= text.size() || text[p] != ' ')
+        return false;
+    ++p;
+    return number(out.lastPid);
 }
 
 // The real uid: the first number of the "Uid:" line of status.
@@ -198,12 +239,11 @@ const std::string& ProcProcessSource::userName(uid_t uid) {
 
 ProcProcessSource::Read ProcProcessSource::readProcess(int rootFd, const char* pid, Known& k) {
     ++m_reads;
-    struct stat st {};
-    if (fstatat(rootFd, pid, &st, 0) != 0)
-        return Read::Skip;
     std::size_t len = 0;
     ProcStat ps;
-    if (!readSmallFile(rootFd, pid, "stat", m_buf, len) || !parseProcStat({m_buf.data(), len}, ps))
+    uid_t owner = 0;
+    if (!readSmallFile(rootFd, pid, "stat", m_buf, len, &owner) ||
+        !parseProcStat({m_buf.data(), len}, ps))
         return Read::Skip;
     uid_t uid = 0;
     if (!readSmallFile(rootFd, pid, "status", m_buf, len) || !parseRealUid(m_buf.data(), len, uid))
@@ -220,11 +260,83 @@ ProcProcessSource::Read ProcProcessSource::readProcess(int rootFd, const char* p
     k.entry.User = userName(uid);
     k.entry.startTime = ps.startTime;
     k.comm = std::move(ps.comm);
-    k.owner = st.st_uid;
-    k.inode = st.st_ino;
+    k.owner = owner;
     // A zombie, or a task being torn down, has ended: like a vanished process, it is not listed.
     k.ended = ps.state == 'Z' || ps.state == 'X';
     return Read::Ok;
+}
+
+std::optional<EnumerationFailure> ProcProcessSource::listRoot(int rootFd, unsigned pass,
+                                                              bool full) {
+    // Everything a first pass finds was running before the program started, not forked just
+    // now: checking all of it again on the next pass would make that pass cost a full one.
+    const bool cold = m_known.empty();
+    m_order.clear();
+    std::optional<EnumerationFailure> failure;
+    m_secondLookDue = false;
+    std::vector<char> comm(64);
+    for (;;) {
+        const long n = syscall(SYS_getdents64, rootFd, m_dents.data(), m_dents.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            failure = EnumerationFailure{errorFromErrno(errno), true};
+            break;
+        }
+        if (n == 0)
+            break;
+        for (long off = 0; off < n;) {
+            const auto* d = reinterpret_cast<const LinuxDirent64*>(m_dents.data() + off);
+            off += d->d_reclen;
+            pid_t pid = 0;
+            if (!parsePidName(d->d_name, pid))
+                continue;
+            auto [it, isNew] = m_known.try_emplace(pid);
+            Known& k = it->second;
+            bool read = isNew || d->d_ino != k.inode;
+            if (!read && (full || k.firstPass + 1 == pass)) {
+                // Unchanged comm and owner under the same /proc entry: the same process running
+                // the same program, without reading its stat and status. A fork that has since
+                // run another program shows it in its comm.
+                std::size_t len = 0;
+                uid_t owner = 0;
+                if (!readSmallFile(rootFd, d->d_name, "comm", comm, len, &owner)) {
+                    m_known.erase(it);
+                    continue;
+                }
+                if (len > 0 && comm[len - 1] == '\n')
+                    --len;
+                read =
+                    owner != k.owner || k.comm.compare(0, std::string::npos, comm.data(), len) != 0;
+            }
+            if (read) {
+                const std::uint64_t before = k.entry.startTime;
+                if (readProcess(rootFd, d->d_name, k) == Read::Skip) {
+                    m_known.erase(it);
+                    continue;
+                }
+                k.inode = d->d_ino;
+                if (!cold && (isNew || k.entry.startTime != before)) {
+                    k.firstPass = pass;
+                    m_secondLookDue = true;
+                }
+            }
+            k.seenPass = pass;
+            m_order.push_back(pid);
+        }
+    }
+
+    // What this pass listed in full and did not see has ended.
+    if (!failure) {
+        for (auto it = m_known.begin(); it != m_known.end();) {
+            if (it->second.seenPass != pass)
+                it = m_known.erase(it);
+            else
+                ++it;
+        }
+    }
+
+    return failure;
 }
 
 std::optional<EnumerationFailure>
@@ -244,69 +356,19 @@ ProcProcessSource::EnumerateProcesses(const ProcessVisitor& visitor) {
     if (full)
         m_users.clear(); // accounts may have been renamed
 
-    // Everything a first pass finds was running before the program started, not forked just
-    // now: checking all of it again on the next pass would make that pass cost a full one.
-    const bool cold = m_known.empty();
-    m_order.clear();
+    // Read before listing, so that a task made during the listing moves them for the next pass.
+    std::optional<TaskCounters> counters(std::in_place);
+    std::size_t len = 0;
+    if (!readSmallFile(root.fd, nullptr, "loadavg", m_buf, len) ||
+        !parseTaskCounters({m_buf.data(), len}, *counters))
+        counters.reset();
+    m_listed = full || m_secondLookDue || !counters || counters != m_listedAt;
     std::optional<EnumerationFailure> failure;
-    std::vector<char> comm(64);
-    for (;;) {
-        const long n = syscall(SYS_getdents64, root.fd, m_dents.data(), m_dents.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            failure = EnumerationFailure{errorFromErrno(errno), true};
-            break;
-        }
-        if (n == 0)
-            break;
-        for (long off = 0; off < n;) {
-            const auto* d = reinterpret_cast<const LinuxDirent64*>(m_dents.data() + off);
-            off += d->d_reclen;
-            pid_t pid = 0;
-            if (!parsePidName(d->d_name, pid))
-                continue;
-            auto [it, isNew] = m_known.try_emplace(pid);
-            Known& k = it->second;
-            bool read = isNew;
-            if (!read && (full || k.firstPass + 1 == pass)) {
-                // Unchanged comm, owner and /proc entry: the same process running the same
-                // program, without reading its stat and status. A fork that has since run
-                // another program shows it in its comm.
-                struct stat st {};
-                std::size_t len = 0;
-                if (fstatat(root.fd, d->d_name, &st, 0) != 0 ||
-                    !readSmallFile(root.fd, d->d_name, "comm", comm, len)) {
-                    m_known.erase(it);
-                    continue;
-                }
-                if (len > 0 && comm[len - 1] == '\n')
-                    --len;
-                read = st.st_ino != k.inode || st.st_uid != k.owner ||
-                       k.comm.compare(0, std::string::npos, comm.data(), len) != 0;
-            }
-            if (read) {
-                const std::uint64_t before = k.entry.startTime;
-                if (readProcess(root.fd, d->d_name, k) == Read::Skip) {
-                    m_known.erase(it);
-                    continue;
-                }
-                if (!cold && (isNew || k.entry.startTime != before))
-                    k.firstPass = pass;
-            }
-            k.seenPass = pass;
-            m_order.push_back(pid);
-        }
-    }
-
-    // What this pass listed in full and did not see has ended.
-    if (!failure) {
-        for (auto it = m_known.begin(); it != m_known.end();) {
-            if (it->second.seenPass != pass)
-                it = m_known.erase(it);
-            else
-                ++it;
-        }
+    if (m_listed) {
+        m_listedAt.reset();
+        failure = listRoot(root.fd, pass, full);
+        if (!failure)
+            m_listedAt = counters;
     }
 
     for (pid_t pid : m_order) {

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -16,6 +17,14 @@ namespace vigilorn {
 bool readProcArguments(const std::string& procRoot, const std::string& pid,
                        std::vector<std::string>& args);
 
+// What the kernel reports in loadavg of every task it holds: how many there are, and the last PID
+// it handed out. While neither moves, no task has been created or reaped.
+struct TaskCounters {
+    std::uint64_t tasks = 0;
+    std::uint64_t lastPid = 0;
+    bool operator==(const TaskCounters&) const = default;
+};
+
 // Processes from /proc: one entry per numeric directory.
 //
 // Reading every process's files on every pass costs far more than listing /proc, so what was
@@ -24,6 +33,12 @@ bool readProcArguments(const std::string& procRoot, const std::string& pid,
 // sixth pass, have their comm, owner and /proc entry compared with what was kept, and are read
 // afresh when one differs; that catches a process that replaced its program after it started.
 // What the first pass finds already ran before the program did and waits for the sixth pass.
+// A PID listed with another /proc entry than the one kept was reused, and is read afresh.
+//
+// Listing /proc is most of what is left: the kernel looks up each PID as it lists. A pass that
+// is not a full one, with nothing due a second look, does not list when <root>/loadavg shows
+// the same task counters as at the last listing, for that listing would find the same
+// processes (a process that ends stays listed until it is reaped, which the counters show).
 class ProcProcessSource final : public ProcessSource {
 public:
     static constexpr unsigned kFullPassEvery = 6;
@@ -35,6 +50,8 @@ public:
 
     // How many processes the last pass read in full; for tests and benchmarks.
     std::size_t lastPassReads() const { return m_reads; }
+    // Whether the last pass listed the root; for tests and benchmarks.
+    bool lastPassListed() const { return m_listed; }
     bool readArguments(const std::string& processid, std::vector<std::string>& args) override {
         return readProcArguments(m_root, processid, args);
     }
@@ -44,7 +61,8 @@ private:
         ProcessEntry entry;
         std::string comm; // as the kernel reports it, to compare on full passes
         uid_t owner = 0;  // owner of the /proc entry
-        ino_t inode = 0;  // a reused PID gets a new /proc entry, hence a new inode
+        std::uint64_t inode =
+            0; // as listed: a reused PID gets a new /proc entry, hence a new inode
         unsigned firstPass = 0;
         unsigned seenPass = 0;
         bool ended = false;
@@ -53,6 +71,8 @@ private:
     // Reads one process afresh into k.
     Read readProcess(int rootFd, const char* pid, Known& k);
     const std::string& userName(uid_t uid);
+    // Lists the root, reading and comparing what the pass wants, into m_order.
+    std::optional<EnumerationFailure> listRoot(int rootFd, unsigned pass, bool full);
 
     std::string m_root;
     std::unordered_map<pid_t, Known> m_known;
@@ -62,6 +82,9 @@ private:
     std::vector<char> m_buf;
     unsigned m_pass = 0;
     std::size_t m_reads = 0;
+    std::optional<TaskCounters> m_listedAt; // counters read before the last complete listing
+    bool m_secondLookDue = false;
+    bool m_listed = false;
     bool m_fullRequested = false;
     bool m_inPass = false;
 };
