@@ -352,6 +352,34 @@ private slots:
         QCOMPARE(listAll(src).at(0).Name, std::string("setup"));
     }
 
+    // A kernel thread's comm changes with its work, and it never runs a program: a full pass
+    // leaves it alone.
+    void kernelThreadsAreNotCompared() {
+        ProcStat real;
+        QVERIFY(readProcStat("/proc", 2, real)); // kthreadd
+        QVERIFY(real.flags & 0x00200000u);
+        QTemporaryDir root;
+        const auto put = [&](const char* pid, const QByteArray& comm, bool kernel) {
+            const QString d = root.filePath(QString::fromLatin1(pid));
+            QByteArray stat = statLine(pid, comm, 'S', 1);
+            if (kernel)
+                stat.replace(" 8 9 10 ", " 8 2097152 10 ");
+            writeFile(d + QStringLiteral("/status"), "Name:\tx\nUid:\t0\t0\t0\t0\n");
+            writeFile(d + QStringLiteral("/comm"), comm + '\n');
+            writeFile(d + QStringLiteral("/stat"), stat);
+        };
+        put("10", "kworker/0:1", true);
+        put("11", "ten", false);
+        ProcProcessSource src(root.path().toStdString());
+        listAll(src);
+        put("10", "kworker/0:1-events", true);
+        put("11", "setup", false);
+        src.requireFullPass();
+        const auto all = listAll(src);
+        QCOMPARE(src.lastPassReads(), std::size_t(1));
+        QCOMPARE(byPid(all, QStringLiteral("11"))->Name, std::string("setup"));
+    }
+
     // Unmoved task counters spare the listing, unless a pass is full or a new process is due its
     // second look; counters that cannot be read never do.
     void listsOnlyWhenTheTaskCountersMove_data() {

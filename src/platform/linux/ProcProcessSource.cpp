@@ -14,6 +14,7 @@ namespace vigilorn {
 namespace {
 
 constexpr std::size_t kKernelCommMax = 15;
+constexpr std::uint32_t kPfKthread = 0x00200000; // a kernel thread, which never runs a program
 
 struct Fd {
     int fd = -1;
@@ -185,6 +186,18 @@ bool parseProcStat(std::string_view text, ProcStat& out) {
             if (value.size() != 1)
                 return false;
             out.state = value[0];
+        } else if (field == 9) {
+            if (value.empty() || value.size() > 10)
+                return false;
+            std::uint64_t flags = 0;
+            for (char c : value) {
+                if (c < '0' || c > '9')
+                    return false;
+                flags = flags * 10 + static_cast<unsigned>(c - '0');
+            }
+            if (flags > 0xFFFFFFFFull)
+                return false;
+            out.flags = static_cast<std::uint32_t>(flags);
         } else if (field == 22) {
             if (value.empty() || value.size() > 20)
                 return false;
@@ -260,6 +273,7 @@ ProcProcessSource::Read ProcProcessSource::readProcess(int rootFd, const char* p
     k.entry.User = userName(uid);
     k.entry.startTime = ps.startTime;
     k.comm = std::move(ps.comm);
+    k.kernelThread = (ps.flags & kPfKthread) != 0;
     k.owner = owner;
     // A zombie, or a task being torn down, has ended: like a vanished process, it is not listed.
     k.ended = ps.state == 'Z' || ps.state == 'X';
@@ -294,7 +308,8 @@ std::optional<EnumerationFailure> ProcProcessSource::listRoot(int rootFd, unsign
             auto [it, isNew] = m_known.try_emplace(pid);
             Known& k = it->second;
             bool read = isNew || d->d_ino != k.inode;
-            if (!read && (full || k.firstPass + 1 == pass)) {
+            // A worker thread's comm names its current work, and changes with it.
+            if (!read && !k.kernelThread && (full || k.firstPass + 1 == pass)) {
                 // Unchanged comm and owner under the same /proc entry: the same process running
                 // the same program, without reading its stat and status. A fork that has since
                 // run another program shows it in its comm.

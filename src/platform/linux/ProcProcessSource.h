@@ -32,6 +32,7 @@ struct TaskCounters {
 // first seen on the pass before (a fork is often listed before its exec), and every PID on every
 // sixth pass, have their comm, owner and /proc entry compared with what was kept, and are read
 // afresh when one differs; that catches a process that replaced its program after it started.
+// Kernel threads run no program and are not compared.
 // What the first pass finds already ran before the program did and waits for the sixth pass.
 // A PID listed with another /proc entry than the one kept was reused, and is read afresh.
 //
@@ -63,6 +64,7 @@ private:
         uid_t owner = 0;  // owner of the /proc entry
         std::uint64_t inode =
             0; // as listed: a reused PID gets a new /proc entry, hence a new inode
+        bool kernelThread = false; // never compared: it runs no program
         unsigned firstPass = 0;
         unsigned seenPass = 0;
         bool ended = false;
@@ -99,6 +101,7 @@ std::string recogniseProcessName(const std::string& comm, const std::string& arg
 struct ProcStat {
     std::string comm;
     char state = '?';
+    std::uint32_t flags = 0;     // field 9, the kernel's PF_* bits
     std::uint64_t startTime = 0; // field 22, clock ticks after boot
 };
 bool parseProcStat(std::string_view text, ProcStat& out);
