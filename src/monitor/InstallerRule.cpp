@@ -1,6 +1,7 @@
 #include "InstallerRule.h"
 
 #include <string>
+#include <string_view>
 
 namespace vigilorn {
 namespace {
@@ -15,19 +16,30 @@ bool isInstallerName(const QString& name) {
 
 bool isInstallerName(const std::string& utf8Name) {
     // Process names need not be UTF-8; the three keys are ASCII, so an ASCII-only lower-casing
-    // of the raw bytes gives the same answer without a decoding step per process.
-    std::string l(utf8Name);
-    bool ascii = true;
-    for (char& c : l) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        else if (static_cast<unsigned char>(c) >= 0x80)
-            ascii = false;
+    // of the raw bytes gives the same answer without a decoding step per process. Every process
+    // is asked on every pass, so nothing is copied.
+    bool setup = false, instal = false, msi = false;
+    const std::size_t n = utf8Name.size();
+    const auto at = [&](std::size_t i) {
+        const char c = utf8Name[i];
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    const auto matches = [&](std::size_t i, std::string_view key) {
+        if (n - i < key.size())
+            return false;
+        for (std::size_t k = 0; k < key.size(); ++k)
+            if (at(i + k) != key[k])
+                return false;
+        return true;
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        if (static_cast<unsigned char>(utf8Name[i]) >= 0x80)
+            return isInstallerName(QString::fromUtf8(utf8Name));
+        setup = setup || matches(i, "setup");
+        instal = instal || matches(i, "instal");
+        msi = msi || matches(i, "msi");
     }
-    if (!ascii)
-        return isInstallerName(QString::fromUtf8(utf8Name));
-    return l.find("setup") != std::string::npos || l.find("instal") != std::string::npos ||
-           l.find("msi") != std::string::npos;
+    return setup || instal || msi;
 }
 
 QString reminderText(const QString& processName) {

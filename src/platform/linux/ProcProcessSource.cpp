@@ -307,6 +307,8 @@ std::optional<EnumerationFailure> ProcProcessSource::listRoot(int rootFd, unsign
                 continue;
             auto [it, isNew] = m_known.try_emplace(pid);
             Known& k = it->second;
+            if (!isNew && k.seenPass == pass)
+                continue; // listed twice: m_order holds it already
             bool read = isNew || d->d_ino != k.inode;
             // A worker thread's comm names its current work, and changes with it.
             if (!read && !k.kernelThread && (full || k.firstPass + 1 == pass)) {
@@ -337,12 +339,12 @@ std::optional<EnumerationFailure> ProcProcessSource::listRoot(int rootFd, unsign
                 }
             }
             k.seenPass = pass;
-            m_order.push_back(pid);
+            m_order.push_back(&k); // the map's elements stay put as it grows
         }
     }
 
     // What this pass listed in full and did not see has ended.
-    if (!failure) {
+    if (!failure && m_order.size() != m_known.size()) {
         for (auto it = m_known.begin(); it != m_known.end();) {
             if (it->second.seenPass != pass)
                 it = m_known.erase(it);
@@ -386,9 +388,8 @@ ProcProcessSource::EnumerateProcesses(const ProcessVisitor& visitor) {
             m_listedAt = counters;
     }
 
-    for (pid_t pid : m_order) {
-        const Known& k = m_known.at(pid);
-        if (!k.ended && !visitor(k.entry))
+    for (const Known* k : m_order) {
+        if (!k->ended && !visitor(k->entry))
             return std::nullopt;
     }
     return failure;

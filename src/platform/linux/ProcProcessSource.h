@@ -79,7 +79,7 @@ private:
     std::string m_root;
     std::unordered_map<pid_t, Known> m_known;
     std::unordered_map<uid_t, std::string> m_users;
-    std::vector<pid_t> m_order;
+    std::vector<const Known*> m_order; // this pass's, in the listing's order
     std::vector<char> m_dents;
     std::vector<char> m_buf;
     unsigned m_pass = 0;
