@@ -6,9 +6,10 @@
 //    times; medians compared (target <= 1.25).
 // 2. Average pass: a source that has made its first pass (which reads everything, once per run)
 //    runs one pass every 5 s for `seconds`, so full passes come at their usual rate, with the
-//    floor timed beside each; means compared (target <= 0.3). Twice: on a quiet machine, where a
-//    cached pass need not list /proc, and with a process started before each pass, so that
-//    every pass lists it.
+//    floor timed beside each; means compared (target <= 0.3). Three times: on a quiet machine;
+//    with a process started and gone before each pass, whose PID alone is looked up; and with a
+//    process that ran through the pass before ended before each, which makes every pass list
+//    /proc.
 // Beside the full pass, the pass with every rule (package managers too, their arguments read)
 // against the name rule alone (target <= 1.1). With DBUS_SYSTEM_BUS_ADDRESS set
 // (bench/detect/packagekit-silent.sh), also what a package daemon that never answers costs.
@@ -161,11 +162,14 @@ int main(int argc, char** argv) {
                     am, std::size_t(10), (am / double(rulesCount)) / (pm / double(passCount)));
     }
 
-    // Quiet, then with a short-lived process before each pass (as on a desktop where something
-    // starts every few seconds), which makes every pass list /proc.
-    for (const bool busy : {false, true}) {
+    // Quiet; with a short-lived process started and gone before each pass, as on a desktop
+    // where something runs every few seconds; and with one that lived through the pass before
+    // ended before each, which only a listing of /proc finds.
+    enum class Load { Quiet, ShortLived, Ending };
+    for (const Load load : {Load::Quiet, Load::ShortLived, Load::Ending}) {
         if (seconds <= 0)
             break;
+        pid_t lived = -1;
         vigilorn::ProcProcessSource src;
         detectionPass(src);
         std::vector<double> floorUs, passUs, cachedUs;
@@ -177,12 +181,22 @@ int main(int argc, char** argv) {
             if (now < next)
                 usleep(static_cast<useconds_t>(
                     std::chrono::duration_cast<std::chrono::microseconds>(next - now).count()));
-            if (busy) {
+            if (load == Load::ShortLived) {
                 const pid_t pid = fork();
                 if (pid == 0)
                     _exit(0);
                 if (pid > 0)
                     waitpid(pid, nullptr, 0);
+            } else if (load == Load::Ending) {
+                if (lived > 0) {
+                    kill(lived, SIGKILL);
+                    waitpid(lived, nullptr, 0);
+                }
+                lived = fork();
+                if (lived == 0) {
+                    for (;;)
+                        pause();
+                }
             }
             passUs.push_back(timeUs([&] { return detectionPass(src); }, passCount));
             reads += src.lastPassReads();
@@ -192,11 +206,17 @@ int main(int argc, char** argv) {
             floorUs.push_back(timeUs(floorPass, floorCount));
             next += std::chrono::seconds(5);
         }
+        if (lived > 0) {
+            kill(lived, SIGKILL);
+            waitpid(lived, nullptr, 0);
+        }
         const double fm = mean(floorUs), pm = mean(passUs);
         std::printf("%s, over %d s at 5 s: %zu passes (%zu listed /proc), mean pass %.0f us, mean "
                     "floor %.0f us, ratio %.3f (target <= 0.3)\n",
-                    busy ? "a process started before each pass" : "quiet", seconds, passUs.size(),
-                    listed, pm, fm, pm / fm);
+                    load == Load::Quiet        ? "quiet"
+                    : load == Load::ShortLived ? "a process started and gone before each pass"
+                                               : "a process ended before each pass",
+                    seconds, passUs.size(), listed, pm, fm, pm / fm);
         std::printf("  cached passes only: mean %.0f us, ratio %.3f; processes read in full: %.1f "
                     "per pass (new ones, and those new on the pass before)\n",
                     mean(cachedUs), mean(cachedUs) / fm, double(reads) / double(passUs.size()));

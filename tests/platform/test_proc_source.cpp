@@ -380,63 +380,78 @@ private slots:
         QCOMPARE(byPid(all, QStringLiteral("11"))->Name, std::string("setup"));
     }
 
-    // Unmoved task counters spare the listing, unless a pass is full or a new process is due its
-    // second look; counters that cannot be read never do.
-    void listsOnlyWhenTheTaskCountersMove_data() {
+    // A pass looks up only the PIDs handed out since the last, while the count of tasks shows
+    // that nothing older was reaped; otherwise, on a full pass, or without counters, it lists.
+    void listsOnlyWhatTheTaskCountersCannotAccountFor_data() {
         QTest::addColumn<QByteArray>("loadavg");
         QTest::addColumn<bool>("trusted");
-        QTest::newRow("kernel's line") << QByteArray("0.45 0.66 0.33 2/110 10124\n") << true;
-        QTest::newRow("no last PID") << QByteArray("0.45 0.66 0.33 2/110\n") << false;
-        QTest::newRow("no total") << QByteArray("0.45 0.66 0.33 2 10124\n") << false;
+        QTest::newRow("kernel's line") << QByteArray("0.45 0.66 0.33 2/100 12\n") << true;
+        QTest::newRow("no last PID") << QByteArray("0.45 0.66 0.33 2/100\n") << false;
+        QTest::newRow("no total") << QByteArray("0.45 0.66 0.33 2 12\n") << false;
         QTest::newRow("empty") << QByteArray() << false;
     }
-    void listsOnlyWhenTheTaskCountersMove() {
+    void listsOnlyWhatTheTaskCountersCannotAccountFor() {
         QFETCH(QByteArray, loadavg);
         QFETCH(bool, trusted);
         QTemporaryDir root;
-        const auto put = [&](const char* pid, const QByteArray& comm, quint64 start) {
+        const auto put = [&](const char* pid, const QByteArray& comm, const char* tgid) {
             const QString d = root.filePath(QString::fromLatin1(pid));
-            writeFile(d + QStringLiteral("/status"), "Name:\tx\nUid:\t0\t0\t0\t0\n");
+            writeFile(d + QStringLiteral("/status"),
+                      "Name:\tx\nTgid:\t" + QByteArray(tgid) + "\nUid:\t0\t0\t0\t0\n");
             writeFile(d + QStringLiteral("/comm"), comm + '\n');
-            writeFile(d + QStringLiteral("/stat"), statLine(pid, comm, 'S', start));
+            writeFile(d + QStringLiteral("/stat"), statLine(pid, comm, 'S', 1));
         };
         const auto counters = [&](const QByteArray& text) {
             writeFile(root.filePath(QStringLiteral("loadavg")), text);
         };
-        put("10", "ten", 1);
-        put("11", "eleven", 1);
+        const auto gone = [&](const char* pid) {
+            QVERIFY(QDir(root.filePath(QString::fromLatin1(pid))).removeRecursively());
+        };
+        put("10", "ten", "10");
+        put("11", "eleven", "11");
+        put("12", "twelve", "12");
         counters(loadavg);
         ProcProcessSource src(root.path().toStdString());
-        auto pass = [&] {
+        auto pass = [&](bool listed) {
             QStringList out;
             for (const auto& e : listAll(src))
                 out << QString::fromStdString(e.processid + "=" + e.Name);
             out.sort();
+            if (src.lastPassListed() != listed)
+                out << QString::fromLatin1(listed ? "(not listed)" : "(listed)");
             return out;
         };
-        QCOMPARE(pass(), QStringList({"10=ten", "11=eleven"})); // pass 1, full
-        QVERIFY(src.lastPassListed());
-        // Pass 2: 11 has been reaped but the counters say not, so it is still there when trusted.
-        QVERIFY(QDir(root.filePath(QStringLiteral("11"))).removeRecursively());
-        QCOMPARE(pass(), trusted ? QStringList({"10=ten", "11=eleven"}) : QStringList({"10=ten"}));
-        QCOMPARE(src.lastPassListed(), !trusted);
-        if (!trusted)
+        QCOMPARE(pass(true), QStringList({"10=ten", "11=eleven", "12=twelve"})); // full
+        // Pass 2: 11 has been reaped but the count says not, so it stays when trusted.
+        gone("11");
+        if (!trusted) {
+            QCOMPARE(pass(true), QStringList({"10=ten", "12=twelve"}));
             return;
-        counters("0.45 0.66 0.33 2/109 10124\n"); // pass 3: one task fewer
-        QCOMPARE(pass(), QStringList({"10=ten"}));
-        QVERIFY(src.lastPassListed());
-        put("12", "twelve", 3); // pass 4: one more, with the PID handed out after
-        counters("0.45 0.66 0.33 2/110 10125\n");
-        QCOMPARE(pass(), QStringList({"10=ten", "12=twelve"}));
-        QVERIFY(src.lastPassListed());
-        put("12", "setup", 3); // pass 5: 12's second look lists, unmoved counters or not
-        QCOMPARE(pass(), QStringList({"10=ten", "12=setup"}));
-        QVERIFY(src.lastPassListed());
-        QCOMPARE(pass(), QStringList({"10=ten", "12=setup"})); // pass 6
-        QVERIFY(!src.lastPassListed());
-        put("10", "setup-x", 1); // pass 7, full: lists, for an exec in place moves no counter
-        QCOMPARE(pass(), QStringList({"10=setup-x", "12=setup"}));
-        QVERIFY(src.lastPassListed());
+        }
+        QCOMPARE(pass(false), QStringList({"10=ten", "11=eleven", "12=twelve"}));
+        counters("0.45 0.66 0.33 2/99 12\n"); // pass 3: one task fewer, none new
+        QCOMPARE(pass(true), QStringList({"10=ten", "12=twelve"}));
+        put("13", "thirteen", "13"); // pass 4: another reaped; 13 made after the count was read
+        counters("0.45 0.66 0.33 2/98 12\n");
+        QCOMPARE(pass(true), QStringList({"10=ten", "12=twelve", "13=thirteen"}));
+        // Pass 5: 13 has gone again, 14 is new, 15 is a thread of 14, 16 was made and has gone.
+        gone("13");
+        put("14", "fourteen", "14");
+        put("15", "a-thread", "14");
+        counters("0.45 0.66 0.33 2/100 16\n");
+        QCOMPARE(pass(false), QStringList({"10=ten", "12=twelve", "14=fourteen"}));
+        put("14", "setup", "14"); // pass 6: 14's second look, with nothing handed out
+        QCOMPARE(pass(false), QStringList({"10=ten", "12=twelve", "14=setup"}));
+        put("10", "setup-x", "10"); // pass 7, full: listed, for an exec in place moves no count
+        QCOMPARE(pass(true), QStringList({"10=setup-x", "12=twelve", "14=setup"}));
+        // Pass 8: a new task whose PID holds nothing that can be read.
+        QVERIFY(QDir(root.path()).mkdir(QStringLiteral("17")));
+        counters("0.45 0.66 0.33 2/101 17\n");
+        QCOMPARE(pass(true), QStringList({"10=setup-x", "12=twelve", "14=setup"}));
+        // Pass 9: more new PIDs than are looked up one by one.
+        counters("0.45 0.66 0.33 2/101 " +
+                 QByteArray::number(17 + ProcProcessSource::kProbeLimit + 1) + "\n");
+        QCOMPARE(pass(true), QStringList({"10=setup-x", "12=twelve", "14=setup"}));
     }
 
     void recognisedNames_data() {

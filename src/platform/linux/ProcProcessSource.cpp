@@ -111,18 +111,23 @@ bool parseTaskCounters(std::string_view text, TaskCounters& out) {
     return number(out.lastPid);
 }
 
-// The real uid: the first number of the "Uid:" line of status.
-bool parseRealUid(const char* data, std::size_t len, uid_t& uid) {
-    static constexpr char kKey[] = "\nUid:";
+// The first number of a line of status, key included ("Uid:" gives the real uid).
+bool statusNumber(const char* data, std::size_t len, std::string_view key, std::uint32_t& out) {
     const char* end = data + len;
     const char* p = nullptr;
-    if (len >= 4 && std::memcmp(data, kKey + 1, 4) == 0) {
-        p = data + 4;
+    if (len >= key.size() && std::memcmp(data, key.data(), key.size()) == 0) {
+        p = data + key.size();
     } else {
-        p = static_cast<const char*>(memmem(data, len, kKey, sizeof kKey - 1));
-        if (!p)
-            return false;
-        p += sizeof kKey - 1;
+        for (const char* from = data; !p;) {
+            const char* line =
+                static_cast<const char*>(memmem(from, end - from, key.data(), key.size()));
+            if (!line)
+                return false;
+            if (line > data && line[-1] == '\n')
+                p = line + key.size();
+            else
+                from = line + 1;
+        }
     }
     while (p < end && (*p == ' ' || *p == '\t'))
         ++p;
@@ -135,7 +140,7 @@ bool parseRealUid(const char* data, std::size_t len, uid_t& uid) {
             return false;
         ++p;
     }
-    uid = static_cast<uid_t>(v);
+    out = static_cast<std::uint32_t>(v);
     return true;
 }
 
@@ -250,7 +255,8 @@ const std::string& ProcProcessSource::userName(uid_t uid) {
     return it->second;
 }
 
-ProcProcessSource::Read ProcProcessSource::readProcess(int rootFd, const char* pid, Known& k) {
+ProcProcessSource::Read ProcProcessSource::readProcess(int rootFd, const char* pid, pid_t pidNo,
+                                                       Known& k) {
     ++m_reads;
     std::size_t len = 0;
     ProcStat ps;
@@ -258,9 +264,13 @@ ProcProcessSource::Read ProcProcessSource::readProcess(int rootFd, const char* p
     if (!readSmallFile(rootFd, pid, "stat", m_buf, len, &owner) ||
         !parseProcStat({m_buf.data(), len}, ps))
         return Read::Skip;
-    uid_t uid = 0;
-    if (!readSmallFile(rootFd, pid, "status", m_buf, len) || !parseRealUid(m_buf.data(), len, uid))
+    std::uint32_t uid = 0, tgid = 0;
+    if (!readSmallFile(rootFd, pid, "status", m_buf, len) ||
+        !statusNumber(m_buf.data(), len, "Uid:", uid))
         return Read::Skip; // vanished or unreadable: like an owner look-up that failed
+    // A thread's own entry, which /proc can be asked for but does not list.
+    if (statusNumber(m_buf.data(), len, "Tgid:", tgid) && tgid != static_cast<std::uint32_t>(pidNo))
+        return Read::Thread;
 
     std::string name = ps.comm;
     if (name.size() == kKernelCommMax && readSmallFile(rootFd, pid, "cmdline", m_buf, len) &&
@@ -287,7 +297,6 @@ std::optional<EnumerationFailure> ProcProcessSource::listRoot(int rootFd, unsign
     const bool cold = m_known.empty();
     m_order.clear();
     std::optional<EnumerationFailure> failure;
-    m_secondLookDue = false;
     std::vector<char> comm(64);
     for (;;) {
         const long n = syscall(SYS_getdents64, rootFd, m_dents.data(), m_dents.size());
@@ -328,14 +337,14 @@ std::optional<EnumerationFailure> ProcProcessSource::listRoot(int rootFd, unsign
             }
             if (read) {
                 const std::uint64_t before = k.entry.startTime;
-                if (readProcess(rootFd, d->d_name, k) == Read::Skip) {
+                if (readProcess(rootFd, d->d_name, pid, k) != Read::Ok) {
                     m_known.erase(it);
                     continue;
                 }
                 k.inode = d->d_ino;
                 if (!cold && (isNew || k.entry.startTime != before)) {
                     k.firstPass = pass;
-                    m_secondLookDue = true;
+                    m_newPids.push_back(pid);
                 }
             }
             k.seenPass = pass;
@@ -356,6 +365,105 @@ std::optional<EnumerationFailure> ProcProcessSource::listRoot(int rootFd, unsign
     return failure;
 }
 
+std::optional<TaskCounters> ProcProcessSource::readTaskCounters(int rootFd) {
+    std::optional<TaskCounters> counters(std::in_place);
+    std::size_t len = 0;
+    if (!readSmallFile(rootFd, nullptr, "loadavg", m_buf, len) ||
+        !parseTaskCounters({m_buf.data(), len}, *counters))
+        counters.reset();
+    return counters;
+}
+
+void ProcProcessSource::forget(pid_t pid) {
+    const auto it = m_known.find(pid);
+    if (it == m_known.end())
+        return;
+    const Known* k = &it->second;
+    std::erase(m_order, k);
+    m_known.erase(it);
+}
+
+bool ProcProcessSource::probeNewPids(int rootFd, unsigned pass, const TaskCounters& now,
+                                     const std::vector<pid_t>& due) {
+    const TaskCounters before = *m_countedAt;
+    if (now.lastPid < before.lastPid || now.lastPid - before.lastPid > kProbeLimit)
+        return false; // many new, or the PIDs wrapped round: a listing is cheaper and sure
+    // Every task the last count held still exists when the count grew by exactly the tasks that
+    // the new PIDs hold now; the rest of those PIDs were made and have gone again.
+    std::uint64_t alive = 0;
+    std::vector<pid_t> gone;
+    std::vector<std::pair<pid_t, Known>> found;
+    char name[24];
+    for (std::uint64_t p = before.lastPid + 1; p <= now.lastPid; ++p) {
+        const auto pid = static_cast<pid_t>(p);
+        std::snprintf(name, sizeof name, "%d", pid);
+        struct stat st {};
+        const bool exists = fstatat(rootFd, name, &st, 0) == 0;
+        if (m_known.contains(pid)) { // listed after the last count was read
+            if (exists)
+                ++alive;
+            else
+                gone.push_back(pid);
+            continue;
+        }
+        if (!exists)
+            continue;
+        Known k;
+        switch (readProcess(rootFd, name, pid, k)) {
+        case Read::Ok:
+            k.inode = st.st_ino;
+            found.emplace_back(pid, std::move(k));
+            ++alive;
+            break;
+        case Read::Thread:
+            ++alive;
+            break;
+        case Read::Skip:
+            return false; // there, but unreadable: the count cannot be checked
+        }
+    }
+    if (before.tasks + alive != now.tasks)
+        return false;
+    // Nothing made or reaped while the new PIDs were looked at.
+    if (now.lastPid != before.lastPid && readTaskCounters(rootFd) != now)
+        return false;
+
+    for (pid_t pid : gone)
+        forget(pid);
+    for (auto& [pid, k] : found) {
+        k.firstPass = pass;
+        k.seenPass = pass;
+        Known& kept = m_known[pid] = std::move(k);
+        m_order.push_back(&kept);
+        m_newPids.push_back(pid);
+    }
+    // The second look at what was new on the pass before, as a listing would take it.
+    std::vector<char> comm(64);
+    for (pid_t pid : due) {
+        const auto it = m_known.find(pid);
+        if (it == m_known.end() || it->second.firstPass + 1 != pass)
+            continue;
+        Known& k = it->second;
+        std::snprintf(name, sizeof name, "%d", pid);
+        std::size_t len = 0;
+        uid_t owner = 0;
+        if (!readSmallFile(rootFd, name, "comm", comm, len, &owner)) {
+            forget(pid);
+            continue;
+        }
+        if (len > 0 && comm[len - 1] == '\n')
+            --len;
+        if (owner == k.owner && k.comm.compare(0, std::string::npos, comm.data(), len) == 0)
+            continue;
+        const std::uint64_t inode = k.inode;
+        if (readProcess(rootFd, name, pid, k) != Read::Ok)
+            forget(pid);
+        else
+            k.inode = inode;
+    }
+    return true;
+}
+
 std::optional<EnumerationFailure>
 ProcProcessSource::EnumerateProcesses(const ProcessVisitor& visitor) {
     // A visitor that let events run could start another pass over the same state.
@@ -374,18 +482,19 @@ ProcProcessSource::EnumerateProcesses(const ProcessVisitor& visitor) {
         m_users.clear(); // accounts may have been renamed
 
     // Read before listing, so that a task made during the listing moves them for the next pass.
-    std::optional<TaskCounters> counters(std::in_place);
-    std::size_t len = 0;
-    if (!readSmallFile(root.fd, nullptr, "loadavg", m_buf, len) ||
-        !parseTaskCounters({m_buf.data(), len}, *counters))
-        counters.reset();
-    m_listed = full || m_secondLookDue || !counters || counters != m_listedAt;
+    std::optional<TaskCounters> counters = readTaskCounters(root.fd);
+    std::vector<pid_t> due;
+    due.swap(m_newPids);
+    m_listed = full || !counters || !m_countedAt || !probeNewPids(root.fd, pass, *counters, due);
     std::optional<EnumerationFailure> failure;
     if (m_listed) {
-        m_listedAt.reset();
+        m_newPids.clear();
+        m_countedAt.reset();
         failure = listRoot(root.fd, pass, full);
         if (!failure)
-            m_listedAt = counters;
+            m_countedAt = counters;
+    } else {
+        m_countedAt = counters;
     }
 
     for (const Known* k : m_order) {

@@ -36,13 +36,17 @@ struct TaskCounters {
 // What the first pass finds already ran before the program did and waits for the sixth pass.
 // A PID listed with another /proc entry than the one kept was reused, and is read afresh.
 //
-// Listing /proc is most of what is left: the kernel looks up each PID as it lists. A pass that
-// is not a full one, with nothing due a second look, does not list when <root>/loadavg shows
-// the same task counters as at the last listing, for that listing would find the same
-// processes (a process that ends stays listed until it is reaped, which the counters show).
+// Listing /proc is most of what is left: the kernel looks up each PID as it lists. So a pass
+// that is not a full one starts from the task counters of <root>/loadavg: the count of tasks and
+// the last PID handed out. When few PIDs were handed out since the last pass, it looks up only
+// those, and when the count of tasks grew by exactly the tasks they hold, no task that existed
+// before was reaped, so what is kept is still all there (a process that ends stays listed until
+// it is reaped, which the count shows). Otherwise it lists.
 class ProcProcessSource final : public ProcessSource {
 public:
     static constexpr unsigned kFullPassEvery = 6;
+    // At most this many PIDs handed out since the last pass are looked up one by one.
+    static constexpr std::uint64_t kProbeLimit = 32;
 
     explicit ProcProcessSource(std::string procRoot = "/proc");
     ~ProcProcessSource() override;
@@ -69,12 +73,19 @@ private:
         unsigned seenPass = 0;
         bool ended = false;
     };
-    enum class Read { Ok, Skip };
+    enum class Read { Ok, Skip, Thread };
     // Reads one process afresh into k.
-    Read readProcess(int rootFd, const char* pid, Known& k);
+    Read readProcess(int rootFd, const char* pid, pid_t pidNo, Known& k);
     const std::string& userName(uid_t uid);
     // Lists the root, reading and comparing what the pass wants, into m_order.
     std::optional<EnumerationFailure> listRoot(int rootFd, unsigned pass, bool full);
+    // Brings m_known from m_countedAt up to `now` by looking only at the PIDs handed out since,
+    // and gives the processes in `due` their second look; false, with nothing changed, when
+    // the counters show that something else happened, which only a listing can find.
+    bool probeNewPids(int rootFd, unsigned pass, const TaskCounters& now,
+                      const std::vector<pid_t>& due);
+    std::optional<TaskCounters> readTaskCounters(int rootFd);
+    void forget(pid_t pid);
 
     std::string m_root;
     std::unordered_map<pid_t, Known> m_known;
@@ -84,8 +95,8 @@ private:
     std::vector<char> m_buf;
     unsigned m_pass = 0;
     std::size_t m_reads = 0;
-    std::optional<TaskCounters> m_listedAt; // counters read before the last complete listing
-    bool m_secondLookDue = false;
+    std::optional<TaskCounters> m_countedAt; // what m_known holds, as of these counters
+    std::vector<pid_t> m_newPids;            // new on this pass: due their second look
     bool m_listed = false;
     bool m_fullRequested = false;
     bool m_inPass = false;
