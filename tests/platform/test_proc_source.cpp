@@ -19,7 +19,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 using namespace vigilorn;
 
@@ -120,6 +122,30 @@ private slots:
         QVERIFY(byPid(all, QString::number(getpid())));
     }
 
+    // Passes between listings over the real /proc: a process started since is there, one
+    // reaped since is gone, and a thread that lives through the pass is no process.
+    void passesBetweenListingsFollowTheRealProc() {
+        ProcProcessSource src;
+        listAll(src);
+        auto sleeper = std::make_unique<NamedSleeper>(dir, QStringLiteral("vig-between"));
+        const QString pid = sleeper->pid();
+        std::atomic<pid_t> tid{0};
+        std::atomic<bool> stop{false};
+        std::thread thread([&] {
+            tid = gettid();
+            while (!stop)
+                usleep(1000);
+        });
+        QTRY_VERIFY(tid != 0);
+        auto all = listAll(src);
+        QVERIFY(byPid(all, pid));
+        QCOMPARE(byPid(all, pid)->Name, std::string("vig-between"));
+        QVERIFY(!byPid(all, QString::number(tid)));
+        stop = true;
+        thread.join();
+        sleeper.reset();
+        QVERIFY(!byPid(listAll(src), pid));
+    }
     void anEndedButUnreapedProcessIsNotListed() {
         const pid_t child = fork();
         if (child == 0)
@@ -380,8 +406,9 @@ private slots:
         QCOMPARE(byPid(all, QStringLiteral("11"))->Name, std::string("setup"));
     }
 
-    // A pass looks up only the PIDs handed out since the last, while the count of tasks shows
-    // that nothing older was reaped; otherwise, on a full pass, or without counters, it lists.
+    // A pass looks up only the PIDs handed out since the last, and asks after the PIDs kept when
+    // the count of tasks shows older ones reaped; it lists on a full pass, without counters, or
+    // when the counters cannot be accounted for.
     void listsOnlyWhatTheTaskCountersCannotAccountFor_data() {
         QTest::addColumn<QByteArray>("loadavg");
         QTest::addColumn<bool>("trusted");
@@ -411,7 +438,9 @@ private slots:
         put("11", "eleven", "11");
         put("12", "twelve", "12");
         counters(loadavg);
-        ProcProcessSource src(root.path().toStdString());
+        ProcProcessSource src(root.path().toStdString(), [&](pid_t pid) {
+            return QFileInfo::exists(root.filePath(QString::number(pid)));
+        });
         auto pass = [&](bool listed) {
             QStringList out;
             for (const auto& e : listAll(src))
@@ -429,16 +458,16 @@ private slots:
             return;
         }
         QCOMPARE(pass(false), QStringList({"10=ten", "11=eleven", "12=twelve"}));
-        counters("0.45 0.66 0.33 2/99 12\n"); // pass 3: one task fewer, none new
-        QCOMPARE(pass(true), QStringList({"10=ten", "12=twelve"}));
-        put("13", "thirteen", "13"); // pass 4: another reaped; 13 made after the count was read
-        counters("0.45 0.66 0.33 2/98 12\n");
+        counters("0.45 0.66 0.33 2/99 12\n"); // pass 3: a task fewer: each PID kept is asked
+        QCOMPARE(pass(false), QStringList({"10=ten", "12=twelve"}));
+        put("13", "thirteen", "13"); // pass 4: more tasks than new PIDs, and 13 made since
+        counters("0.45 0.66 0.33 2/101 12\n");
         QCOMPARE(pass(true), QStringList({"10=ten", "12=twelve", "13=thirteen"}));
         // Pass 5: 13 has gone again, 14 is new, 15 is a thread of 14, 16 was made and has gone.
         gone("13");
         put("14", "fourteen", "14");
         put("15", "a-thread", "14");
-        counters("0.45 0.66 0.33 2/100 16\n");
+        counters("0.45 0.66 0.33 2/103 16\n");
         QCOMPARE(pass(false), QStringList({"10=ten", "12=twelve", "14=fourteen"}));
         put("14", "setup", "14"); // pass 6: 14's second look, with nothing handed out
         QCOMPARE(pass(false), QStringList({"10=ten", "12=twelve", "14=setup"}));
@@ -446,10 +475,10 @@ private slots:
         QCOMPARE(pass(true), QStringList({"10=setup-x", "12=twelve", "14=setup"}));
         // Pass 8: a new task whose PID holds nothing that can be read.
         QVERIFY(QDir(root.path()).mkdir(QStringLiteral("17")));
-        counters("0.45 0.66 0.33 2/101 17\n");
+        counters("0.45 0.66 0.33 2/104 17\n");
         QCOMPARE(pass(true), QStringList({"10=setup-x", "12=twelve", "14=setup"}));
         // Pass 9: more new PIDs than are looked up one by one.
-        counters("0.45 0.66 0.33 2/101 " +
+        counters("0.45 0.66 0.33 2/104 " +
                  QByteArray::number(17 + ProcProcessSource::kProbeLimit + 1) + "\n");
         QCOMPARE(pass(true), QStringList({"10=setup-x", "12=twelve", "14=setup"}));
     }

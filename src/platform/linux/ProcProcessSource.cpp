@@ -1,6 +1,7 @@
 #include "ProcProcessSource.h"
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -242,8 +243,12 @@ std::string recogniseProcessName(const std::string& comm, const std::string& arg
     return comm;
 }
 
-ProcProcessSource::ProcProcessSource(std::string procRoot)
-    : m_root(std::move(procRoot)), m_dents(32768), m_buf(4096) {}
+bool ProcProcessSource::pidExists(pid_t pid) {
+    return kill(pid, 0) == 0 || errno != ESRCH; // EPERM: there, but another user's
+}
+
+ProcProcessSource::ProcProcessSource(std::string procRoot, PidAlive alive)
+    : m_root(std::move(procRoot)), m_alive(std::move(alive)), m_dents(32768), m_buf(4096) {}
 
 ProcProcessSource::~ProcProcessSource() = default;
 
@@ -388,8 +393,8 @@ bool ProcProcessSource::probeNewPids(int rootFd, unsigned pass, const TaskCounte
     const TaskCounters before = *m_countedAt;
     if (now.lastPid < before.lastPid || now.lastPid - before.lastPid > kProbeLimit)
         return false; // many new, or the PIDs wrapped round: a listing is cheaper and sure
-    // Every task the last count held still exists when the count grew by exactly the tasks that
-    // the new PIDs hold now; the rest of those PIDs were made and have gone again.
+    // The new PIDs that hold a task now account for the count's growth, less the older tasks
+    // reaped since; the rest of those PIDs were made and have gone again.
     std::uint64_t alive = 0;
     std::vector<pid_t> gone;
     std::vector<std::pair<pid_t, Known>> found;
@@ -422,11 +427,19 @@ bool ProcProcessSource::probeNewPids(int rootFd, unsigned pass, const TaskCounte
             return false; // there, but unreadable: the count cannot be checked
         }
     }
-    if (before.tasks + alive != now.tasks)
-        return false;
+    if (before.tasks + alive < now.tasks)
+        return false; // more tasks than the new PIDs hold: the count is not this namespace's
     // Nothing made or reaped while the new PIDs were looked at.
     if (now.lastPid != before.lastPid && readTaskCounters(rootFd) != now)
         return false;
+    if (before.tasks + alive > now.tasks) {
+        // Older tasks were reaped, threads or processes. A PID is not handed out again before
+        // the PIDs wrap round, so asking the kernel after each process kept finds those gone.
+        for (const auto& [pid, k] : m_known) {
+            if (pid <= static_cast<pid_t>(before.lastPid) && !m_alive(pid))
+                gone.push_back(pid);
+        }
+    }
 
     for (pid_t pid : gone)
         forget(pid);

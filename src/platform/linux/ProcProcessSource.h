@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,16 +40,21 @@ struct TaskCounters {
 // Listing /proc is most of what is left: the kernel looks up each PID as it lists. So a pass
 // that is not a full one starts from the task counters of <root>/loadavg: the count of tasks and
 // the last PID handed out. When few PIDs were handed out since the last pass, it looks up only
-// those, and when the count of tasks grew by exactly the tasks they hold, no task that existed
+// those. When the count of tasks grew by exactly the tasks they hold, no task that existed
 // before was reaped, so what is kept is still all there (a process that ends stays listed until
-// it is reaped, which the count shows). Otherwise it lists.
+// it is reaped, which the count shows); when it grew by less, the kernel is asked after each PID
+// kept, which costs less than a listing. Otherwise it lists.
 class ProcProcessSource final : public ProcessSource {
 public:
     static constexpr unsigned kFullPassEvery = 6;
     // At most this many PIDs handed out since the last pass are looked up one by one.
     static constexpr std::uint64_t kProbeLimit = 32;
 
-    explicit ProcProcessSource(std::string procRoot = "/proc");
+    // Whether a PID still names a task; a root other than the kernel's /proc comes with its own.
+    using PidAlive = std::function<bool(pid_t)>;
+    static bool pidExists(pid_t pid);
+
+    explicit ProcProcessSource(std::string procRoot = "/proc", PidAlive alive = pidExists);
     ~ProcProcessSource() override;
     std::optional<EnumerationFailure> EnumerateProcesses(const ProcessVisitor& visitor) override;
     void requireFullPass() override { m_fullRequested = true; }
@@ -88,6 +94,7 @@ private:
     void forget(pid_t pid);
 
     std::string m_root;
+    PidAlive m_alive;
     std::unordered_map<pid_t, Known> m_known;
     std::unordered_map<uid_t, std::string> m_users;
     std::vector<const Known*> m_order; // this pass's, in the listing's order
