@@ -87,6 +87,11 @@ QByteArray statLine(const char* pid, const QByteArray& comm, char state, quint64
     return line + '\n';
 }
 
+// A kernel thread's stat line: PF_KTHREAD among its flags, field 9.
+QByteArray kthreadd(const char* pid = "2", const QByteArray& comm = "kthreadd") {
+    return statLine(pid, comm, 'S', 1).replace(" 8 9 10 ", " 8 2097152 10 ");
+}
+
 void writeFile(const QString& path, const QByteArray& data) {
     QDir().mkpath(QFileInfo(path).path());
     QFile f(path);
@@ -120,6 +125,49 @@ private slots:
         QVERIFY(s);
         QCOMPARE(s->Name, std::string("a b c"));
         QVERIFY(byPid(all, QString::number(getpid())));
+    }
+
+    // Where /proc/self says the count of tasks is not this namespace's, each PID kept is asked
+    // after; where /proc is another namespace's, every pass lists.
+    void namespacesDecideWhatStandsInForAListing_data() {
+        QTest::addColumn<bool>("ownProc");
+        QTest::addColumn<bool>("nested");
+        QTest::addColumn<bool>("listed");
+        QTest::newRow("the machine's namespace") << true << false << true;
+        QTest::newRow("a nested namespace") << true << true << false;
+        QTest::newRow("another namespace's /proc") << false << false << true;
+    }
+    void namespacesDecideWhatStandsInForAListing() {
+        QFETCH(bool, ownProc);
+        QFETCH(bool, nested);
+        QFETCH(bool, listed);
+        QTemporaryDir root;
+        const QByteArray me = QByteArray::number(ownProc ? getpid() : 1);
+        const auto put = [&](const QByteArray& pid, const QByteArray& extra) {
+            const QString d = root.filePath(QString::fromLatin1(pid));
+            writeFile(d + QStringLiteral("/status"), "Name:\tx\nUid:\t0\t0\t0\t0\n" + extra);
+            writeFile(d + QStringLiteral("/comm"), "p" + pid + '\n');
+            writeFile(d + QStringLiteral("/stat"), statLine(pid.constData(), "p" + pid, 'S', 1));
+        };
+        put("10", {});
+        put("11", {});
+        put(me, {});
+        if (!nested) // the machine's namespace shows its kernel threads
+            writeFile(root.filePath(QStringLiteral("2/stat")), kthreadd());
+        QVERIFY(QFile::link(QString::fromLatin1(me), root.filePath(QStringLiteral("self"))));
+        const QString loadavg = root.filePath(QStringLiteral("loadavg"));
+        writeFile(loadavg, "0.45 0.66 0.33 2/100 12\n");
+        ProcProcessSource src(root.path().toStdString(), [&](pid_t pid) {
+            return QFileInfo::exists(root.filePath(QString::number(pid)));
+        });
+        listAll(src);
+        // 11 reaped, while the machine made tasks this namespace cannot see.
+        QVERIFY(QDir(root.filePath(QStringLiteral("11"))).removeRecursively());
+        writeFile(loadavg, "0.45 0.66 0.33 2/140 12\n");
+        const auto all = listAll(src);
+        QCOMPARE(src.lastPassListed(), listed);
+        QVERIFY(byPid(all, QStringLiteral("10")));
+        QVERIFY(!byPid(all, QStringLiteral("11")));
     }
 
     // Passes between listings over the real /proc: a process started since is there, one
@@ -381,15 +429,13 @@ private slots:
     // A kernel thread's comm changes with its work, and it never runs a program: a full pass
     // leaves it alone.
     void kernelThreadsAreNotCompared() {
-        ProcStat real;
-        QVERIFY(readProcStat("/proc", 2, real)); // kthreadd
-        QVERIFY(real.flags & 0x00200000u);
+        ProcStat real; // kthreadd, in the machine's PID namespace
+        if (readProcStat("/proc", 2, real) && real.comm == "kthreadd")
+            QVERIFY(real.flags & 0x00200000u);
         QTemporaryDir root;
         const auto put = [&](const char* pid, const QByteArray& comm, bool kernel) {
             const QString d = root.filePath(QString::fromLatin1(pid));
-            QByteArray stat = statLine(pid, comm, 'S', 1);
-            if (kernel)
-                stat.replace(" 8 9 10 ", " 8 2097152 10 ");
+            const QByteArray stat = kernel ? kthreadd(pid, comm) : statLine(pid, comm, 'S', 1);
             writeFile(d + QStringLiteral("/status"), "Name:\tx\nUid:\t0\t0\t0\t0\n");
             writeFile(d + QStringLiteral("/comm"), comm + '\n');
             writeFile(d + QStringLiteral("/stat"), stat);
@@ -437,6 +483,7 @@ private slots:
         put("10", "ten", "10");
         put("11", "eleven", "11");
         put("12", "twelve", "12");
+        writeFile(root.filePath(QStringLiteral("2/stat")), kthreadd()); // the machine's namespace
         counters(loadavg);
         ProcProcessSource src(root.path().toStdString(), [&](pid_t pid) {
             return QFileInfo::exists(root.filePath(QString::number(pid)));
@@ -444,7 +491,8 @@ private slots:
         auto pass = [&](bool listed) {
             QStringList out;
             for (const auto& e : listAll(src))
-                out << QString::fromStdString(e.processid + "=" + e.Name);
+                if (e.processid != "2")
+                    out << QString::fromStdString(e.processid + "=" + e.Name);
             out.sort();
             if (src.lastPassListed() != listed)
                 out << QString::fromLatin1(listed ? "(not listed)" : "(listed)");

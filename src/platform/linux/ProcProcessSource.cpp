@@ -379,6 +379,25 @@ std::optional<TaskCounters> ProcProcessSource::readTaskCounters(int rootFd) {
     return counters;
 }
 
+ProcProcessSource::Shortcut ProcProcessSource::shortcutFor(int rootFd) {
+    char link[32];
+    const ssize_t n = readlinkat(rootFd, "self", link, sizeof link - 1);
+    if (n >= 0) {
+        link[n] = '\0';
+        // A /proc of another PID namespace names other PIDs than loadavg and kill(2) do.
+        if (std::to_string(getpid()) != link)
+            return Shortcut::None;
+    }
+    // Kernel threads live in the machine's namespace alone, where PID 2 is the one that starts
+    // them. Anywhere else the count of tasks, which is the machine's, tells nothing.
+    std::size_t len = 0;
+    ProcStat ps;
+    if (readSmallFile(rootFd, "2", "stat", m_buf, len) && parseProcStat({m_buf.data(), len}, ps) &&
+        (ps.flags & kPfKthread))
+        return Shortcut::Counted;
+    return Shortcut::AskEach;
+}
+
 void ProcProcessSource::forget(pid_t pid) {
     const auto it = m_known.find(pid);
     if (it == m_known.end())
@@ -427,12 +446,17 @@ bool ProcProcessSource::probeNewPids(int rootFd, unsigned pass, const TaskCounte
             return false; // there, but unreadable: the count cannot be checked
         }
     }
-    if (before.tasks + alive < now.tasks)
-        return false; // more tasks than the new PIDs hold: the count is not this namespace's
-    // Nothing made or reaped while the new PIDs were looked at.
-    if (now.lastPid != before.lastPid && readTaskCounters(rootFd) != now)
-        return false;
-    if (before.tasks + alive > now.tasks) {
+    // The count of tasks is the whole machine's: inside a PID namespace it tells nothing.
+    const bool counted = *m_shortcut == Shortcut::Counted;
+    if (counted && before.tasks + alive < now.tasks)
+        return false; // more tasks than the new PIDs hold: made where this root cannot see
+    // Nothing made, nor reaped, while the new PIDs were looked at.
+    if (now.lastPid != before.lastPid) {
+        const auto again = readTaskCounters(rootFd);
+        if (!again || again->lastPid != now.lastPid || (counted && again->tasks != now.tasks))
+            return false;
+    }
+    if (!counted || before.tasks + alive > now.tasks) {
         // Older tasks were reaped, threads or processes. A PID is not handed out again before
         // the PIDs wrap round, so asking the kernel after each process kept finds those gone.
         for (const auto& [pid, k] : m_known) {
@@ -494,11 +518,14 @@ ProcProcessSource::EnumerateProcesses(const ProcessVisitor& visitor) {
     if (full)
         m_users.clear(); // accounts may have been renamed
 
+    if (!m_shortcut)
+        m_shortcut = shortcutFor(root.fd);
     // Read before listing, so that a task made during the listing moves them for the next pass.
     std::optional<TaskCounters> counters = readTaskCounters(root.fd);
     std::vector<pid_t> due;
     due.swap(m_newPids);
-    m_listed = full || !counters || !m_countedAt || !probeNewPids(root.fd, pass, *counters, due);
+    m_listed = full || *m_shortcut == Shortcut::None || !counters || !m_countedAt ||
+               !probeNewPids(root.fd, pass, *counters, due);
     std::optional<EnumerationFailure> failure;
     if (m_listed) {
         m_newPids.clear();

@@ -91,6 +91,12 @@ private:
     bool probeNewPids(int rootFd, unsigned pass, const TaskCounters& now,
                       const std::vector<pid_t>& due);
     std::optional<TaskCounters> readTaskCounters(int rootFd);
+    // What may stand in for a listing: the counters and the count of tasks, the counters and a
+    // question after each PID kept (in a nested PID namespace, where the count is the
+    // machine's), or nothing (a /proc of another namespace than this process's).
+    // Decided on the first pass.
+    enum class Shortcut { Counted, AskEach, None };
+    Shortcut shortcutFor(int rootFd);
     void forget(pid_t pid);
 
     std::string m_root;
@@ -104,6 +110,7 @@ private:
     std::size_t m_reads = 0;
     std::optional<TaskCounters> m_countedAt; // what m_known holds, as of these counters
     std::vector<pid_t> m_newPids;            // new on this pass: due their second look
+    std::optional<Shortcut> m_shortcut;
     bool m_listed = false;
     bool m_fullRequested = false;
     bool m_inPass = false;
