@@ -29,10 +29,10 @@ struct TaskCounters {
 // Processes from /proc: one entry per numeric directory.
 //
 // Reading every process's files on every pass costs far more than listing /proc, so what was
-// read is kept per PID. A pass lists /proc and reads only the PIDs it has not seen. The PIDs
-// first seen on the pass before (a fork is often listed before its exec), and every PID on every
-// sixth pass, have their comm, owner and /proc entry compared with what was kept, and are read
-// afresh when one differs; that catches a process that replaced its program after it started.
+// read is kept per PID. A pass reads only the PIDs it has not seen. The PIDs first seen on the
+// pass before (a fork is often listed before its exec), and every PID on every sixth pass, have
+// their comm and owner compared with what was kept, and are read afresh when one differs; that
+// catches a process that replaced its program after it started.
 // Kernel threads run no program and are not compared.
 // What the first pass finds already ran before the program did and waits for the sixth pass.
 // A PID listed with another /proc entry than the one kept was reused, and is read afresh.
@@ -43,7 +43,7 @@ struct TaskCounters {
 // those. When the count of tasks grew by exactly the tasks they hold, no task that existed
 // before was reaped, so what is kept is still all there (a process that ends stays listed until
 // it is reaped, which the count shows); when it grew by less, the kernel is asked after each PID
-// kept, which costs less than a listing. Otherwise it lists.
+// kept, which costs less than a listing. Otherwise, and on every sixth pass, it lists.
 class ProcProcessSource final : public ProcessSource {
 public:
     static constexpr unsigned kFullPassEvery = 6;
