@@ -248,7 +248,8 @@ bool ProcProcessSource::pidExists(pid_t pid) {
 }
 
 ProcProcessSource::ProcProcessSource(std::string procRoot, PidAlive alive)
-    : m_root(std::move(procRoot)), m_alive(std::move(alive)), m_dents(32768), m_buf(4096) {}
+    : m_root(std::move(procRoot)), m_alive(std::move(alive)), m_dents(32768), m_buf(4096),
+      m_comm(64) {}
 
 ProcProcessSource::~ProcProcessSource() = default;
 
@@ -295,6 +296,20 @@ ProcProcessSource::Read ProcProcessSource::readProcess(int rootFd, const char* p
     return Read::Ok;
 }
 
+ProcProcessSource::Look ProcProcessSource::lookAgain(int rootFd, const char* pid, const Known& k) {
+    // Unchanged comm and owner: the same process running the same program, without reading its
+    // stat and status. A fork that has since run another program shows it in its comm.
+    std::size_t len = 0;
+    uid_t owner = 0;
+    if (!readSmallFile(rootFd, pid, "comm", m_comm, len, &owner))
+        return Look::Gone;
+    if (len > 0 && m_comm[len - 1] == '\n')
+        --len;
+    return owner == k.owner && k.comm.compare(0, std::string::npos, m_comm.data(), len) == 0
+               ? Look::Same
+               : Look::Changed;
+}
+
 std::optional<EnumerationFailure> ProcProcessSource::listRoot(int rootFd, unsigned pass,
                                                               bool full) {
     // Everything a first pass finds was running before the program started, not forked just
@@ -302,7 +317,6 @@ std::optional<EnumerationFailure> ProcProcessSource::listRoot(int rootFd, unsign
     const bool cold = m_known.empty();
     m_order.clear();
     std::optional<EnumerationFailure> failure;
-    std::vector<char> comm(64);
     for (;;) {
         const long n = syscall(SYS_getdents64, rootFd, m_dents.data(), m_dents.size());
         if (n < 0) {
@@ -326,19 +340,12 @@ std::optional<EnumerationFailure> ProcProcessSource::listRoot(int rootFd, unsign
             bool read = isNew || d->d_ino != k.inode;
             // A worker thread's comm names its current work, and changes with it.
             if (!read && !k.kernelThread && (full || k.firstPass + 1 == pass)) {
-                // Unchanged comm and owner under the same /proc entry: the same process running
-                // the same program, without reading its stat and status. A fork that has since
-                // run another program shows it in its comm.
-                std::size_t len = 0;
-                uid_t owner = 0;
-                if (!readSmallFile(rootFd, d->d_name, "comm", comm, len, &owner)) {
+                const Look look = lookAgain(rootFd, d->d_name, k);
+                if (look == Look::Gone) {
                     m_known.erase(it);
                     continue;
                 }
-                if (len > 0 && comm[len - 1] == '\n')
-                    --len;
-                read =
-                    owner != k.owner || k.comm.compare(0, std::string::npos, comm.data(), len) != 0;
+                read = look == Look::Changed;
             }
             if (read) {
                 const std::uint64_t before = k.entry.startTime;
@@ -475,23 +482,19 @@ bool ProcProcessSource::probeNewPids(int rootFd, unsigned pass, const TaskCounte
         m_newPids.push_back(pid);
     }
     // The second look at what was new on the pass before, as a listing would take it.
-    std::vector<char> comm(64);
     for (pid_t pid : due) {
         const auto it = m_known.find(pid);
-        if (it == m_known.end() || it->second.firstPass + 1 != pass)
+        if (it == m_known.end() || it->second.firstPass + 1 != pass || it->second.kernelThread)
             continue;
         Known& k = it->second;
         std::snprintf(name, sizeof name, "%d", pid);
-        std::size_t len = 0;
-        uid_t owner = 0;
-        if (!readSmallFile(rootFd, name, "comm", comm, len, &owner)) {
+        const Look look = lookAgain(rootFd, name, k);
+        if (look == Look::Same)
+            continue;
+        if (look == Look::Gone) {
             forget(pid);
             continue;
         }
-        if (len > 0 && comm[len - 1] == '\n')
-            --len;
-        if (owner == k.owner && k.comm.compare(0, std::string::npos, comm.data(), len) == 0)
-            continue;
         const std::uint64_t inode = k.inode;
         if (readProcess(rootFd, name, pid, k) != Read::Ok)
             forget(pid);

@@ -83,6 +83,9 @@ private:
     // Reads one process afresh into k.
     Read readProcess(int rootFd, const char* pid, pid_t pidNo, Known& k);
     const std::string& userName(uid_t uid);
+    enum class Look { Same, Changed, Gone };
+    // Compares a kept process's comm and owner with the kernel's.
+    Look lookAgain(int rootFd, const char* pid, const Known& k);
     // Lists the root, reading and comparing what the pass wants, into m_order.
     std::optional<EnumerationFailure> listRoot(int rootFd, unsigned pass, bool full);
     // Brings m_known from m_countedAt up to `now` by looking only at the PIDs handed out since,
@@ -106,6 +109,7 @@ private:
     std::vector<const Known*> m_order; // this pass's, in the listing's order
     std::vector<char> m_dents;
     std::vector<char> m_buf;
+    std::vector<char> m_comm;
     unsigned m_pass = 0;
     std::size_t m_reads = 0;
     std::optional<TaskCounters> m_countedAt; // what m_known holds, as of these counters
