@@ -99,6 +99,17 @@ void writeFile(const QString& path, const QByteArray& data) {
     f.write(data);
 }
 
+// One process of a fake /proc: its status (owned by root, with `status` added), comm and stat
+// (by default a sleeping process that started at tick 1).
+void putProcess(const QTemporaryDir& root, const QByteArray& pid, const QByteArray& comm,
+                const QByteArray& stat = {}, const QByteArray& status = {}) {
+    const QString d = root.filePath(QString::fromLatin1(pid));
+    writeFile(d + QStringLiteral("/status"), "Name:\tx\nUid:\t0\t0\t0\t0\n" + status);
+    writeFile(d + QStringLiteral("/comm"), comm + '\n');
+    writeFile(d + QStringLiteral("/stat"),
+              stat.isEmpty() ? statLine(pid.constData(), comm, 'S', 1) : stat);
+}
+
 } // namespace
 
 class TestProcSource : public QObject {
@@ -144,10 +155,7 @@ private slots:
         QTemporaryDir root;
         const QByteArray me = QByteArray::number(ownProc ? getpid() : 1);
         const auto put = [&](const QByteArray& pid, const QByteArray& extra) {
-            const QString d = root.filePath(QString::fromLatin1(pid));
-            writeFile(d + QStringLiteral("/status"), "Name:\tx\nUid:\t0\t0\t0\t0\n" + extra);
-            writeFile(d + QStringLiteral("/comm"), "p" + pid + '\n');
-            writeFile(d + QStringLiteral("/stat"), statLine(pid.constData(), "p" + pid, 'S', 1));
+            putProcess(root, pid, "p" + pid, {}, extra);
         };
         put("10", {});
         put("11", {});
@@ -357,10 +365,7 @@ private slots:
     void cachedPassesReadOnlyWhatIsNew() {
         QTemporaryDir root;
         const auto put = [&](const char* pid, const QByteArray& comm, quint64 start) {
-            const QString d = root.filePath(QString::fromLatin1(pid));
-            writeFile(d + QStringLiteral("/status"), "Name:\tx\nUid:\t0\t0\t0\t0\n");
-            writeFile(d + QStringLiteral("/comm"), comm + '\n');
-            writeFile(d + QStringLiteral("/stat"), statLine(pid, comm, 'S', start));
+            putProcess(root, pid, comm, statLine(pid, comm, 'S', start));
         };
         put("10", "ten", 1);
         put("11", "eleven", 1);
@@ -411,12 +416,7 @@ private slots:
     // Processes already running at the first pass are compared again only by the full pass.
     void firstPassIsNotCheckedAgainOnTheSecond() {
         QTemporaryDir root;
-        const auto put = [&](const QByteArray& comm) {
-            const QString d = root.filePath(QStringLiteral("10"));
-            writeFile(d + QStringLiteral("/status"), "Name:\tx\nUid:\t0\t0\t0\t0\n");
-            writeFile(d + QStringLiteral("/comm"), comm + '\n');
-            writeFile(d + QStringLiteral("/stat"), statLine("10", comm, 'S', 1));
-        };
+        const auto put = [&](const QByteArray& comm) { putProcess(root, "10", comm); };
         put("ten");
         ProcProcessSource src(root.path().toStdString());
         QCOMPARE(listAll(src).at(0).Name, std::string("ten"));
@@ -434,11 +434,7 @@ private slots:
             QVERIFY(real.flags & 0x00200000u);
         QTemporaryDir root;
         const auto put = [&](const char* pid, const QByteArray& comm, bool kernel) {
-            const QString d = root.filePath(QString::fromLatin1(pid));
-            const QByteArray stat = kernel ? kthreadd(pid, comm) : statLine(pid, comm, 'S', 1);
-            writeFile(d + QStringLiteral("/status"), "Name:\tx\nUid:\t0\t0\t0\t0\n");
-            writeFile(d + QStringLiteral("/comm"), comm + '\n');
-            writeFile(d + QStringLiteral("/stat"), stat);
+            putProcess(root, pid, comm, kernel ? kthreadd(pid, comm) : QByteArray());
         };
         put("10", "kworker/0:1", true);
         put("11", "ten", false);
@@ -468,11 +464,7 @@ private slots:
         QFETCH(bool, trusted);
         QTemporaryDir root;
         const auto put = [&](const char* pid, const QByteArray& comm, const char* tgid) {
-            const QString d = root.filePath(QString::fromLatin1(pid));
-            writeFile(d + QStringLiteral("/status"),
-                      "Name:\tx\nTgid:\t" + QByteArray(tgid) + "\nUid:\t0\t0\t0\t0\n");
-            writeFile(d + QStringLiteral("/comm"), comm + '\n');
-            writeFile(d + QStringLiteral("/stat"), statLine(pid, comm, 'S', 1));
+            putProcess(root, pid, comm, {}, "Tgid:\t" + QByteArray(tgid) + '\n');
         };
         const auto counters = [&](const QByteArray& text) {
             writeFile(root.filePath(QStringLiteral("loadavg")), text);

@@ -530,15 +530,10 @@ ProcProcessSource::EnumerateProcesses(const ProcessVisitor& visitor) {
     m_listed = full || *m_shortcut == Shortcut::None || !counters || !m_countedAt ||
                !probeNewPids(root.fd, pass, *counters, due);
     std::optional<EnumerationFailure> failure;
-    if (m_listed) {
-        m_newPids.clear();
-        m_countedAt.reset();
+    if (m_listed)
         failure = listRoot(root.fd, pass, full);
-        if (!failure)
-            m_countedAt = counters;
-    } else {
-        m_countedAt = counters;
-    }
+    // A listing cut short leaves what is kept unsure: the next pass lists again.
+    m_countedAt = failure ? std::nullopt : counters;
 
     for (const Known* k : m_order) {
         if (!k->ended && !visitor(k->entry))
