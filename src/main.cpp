@@ -1,3 +1,4 @@
+#include "Main.h"
 #include "app/DisplayChoice.h"
 #include "app/Module1.h"
 #include "app/SettingsStore.h"

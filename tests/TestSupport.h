@@ -1,9 +1,9 @@
 #pragma once
 // Shared set-up for the widget tests: fake platform, temporary settings, answered message boxes.
-#include "app/MessageBox.h"
 #include "app/Module1.h"
 #include "app/SettingsStore.h"
 #include "platform/fake/FakePlatform.h"
+#include "ui/MessageBox.h"
 
 #include <QDir>
 #include <QFile>

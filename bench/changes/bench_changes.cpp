@@ -2,7 +2,7 @@
 // every 40th file left out of it and every 40th other file altered, so that changes are spread
 // through the walk. Prints the time to the first row and to the full list.
 //   bench_changes [ETC_FOLDER [DPKG_STATUS]]
-#include "platform/linux/BuiltinChanges.h"
+#include "store/BuiltinChanges.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

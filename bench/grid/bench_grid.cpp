@@ -1,9 +1,9 @@
 // Refreshing the process grid (ListProcesses) against `ps -e -o comm=,user=,pid=` listing the
 // same processes in the same run.
-#include "app/MessageBox.h"
 #include "app/Module1.h"
 #include "mainwin/frmMain.h"
 #include "platform/linux/ProcProcessSource.h"
+#include "ui/MessageBox.h"
 
 #include <QApplication>
 #include <QProcess>

@@ -1,7 +1,7 @@
 // One built-in restore point of the real /etc, the real dpkg status file and a generated
 // configuration folder (5,000 files, 50 MB), first and again unchanged, against
 // `git add -A && git commit` of the same three by the git program.
-#include "platform/linux/BuiltinStore.h"
+#include "store/BuiltinStore.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "AppOptions.h"
-#include "RuntimeError.h"
 #include "SettingsStore.h"
+#include "platform/RuntimeError.h"
 
 namespace vigilorn {
 

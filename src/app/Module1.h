@@ -1,13 +1,11 @@
 #pragma once
-// The start-up module: the state shared for the whole run, and Main.
+// The state shared for the whole run; the start-up sequence itself (Main) sits at the top.
 #include "AppOptions.h"
 
 #include <QString>
 #include <QUrl>
 
 #include <functional>
-
-class QWidget;
 
 namespace vigilorn {
 class SettingsStore;
@@ -45,11 +43,5 @@ inline Services services;
 inline vigilorn::Options AppOptions;
 inline QString exePath;
 inline bool restorePointConfirmed = false;
-
-// Runs the start-up sequence; services must be filled first.
-void Main();
-
-// Brings a window above all others (or back among them) without moving it, and shows it.
-void setWindowOnTop(QWidget* target, bool onTop);
 
 } // namespace Module1

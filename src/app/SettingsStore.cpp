@@ -1,5 +1,5 @@
 #include "SettingsStore.h"
-#include "RuntimeError.h"
+#include "platform/RuntimeError.h"
 
 #include <QDir>
 #include <QFile>

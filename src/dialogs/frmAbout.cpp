@@ -1,14 +1,14 @@
 #include "frmAbout.h"
 
 #include "Version.h"
-#include "app/Artwork.h"
-#include "app/EmptyTitle.h"
-#include "app/ErrorReport.h"
-#include "app/MessageBox.h"
 #include "app/Module1.h"
-#include "mainwin/ImageButton.h"
 #include "platform/RestoreEngine.h"
 #include "platform/SysInfoLauncher.h"
+#include "ui/Artwork.h"
+#include "ui/EmptyTitle.h"
+#include "ui/ErrorReport.h"
+#include "ui/ImageButton.h"
+#include "ui/MessageBox.h"
 
 #include <QLabel>
 #include <QPainter>

@@ -1,8 +1,8 @@
 #include "frmHelp.h"
 
 #include "RtfReader.h"
-#include "app/Artwork.h"
 #include "app/Module1.h"
+#include "ui/Artwork.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,12 +1,12 @@
 #include "frmOptions.h"
 
 #include "app/AppOptions.h"
-#include "app/Artwork.h"
-#include "app/ErrorReport.h"
-#include "app/MessageBox.h"
 #include "app/Module1.h"
 #include "app/SettingsStore.h"
 #include "platform/Autorun.h"
+#include "ui/Artwork.h"
+#include "ui/ErrorReport.h"
+#include "ui/MessageBox.h"
 
 #include <QCheckBox>
 #include <QFontMetrics>

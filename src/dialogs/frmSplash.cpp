@@ -1,9 +1,9 @@
 #include "frmSplash.h"
 
 #include "Version.h"
-#include "app/Artwork.h"
-#include "app/EmptyTitle.h"
 #include "platform/Platform.h"
+#include "ui/Artwork.h"
+#include "ui/EmptyTitle.h"
 
 #include <QFontMetrics>
 #include <QKeyEvent>

@@ -1,5 +1,5 @@
 #pragma once
-#include "app/Form.h"
+#include "ui/Form.h"
 
 #include <QWidget>
 

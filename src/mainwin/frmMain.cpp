@@ -1,9 +1,5 @@
 #include "frmMain.h"
 
-#include "app/Artwork.h"
-#include "app/EmptyTitle.h"
-#include "app/ErrorReport.h"
-#include "app/MessageBox.h"
 #include "app/Module1.h"
 #include "dialogs/frmAbout.h"
 #include "dialogs/frmHelp.h"
@@ -16,6 +12,10 @@
 #include "monitor/frmDialog2.h"
 #include "platform/ProcessSource.h"
 #include "restore/frmRestorePoints.h"
+#include "ui/Artwork.h"
+#include "ui/EmptyTitle.h"
+#include "ui/ErrorReport.h"
+#include "ui/MessageBox.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -95,9 +95,10 @@ frmMain::frmMain()
     m_monitor = new InstallerMonitor(this);
     Timer1 = m_monitor->Timer1;
     Timer2 = m_monitor->Timer2;
-    connect(m_monitor, &InstallerMonitor::installerFound, this, [](const QString& name) {
+    connect(m_monitor, &InstallerMonitor::installerFound, this, [this](const QString& name) {
         silently([&] {
             frmDialog* dialog = frmDialog::instance();
+            dialog->setMonitor(m_monitor);
             dialog->Label1->setText(reminderText(name));
             dialog->show();
             dialog->raise();

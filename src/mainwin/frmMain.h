@@ -1,6 +1,6 @@
 #pragma once
-#include "app/Form.h"
-#include "mainwin/ImageButton.h"
+#include "ui/Form.h"
+#include "ui/ImageButton.h"
 
 #include <QMainWindow>
 #include <QPointer>

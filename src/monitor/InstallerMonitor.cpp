@@ -1,10 +1,10 @@
 #include "InstallerMonitor.h"
 
 #include "app/Module1.h"
-#include "app/RuntimeError.h"
 #include "app/SettingsStore.h"
 #include "platform/PackageTransactions.h"
 #include "platform/ProcessSource.h"
+#include "platform/RuntimeError.h"
 
 #include <QTimer>
 

@@ -1,8 +1,8 @@
 #pragma once
 // The look the three small windows of the monitor share: a 255 x 145 client area on a green
 // gradient, centred on the screen whenever it is shown.
-#include "app/Artwork.h"
-#include "app/DialogForm.h"
+#include "ui/Artwork.h"
+#include "ui/DialogForm.h"
 
 #include <QDialog>
 #include <QPainter>

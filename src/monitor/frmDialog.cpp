@@ -1,9 +1,10 @@
 #include "frmDialog.h"
 
-#include "app/Artwork.h"
-#include "app/ErrorReport.h"
+#include "InstallerMonitor.h"
 #include "app/Module1.h"
-#include "mainwin/frmMain.h"
+#include "ui/Artwork.h"
+#include "ui/ErrorReport.h"
+#include "ui/WindowOnTop.h"
 
 #include <QLabel>
 
@@ -39,7 +40,8 @@ void frmDialog::Picture1_Click() {
     HandlerScope scope(this);
     guarded([&] {
         Module1::restorePointConfirmed = true;
-        frmMain::instance()->haveDoneRestore();
+        if (m_monitor)
+            m_monitor->haveDoneRestore();
         unload();
     });
 }
@@ -48,7 +50,8 @@ void frmDialog::Picture2_Click() {
     HandlerScope scope(this);
     guarded([&] {
         Module1::restorePointConfirmed = false;
-        frmMain::instance()->secondMessage();
+        if (m_monitor)
+            m_monitor->secondMessage();
         unload();
     });
 }

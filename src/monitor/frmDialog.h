@@ -1,6 +1,9 @@
 #pragma once
+#include "InstallerMonitor.h"
 #include "ReminderWindow.h"
-#include "mainwin/ImageButton.h"
+#include "ui/ImageButton.h"
+
+#include <QPointer>
 
 class QLabel;
 
@@ -9,6 +12,9 @@ class frmDialog : public ReminderWindow<frmDialog> {
     Q_OBJECT
 public:
     frmDialog();
+
+    // The monitor whose pass brought the reminder up, told what the user answered.
+    void setMonitor(vigilorn::InstallerMonitor* monitor) { m_monitor = monitor; }
 
     QLabel* Label1;
     vigilorn::ImageButton* Picture1; // Yes
@@ -19,4 +25,5 @@ private:
     void Picture2_Click();
 
     vigilorn::ImageList ImageList1;
+    QPointer<vigilorn::InstallerMonitor> m_monitor;
 };

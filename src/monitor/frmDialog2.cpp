@@ -1,10 +1,11 @@
 #include "frmDialog2.h"
 #include "frmRPntOK.h"
 
-#include "app/Artwork.h"
-#include "app/ErrorReport.h"
 #include "app/Module1.h"
 #include "restore/RestorePointService.h"
+#include "ui/Artwork.h"
+#include "ui/ErrorReport.h"
+#include "ui/WindowOnTop.h"
 
 #include <QLabel>
 

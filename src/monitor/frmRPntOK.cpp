@@ -1,6 +1,6 @@
 #include "frmRPntOK.h"
 
-#include "app/Artwork.h"
+#include "ui/Artwork.h"
 
 #include <QLabel>
 

@@ -1,6 +1,6 @@
 #pragma once
 #include "ReminderWindow.h"
-#include "mainwin/ImageButton.h"
+#include "ui/ImageButton.h"
 
 class QLabel;
 

@@ -6,6 +6,10 @@
 
 namespace vigilorn {
 
+// The type and event the program always asks with: an application install that begins.
+inline constexpr int kRestorePointType = 12;
+inline constexpr int kRestorePointEventType = 100;
+
 struct RestorePointRecord {
     std::string SequenceNumber; // decimal
     std::string Description;

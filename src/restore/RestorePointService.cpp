@@ -1,6 +1,6 @@
 #include "RestorePointService.h"
 
-#include "app/RuntimeError.h"
+#include "platform/RuntimeError.h"
 
 namespace vigilorn {
 

@@ -7,10 +7,6 @@
 
 namespace vigilorn {
 
-// The type and event the program always asks with: an application install that begins.
-inline constexpr int kRestorePointType = 12;
-inline constexpr int kRestorePointEventType = 100;
-
 // Throws RuntimeError when the engine reports a failure.
 void RequestRestorePoint(RestoreEngine& engine, const std::string& description);
 

@@ -1,10 +1,10 @@
 #include "frmChanges.h"
 #include "RestorePointService.h"
 
-#include "app/Artwork.h"
-#include "app/ErrorReport.h"
-#include "app/MessageBox.h"
 #include "app/Module1.h"
+#include "ui/Artwork.h"
+#include "ui/ErrorReport.h"
+#include "ui/MessageBox.h"
 
 #include <QApplication>
 #include <QCheckBox>

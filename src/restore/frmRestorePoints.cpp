@@ -2,12 +2,12 @@
 #include "RestorePointService.h"
 #include "frmChanges.h"
 
-#include "app/Artwork.h"
-#include "app/ErrorReport.h"
-#include "app/MessageBox.h"
 #include "app/Module1.h"
 #include "monitor/frmRPntOK.h"
 #include "platform/RestoreEngine.h"
+#include "ui/Artwork.h"
+#include "ui/ErrorReport.h"
+#include "ui/MessageBox.h"
 
 #include <QApplication>
 #include <QKeyEvent>

@@ -1,6 +1,6 @@
 #pragma once
-#include "app/DialogForm.h"
-#include "mainwin/ImageButton.h"
+#include "ui/DialogForm.h"
+#include "ui/ImageButton.h"
 
 #include <QDialog>
 #include <QPushButton>

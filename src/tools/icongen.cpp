@@ -1,6 +1,6 @@
 // Writes the program's icon as hicolor PNGs: <out>/<N>x<N>/apps/qmvigilorn.png. The icon is
 // painted in code, so the installed files come from the very same painter as the tray icon.
-#include "app/Artwork.h"
+#include "ui/Artwork.h"
 
 #include <QDir>
 #include <QGuiApplication>

@@ -1,8 +1,8 @@
 #include "TestSupport.h"
 #include "app/AppOptions.h"
-#include "app/ErrorReport.h"
-#include "app/RuntimeError.h"
 #include "app/SettingsStore.h"
+#include "platform/RuntimeError.h"
+#include "ui/ErrorReport.h"
 
 #include <QDir>
 #include <QElapsedTimer>

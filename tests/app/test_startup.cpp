@@ -1,3 +1,4 @@
+#include "Main.h"
 #include "TestSupport.h"
 #include "app/DisplayChoice.h"
 #include "dialogs/frmSplash.h"

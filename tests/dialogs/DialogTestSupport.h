@@ -1,10 +1,10 @@
 #pragma once
 // Shared set-up of the window tests: message boxes answered in advance, the services filled
 // with fakes, settings in a temporary folder.
-#include "app/MessageBox.h"
 #include "app/Module1.h"
 #include "app/SettingsStore.h"
 #include "platform/fake/FakePlatform.h"
+#include "ui/MessageBox.h"
 
 #include <QAccessible>
 #include <QCoreApplication>

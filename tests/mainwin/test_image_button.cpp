@@ -1,4 +1,4 @@
-#include "mainwin/ImageButton.h"
+#include "ui/ImageButton.h"
 
 #include <QAccessible>
 #include <QAccessibleActionInterface>

@@ -1,6 +1,6 @@
 // Makes restore points in a built-in store, for a test that runs two of these at once.
 // Arguments: store, configuration folder, etc folder, dpkg status, count, description prefix.
-#include "platform/linux/BuiltinStore.h"
+#include "store/BuiltinStore.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,9 +1,9 @@
 // Changes since a built-in point: fixture commits written with libgit2 in both layouts, and
 // the real store for the points that restoring makes.
 #include "FileSupport.h"
-#include "platform/linux/BuiltinChanges.h"
-#include "platform/linux/BuiltinStore.h"
-#include "platform/linux/DebianPackages.h"
+#include "store/BuiltinChanges.h"
+#include "store/BuiltinStore.h"
+#include "store/DebianPackages.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 // The built-in store against temporary folders, checked with the git command-line program
 // so that what is stored is seen independently of the code that stored it.
-#include "platform/linux/BuiltinStore.h"
+#include "store/BuiltinStore.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -80,8 +80,7 @@ private slots:
 
 private:
     BuiltinStore::Options options() const {
-        BuiltinStore::Options o =
-            BuiltinStore::optionsFor(PlatformConfig{"QMVigilornApp", "", 50, {}});
+        BuiltinStore::Options o = builtinStoreOptions(PlatformConfig{"QMVigilornApp", "", 50, {}});
         o.etc = etc().toStdString();
         o.dpkgStatus = (m_dir->path() + "/status").toStdString();
         o.flatpakSystem = (m_dir->path() + "/flatpak").toStdString();

@@ -1,4 +1,4 @@
-#include "app/RuntimeError.h"
+#include "platform/RuntimeError.h"
 #include "platform/fake/FakePlatform.h"
 #include "restore/RestorePointService.h"
 

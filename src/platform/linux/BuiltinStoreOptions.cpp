@@ -1,7 +1,8 @@
 // Where the built-in store lives. Kept apart from the store itself, which is built into its own
 // module, so that the program can name the store without loading libgit2.
-#include "BuiltinStore.h"
+#include "GitStoreApi.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QStandardPaths>
 
@@ -17,13 +18,13 @@ std::string homeAbbreviated(const QString& path) {
 
 } // namespace
 
-BuiltinStore::Options BuiltinStore::optionsFor(const PlatformConfig& config) {
+BuiltinStoreOptions builtinStoreOptions(const PlatformConfig& config) {
     const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     const QString source = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
     const QString app = config.appName.empty() ? QStringLiteral("vigilorn")
                                                : QString::fromStdString(config.appName);
     const QString repository = data + "/" + app + "/restore-points.git";
-    Options o;
+    BuiltinStoreOptions o;
     o.repository = repository.toStdString();
     o.source = source.toStdString();
     // The repository, and with it the rest of the data folder when it sits inside the
@@ -32,6 +33,7 @@ BuiltinStore::Options BuiltinStore::optionsFor(const PlatformConfig& config) {
     o.displayName = "built-in store in " + homeAbbreviated(repository);
     o.flatpakUser = (data + "/flatpak").toStdString();
     o.keep = config.restoreKeep;
+    o.warn = [](const std::string& text) { qWarning("%s", text.c_str()); };
     return o;
 }
 

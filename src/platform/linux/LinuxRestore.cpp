@@ -1,6 +1,7 @@
 #include "LinuxRestore.h"
 
-#include "GitStoreModule.h"
+#include "GitStoreApi.h"
+#include "RootCommand.h"
 #include "SnapperChanges.h"
 #include "SnapperEngine.h"
 
@@ -20,8 +21,8 @@ constexpr char kModuleFile[] = "vigilorn-gitstore.so";
 
 struct GitStoreEntries {
     const char* (*build)() = nullptr;
-    RestoreEngine* (*newStore)(const BuiltinStore::Options*) = nullptr;
-    RestoreChanges* (*newChanges)(const BuiltinChanges::Options*) = nullptr;
+    RestoreEngine* (*newStore)(const BuiltinStoreOptions*) = nullptr;
+    RestoreChanges* (*newChanges)(const BuiltinChangesOptions*) = nullptr;
 };
 
 std::string exeFolder() {
@@ -64,9 +65,9 @@ Failure loadGitStore(const std::string& path, GitStoreEntries& out) {
     }
     GitStoreEntries entries;
     entries.build = reinterpret_cast<const char* (*)()>(::dlsym(handle, "vigilorn_gitstore_build"));
-    entries.newStore = reinterpret_cast<RestoreEngine* (*)(const BuiltinStore::Options*)>(
+    entries.newStore = reinterpret_cast<RestoreEngine* (*)(const BuiltinStoreOptions*)>(
         ::dlsym(handle, "vigilorn_gitstore_new_store"));
-    entries.newChanges = reinterpret_cast<RestoreChanges* (*)(const BuiltinChanges::Options*)>(
+    entries.newChanges = reinterpret_cast<RestoreChanges* (*)(const BuiltinChangesOptions*)>(
         ::dlsym(handle, "vigilorn_gitstore_new_changes"));
     if (!entries.build || !entries.newStore || !entries.newChanges) {
         ::dlclose(handle);
@@ -119,9 +120,9 @@ private:
 
 class LazyBuiltinStore final : public RestoreEngine {
 public:
-    LazyBuiltinStore(BuiltinStore::Options options, std::string module)
+    LazyBuiltinStore(BuiltinStoreOptions options, std::string module)
         : m_store(std::move(options), std::move(module),
-                  [](const GitStoreEntries& e, const BuiltinStore::Options& o) {
+                  [](const GitStoreEntries& e, const BuiltinStoreOptions& o) {
                       return e.newStore(&o);
                   }) {}
 
@@ -141,14 +142,14 @@ public:
     }
 
 private:
-    FromModule<RestoreEngine, BuiltinStore::Options> m_store;
+    FromModule<RestoreEngine, BuiltinStoreOptions> m_store;
 };
 
 class LazyBuiltinChanges final : public RestoreChanges {
 public:
-    LazyBuiltinChanges(BuiltinChanges::Options options, std::string module)
+    LazyBuiltinChanges(BuiltinChangesOptions options, std::string module)
         : m_changes(std::move(options), std::move(module),
-                    [](const GitStoreEntries& e, const BuiltinChanges::Options& o) {
+                    [](const GitStoreEntries& e, const BuiltinChangesOptions& o) {
                         return e.newChanges(&o);
                     }) {}
 
@@ -161,16 +162,17 @@ public:
     Failure restoreConfig(const std::string& point, RestoreEngine& engine) override {
         return m_changes.with([&](RestoreChanges& c) { return c.restoreConfig(point, engine); });
     }
+    // Root is reached from the program, not from the module, and only for a usable store.
     bool canRunAsRoot() const override {
         RestoreChanges* c = nullptr;
-        return !m_changes.get(c) && c->canRunAsRoot();
+        return !m_changes.get(c) && RootCommand::available();
     }
     Failure runAsRoot(const Command& command, std::string& output) override {
-        return m_changes.with([&](RestoreChanges& c) { return c.runAsRoot(command, output); });
+        return RootCommand::run(command, output);
     }
 
 private:
-    FromModule<RestoreChanges, BuiltinChanges::Options> m_changes;
+    FromModule<RestoreChanges, BuiltinChangesOptions> m_changes;
 };
 
 } // namespace
@@ -180,7 +182,7 @@ std::unique_ptr<RestoreEngine> createLinuxRestoreEngine(const PlatformConfig& co
     auto snapper = std::make_unique<SnapperEngine>(config.snapperConfig);
     if (!snapper->probe())
         return snapper;
-    return std::make_unique<LazyBuiltinStore>(BuiltinStore::optionsFor(config),
+    return std::make_unique<LazyBuiltinStore>(builtinStoreOptions(config),
                                               findModule(config.gitStoreModule));
 }
 
@@ -188,8 +190,8 @@ std::unique_ptr<RestoreChanges> createLinuxRestoreChanges(const PlatformConfig& 
                                                           const RestoreEngine& engine) {
     if (dynamic_cast<const SnapperEngine*>(&engine))
         return std::make_unique<SnapperChanges>(config.snapperConfig);
-    const BuiltinStore::Options store = BuiltinStore::optionsFor(config);
-    BuiltinChanges::Options o;
+    const BuiltinStoreOptions store = builtinStoreOptions(config);
+    BuiltinChangesOptions o;
     o.repository = store.repository;
     o.configFolder = store.source;
     o.excluded = store.excluded;

@@ -1,6 +1,6 @@
 #include "GetKeyValue.h"
 
-#include "app/RuntimeError.h"
+#include "platform/RuntimeError.h"
 
 #include <cstdint>
 

@@ -3,7 +3,7 @@
 #include "GetKeyValue.h"
 #include "TskillProcessEnder.h"
 #include "WinText.h"
-#include "app/RuntimeError.h"
+#include "platform/RuntimeError.h"
 
 namespace vigilorn {
 

@@ -3,7 +3,7 @@
 #include "../WinText.h"
 #include "../WindowsSysInfoLauncher.h"
 #include "TestSupport.h"
-#include "app/RuntimeError.h"
+#include "platform/RuntimeError.h"
 
 #include <gtest/gtest.h>
 

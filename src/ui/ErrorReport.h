@@ -1,5 +1,5 @@
 #pragma once
-#include "RuntimeError.h"
+#include "platform/RuntimeError.h"
 
 #include <QString>
 

@@ -1,12 +1,11 @@
-#include "Module1.h"
+#include "Main.h"
 
-#include "ErrorReport.h"
-#include "SettingsStore.h"
+#include "app/Module1.h"
+#include "app/SettingsStore.h"
 #include "dialogs/frmSplash.h"
 #include "mainwin/frmMain.h"
 #include "platform/Platform.h"
-
-#include <QWidget>
+#include "ui/ErrorReport.h"
 
 namespace Module1 {
 
@@ -39,20 +38,6 @@ void Main() {
             main->minimize_to_tray_at_start();
         else
             main->show();
-    });
-}
-
-void setWindowOnTop(QWidget* target, bool onTop) {
-    guarded([&] {
-        if (!target)
-            throw RuntimeError(ErrorNumber::InvalidProcedureCall);
-        const QPoint pos = target->pos();
-        const bool moved = target->testAttribute(Qt::WA_Moved);
-        // Changing a window's flags hides it; the position is put back, and it is shown.
-        target->setWindowFlag(Qt::WindowStaysOnTopHint, onTop);
-        if (moved)
-            target->move(pos);
-        target->show();
     });
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 // Restore points without snapper: each one a commit, in a bare git repository, of the
 // package lists, /etc and the user's configuration folder.
-#include "platform/Platform.h"
 #include "platform/RestoreEngine.h"
+#include "platform/linux/GitStoreApi.h"
 
 #include <cstdint>
 #include <string>
@@ -22,29 +22,10 @@ public:
     // damaged object.
     static constexpr int kGitErrorBase = 9200;
 
-    struct Options {
-        std::string repository; // the bare repository, created on first use
-        std::string source;     // the configuration folder, stored under config/
-        // Folders (absolute) never captured, e.g. the repository itself.
-        std::vector<std::string> excluded;
-        std::string displayName;
-        std::string committerName = "Vigilorn";
-        // The other parts of a point; an empty path leaves that part out.
-        std::string dpkgStatus = "/var/lib/dpkg/status";
-        std::string flatpakSystem = "/var/lib/flatpak";
-        std::string flatpakUser; // $XDG_DATA_HOME/flatpak in optionsFor()
-        std::string etc = "/etc";
-        // The newest points kept; 0 keeps all.
-        unsigned keep = 50;
-        // How long a creation waits for another one to finish.
-        int lockWaitSeconds = 600;
-    };
+    using Options = BuiltinStoreOptions;
 
     explicit BuiltinStore(Options options);
     ~BuiltinStore() override;
-
-    // The store under $XDG_DATA_HOME/<appName>/restore-points.git of $XDG_CONFIG_HOME.
-    static Options optionsFor(const PlatformConfig& config);
 
     std::string displayName() const override { return m_options.displayName; }
     Failure createRestorePoint(const std::string& description, int restorePointType,

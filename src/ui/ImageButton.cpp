@@ -1,6 +1,6 @@
 #include "ImageButton.h"
 
-#include "app/Artwork.h"
+#include "ui/Artwork.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>

@@ -1,6 +1,7 @@
 #pragma once
 // Changes since a point of the built-in store, read straight from its repository.
 #include "platform/RestoreChanges.h"
+#include "platform/linux/GitStoreApi.h"
 
 #include <string>
 #include <vector>
@@ -9,16 +10,7 @@ namespace vigilorn {
 
 class BuiltinChanges final : public RestoreChanges {
 public:
-    struct Options {
-        std::string repository;   // the store's bare repository
-        std::string configFolder; // the configuration folder now
-        std::string etcFolder = "/etc";
-        std::string dpkgStatus = "/var/lib/dpkg/status";
-        // Folders (absolute) never compared, e.g. the store itself.
-        std::vector<std::string> excluded;
-        // Where the /etc files to copy back are written out, one folder per point.
-        std::string stagingFolder;
-    };
+    using Options = BuiltinChangesOptions;
 
     explicit BuiltinChanges(Options options);
     ~BuiltinChanges() override;

@@ -3,9 +3,7 @@
 #include "BuiltinStore.h"
 #include "DebianPackages.h"
 #include "GitHandle.h"
-#include "RootCommand.h"
 #include "platform/RestoreEngine.h"
-#include "restore/RestorePointService.h"
 
 #include <git2.h>
 
@@ -809,12 +807,13 @@ Failure BuiltinChanges::restoreConfig(const std::string& point, RestoreEngine& e
     return std::nullopt;
 }
 
+// The store runs nothing as root itself; the program that loads it does.
 bool BuiltinChanges::canRunAsRoot() const {
-    return RootCommand::available();
+    return false;
 }
 
-Failure BuiltinChanges::runAsRoot(const Command& command, std::string& output) {
-    return RootCommand::run(command, output);
+Failure BuiltinChanges::runAsRoot(const Command&, std::string&) {
+    return PlatformError{kCommandFailed, "Commands are not run as root from the store."};
 }
 
 } // namespace vigilorn

@@ -4,8 +4,6 @@
 
 #include <git2.h>
 
-#include <QtGlobal>
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -17,6 +15,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -212,6 +211,7 @@ std::string keyOf(const git_oid& id) {
 
 std::mutex g_damagedMutex;
 std::vector<std::string> g_damaged;
+std::function<void(const std::string&)> g_warn;
 
 void reportDamaged(const git_oid& id) {
     const std::string hex = hexOf(id);
@@ -220,8 +220,12 @@ void reportDamaged(const git_oid& id) {
         return;
     g_damaged.push_back(hex);
     const git_error* e = git_error_last();
-    qWarning("The restore point store has a damaged or missing object %s: %s", hex.c_str(),
-             e && e->message ? e->message : "unreadable");
+    const std::string text = "The restore point store has a damaged or missing object " + hex +
+                             ": " + (e && e->message ? e->message : "unreadable");
+    if (g_warn)
+        g_warn(text);
+    else
+        std::fprintf(stderr, "%s\n", text.c_str());
 }
 
 // flock(): held by the open file, so a crashed holder can never leave the store locked.
@@ -545,6 +549,10 @@ void prune(git_repository* repo, const std::string& path) {
 
 BuiltinStore::BuiltinStore(Options options) : m_options(std::move(options)) {
     ensureLibGit2();
+    if (m_options.warn) {
+        const std::lock_guard<std::mutex> lock(g_damagedMutex);
+        g_warn = m_options.warn;
+    }
 }
 
 BuiltinStore::~BuiltinStore() = default;

@@ -1,4 +1,6 @@
-#include "GitStoreModule.h"
+// The entry points of the module the program loads the first time it needs the store.
+#include "BuiltinChanges.h"
+#include "BuiltinStore.h"
 
 #define VIGILORN_EXPORT __attribute__((visibility("default")))
 
@@ -9,12 +11,12 @@ VIGILORN_EXPORT const char* vigilorn_gitstore_build() {
 }
 
 VIGILORN_EXPORT vigilorn::RestoreEngine*
-vigilorn_gitstore_new_store(const vigilorn::BuiltinStore::Options* o) {
+vigilorn_gitstore_new_store(const vigilorn::BuiltinStoreOptions* o) {
     return new vigilorn::BuiltinStore(*o);
 }
 
 VIGILORN_EXPORT vigilorn::RestoreChanges*
-vigilorn_gitstore_new_changes(const vigilorn::BuiltinChanges::Options* o) {
+vigilorn_gitstore_new_changes(const vigilorn::BuiltinChangesOptions* o) {
     return new vigilorn::BuiltinChanges(*o);
 }
 }
