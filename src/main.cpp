@@ -1,5 +1,6 @@
 #include "Main.h"
 #include "app/DisplayChoice.h"
+#include "app/HeldChange.h"
 #include "app/Module1.h"
 #include "app/SettingsStore.h"
 #include "app/SingleInstance.h"
@@ -55,6 +56,12 @@ int main(int argc, char* argv[]) {
         if (frmMain* m = frmMain::loaded())
             m->bringForward();
     });
+    // Not answered when no main window is there: the hook then stops waiting on its own.
+    QObject::connect(&instance, &vigilorn::SingleInstance::holdRequested,
+                     [](vigilorn::HeldChange* change) {
+                         if (frmMain* m = frmMain::loaded())
+                             m->holdChange(change);
+                     });
 
     vigilorn::SettingsStore settings(appName);
     bool keepIsNumber = false;

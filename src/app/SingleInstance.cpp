@@ -1,4 +1,7 @@
 #include "SingleInstance.h"
+#include "HeldChange.h"
+
+#include "platform/Platform.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -17,8 +20,84 @@ namespace {
 
 const QByteArray kRequest = "show\n";
 const QByteArray kAnswer = "ok\n";
+const QByteArray kHold = "hold ";
 constexpr qsizetype kMaxRequest = 64;
 constexpr int kClientLimitMs = 5000;
+// The hook gives up on its point after 120 s; its answer is not waited for longer.
+constexpr int kPointLimitMs = 130 * 1000;
+
+// The front end's name, as the hook sent it: a process name, nothing else.
+QString frontEndName(const QByteArray& request) {
+    const QByteArray name = request.mid(kHold.size()).chopped(1);
+    if (name.isEmpty() || name.size() > 32)
+        return {};
+    for (const char c : name) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '+';
+        if (!plain)
+            return {};
+    }
+    return QString::fromLatin1(name);
+}
+
+class SocketHeldChange final : public HeldChange {
+public:
+    SocketHeldChange(QLocalSocket* socket, QString frontEnd)
+        : HeldChange(socket), m_socket(socket), m_frontEnd(std::move(frontEnd)) {
+        connect(socket, &QLocalSocket::disconnected, this, [this] {
+            if (!m_answered)
+                emit gone();
+            else if (m_waitingForPoint)
+                emit pointFailed(QStringLiteral("The package hook ended before it made the point."));
+            m_waitingForPoint = false;
+        });
+    }
+
+    QString frontEnd() const override { return m_frontEnd; }
+    bool answered() const override { return m_answered; }
+
+    void answer(Answer a) override {
+        if (m_answered)
+            return;
+        m_answered = true;
+        static const char* const words[] = {"go\n", "point\n", "auto\n", "off\n"};
+        m_socket->write(words[static_cast<int>(a)]);
+        if (a != Answer::Point) {
+            m_socket->disconnectFromServer();
+            return;
+        }
+        m_waitingForPoint = true;
+        auto* limit = new QTimer(this);
+        limit->setSingleShot(true);
+        connect(limit, &QTimer::timeout, this, [this] { m_socket->abort(); });
+        limit->start(kPointLimitMs);
+        connect(m_socket, &QLocalSocket::readyRead, this, [this] { readResult(); });
+    }
+
+private:
+    void readResult() {
+        m_seen += m_socket->read(kMaxRequest + 1 - m_seen.size());
+        if (!m_seen.contains('\n') && m_seen.size() <= kMaxRequest)
+            return;
+        m_waitingForPoint = false;
+        disconnect(m_socket, &QLocalSocket::readyRead, this, nullptr);
+        const QByteArray line = m_seen.left(m_seen.indexOf('\n'));
+        bool number = line.startsWith("made ") && line.size() > 5 && line.size() <= 5 + 10;
+        for (qsizetype i = 5; number && i < line.size(); ++i)
+            number = line[i] >= '0' && line[i] <= '9';
+        if (number)
+            emit pointMade(QString::fromLatin1(line.mid(5)));
+        else
+            emit pointFailed(QStringLiteral("The package hook could not make the restore point."));
+        m_socket->disconnectFromServer();
+    }
+
+    QLocalSocket* m_socket;
+    QString m_frontEnd;
+    QByteArray m_seen;
+    bool m_answered = false;
+    bool m_waitingForPoint = false;
+};
 
 QString fileSafe(const QString& text) {
     QString out;
@@ -116,14 +195,28 @@ void SingleInstance::serve() {
     while (QLocalSocket* client = m_server->nextPendingConnection()) {
         connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
         // A client that never finishes its request is not kept waiting for.
-        QTimer::singleShot(kClientLimitMs, client, [client] { client->abort(); });
+        auto* limit = new QTimer(client);
+        limit->setSingleShot(true);
+        connect(limit, &QTimer::timeout, client, [client] { client->abort(); });
+        limit->start(kClientLimitMs);
         auto seen = std::make_shared<QByteArray>();
-        connect(client, &QLocalSocket::readyRead, this, [this, client, seen] {
+        connect(client, &QLocalSocket::readyRead, this, [this, client, seen, limit] {
             *seen += client->read(kMaxRequest + 1 - seen->size());
             if (!seen->contains('\n') && seen->size() <= kMaxRequest)
                 return;
-            const bool asked = *seen == kRequest;
             disconnect(client, &QLocalSocket::readyRead, this, nullptr);
+            // Only root's hook may hold a change: another process of this user could
+            // otherwise bring reminders up at will.
+            if (seen->startsWith(kHold) && seen->endsWith('\n') &&
+                localPeerUid(client->socketDescriptor()) == 0u) {
+                const QString name = frontEndName(*seen);
+                if (!name.isEmpty()) {
+                    delete limit;
+                    emit holdRequested(new SocketHeldChange(client, name));
+                    return;
+                }
+            }
+            const bool asked = *seen == kRequest;
             client->write(asked ? kAnswer : QByteArrayLiteral("?\n"));
             client->disconnectFromServer();
             if (asked)

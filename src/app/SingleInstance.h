@@ -1,6 +1,7 @@
 #pragma once
 // One running copy per user and display: the first start holds a lock file and listens on a
-// local socket beside it; a later start asks the first to come forward and then ends.
+// local socket beside it; a later start asks the first to come forward and then ends. The
+// root side's package hook asks on the same socket for a change to be held.
 #include <QObject>
 #include <QString>
 
@@ -9,6 +10,10 @@
 
 class QLocalServer;
 class QLockFile;
+
+namespace vigilorn {
+class HeldChange;
+}
 
 namespace vigilorn {
 
@@ -38,6 +43,9 @@ public:
 
 signals:
     void showRequested();
+    // A hook running as root holds a package change until it is answered. The change lives
+    // as long as its connection; keep a QPointer.
+    void holdRequested(vigilorn::HeldChange* change);
 
 private:
     bool listen();

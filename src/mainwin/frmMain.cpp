@@ -10,6 +10,7 @@
 #include "monitor/InstallerRule.h"
 #include "monitor/frmDialog.h"
 #include "monitor/frmDialog2.h"
+#include "monitor/frmRPntOK.h"
 #include "platform/ProcessSource.h"
 #include "restore/frmRestorePoints.h"
 #include "ui/Artwork.h"
@@ -104,11 +105,17 @@ frmMain::frmMain()
             dialog->raise();
         });
     });
-    connect(m_monitor, &InstallerMonitor::secondReminderWanted, this, [] {
+    connect(m_monitor, &InstallerMonitor::secondReminderWanted, this, [this] {
         frmDialog2* d = frmDialog2::instance();
+        d->setMonitor(m_monitor);
         d->Label1->setText(secondMessageText());
         d->show();
         d->raise();
+    });
+    connect(m_monitor, &InstallerMonitor::heldPointMade, this,
+            [] { frmRPntOK::instance()->show(); });
+    connect(m_monitor, &InstallerMonitor::heldPointFailed, this, [](const QString& why) {
+        reportError(PlatformError{ErrorNumber::CantPerformOperation, why.toStdString()});
     });
 
     // Load.
@@ -206,6 +213,10 @@ void frmMain::closeEvent(QCloseEvent* e) {
 
 void frmMain::scanForInstaller() {
     m_monitor->scanForInstaller();
+}
+
+void frmMain::holdChange(HeldChange* change) {
+    m_monitor->hold(change);
 }
 
 void frmMain::haveDoneRestore() {

@@ -1,5 +1,9 @@
 #pragma once
 #include "ui/Form.h"
+
+namespace vigilorn {
+class HeldChange;
+}
 #include "ui/ImageButton.h"
 
 #include <QMainWindow>
@@ -30,6 +34,8 @@ public:
     void haveDoneRestore();
     void secondMessage();
     void waitForInstallerEnd();
+    // A package change the root side's hook holds until the reminder is answered.
+    void holdChange(vigilorn::HeldChange* change);
 
     // The process grid.
     void ListProcesses();

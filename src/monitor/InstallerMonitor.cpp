@@ -8,24 +8,32 @@
 
 #include <QTimer>
 
+#include <algorithm>
+
 namespace vigilorn {
 namespace {
 
-bool packageManagersWanted() {
+// A value of [Detect] that is not a number leaves the default.
+int detectSetting(const char* key, int fallback) {
     if (!Module1::services.settings)
-        return true;
+        return fallback;
     try {
         return Module1::services.settings->readInt16(QStringLiteral("Detect"),
-                                                     QStringLiteral("PackageManagers"), 1) != 0;
+                                                     QString::fromLatin1(key), fallback);
     } catch (const RuntimeError&) {
-        return true; // a value that is not a number leaves the default
+        return fallback;
     }
+}
+
+bool packageManagersWanted() {
+    return detectSetting("PackageManagers", 1) != 0;
 }
 
 } // namespace
 
 InstallerMonitor::InstallerMonitor(QObject* parent)
-    : QObject(parent), m_rules(packageManagersWanted()) {
+    : QObject(parent), m_rules(packageManagersWanted()), m_hooks(detectSetting("Hooks", 1) != 0),
+      m_holdSeconds(std::clamp(detectSetting("HoldSeconds", kMaxHoldSeconds), 0, kMaxHoldSeconds)) {
     setObjectName(QStringLiteral("InstallerMonitor"));
     // Precise: the default coarse timers may fire up to 5% early.
     Timer1 = new QTimer(this);
@@ -69,6 +77,9 @@ std::optional<std::string> InstallerMonitor::askPackageDaemon() const {
 }
 
 void InstallerMonitor::scanForInstaller() {
+    // The held change's reminder is up already: its installer is not announced twice.
+    if (holding())
+        return;
     try {
         std::string name;
         bool otherSeen = false;
@@ -111,6 +122,54 @@ void InstallerMonitor::waitForInstallerEnd() {
         Timer1->start();
     } catch (const RuntimeError&) {
     }
+}
+
+void InstallerMonitor::hold(HeldChange* change) {
+    if (!change || change->answered())
+        return;
+    if (!m_hooks) {
+        change->answer(HeldChange::Answer::Off);
+        return;
+    }
+    if (m_holdSeconds == 0) {
+        change->answer(HeldChange::Answer::Auto);
+        return;
+    }
+    dropAnswered();
+    m_held.emplace_back(change);
+    connect(change, &HeldChange::gone, this, [this, change] {
+        std::erase_if(m_held, [change](const QPointer<HeldChange>& c) { return !c || c == change; });
+    });
+    QTimer::singleShot(m_holdSeconds * 1000, change,
+                       [change] { change->answer(HeldChange::Answer::Auto); });
+    emit installerFound(change->frontEnd());
+}
+
+bool InstallerMonitor::holding() const {
+    return std::any_of(m_held.begin(), m_held.end(),
+                       [](const QPointer<HeldChange>& c) { return c && !c->answered(); });
+}
+
+void InstallerMonitor::answerHeld(HeldChange::Answer answer) {
+    dropAnswered();
+    bool asked = false;
+    for (const QPointer<HeldChange>& c : std::vector(m_held)) {
+        if (!c)
+            continue;
+        if (answer == HeldChange::Answer::Point && !asked) {
+            asked = true;
+            connect(c, &HeldChange::pointMade, this, &InstallerMonitor::heldPointMade);
+            connect(c, &HeldChange::pointFailed, this, &InstallerMonitor::heldPointFailed);
+            c->answer(answer);
+        } else {
+            c->answer(answer == HeldChange::Answer::Point ? HeldChange::Answer::Go : answer);
+        }
+    }
+    m_held.clear();
+}
+
+void InstallerMonitor::dropAnswered() {
+    std::erase_if(m_held, [](const QPointer<HeldChange>& c) { return !c || c->answered(); });
 }
 
 } // namespace vigilorn

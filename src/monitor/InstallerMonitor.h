@@ -1,10 +1,15 @@
 #pragma once
 // The monitor without its windows: the detection and follow-up timers and their passes. What
 // it finds it announces; the main window shows the reminders.
+#include "app/HeldChange.h"
 #include "monitor/InstallerRules.h"
+
+#include <QPointer>
 
 #include <QObject>
 #include <QString>
+
+#include <vector>
 
 class QTimer;
 
@@ -19,12 +24,24 @@ public:
     // Reads the rules' switch from the settings; Timer1 runs from here on.
     explicit InstallerMonitor(QObject* parent = nullptr);
 
+    // The longest a held change waits for the user; longer settings are read as this.
+    static constexpr int kMaxHoldSeconds = 120;
+
     void scanForInstaller();
     void haveDoneRestore();
     void secondMessage();
     void waitForInstallerEnd();
 
+    // A change the package hook holds: announced as a found installer, and answered by the
+    // reminders' buttons, or automatically when the wait runs out.
+    void hold(HeldChange* change);
+    bool holding() const;
+    // Answers every held change; Point is asked of one hook, the others go on.
+    void answerHeld(HeldChange::Answer answer);
+
     const InstallerRules& rules() const { return m_rules; }
+    bool hooksWanted() const { return m_hooks; }
+    int holdSeconds() const { return m_holdSeconds; }
 
     QTimer* Timer1;
     QTimer* Timer2;
@@ -34,6 +51,9 @@ signals:
     void installerFound(const QString& processName);
     // secondMessage wants the second reminder shown.
     void secondReminderWanted();
+    // A point asked of a hook was made, or could not be.
+    void heldPointMade(const QString& number);
+    void heldPointFailed(const QString& why);
 
 private:
     // Walks the processes up to the first installer, whose name it leaves in name (empty
@@ -42,7 +62,12 @@ private:
     // The package daemon's name while it changes packages.
     std::optional<std::string> askPackageDaemon() const;
 
+    void dropAnswered();
+
     InstallerRules m_rules;
+    bool m_hooks = true;
+    int m_holdSeconds = kMaxHoldSeconds;
+    std::vector<QPointer<HeldChange>> m_held;
 };
 
 } // namespace vigilorn

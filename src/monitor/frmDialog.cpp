@@ -40,8 +40,10 @@ void frmDialog::Picture1_Click() {
     HandlerScope scope(this);
     guarded([&] {
         Module1::restorePointConfirmed = true;
-        if (m_monitor)
+        if (m_monitor) {
+            m_monitor->answerHeld(HeldChange::Answer::Go);
             m_monitor->haveDoneRestore();
+        }
         unload();
     });
 }

@@ -33,13 +33,22 @@ frmDialog2::frmDialog2()
     Picture1->setObjectName(QStringLiteral("Picture1"));
     Picture1->setGeometry(152, 114, 87, 25);
     connect(Picture3, &ImageButton::clicked, this, &frmDialog2::Picture3_Click);
-    connect(Picture1, &ImageButton::clicked, this, [this] { unload(); });
+    connect(Picture1, &ImageButton::clicked, this, [this] {
+        if (m_monitor)
+            m_monitor->answerHeld(HeldChange::Answer::Go);
+        unload();
+    });
 
     Module1::setWindowOnTop(this, true);
 }
 
 void frmDialog2::CreatePointAuto() {
     hide();
+    if (m_monitor && m_monitor->holding()) {
+        m_monitor->answerHeld(HeldChange::Answer::Point);
+        unload();
+        return;
+    }
     if (!Module1::services.restore)
         throw RuntimeError(ErrorNumber::CantPerformOperation);
     RequestRestorePoint(*Module1::services.restore, "QMAutoResPnt");

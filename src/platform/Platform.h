@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace vigilorn {
@@ -44,6 +45,10 @@ std::string makeExePath(const std::string& folder, const std::string& baseName);
 // Makes the title the window system shows for this native window empty. Qt puts the application
 // name in place of an empty title, and task bars and screen readers would read that.
 void clearNativeWindowTitle(std::uintptr_t nativeWindow);
+
+// The user id of the process at the other end of a connected local socket; empty where it
+// cannot be told.
+std::optional<unsigned> localPeerUid(std::intptr_t socketDescriptor);
 
 // The text shown on the splash screen for the platform the build runs on.
 std::string platformText();

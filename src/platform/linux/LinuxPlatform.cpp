@@ -6,6 +6,7 @@
 #include "XdgAutorun.h"
 #include "platform/Platform.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <vector>
@@ -44,6 +45,15 @@ std::string makeExePath(const std::string& folder, const std::string& baseName) 
         buf.resize(buf.size() * 2);
     }
     return folder + "/" + baseName;
+}
+
+std::optional<unsigned> localPeerUid(std::intptr_t socketDescriptor) {
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (socketDescriptor < 0 ||
+        ::getsockopt(static_cast<int>(socketDescriptor), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0)
+        return std::nullopt;
+    return static_cast<unsigned>(cred.uid);
 }
 
 std::string platformText() {

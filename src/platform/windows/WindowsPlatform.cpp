@@ -32,6 +32,11 @@ void clearNativeWindowTitle(std::uintptr_t nativeWindow) {
         ::SetWindowTextW(reinterpret_cast<HWND>(nativeWindow), L"");
 }
 
+// Held package changes are a Linux matter; no peer is ever trusted here.
+std::optional<unsigned> localPeerUid(std::intptr_t) {
+    return std::nullopt;
+}
+
 std::string platformText() {
     return "Windows XP/Vista";
 }
