@@ -160,7 +160,8 @@ Change Hook::describe(std::vector<PackageAction> actions, std::string commandLin
 
 int Hook::runApt(const HookEnvironment& env) const {
     int fd = -1;
-    if (!env.infoFd || !parseFd(*env.infoFd, fd)) {
+    // Standard output and error are APT's terminal, never its list.
+    if (!env.infoFd || !parseFd(*env.infoFd, fd) || fd == STDOUT_FILENO || fd == STDERR_FILENO) {
         say("APT_HOOK_INFO_FD does not name a descriptor; no reminder");
         return 0;
     }

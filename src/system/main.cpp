@@ -30,6 +30,8 @@ void catchCrashes() {
 
 int main(int argc, char** argv) {
     catchCrashes();
+    // A closed standard error must not end the hook, and with it the installation.
+    ::signal(SIGPIPE, SIG_IGN);
     vigilorn::sys::HookSettings settings;
     settings.makerPath = VIGILORN_POINT_MAKER;
     settings.terminal = ::isatty(STDERR_FILENO) == 1;

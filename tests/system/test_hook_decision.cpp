@@ -349,6 +349,8 @@ private slots:
         QTest::newRow("descriptor negative")
             << apt << QStringList{"APT_HOOK_INFO_FD=-1"} << true << 1;
         QTest::newRow("descriptor unset") << apt << QStringList{} << true << 1;
+        QTest::newRow("descriptor standard error")
+            << apt << QStringList{"APT_HOOK_INFO_FD=2"} << true << 1;
         QTest::newRow("dpkg under APT")
             << QStringList{"dpkg"}
             << QStringList{"DPKG_FRONTEND_LOCKED=true", "DPKG_HOOK_ACTION=install"} << false << 0;
