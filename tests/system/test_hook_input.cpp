@@ -47,8 +47,9 @@ private slots:
         const QString cmd = QStringLiteral("apt-get install -y rcprobe");
 
         QTest::newRow("new package, unpack and configure as one")
-            << kHeader + "rcprobe - - none < 1.0 all none /host-tmp/rc/./rcprobe_1.0_all.deb\n"
-                         "rcprobe - - none < 1.0 all none **CONFIGURE**\n"
+            << kHeader +
+                   "rcprobe - - none < 1.0 all none /var/cache/apt/archives/rcprobe_1.0_all.deb\n"
+                   "rcprobe - - none < 1.0 all none **CONFIGURE**\n"
             << true << "rcprobe - 1.0 install" << 0 << cmd << 0;
         QTest::newRow("upgrade")
             << kHeader + "libc6 2.36-9 amd64 same < 2.36-9+deb12u1 amd64 same "
