@@ -29,4 +29,9 @@ else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
         "libqt6widgets6, libqt6gui6, libqt6core6, libqt6dbus6, libqt6network6, libgit2-1.5, libxcb1, qt6-qpa-plugins")
 endif()
+# The hook snippets (src/system) are the administrator's to edit: dpkg keeps their changes.
+file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles
+     "${CMAKE_INSTALL_FULL_SYSCONFDIR}/apt/apt.conf.d/80qmvigilorn\n"
+     "${CMAKE_INSTALL_FULL_SYSCONFDIR}/dpkg/dpkg.cfg.d/qmvigilorn\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/conffiles)
 include(CPack)

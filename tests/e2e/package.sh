@@ -41,8 +41,22 @@ want=("$p/bin/QMVigilornApp" "$p/share/applications/qmvigilorn.desktop"
       "$p/share/doc/qmvigilorn/changelog.gz"
       "$p/$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")/qmvigilorn/vigilorn-gitstore.so")
 for s in 16 32 48 64 128 256; do want+=("$p/share/icons/hicolor/${s}x${s}/apps/qmvigilorn.png"); done
+# The package hook and the two snippets that start it; /usr keeps its configuration in /etc.
+hook=$p/$(sed -n 's/^CMAKE_INSTALL_LIBEXECDIR:PATH=//p' "$build/CMakeCache.txt")/qmvigilorn/qmvigilorn-hook
+etc=$p/etc; [ "$prefix" = /usr ] && etc=etc
+want+=("$hook" "$etc/apt/apt.conf.d/80qmvigilorn" "$etc/dpkg/dpkg.cfg.d/qmvigilorn")
 for f in "${want[@]}"; do [ -f "$root/$f" ] || fail "missing /$f"; done
 [ -x "$root/$p/bin/QMVigilornApp" ] || fail "the program is not executable"
+[ -x "$root/$hook" ] || fail "the hook is not executable"
+grep -qxF "DPkg::Pre-Install-Pkgs { \"/$hook apt\"; };" "$root/$etc/apt/apt.conf.d/80qmvigilorn" ||
+    fail "the APT snippet does not start /$hook"
+grep -qxF "DPkg::Tools::Options::/$hook::Version \"3\";" "$root/$etc/apt/apt.conf.d/80qmvigilorn" ||
+    fail "the APT snippet does not ask for version 3"
+grep -qxF "pre-invoke \"/$hook dpkg\"" "$root/$etc/dpkg/dpkg.cfg.d/qmvigilorn" ||
+    fail "the dpkg snippet does not start /$hook"
+dpkg-deb -e "$deb" "$work/control"
+[ "$(sort "$work/control/conffiles")" = "$(printf '/%s\n' "$etc/apt/apt.conf.d/80qmvigilorn" "$etc/dpkg/dpkg.cfg.d/qmvigilorn" | sort)" ] ||
+    fail "conffiles: $(cat "$work/control/conffiles")"
 # Nothing but what is wanted: no test, benchmark or tool binary.
 extra=$(cd "$root" && find . -type f | sed 's|^\./||' | sort | grep -vxF -f <(printf '%s\n' "${want[@]}") || true)
 [ -z "$extra" ] || fail "unexpected files in the package: $extra"

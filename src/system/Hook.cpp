@@ -1,0 +1,213 @@
+#include "Hook.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdlib>
+
+namespace vigilorn::sys {
+
+namespace {
+
+// The mark a point the user asked for from the reminder carries as its description.
+constexpr const char* kAskedMark = "QMAutoResPnt";
+constexpr std::size_t kMaxCmdline = 64 * 1024;
+
+std::optional<std::string> env(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+std::string userName(uid_t uid) {
+    passwd pw{};
+    passwd* found = nullptr;
+    std::array<char, 4096> buf;
+    if (::getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == 0 && found && pw.pw_name)
+        return pw.pw_name;
+    return "user " + std::to_string(uid);
+}
+
+bool parseFd(const std::string& text, int& fd) {
+    if (text.empty() || text.size() > 7)
+        return false;
+    fd = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        fd = fd * 10 + (c - '0');
+    }
+    return true;
+}
+
+} // namespace
+
+HookEnvironment HookEnvironment::fromProcess() {
+    HookEnvironment e;
+    e.ids = {env("PKEXEC_UID"), env("SUDO_UID"), env("PACKAGEKIT_CALLER_UID")};
+    e.infoFd = env("APT_HOOK_INFO_FD");
+    e.frontendLocked = env("DPKG_FRONTEND_LOCKED");
+    e.hookAction = env("DPKG_HOOK_ACTION");
+    e.parent = ::getppid();
+    return e;
+}
+
+Hook::Hook(HookSettings settings)
+    : m_settings(std::move(settings)), m_programs(m_settings.runUserRoot),
+      m_maker(m_settings.makerPath, m_settings.makerCap), m_proc(m_settings.procRoot) {}
+
+void Hook::say(const std::string& text) const {
+    const std::string line = "Vigilorn: " + text + '\n';
+    std::string_view rest = line;
+    while (!rest.empty()) {
+        const ssize_t n = ::write(m_settings.errFd, rest.data(), rest.size());
+        if (n <= 0)
+            return;
+        rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+MakerResult Hook::makePoint(const Change& change, const char* reason, bool asked) const {
+    MakerRequest request{reason, change.frontend, change.description, std::nullopt,
+                         actionLines(change.actions)};
+    if (asked) {
+        request.description = kAskedMark;
+        request.change = change.description;
+    }
+    MakerResult result = m_maker.make(request);
+    switch (result.status) {
+    case MakerResult::Status::Made:
+        if (m_settings.terminal && change.quiet < 1)
+            say("restore point " + std::to_string(result.number) + " made");
+        break;
+    case MakerResult::Status::Missing:
+        say("no restore point: " + m_maker.path() + " cannot be run (" + result.problem +
+            "); the installation goes on");
+        break;
+    case MakerResult::Status::Failed:
+    case MakerResult::Status::TimedOut:
+        say("no restore point: " + m_maker.path() + " " + result.problem +
+            "; the installation goes on");
+        break;
+    }
+    return result;
+}
+
+HookOutcome Hook::decide(const Change& change, const std::vector<uid_t>& uids) const {
+    HookOutcome outcome;
+    if (uids.empty()) {
+        outcome.decision = Decision::Unattended;
+        outcome.maker = makePoint(change, "unattended", false);
+        return outcome;
+    }
+    Fd program;
+    uid_t asked = 0;
+    for (const uid_t uid : uids) {
+        program = m_programs.connect(uid, m_settings.connectCap);
+        if (program.valid()) {
+            asked = uid;
+            break;
+        }
+    }
+    if (!program.valid())
+        return outcome;
+
+    if (m_settings.terminal && change.quiet < 2)
+        say("waiting up to " + std::to_string(m_settings.answerCap.count() / 1000) + " s for " +
+            userName(asked) +
+            "'s answer to the restore point reminder (Ctrl-C stops the installation)");
+    switch (askToHold(program.get(), change.frontend, m_settings.answerCap)) {
+    case hold::Answer::Go:
+        outcome.decision = Decision::Go;
+        break;
+    case hold::Answer::Off:
+        outcome.decision = Decision::Off;
+        break;
+    case hold::Answer::Point: {
+        outcome.decision = Decision::Asked;
+        outcome.maker = makePoint(change, "asked", true);
+        const bool made = outcome.maker->status == MakerResult::Status::Made;
+        sendLine(program.get(),
+                 made ? hold::madeLine(outcome.maker->number) : std::string(hold::kFailedLine),
+                 m_settings.connectCap);
+        break;
+    }
+    case hold::Answer::Auto:
+        outcome.decision = Decision::Auto;
+        program.reset();
+        outcome.maker = makePoint(change, "auto", false);
+        break;
+    case hold::Answer::None:
+        outcome.decision = Decision::NoAnswer;
+        program.reset();
+        if (m_settings.terminal && change.quiet < 2)
+            say("no answer to the restore point reminder; making one");
+        outcome.maker = makePoint(change, "auto", false);
+        break;
+    }
+    return outcome;
+}
+
+Change Hook::describe(std::vector<PackageAction> actions, std::string commandLine,
+                      const std::vector<Ancestor>& chain) const {
+    Change change;
+    change.frontend = frontendName(chain);
+    change.description =
+        commandLine.empty() ? summarise(change.frontend, actions) : boundedDescription(commandLine);
+    change.actions = std::move(actions);
+    return change;
+}
+
+int Hook::runApt(const HookEnvironment& env) const {
+    int fd = -1;
+    // Standard output and error are APT's terminal, never its list.
+    if (!env.infoFd || !parseFd(*env.infoFd, fd) || fd == STDOUT_FILENO || fd == STDERR_FILENO) {
+        say("APT_HOOK_INFO_FD does not name a descriptor; no reminder");
+        return 0;
+    }
+    std::string text;
+    const ReadResult read = readBounded(fd, text, m_settings.maxInput, m_settings.inputCap);
+    ::close(fd);
+    if (read != ReadResult::Complete) {
+        say(read == ReadResult::TooLarge   ? "APT's package list is too large; no reminder"
+            : read == ReadResult::TimedOut ? "APT's package list did not end in time; no reminder"
+                                           : "APT's package list cannot be read; no reminder");
+        return 0;
+    }
+    AptInput input = parseAptInput(text);
+    if (!input.understood) {
+        say("APT's package list is not in its version 3 form; no reminder");
+        return 0;
+    }
+    if (input.actions.empty())
+        return 0;
+    const auto chain = m_proc.ancestors(env.parent);
+    Change change = describe(std::move(input.actions), std::move(input.commandLine), chain);
+    change.quiet = input.quiet;
+    decide(change, whoIsAsked(env.ids, m_proc, chain, m_settings.sessionsDir).uids);
+    return 0;
+}
+
+int Hook::runDpkg(const HookEnvironment& env) const {
+    // Under APT its own hook has asked already.
+    if (env.frontendLocked || !env.hookAction || !dpkgActionChanges(*env.hookAction))
+        return 0;
+    const auto chain = m_proc.ancestors(env.parent);
+    const Ancestor* dpkg = nullptr;
+    for (const auto& a : chain)
+        if (a.comm == "dpkg") {
+            dpkg = &a;
+            break;
+        }
+    std::vector<std::string> args;
+    if (!dpkg || !m_proc.arguments(dpkg->pid, args, kMaxCmdline))
+        args.clear();
+    DpkgRun run = parseDpkgArguments(args, *env.hookAction);
+    if (run.dryRun)
+        return 0;
+    Change change = describe(std::move(run.actions), std::move(run.description), chain);
+    decide(change, whoIsAsked(env.ids, m_proc, chain, m_settings.sessionsDir).uids);
+    return 0;
+}
+
+} // namespace vigilorn::sys

@@ -1,0 +1,306 @@
+#include "HookInput.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <unordered_set>
+
+namespace vigilorn::sys {
+
+namespace {
+
+constexpr std::string_view kVersionLine = "VERSION 3";
+constexpr std::size_t kFieldsBeforeAction = 8;
+
+bool aptTrue(std::string_view value) {
+    return value == "true" || value == "1" || value == "yes" || value == "on";
+}
+
+int smallNumber(std::string_view text) {
+    int n = 0;
+    if (text.empty() || text.size() > 4)
+        return 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return 0;
+        n = n * 10 + (c - '0');
+    }
+    return n;
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Eight space-separated fields, then the action, which is a file name and may hold spaces.
+bool splitPackageLine(std::string_view line, std::array<std::string_view, 9>& fields) {
+    for (std::size_t i = 0; i < kFieldsBeforeAction; ++i) {
+        const std::size_t space = line.find(' ');
+        if (space == std::string_view::npos || space == 0)
+            return false;
+        fields[i] = line.substr(0, space);
+        line.remove_prefix(space + 1);
+    }
+    fields[kFieldsBeforeAction] = line;
+    return !line.empty();
+}
+
+bool plainToken(std::string_view text) {
+    return !text.empty() && std::none_of(text.begin(), text.end(), [](char c) {
+        return static_cast<unsigned char>(c) <= ' ' || c == '\x7f';
+    });
+}
+
+std::string_view baseName(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+} // namespace
+
+const char* kindName(ActionKind kind) {
+    switch (kind) {
+    case ActionKind::Install:
+        return "install";
+    case ActionKind::Upgrade:
+        return "upgrade";
+    case ActionKind::Downgrade:
+        return "downgrade";
+    case ActionKind::Reinstall:
+        return "reinstall";
+    case ActionKind::Remove:
+        return "remove";
+    case ActionKind::Purge:
+        return "purge";
+    case ActionKind::Configure:
+        return "configure";
+    }
+    return "change";
+}
+
+std::string percentDecode(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
+            hexValue(text[i + 2]) >= 0) {
+            out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+AptInput parseAptInput(std::string_view text) {
+    AptInput in;
+    enum class Section { Header, Configuration, Packages } section = Section::Header;
+    bool purge = false;
+    std::unordered_set<std::string_view> unpacked;
+    std::array<std::string_view, 9> f;
+    while (!text.empty()) {
+        const std::size_t nl = text.find('\n');
+        const std::string_view line = text.substr(0, nl);
+        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+
+        if (section == Section::Header) {
+            if (line != kVersionLine)
+                return in;
+            section = Section::Configuration;
+            continue;
+        }
+        if (section == Section::Configuration) {
+            if (line.empty()) {
+                section = Section::Packages;
+                in.understood = true;
+                continue;
+            }
+            const std::size_t eq = line.find('=');
+            const std::string_view key = line.substr(0, eq);
+            const std::string_view value =
+                eq == std::string_view::npos ? std::string_view() : line.substr(eq + 1);
+            if (key == "CommandLine::AsString")
+                in.commandLine = percentDecode(value);
+            else if (key == "quiet")
+                in.quiet = smallNumber(value);
+            else if (key == "APT::Get::Purge")
+                purge = aptTrue(value);
+            continue;
+        }
+
+        if (!splitPackageLine(line, f) || f[4].size() != 1 ||
+            std::string_view("<>=-").find(f[4][0]) == std::string_view::npos) {
+            ++in.skippedLines;
+            continue;
+        }
+        PackageAction a{std::string(f[0]), std::string(f[1]), std::string(f[5]),
+                        ActionKind::Install};
+        const std::string_view action = f[8];
+        if (action == "**REMOVE**") {
+            a.kind = purge ? ActionKind::Purge : ActionKind::Remove;
+        } else if (action == "**CONFIGURE**") {
+            if (unpacked.count(f[0]))
+                continue;
+            a.kind = ActionKind::Configure;
+        } else if (action.front() == '/' || action == "**ERROR**") {
+            switch (a.oldVersion == "-" ? '-' : f[4][0]) {
+            case '<':
+                a.kind = ActionKind::Upgrade;
+                break;
+            case '>':
+                a.kind = ActionKind::Downgrade;
+                break;
+            case '=':
+                a.kind = ActionKind::Reinstall;
+                break;
+            default:
+                a.kind = ActionKind::Install;
+            }
+            unpacked.insert(f[0]);
+        } else {
+            ++in.skippedLines;
+            continue;
+        }
+        in.actions.push_back(std::move(a));
+    }
+    return in;
+}
+
+bool dpkgActionChanges(std::string_view hookAction) {
+    return hookAction == "install" || hookAction == "unpack" || hookAction == "remove" ||
+           hookAction == "purge" || hookAction == "configure";
+}
+
+DpkgRun parseDpkgArguments(const std::vector<std::string>& args, std::string_view hookAction) {
+    DpkgRun run;
+    ActionKind kind = ActionKind::Install;
+    if (hookAction == "remove")
+        kind = ActionKind::Remove;
+    else if (hookAction == "purge")
+        kind = ActionKind::Purge;
+    else if (hookAction == "configure")
+        kind = ActionKind::Configure;
+
+    std::string line = args.empty() ? std::string("dpkg") : std::string(baseName(args[0]));
+    bool optionsEnd = false;
+    bool targets = false;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        line += ' ';
+        line += arg;
+        const bool option = !optionsEnd && arg.size() > 1 && arg.front() == '-';
+        if (!optionsEnd && arg == "--") {
+            optionsEnd = true;
+        } else if (option) {
+            if (arg == "--no-act" || arg == "--dry-run" || arg == "--simulate")
+                run.dryRun = true;
+            if (arg == "-i" || arg == "--install" || arg == "--unpack" || arg == "-r" ||
+                arg == "--remove" || arg == "-P" || arg == "--purge" || arg == "--configure")
+                targets = true;
+        } else if (targets && plainToken(arg)) {
+            std::string_view name = arg;
+            if (kind == ActionKind::Install) {
+                name = baseName(name);
+                if (name.size() > 4 && name.substr(name.size() - 4) == ".deb")
+                    name.remove_suffix(4);
+                name = name.substr(0, name.find('_'));
+            }
+            if (!name.empty())
+                run.actions.push_back({std::string(name), "-", "-", kind});
+        }
+    }
+    if (args.empty())
+        line += std::string(" ") + std::string(hookAction);
+    run.description = boundedDescription(line);
+    return run;
+}
+
+std::string boundedDescription(std::string_view text) {
+    std::string out;
+    out.reserve(std::min(text.size(), kMaxDescription));
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        out += (u < ' ' || u == 0x7f) ? ' ' : c;
+    }
+    if (out.size() > kMaxDescription) {
+        std::size_t cut = kMaxDescription;
+        while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xc0) == 0x80)
+            --cut;
+        out.resize(cut);
+    }
+    return out;
+}
+
+std::string summarise(std::string_view frontend, const std::vector<PackageAction>& actions) {
+    const bool oneKind = !actions.empty() &&
+                         std::all_of(actions.begin(), actions.end(),
+                                     [&](const auto& a) { return a.kind == actions.front().kind; });
+    std::string out(frontend);
+    out += ' ';
+    out += oneKind ? kindName(actions.front().kind) : "change";
+    for (const auto& a : actions) {
+        if (out.size() > kMaxDescription)
+            break;
+        out += ' ';
+        out += a.name;
+    }
+    return boundedDescription(out);
+}
+
+std::string actionLines(const std::vector<PackageAction>& actions) {
+    std::string out;
+    for (const auto& a : actions) {
+        out += a.name;
+        out += ' ';
+        out += a.oldVersion;
+        out += ' ';
+        out += a.newVersion;
+        out += ' ';
+        out += kindName(a.kind);
+        out += '\n';
+    }
+    return out;
+}
+
+ReadResult readBounded(int fd, std::string& out, std::size_t maxBytes,
+                       std::chrono::milliseconds within) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + within;
+    std::array<char, 16384> buf;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return ReadResult::TimedOut;
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0 || (p.revents & POLLNVAL))
+            return ReadResult::Failed;
+        if (ready == 0)
+            return ReadResult::TimedOut;
+        const ssize_t n = ::read(fd, buf.data(), buf.size());
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n < 0)
+            return ReadResult::Failed;
+        if (n == 0)
+            return ReadResult::Complete;
+        if (out.size() + static_cast<std::size_t>(n) > maxBytes)
+            return ReadResult::TooLarge;
+        out.append(buf.data(), static_cast<std::size_t>(n));
+    }
+}
+
+} // namespace vigilorn::sys

@@ -1,0 +1,67 @@
+#pragma once
+// What APT and dpkg tell the hook about the change they are about to make.
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vigilorn::sys {
+
+enum class ActionKind { Install, Upgrade, Downgrade, Reinstall, Remove, Purge, Configure };
+
+const char* kindName(ActionKind kind);
+
+struct PackageAction {
+    std::string name;
+    std::string oldVersion; // "-" when there is none
+    std::string newVersion; // "-" when there is none
+    ActionKind kind = ActionKind::Install;
+};
+
+struct AptInput {
+    bool understood = false; // a VERSION 3 header and a complete configuration section
+    std::vector<PackageAction> actions;
+    std::size_t skippedLines = 0;
+    std::string commandLine; // CommandLine::AsString, decoded
+    int quiet = 0;
+};
+
+// The Pre-Install-Pkgs hook's input, protocol version 3. A package's configure step that
+// follows its unpack in the same run is part of that action, not one of its own.
+AptInput parseAptInput(std::string_view text);
+
+// APT's %XX quoting of configuration values undone; anything else is kept as it is.
+std::string percentDecode(std::string_view text);
+
+struct DpkgRun {
+    bool dryRun = false;
+    std::vector<PackageAction> actions;
+    std::string description; // the command line
+};
+
+// DPKG_HOOK_ACTION values that change packages; triggers-only and the architecture
+// actions do not.
+bool dpkgActionChanges(std::string_view hookAction);
+
+// A dpkg process's arguments (argv[0] first) for the hook action it runs.
+DpkgRun parseDpkgArguments(const std::vector<std::string>& args, std::string_view hookAction);
+
+inline constexpr std::size_t kMaxDescription = 200;
+
+// Printable text cut to kMaxDescription bytes on a UTF-8 character boundary.
+std::string boundedDescription(std::string_view text);
+
+// "<frontend> <kind> <pkg1> <pkg2>…", for a change without a command line.
+std::string summarise(std::string_view frontend, const std::vector<PackageAction>& actions);
+
+// "name old new kind", one line each: what the point maker reads.
+std::string actionLines(const std::vector<PackageAction>& actions);
+
+enum class ReadResult { Complete, TooLarge, TimedOut, Failed };
+
+// Everything up to end of file, at most maxBytes, within the time given.
+ReadResult readBounded(int fd, std::string& out, std::size_t maxBytes,
+                       std::chrono::milliseconds within);
+
+} // namespace vigilorn::sys

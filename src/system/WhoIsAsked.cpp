@@ -1,0 +1,199 @@
+#include "WhoIsAsked.h"
+
+#include "Fd.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <string>
+
+namespace vigilorn::sys {
+
+namespace {
+
+constexpr std::size_t kMaxDepth = 32;
+constexpr std::size_t kMaxSmallFile = 4096;
+constexpr std::size_t kMaxSessionFile = 16384;
+constexpr std::size_t kMaxSessions = 256;
+
+// A regular file of at most maxBytes, whole; FIFOs and links are refused.
+bool readSmallFile(int dirFd, const std::string& name, std::string& out, std::size_t maxBytes) {
+    out.clear();
+    const Fd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    struct stat st {};
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    std::array<char, 4096> buf;
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buf.data(), buf.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        if (out.size() + static_cast<std::size_t>(n) > maxBytes)
+            return false;
+        out.append(buf.data(), static_cast<std::size_t>(n));
+    }
+}
+
+bool parsePid(std::string_view text, pid_t& pid) {
+    if (text.empty() || text.size() > 9)
+        return false;
+    pid = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        pid = pid * 10 + (c - '0');
+    }
+    return true;
+}
+
+constexpr std::array<std::string_view, 7> kFrontends = {
+    "apt-get", "apt", "aptitude", "synaptic", "packagekitd", "unattended-upgr", "dpkg"};
+
+} // namespace
+
+ProcReader::ProcReader(std::string procRoot) : m_root(std::move(procRoot)) {}
+
+std::vector<Ancestor> ProcReader::ancestors(pid_t from) const {
+    std::vector<Ancestor> chain;
+    std::string stat;
+    pid_t pid = from;
+    while (pid > 1 && chain.size() < kMaxDepth) {
+        if (!readSmallFile(AT_FDCWD, m_root + '/' + std::to_string(pid) + "/stat", stat,
+                           kMaxSmallFile))
+            break;
+        // "pid (comm) state ppid ...": comm may hold spaces and parentheses itself.
+        const std::size_t open = stat.find('(');
+        const std::size_t close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || close < open ||
+            close + 4 >= stat.size())
+            break;
+        chain.push_back({pid, stat.substr(open + 1, close - open - 1)});
+        const std::string_view rest = std::string_view(stat).substr(close + 4);
+        pid_t parent = 0;
+        if (!parsePid(rest.substr(0, rest.find(' ')), parent))
+            break;
+        pid = parent;
+    }
+    return chain;
+}
+
+std::optional<uid_t> ProcReader::loginUid(pid_t pid) const {
+    std::string text;
+    if (!readSmallFile(AT_FDCWD, m_root + '/' + std::to_string(pid) + "/loginuid", text,
+                       kMaxSmallFile))
+        return std::nullopt;
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return parseUid(text);
+}
+
+bool ProcReader::arguments(pid_t pid, std::vector<std::string>& args, std::size_t maxBytes) const {
+    args.clear();
+    std::string text;
+    if (!readSmallFile(AT_FDCWD, m_root + '/' + std::to_string(pid) + "/cmdline", text, maxBytes))
+        return false;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\0', start);
+        if (end == std::string::npos)
+            end = text.size();
+        args.emplace_back(text, start, end - start);
+        start = end + 1;
+    }
+    return !args.empty();
+}
+
+const Ancestor* nearestFrontend(const std::vector<Ancestor>& chain) {
+    for (const auto& a : chain)
+        if (std::find(kFrontends.begin(), kFrontends.end(), a.comm) != kFrontends.end())
+            return &a;
+    return nullptr;
+}
+
+std::string frontendName(const std::vector<Ancestor>& chain) {
+    if (const Ancestor* f = nearestFrontend(chain))
+        return f->comm;
+    return chain.empty() ? std::string() : chain.front().comm;
+}
+
+std::optional<uid_t> parseUid(std::string_view text) {
+    if (text.empty() || text.size() > 10)
+        return std::nullopt;
+    unsigned long long n = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        n = n * 10 + static_cast<unsigned>(c - '0');
+    }
+    // (uid_t)-1 is "no uid" everywhere.
+    if (n >= 4294967295ULL)
+        return std::nullopt;
+    return static_cast<uid_t>(n);
+}
+
+AskedUsers whoIsAsked(const CallerIds& ids, const ProcReader& proc,
+                      const std::vector<Ancestor>& chain, const std::string& sessionsDir) {
+    const std::pair<const std::optional<std::string>*, const char*> fromEnv[] = {
+        {&ids.pkexecUid, "PKEXEC_UID"},
+        {&ids.sudoUid, "SUDO_UID"},
+        {&ids.packagekitUid, "PACKAGEKIT_CALLER_UID"}};
+    for (const auto& [value, name] : fromEnv)
+        if (*value)
+            if (const auto uid = parseUid(**value))
+                return {{*uid}, name};
+    if (const Ancestor* frontend = nearestFrontend(chain))
+        if (const auto uid = proc.loginUid(frontend->pid))
+            return {{*uid}, "loginuid"};
+    return {graphicalSessionUsers(sessionsDir), "sessions"};
+}
+
+std::vector<uid_t> graphicalSessionUsers(const std::string& sessionsDir) {
+    std::vector<uid_t> uids;
+    DIR* dir = ::opendir(sessionsDir.c_str());
+    if (!dir)
+        return uids;
+    std::vector<std::string> names;
+    std::size_t seen = 0;
+    while (const dirent* e = ::readdir(dir)) {
+        if (++seen > kMaxSessions)
+            break;
+        if (e->d_name[0] != '.')
+            names.emplace_back(e->d_name);
+    }
+    std::sort(names.begin(), names.end());
+    std::string text;
+    for (const auto& name : names) {
+        if (!readSmallFile(::dirfd(dir), name, text, kMaxSessionFile))
+            continue;
+        std::optional<uid_t> uid;
+        bool active = false;
+        bool graphical = false;
+        std::string_view rest = text;
+        while (!rest.empty()) {
+            const std::size_t nl = rest.find('\n');
+            const std::string_view line = rest.substr(0, nl);
+            rest.remove_prefix(nl == std::string_view::npos ? rest.size() : nl + 1);
+            if (line.substr(0, 4) == "UID=")
+                uid = parseUid(line.substr(4));
+            else if (line == "ACTIVE=1")
+                active = true;
+            else if (line == "TYPE=x11" || line == "TYPE=wayland")
+                graphical = true;
+        }
+        if (uid && active && graphical && std::find(uids.begin(), uids.end(), *uid) == uids.end())
+            uids.push_back(*uid);
+    }
+    ::closedir(dir);
+    return uids;
+}
+
+} // namespace vigilorn::sys

@@ -1,0 +1,378 @@
+// The hook's decision: what the user answered, whether the point maker runs and with what,
+// and the installed program's cost when there is nothing to do.
+#include "SystemTestSupport.h"
+#include "system/Hook.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+using namespace vigilorn;
+using namespace vigilorn::sys;
+using namespace vigilorn::test;
+using namespace std::chrono_literals;
+
+extern char** environ;
+
+namespace {
+
+const QStringList kAskedArgs{"create",       "--reason", "asked",
+                             "--frontend",   "apt-get",  "--description",
+                             "QMAutoResPnt", "--change", "apt-get install -y probe"};
+const QStringList kAutoArgs{"create",
+                            "--reason",
+                            "auto",
+                            "--frontend",
+                            "apt-get",
+                            "--description",
+                            "apt-get install -y probe"};
+const QStringList kUnattendedArgs{"create",
+                                  "--reason",
+                                  "unattended",
+                                  "--frontend",
+                                  "apt-get",
+                                  "--description",
+                                  "apt-get install -y probe"};
+
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+struct Spawned {
+    int status = -1;
+    qint64 ms = 0;
+    QByteArray err;
+};
+
+// The real program, with `input` (when given) on descriptor 20 as APT gives it.
+Spawned runBinary(const QStringList& args, const QStringList& env,
+                  const std::optional<QByteArray>& input) {
+    Spawned out;
+    int in[2] = {-1, -1};
+    int err[2];
+    if ((input && ::pipe2(in, O_CLOEXEC) != 0) || ::pipe2(err, O_CLOEXEC) != 0)
+        return out;
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    if (input)
+        posix_spawn_file_actions_adddup2(&files, in[0], 20);
+    posix_spawn_file_actions_adddup2(&files, err[1], 2);
+    posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
+    std::vector<QByteArray> keep;
+    std::vector<char*> argv{const_cast<char*>(VIGILORN_HOOK_EXE)};
+    for (const auto& a : args)
+        keep.push_back(a.toUtf8());
+    const std::size_t argCount = keep.size();
+    for (const auto& e : env)
+        keep.push_back(e.toUtf8());
+    for (std::size_t i = 0; i < argCount; ++i)
+        argv.push_back(keep[i].data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::size_t i = argCount; i < keep.size(); ++i)
+        envp.push_back(keep[i].data());
+    envp.push_back(nullptr);
+
+    QElapsedTimer clock;
+    clock.start();
+    pid_t pid = 0;
+    const int spawned =
+        ::posix_spawn(&pid, VIGILORN_HOOK_EXE, &files, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&files);
+    ::close(err[1]);
+    if (input) {
+        ::close(in[0]);
+        [[maybe_unused]] const ssize_t n = ::write(in[1], input->constData(), input->size());
+        ::close(in[1]);
+    }
+    if (spawned != 0) {
+        ::close(err[0]);
+        return out;
+    }
+    char buf[512];
+    ssize_t n;
+    while ((n = ::read(err[0], buf, sizeof buf)) > 0)
+        out.err.append(buf, n);
+    ::close(err[0]);
+    ::waitpid(pid, &out.status, 0);
+    out.ms = clock.elapsed();
+    return out;
+}
+
+} // namespace
+
+class TestHookDecision : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir;
+    QString errPath;
+    int errFd = -1;
+
+    QString path(const QString& name) const { return dir.filePath(name); }
+
+    void writeFile(const QString& name, const QByteArray& data) {
+        QDir().mkpath(QFileInfo(path(name)).path());
+        QFile f(path(name));
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QCOMPARE(f.write(data), data.size());
+    }
+
+    // A stand-in point maker: keeps its arguments and input, then answers as the files beside
+    // it say.
+    QString writeMaker() {
+        const QString maker = path("maker");
+        writeFile("maker", "#!/bin/sh\n"
+                           "d='" +
+                               QFile::encodeName(dir.path()) +
+                               "'\n"
+                               "printf '%s\\n' \"$@\" > \"$d/args\"\n"
+                               "cat > \"$d/stdin\"\n"
+                               "[ -f \"$d/hang\" ] && exec sleep 30\n"
+                               "[ -f \"$d/fail\" ] && exit 3\n"
+                               "echo 7\n");
+        QFile::setPermissions(maker, QFile::ReadOwner | QFile::ExeOwner);
+        return maker;
+    }
+
+    HookSettings settings(const QString& maker) {
+        HookSettings s;
+        s.runUserRoot = path("run-user").toStdString();
+        s.makerPath = maker.toStdString();
+        s.procRoot = path("proc").toStdString();
+        s.sessionsDir = path("no-sessions").toStdString();
+        s.answerCap = 300ms;
+        s.makerCap = 2s;
+        s.errFd = errFd;
+        return s;
+    }
+
+    QStringList makerArgs() const {
+        QByteArray args = readAll(path("args"));
+        if (args.isEmpty())
+            return {};
+        args.chop(1);
+        return QString::fromUtf8(args).split(u'\n');
+    }
+
+    QByteArray errText() const { return readAll(errPath); }
+
+private slots:
+    // A program that ends before it has read its input must not end the test.
+    void initTestCase() { ::signal(SIGPIPE, SIG_IGN); }
+
+    void init() {
+        for (const char* f : {"args", "stdin", "hang", "fail", "errors"})
+            QFile::remove(path(f));
+        QDir(path("run-user")).removeRecursively();
+        QDir(path("proc")).removeRecursively();
+        errPath = path("errors");
+        errFd = ::open(QFile::encodeName(errPath).constData(),
+                       O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        QVERIFY(errFd >= 0);
+    }
+    void cleanup() { ::close(errFd); }
+
+    void decide_data() {
+        QTest::addColumn<QString>("who");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<bool>("answers");
+        QTest::addColumn<QString>("maker");
+        QTest::addColumn<int>("decision");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QString>("error");
+        const QStringList notRun;
+
+        QTest::newRow("go") << "program" << QByteArray("go\n") << true << "ok" << int(Decision::Go)
+                            << notRun << QByteArray() << "";
+        QTest::newRow("off") << "program" << QByteArray("off\n") << true << "ok"
+                             << int(Decision::Off) << notRun << QByteArray() << "";
+        QTest::newRow("point") << "program" << QByteArray("point\n") << true << "ok"
+                               << int(Decision::Asked) << kAskedArgs << QByteArray("made 7\n")
+                               << "";
+        QTest::newRow("point, the maker fails")
+            << "program" << QByteArray("point\n") << true << "fails" << int(Decision::Asked)
+            << kAskedArgs << QByteArray("failed\n") << "failed with exit status 3";
+        QTest::newRow("auto") << "program" << QByteArray("auto\n") << true << "ok"
+                              << int(Decision::Auto) << kAutoArgs << QByteArray() << "";
+        QTest::newRow("an answer not known")
+            << "program" << QByteArray("yes please\n") << true << "ok" << int(Decision::NoAnswer)
+            << kAutoArgs << QByteArray() << "";
+        QTest::newRow("no answer in time")
+            << "program" << QByteArray() << false << "ok" << int(Decision::NoAnswer) << kAutoArgs
+            << QByteArray() << "";
+        QTest::newRow("no program running")
+            << "no-program" << QByteArray() << true << "ok" << int(Decision::NoProgram) << notRun
+            << QByteArray() << "";
+        QTest::newRow("nobody to ask")
+            << "nobody" << QByteArray() << true << "ok" << int(Decision::Unattended)
+            << kUnattendedArgs << QByteArray() << "";
+        QTest::newRow("the maker missing")
+            << "nobody" << QByteArray() << true << "missing" << int(Decision::Unattended) << notRun
+            << QByteArray() << "cannot be run";
+        QTest::newRow("the maker hangs")
+            << "program" << QByteArray("point\n") << true << "hangs" << int(Decision::Asked)
+            << kAskedArgs << QByteArray("failed\n") << "did not finish within 2 s";
+    }
+    void decide() {
+        QFETCH(QString, who);
+        QFETCH(QByteArray, answer);
+        QFETCH(bool, answers);
+        QFETCH(QString, maker);
+        QFETCH(int, decision);
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, reply);
+        QFETCH(QString, error);
+        const QString makerPath = maker == "missing" ? path("absent") : writeMaker();
+        if (maker == "fails" || maker == "hangs")
+            writeFile(maker == "fails" ? "fail" : "hang", "");
+        const uid_t me = ::getuid();
+        const std::string folder = makeRunUserFolder(path("run-user"), me);
+        std::optional<AnswerServer> server;
+        if (who == "program")
+            server.emplace(listenAt(folder + '/' + kSocketName), answer, answers);
+
+        const Change change{
+            "apt-get", "apt-get install -y probe", {{"probe", "-", "1.0", ActionKind::Install}}, 0};
+        const Hook hook(settings(makerPath));
+        QElapsedTimer clock;
+        clock.start();
+        const HookOutcome outcome =
+            hook.decide(change, who == "nobody" ? std::vector<uid_t>{} : std::vector<uid_t>{me});
+        QVERIFY(clock.elapsed() < 5000);
+
+        QCOMPARE(int(outcome.decision), decision);
+        QCOMPARE(outcome.maker.has_value(), !args.isEmpty() || maker == "missing");
+        QCOMPARE(makerArgs(), args);
+        if (!args.isEmpty())
+            QCOMPARE(readAll(path("stdin")), QByteArray("probe - 1.0 install\n"));
+        if (server) {
+            server->stop();
+            QCOMPARE(server->received(), "hold apt-get\n" + reply);
+        }
+        if (error.isEmpty())
+            QCOMPARE(errText(), QByteArray());
+        else
+            QVERIFY2(errText().contains(error.toUtf8()) && errText().count('\n') == 1,
+                     errText().constData());
+    }
+
+    void aptRunAsksTheFrontEndsUser() {
+        // The whole apt way in: input on a descriptor, the front end found in /proc, its login
+        // user's program asked, the point made with the decoded command line.
+        const QString maker = writeMaker();
+        writeFile("proc/300/stat", "300 (sh) S 200 1");
+        writeFile("proc/200/stat", "200 (apt-get) S 1 1");
+        writeFile("proc/200/loginuid", QByteArray::number(::getuid()));
+        const std::string folder = makeRunUserFolder(path("run-user"), ::getuid());
+        AnswerServer server(listenAt(folder + '/' + kSocketName), "point\n");
+        const QByteArray input = "VERSION 3\nCommandLine::AsString=apt-get%20install%20rcprobe\n\n"
+                                 "rcprobe - - none < 1.0 all none /tmp/rc/rcprobe_1.0_all.deb\n"
+                                 "rcprobe - - none < 1.0 all none **CONFIGURE**\n";
+        int p[2];
+        QCOMPARE(::pipe2(p, O_CLOEXEC), 0);
+        QCOMPARE(::write(p[1], input.constData(), input.size()), ssize_t(input.size()));
+        ::close(p[1]);
+        HookEnvironment env;
+        env.infoFd = std::to_string(p[0]);
+        env.parent = 300;
+        QCOMPARE(Hook(settings(maker)).runApt(env), 0);
+        server.stop();
+        QCOMPARE(server.received(), QByteArray("hold apt-get\nmade 7\n"));
+        QCOMPARE(makerArgs(), (QStringList{"create", "--reason", "asked", "--frontend", "apt-get",
+                                           "--description", "QMAutoResPnt", "--change",
+                                           "apt-get install rcprobe"}));
+        QCOMPARE(readAll(path("stdin")), QByteArray("rcprobe - 1.0 install\n"));
+        QCOMPARE(::fcntl(p[0], F_GETFD), -1); // the input descriptor is closed once read
+    }
+
+    void dpkgRun_data() {
+        QTest::addColumn<bool>("locked");
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QByteArray>("cmdline");
+        QTest::addColumn<QString>("description");
+        const QByteArray install("/usr/bin/dpkg\0-i\0/tmp/probe_1.0_all.deb\0", 40);
+        QTest::newRow("install") << false << "install" << install
+                                 << "dpkg -i /tmp/probe_1.0_all.deb";
+        QTest::newRow("under APT") << true << "install" << install << "";
+        QTest::newRow("no-act") << false << "install"
+                                << QByteArray("dpkg\0--no-act\0-i\0x.deb\0", 23) << "";
+        QTest::newRow("triggers only")
+            << false << "triggers-only" << QByteArray("dpkg\0--triggers-only\0-a\0", 24) << "";
+        QTest::newRow("no action") << false << "" << install << "";
+        QTest::newRow("arguments too long to read")
+            << false << "remove" << QByteArray("dpkg\0-r\0", 8) + QByteArray(70000, 'a')
+            << "dpkg remove";
+    }
+    void dpkgRun() {
+        QFETCH(bool, locked);
+        QFETCH(QString, action);
+        QFETCH(QByteArray, cmdline);
+        QFETCH(QString, description);
+        const QString maker = writeMaker();
+        writeFile("proc/300/stat", "300 (sh) S 200 1");
+        writeFile("proc/200/stat", "200 (dpkg) S 1 1");
+        writeFile("proc/200/cmdline", cmdline);
+        HookEnvironment env;
+        env.parent = 300;
+        if (locked)
+            env.frontendLocked = "true";
+        if (!action.isEmpty())
+            env.hookAction = action.toStdString();
+        QCOMPARE(Hook(settings(maker)).runDpkg(env), 0);
+        // Nobody can be asked here, so a run that changes packages gets an unattended point.
+        const QStringList args = makerArgs();
+        if (description.isEmpty()) {
+            QCOMPARE(args, QStringList());
+        } else {
+            QCOMPARE(args.mid(0, 6), (QStringList{"create", "--reason", "unattended", "--frontend",
+                                                  "dpkg", "--description"}));
+            QCOMPARE(args.value(6), description);
+        }
+    }
+
+    void binaryWithNothingToDo_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QStringList>("env");
+        QTest::addColumn<bool>("input");
+        QTest::addColumn<int>("errorLines");
+        const QStringList apt{"apt"};
+        QTest::newRow("no package line") << apt << QStringList{"APT_HOOK_INFO_FD=20"} << true << 0;
+        QTest::newRow("descriptor not a number")
+            << apt << QStringList{"APT_HOOK_INFO_FD=twenty"} << true << 1;
+        QTest::newRow("descriptor not open")
+            << apt << QStringList{"APT_HOOK_INFO_FD=999"} << true << 1;
+        QTest::newRow("descriptor negative")
+            << apt << QStringList{"APT_HOOK_INFO_FD=-1"} << true << 1;
+        QTest::newRow("descriptor unset") << apt << QStringList{} << true << 1;
+        QTest::newRow("descriptor standard error")
+            << apt << QStringList{"APT_HOOK_INFO_FD=2"} << true << 1;
+        QTest::newRow("dpkg under APT")
+            << QStringList{"dpkg"}
+            << QStringList{"DPKG_FRONTEND_LOCKED=true", "DPKG_HOOK_ACTION=install"} << false << 0;
+        QTest::newRow("no mode") << QStringList{} << QStringList{} << false << 1;
+    }
+    void binaryWithNothingToDo() {
+        QFETCH(QStringList, args);
+        QFETCH(QStringList, env);
+        QFETCH(bool, input);
+        QFETCH(int, errorLines);
+        const Spawned run = runBinary(
+            args, env, input ? std::optional<QByteArray>("VERSION 3\nquiet=0\n\n") : std::nullopt);
+        QVERIFY(WIFEXITED(run.status));
+        QCOMPARE(WEXITSTATUS(run.status), 0);
+        QCOMPARE(int(run.err.count('\n')), errorLines);
+        if (errorLines)
+            QVERIFY(run.err.startsWith("Vigilorn: "));
+        qInfo("%s: %lld ms", QTest::currentDataTag(), run.ms);
+        // The target is 20 ms; the bound leaves room for a loaded machine.
+        QVERIFY2(run.ms < 1000, QByteArray::number(run.ms).constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHookDecision)
+#include "test_hook_decision.moc"
