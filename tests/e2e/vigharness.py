@@ -290,10 +290,28 @@ class Session:
                  "org.a11y.Bus.GetAddress"], env=self.env, check=False).stdout)
         else:
             wait_for("the accessibility bus", lambda: "unix:" in self.xprop_root("AT_SPI_BUS"))
+        # The focus listener is registered before any program starts, as a screen reader that
+        # runs from login is. Qt's bridge reads the registry's listeners once and only then asks
+        # to hear of new ones: a listener registered in between is never sent a focus event.
+        self.a11y  # making the view of the bus registers the listener
+        wait_for("the registry to list the focus listener",
+                 lambda: "statechanged:focused" in self.registered_events().lower())
 
         if tray:
             self.start_tray(xselwait)
         log("desktop ready")
+
+    def registered_events(self):
+        """What the accessibility registry tells a starting program is listened for."""
+        m = re.search(r'string "(unix:[^"]*)"', run(
+            ["dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",
+             "org.a11y.Bus.GetAddress"], env=self.env, check=False).stdout)
+        if not m:
+            return ""
+        return run(["dbus-send", "--bus=" + m.group(1), "--print-reply",
+                    "--dest=org.a11y.atspi.Registry", "/org/a11y/atspi/registry",
+                    "org.a11y.atspi.Registry.GetRegisteredEvents"], env=self.env,
+                   check=False).stdout
 
     def start_tray(self, xselwait):
         """The XEmbed tray panel; returns once it owns the tray selection."""
