@@ -607,6 +607,8 @@ Failure BuiltinStore::createLocked(const std::string& description, int restorePo
     sources.config = m_options.source;
     sources.excluded = m_options.excluded;
     sources.excluded.push_back(path);
+    sources.etcOwners = m_options.etcOwners;
+    sources.extraFiles = m_options.extraFiles;
     store::Snapshot snapshot;
     {
         // One syncfs() for all the blobs and trees instead of an fsync() for each: a first

@@ -1,4 +1,5 @@
 #include "SnapshotWriter.h"
+#include "OwnerManifest.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -233,6 +234,8 @@ public:
                 leave(fromErrno(errno), childTree);
                 continue;
             }
+            if (m_owners && !(S_ISDIR(st.st_mode) && isExcluded(childAbs)))
+                owner(st, childTree);
             git_oid id;
             git_filemode_t mode;
             if (S_ISDIR(st.st_mode)) {
@@ -311,13 +314,23 @@ public:
             leave(fromErrno(errno), treePath);
             return true;
         }
+        struct stat st {};
+        if (m_owners && ::fstat(dir.fd, &st) == 0)
+            owner(st, treePath);
         return folder(dir.fd, canonical.string(), treePath, 0, out);
     }
+
+    // Owners are noted where each entry is looked at anyway, not by a second walk.
+    void noteOwners(std::vector<OwnerEntry>* owners) { m_owners = owners; }
 
     void leave(Read r, const std::string& path) { m_leftOut.push_back({reasonText(r), path}); }
 
 private:
     bool exists(const git_oid& id) { return git_odb_exists(m_odb, &id) == 1; }
+
+    void owner(const struct stat& st, const std::string& treePath) {
+        m_owners->push_back({st.st_mode, st.st_uid, st.st_gid, treePath});
+    }
 
     void remember(const std::string& abs, const FileStamp& s, const git_oid& id) {
         // Changed within the last second, a later change could keep the same time stamps.
@@ -336,6 +349,7 @@ private:
     StatCache& m_next;
     std::vector<LeftOut>& m_leftOut;
     std::vector<std::string> m_excluded;
+    std::vector<OwnerEntry>* m_owners = nullptr;
     std::int64_t m_racyFrom = 0;
 };
 
@@ -644,11 +658,23 @@ Failure writeSnapshot(git_repository* repo, const Sources& sources, const StatCa
         if (folder.empty())
             continue;
         std::optional<git_oid> id;
+        std::vector<OwnerEntry> owners;
+        const bool noteOwners = sources.etcOwners && std::string_view(name) == "etc";
+        w.noteOwners(noteOwners ? &owners : nullptr);
         if (!w.part(folder, name, id))
             return w.failure;
+        w.noteOwners(nullptr);
         if (id)
             if (auto f = insert(root.get(), name, *id, GIT_FILEMODE_TREE))
                 return f;
+        if (noteOwners) {
+            const std::string manifest = ownerManifest(std::move(owners));
+            git_oid manifestId;
+            if (!w.blob(manifest.data(), manifest.size(), manifestId))
+                return w.failure;
+            if (auto f = insert(root.get(), "etc-owners.txt", manifestId, GIT_FILEMODE_BLOB))
+                return f;
+        }
     }
 
     std::sort(out.leftOut.begin(), out.leftOut.end(), [](const LeftOut& a, const LeftOut& b) {
@@ -662,6 +688,18 @@ Failure writeSnapshot(git_repository* repo, const Sources& sources, const StatCa
         return w.failure;
     if (auto f = insert(root.get(), "left-out.txt", listId, GIT_FILEMODE_BLOB))
         return f;
+    for (const auto& [name, content] : sources.extraFiles) {
+        // Top-level names only, and never one of the point's own parts.
+        if (name.empty() || name == "." || name == ".." ||
+            name.find_first_of(std::string_view("/\0", 2)) != std::string::npos ||
+            git_treebuilder_get(root.get(), name.c_str()) != nullptr)
+            return PlatformError{EINVAL, "A restore point can't hold a file named " + name};
+        git_oid id;
+        if (!w.blob(content.data(), content.size(), id))
+            return w.failure;
+        if (auto f = insert(root.get(), name.c_str(), id, GIT_FILEMODE_BLOB))
+            return f;
+    }
     if (git_treebuilder_write(&out.tree, root.get()) < 0)
         return gitFailure("Could not record the restore point");
     next.tree = out.tree;

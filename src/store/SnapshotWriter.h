@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace vigilorn::store {
@@ -20,6 +21,9 @@ struct Sources {
     std::string etc;
     std::string config;
     std::vector<std::string> excluded; // absolute folders never captured
+    // The root side's points: etc-owners.txt, and files of its own at the top of the point.
+    bool etcOwners = false;
+    std::vector<std::pair<std::string, std::string>> extraFiles; // (name, content)
 };
 
 // What a file looked like when its blob was written: one that still looks the same is not

@@ -39,6 +39,7 @@ want=("$p/bin/QMVigilornApp" "$p/share/applications/qmvigilorn.desktop"
       "$p/share/qmvigilorn/help_and_license.rtf" "$p/share/metainfo/com.quillmere.vigilorn.metainfo.xml"
       "$p/share/man/man1/QMVigilornApp.1.gz" "$p/share/doc/qmvigilorn/copyright"
       "$p/share/doc/qmvigilorn/changelog.gz"
+      "$p/$(sed -n 's/^CMAKE_INSTALL_LIBEXECDIR:PATH=//p' "$build/CMakeCache.txt")/qmvigilorn/qmvigilorn-system" "$p/share/polkit-1/actions/com.quillmere.vigilorn.policy"
       "$p/$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")/qmvigilorn/vigilorn-gitstore.so")
 for s in 16 32 48 64 128 256; do want+=("$p/share/icons/hicolor/${s}x${s}/apps/qmvigilorn.png"); done
 # The package hook and the two snippets that start it; /usr keeps its configuration in /etc.

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // C++ objects cross the module boundary, so program and module must come from the same build.
@@ -33,6 +34,10 @@ struct BuiltinStoreOptions {
     int lockWaitSeconds = 600;
     // Where a damaged object is reported; standard error when empty.
     std::function<void(const std::string&)> warn;
+    // For the root side's points: etc-owners.txt (owner, group and mode of every /etc
+    // entry), and (name, content) files added at the top of the point.
+    bool etcOwners = false;
+    std::vector<std::pair<std::string, std::string>> extraFiles;
 };
 
 struct BuiltinChangesOptions {

@@ -1,0 +1,486 @@
+#include "SystemStore.h"
+
+#include "platform/RestoreEngine.h"
+#include "store/BuiltinStore.h"
+#include "store/DebianPackages.h"
+
+#include <git2.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <ctime>
+#include <fcntl.h>
+#include <map>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace vigilorn::sys {
+
+namespace {
+
+constexpr const char* kRepository = "points.git";
+constexpr const char* kLockName = "lock";
+constexpr const char* kStampName = "unattended.stamp";
+// A list of 50 points with 50 actions each is far below this.
+constexpr std::int64_t kMaxListSize = 16 * 1024 * 1024;
+
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    ~Fd() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    void reset(int f) {
+        if (fd >= 0)
+            ::close(fd);
+        fd = f;
+    }
+};
+
+PlatformError failure(int err, const std::string& what) {
+    return {err, what + ": " + errorFromErrno(err).description};
+}
+
+// A folder only root may change: made `mode` when missing, refused when it is a link or
+// another user's.
+Failure openRootFolder(int parent, const std::string& name, const std::string& shown, mode_t mode,
+                       Fd& out) {
+    const bool made = ::mkdirat(parent, name.c_str(), mode) == 0;
+    if (!made && errno != EEXIST)
+        return failure(errno, "Could not create " + shown);
+    out.reset(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (out.fd < 0) {
+        if (errno == ELOOP || errno == ENOTDIR)
+            return PlatformError{ELOOP, shown + " is a link or not a folder; refusing to use it"};
+        return failure(errno, "Could not open " + shown);
+    }
+    struct stat st {};
+    if (::fstat(out.fd, &st) != 0)
+        return failure(errno, "Could not look at " + shown);
+    if (st.st_uid != 0)
+        return PlatformError{EPERM, shown + " is not owned by root; refusing to use it"};
+    if (made && (::fchown(out.fd, 0, 0) != 0 || ::fchmod(out.fd, mode) != 0))
+        return failure(errno, "Could not set the owner of " + shown);
+    if (!made && (st.st_mode & 07777) != mode) {
+        // Group- or world-writable, anyone could swap what is inside.
+        if (st.st_mode & (S_IWGRP | S_IWOTH))
+            return PlatformError{EPERM, shown + " is writable by others; refusing to use it"};
+        if (::fchmod(out.fd, mode) != 0)
+            return failure(errno, "Could not set the mode of " + shown);
+    }
+    return std::nullopt;
+}
+
+// A small file of the root folder, or nothing when it is missing, too large or not a file.
+std::optional<std::string> readSmall(int dir, const char* name, std::int64_t limit) {
+    Fd f(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat st {};
+    if (f.fd < 0 || ::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > limit)
+        return std::nullopt;
+    std::string text(static_cast<std::size_t>(st.st_size), '\0');
+    std::size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = ::read(f.fd, text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    text.resize(got);
+    return text;
+}
+
+// Temp file, fsync, rename, then the folder synced: the old or the new file, never half.
+Failure replaceFile(int dir, const std::string& name, const std::string& text, mode_t mode) {
+    const std::string temp = "." + name + ".new";
+    ::unlinkat(dir, temp.c_str(), 0);
+    Fd f(::openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (f.fd < 0)
+        return failure(errno, "Could not write " + name);
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(f.fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int err = n < 0 ? errno : ENOSPC;
+            ::unlinkat(dir, temp.c_str(), 0);
+            return failure(err, "Could not write " + name);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::fchmod(f.fd, mode) != 0 || ::fsync(f.fd) != 0 ||
+        ::renameat(dir, temp.c_str(), dir, name.c_str()) != 0) {
+        const int err = errno;
+        ::unlinkat(dir, temp.c_str(), 0);
+        return failure(err, "Could not write " + name);
+    }
+    if (::fsync(dir) != 0)
+        return failure(errno, "Could not write " + name);
+    return std::nullopt;
+}
+
+class FolderLock {
+public:
+    Failure acquire(int dir, int waitSeconds) {
+        m_fd.reset(::openat(dir, kLockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (m_fd.fd < 0)
+            return failure(errno, "Could not open the system points' lock");
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(waitSeconds);
+        while (::flock(m_fd.fd, LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EWOULDBLOCK)
+                return failure(errno, "Could not lock the system points");
+            if (std::chrono::steady_clock::now() >= until)
+                return PlatformError{EBUSY, "Another system point is still being made"};
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return std::nullopt;
+    }
+
+private:
+    Fd m_fd;
+};
+
+bool parseNumber(std::string_view text, unsigned long long& out) {
+    const auto r = std::from_chars(text.data(), text.data() + text.size(), out);
+    return !text.empty() && r.ec == std::errc() && r.ptr == text.data() + text.size();
+}
+
+std::vector<std::string_view> splitOn(std::string_view line, char sep) {
+    std::vector<std::string_view> out;
+    while (true) {
+        const auto at = line.find(sep);
+        out.push_back(line.substr(0, at));
+        if (at == std::string_view::npos)
+            return out;
+        line.remove_prefix(at + 1);
+    }
+}
+
+bool validAction(const PackageAction& a) {
+    const auto colon = a.name.find(':');
+    const bool name = colon == std::string::npos
+                          ? debian::isValidName(a.name)
+                          : debian::isValidName(std::string_view(a.name).substr(0, colon)) &&
+                                debian::isValidArch(std::string_view(a.name).substr(colon + 1)) &&
+                                a.name[colon + 1] >= 'a' && a.name[colon + 1] <= 'z';
+    auto version = [](const std::string& v) { return v == "-" || debian::isValidVersion(v); };
+    return name && version(a.oldVersion) && version(a.newVersion) && isPackageActionKind(a.kind);
+}
+
+} // namespace
+
+std::optional<std::string> cleanText(std::string_view text, std::size_t limit) {
+    std::string out;
+    std::size_t i = 0;
+    bool full = false;
+    while (i < text.size()) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        std::size_t len = 0;
+        std::uint32_t cp = 0;
+        if (b < 0x80) {
+            len = 1;
+            cp = b;
+        } else if ((b & 0xe0) == 0xc0) {
+            len = 2;
+            cp = b & 0x1fu;
+        } else if ((b & 0xf0) == 0xe0) {
+            len = 3;
+            cp = b & 0x0fu;
+        } else if ((b & 0xf8) == 0xf0) {
+            len = 4;
+            cp = b & 0x07u;
+        } else {
+            return std::nullopt;
+        }
+        if (i + len > text.size())
+            return std::nullopt;
+        for (std::size_t k = 1; k < len; ++k) {
+            const auto c = static_cast<unsigned char>(text[i + k]);
+            if ((c & 0xc0) != 0x80)
+                return std::nullopt;
+            cp = (cp << 6) | (c & 0x3fu);
+        }
+        static constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < kSmallest[len] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff) || cp == 0)
+            return std::nullopt;
+        const bool control = cp < 0x20 || (cp >= 0x7f && cp <= 0x9f);
+        // Still checked past the bound: a text is refused or taken, never half-checked.
+        if (!full) {
+            const std::size_t add = control ? 1 : len;
+            if (out.size() + add > limit)
+                full = true;
+            else if (control)
+                out += ' ';
+            else
+                out.append(text.substr(i, len));
+        }
+        i += len;
+    }
+    return out;
+}
+
+std::string_view reasonName(Reason reason) {
+    switch (reason) {
+    case Reason::Asked:
+        return "asked";
+    case Reason::Auto:
+        return "auto";
+    case Reason::Unattended:
+        return "unattended";
+    case Reason::Window:
+        break;
+    }
+    return "window";
+}
+
+Failure parseArguments(const std::vector<std::string>& args, Request& out) {
+    const PlatformError usage{
+        EINVAL, "usage: qmvigilorn-system create --reason asked|auto|unattended|window "
+                "[--frontend NAME] --description TEXT [--change TEXT]"};
+    if (args.empty() || args[0] != "create")
+        return usage;
+    std::map<std::string, std::string> given;
+    for (std::size_t i = 1; i < args.size(); i += 2) {
+        const std::string& key = args[i];
+        if ((key != "--reason" && key != "--frontend" && key != "--description" &&
+             key != "--change") ||
+            i + 1 >= args.size() || !given.emplace(key, args[i + 1]).second)
+            return usage;
+    }
+    if (!given.count("--reason") || !given.count("--description"))
+        return usage;
+    out = {};
+    const std::string& reason = given["--reason"];
+    if (reason == "asked")
+        out.reason = Reason::Asked;
+    else if (reason == "auto")
+        out.reason = Reason::Auto;
+    else if (reason == "unattended")
+        out.reason = Reason::Unattended;
+    else if (reason == "window")
+        out.reason = Reason::Window;
+    else
+        return usage;
+    const auto description = cleanText(given["--description"]);
+    const auto change = cleanText(given["--change"]);
+    if (!description || !change)
+        return PlatformError{EINVAL, "A description must be UTF-8 text"};
+    out.description = *description;
+    out.change = *change;
+    out.frontend = given["--frontend"];
+    if (out.frontend.size() > kMaxFrontend ||
+        out.frontend.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                       "0123456789._+-") != std::string::npos)
+        return PlatformError{EINVAL, "A front end is named by letters, digits and ._+-"};
+    return std::nullopt;
+}
+
+std::vector<PackageAction> parseActions(std::string_view text) {
+    std::vector<PackageAction> actions;
+    for (std::string_view line : splitOn(text, '\n')) {
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        const auto f = splitOn(line, ' ');
+        if (f.size() != 4)
+            continue;
+        PackageAction a{std::string(f[0]), std::string(f[1]), std::string(f[2]), std::string(f[3])};
+        if (validAction(a))
+            actions.push_back(std::move(a));
+    }
+    return actions;
+}
+
+std::string readInput(int fd, std::size_t limit, int milliseconds) {
+    std::string data;
+    if (::fcntl(fd, F_GETFD) < 0 || ::isatty(fd))
+        return data;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    bool whole = false;
+    char buffer[65536];
+    while (data.size() <= limit) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              until - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0)
+            break;
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            break;
+        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, limit + 1 - data.size()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            whole = n == 0;
+            break;
+        }
+        data.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (!whole || data.size() > limit) {
+        data.resize(std::min(data.size(), limit));
+        const auto lastLine = data.rfind('\n');
+        data.resize(lastLine == std::string::npos ? 0 : lastLine + 1);
+    }
+    return data;
+}
+
+std::string pointDescription(const Request& request) {
+    return request.reason == Reason::Asked ? kAskedDescription : request.description;
+}
+
+std::string changeFile(const Request& request) {
+    std::string text = "reason\t" + std::string(reasonName(request.reason)) + "\nfrontend\t" +
+                       request.frontend + "\ndescription\t" + request.description + "\nchange\t" +
+                       request.change + "\n";
+    for (const auto& a : request.actions)
+        text +=
+            "action\t" + a.name + "\t" + a.oldVersion + "\t" + a.newVersion + "\t" + a.kind + "\n";
+    return text;
+}
+
+bool parseChangeFile(std::string_view text, ChangeRecord& out) {
+    out = {};
+    if (text.empty() || text.back() != '\n')
+        return false;
+    text.remove_suffix(1);
+    int seen = 0;
+    for (const auto line : splitOn(text, '\n')) {
+        const auto f = splitOn(line, '\t');
+        std::string* const fields[] = {&out.reason, &out.frontend, &out.description, &out.change};
+        static constexpr std::string_view kKeys[] = {"reason", "frontend", "description", "change"};
+        if (seen < 4) {
+            if (f.size() != 2 || f[0] != kKeys[seen])
+                return false;
+            *fields[seen++] = f[1];
+            continue;
+        }
+        if (f.size() != 5 || f[0] != "action")
+            return false;
+        out.actions.push_back(
+            {std::string(f[1]), std::string(f[2]), std::string(f[3]), std::string(f[4])});
+    }
+    return seen == 4;
+}
+
+SystemStore::SystemStore(Options options) : m_options(std::move(options)) {
+    git_libgit2_init();
+    // No user's or system-wide git settings reach a store written as root.
+    for (const int level : {GIT_CONFIG_LEVEL_PROGRAMDATA, GIT_CONFIG_LEVEL_SYSTEM,
+                            GIT_CONFIG_LEVEL_XDG, GIT_CONFIG_LEVEL_GLOBAL})
+        git_libgit2_opts(GIT_OPT_SET_SEARCH_PATH, level, "");
+}
+
+SystemStore::~SystemStore() {
+    git_libgit2_shutdown();
+}
+
+Failure SystemStore::create(const Request& request, unsigned long long& number) {
+    if (::geteuid() != 0)
+        return PlatformError{EPERM, "System restore points are made by root only"};
+    const std::string& folder = m_options.folder;
+    const auto slash = folder.find_last_of('/');
+    if (folder.empty() || folder[0] != '/' || slash + 1 >= folder.size())
+        return PlatformError{EINVAL, "The system points' folder must be an absolute path"};
+    Fd parent(::open(slash == 0 ? "/" : folder.substr(0, slash).c_str(),
+                     O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (parent.fd < 0)
+        return failure(errno, "Could not open the folder above " + folder);
+    Fd root, repo;
+    if (auto f = openRootFolder(parent.fd, folder.substr(slash + 1), folder, 0755, root))
+        return f;
+    if (auto f = openRootFolder(root.fd, kRepository, repository(), 0700, repo))
+        return f;
+    FolderLock lock;
+    if (auto f = lock.acquire(root.fd, m_options.lockWaitSeconds))
+        return f;
+
+    BuiltinStore::Options o;
+    o.repository = repository();
+    o.excluded = {folder};
+    o.displayName = "system points in " + folder;
+    o.dpkgStatus = m_options.dpkgStatus;
+    o.flatpakSystem = m_options.flatpakSystem;
+    o.flatpakUser.clear();
+    o.etc = m_options.etc;
+    o.keep = m_options.keep;
+    o.lockWaitSeconds = m_options.lockWaitSeconds;
+    o.warn = m_options.warn;
+    o.etcOwners = true;
+    o.extraFiles = {{"change.txt", changeFile(request)}};
+    BuiltinStore store(o);
+
+    std::vector<RestorePointRecord> records;
+    const std::int64_t now = m_options.now ? m_options.now() : std::time(nullptr);
+    if (request.reason == Reason::Unattended) {
+        unsigned long long last = 0;
+        const auto stamp = readSmall(root.fd, kStampName, 32);
+        std::string_view text = stamp ? std::string_view(*stamp) : std::string_view{};
+        if (!text.empty() && text.back() == '\n')
+            text.remove_suffix(1);
+        // A stamp in the future means the clock went back: it no longer says how long ago.
+        const bool recent = parseNumber(text, last) && now >= 0 &&
+                            static_cast<unsigned long long>(now) >= last &&
+                            static_cast<unsigned long long>(now) - last <
+                                static_cast<unsigned long long>(kUnattendedSeconds);
+        if (recent) {
+            if (auto f = store.listRestorePoints(records))
+                return f;
+            if (!records.empty() && parseNumber(records.back().SequenceNumber, number))
+                return std::nullopt;
+        }
+    }
+
+    if (auto f = store.createRestorePoint(pointDescription(request), kRestorePointType,
+                                          kRestorePointEventType))
+        return f;
+    if (auto f = store.listRestorePoints(records))
+        return f;
+    // The lock keeps every other creation out, so the newest point is this one.
+    if (records.empty() || !parseNumber(records.back().SequenceNumber, number))
+        return PlatformError{EIO, "The new system point can't be found in the store"};
+
+    // Actions are kept only here and in each point's change.txt: carry over the earlier ones.
+    std::map<unsigned long long, SystemPoint> before;
+    if (const auto old = readSmall(root.fd, kSystemPointListName, kMaxListSize))
+        for (auto& p : parseSystemPointList(*old))
+            before[p.number] = std::move(p);
+    std::vector<SystemPoint> points;
+    for (const auto& r : records) {
+        SystemPoint p;
+        if (!parseNumber(r.SequenceNumber, p.number))
+            continue;
+        p.creationTime = r.creationtime;
+        p.description = r.Description;
+        if (p.number == number) {
+            p.actions = request.actions;
+        } else if (const auto it = before.find(p.number);
+                   it != before.end() && it->second.creationTime == p.creationTime) {
+            p.actions = it->second.actions;
+            p.moreActions = it->second.moreActions;
+        }
+        points.push_back(std::move(p));
+    }
+    if (auto f = replaceFile(root.fd, kSystemPointListName, formatSystemPointList(points), 0644))
+        return f;
+    if (request.reason == Reason::Unattended)
+        if (auto f = replaceFile(root.fd, kStampName, std::to_string(now) + "\n", 0600))
+            return f;
+    return std::nullopt;
+}
+
+} // namespace vigilorn::sys

@@ -1,0 +1,89 @@
+#pragma once
+// System points: restore points of the whole machine, made as root before a package change,
+// in a root-owned folder beside a list every user may read.
+#include "platform/PlatformError.h"
+#include "platform/SystemPointList.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vigilorn::sys {
+
+enum class Reason { Asked, Auto, Unattended, Window };
+
+inline constexpr std::size_t kMaxDescription = 256;
+inline constexpr std::size_t kMaxFrontend = 64;
+inline constexpr std::size_t kMaxInput = 1024 * 1024;
+inline constexpr int kInputMilliseconds = 10'000;
+inline constexpr std::int64_t kUnattendedSeconds = 20 * 60;
+inline constexpr const char* kAskedDescription = "QMAutoResPnt";
+
+struct Request {
+    Reason reason = Reason::Window;
+    std::string frontend;
+    std::string description; // cleaned
+    std::string change;      // cleaned; empty when not given
+    std::vector<PackageAction> actions;
+};
+
+// User text made safe to store and show: nullopt when it is not UTF-8 or holds a NUL; control
+// characters become spaces; cut at a character boundary to at most `limit` bytes.
+std::optional<std::string> cleanText(std::string_view text, std::size_t limit = kMaxDescription);
+
+// The arguments after the program's name. The failure's text is a usage message.
+Failure parseArguments(const std::vector<std::string>& args, Request& out);
+
+// "name old new kind" lines, "-" for an absent version; lines that don't parse are skipped.
+std::vector<PackageAction> parseActions(std::string_view text);
+
+// At most `limit` bytes, for at most `milliseconds`; a line cut by either bound is dropped.
+// A closed descriptor or a terminal reads as nothing.
+std::string readInput(int fd, std::size_t limit, int milliseconds);
+
+std::string_view reasonName(Reason reason);
+// What the point is called: kAskedDescription when asked, else the given text.
+std::string pointDescription(const Request& request);
+
+// change.txt: "key\tvalue" lines (reason, frontend, description, change), then
+// "action\tname\told\tnew\tkind" per package action.
+struct ChangeRecord {
+    std::string reason, frontend, description, change;
+    std::vector<PackageAction> actions;
+};
+std::string changeFile(const Request& request);
+bool parseChangeFile(std::string_view text, ChangeRecord& out);
+
+class SystemStore {
+public:
+    struct Options {
+        std::string folder = kSystemPointFolder;
+        std::string etc = "/etc";
+        std::string dpkgStatus = "/var/lib/dpkg/status";
+        std::string flatpakSystem = "/var/lib/flatpak";
+        unsigned keep = 50;
+        // Below the hook's 120 s, so that it hears why rather than timing out.
+        int lockWaitSeconds = 100;
+        std::function<std::int64_t()> now; // seconds since the epoch; the real clock if empty
+        std::function<void(const std::string&)> warn;
+    };
+
+    explicit SystemStore(Options options);
+    ~SystemStore();
+    SystemStore(const SystemStore&) = delete;
+    SystemStore& operator=(const SystemStore&) = delete;
+
+    // Makes a point and rewrites points.list; an unattended change within
+    // kUnattendedSeconds of the last unattended point gets that newest point's number instead.
+    Failure create(const Request& request, unsigned long long& number);
+
+    std::string repository() const { return m_options.folder + "/points.git"; }
+
+private:
+    Options m_options;
+};
+
+} // namespace vigilorn::sys

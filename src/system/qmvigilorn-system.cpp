@@ -1,0 +1,60 @@
+// qmvigilorn-system: makes a system restore point as root, for the package hooks and for the
+// program (through pkexec). Prints the point's number; on failure one line on standard error.
+#include "SystemStore.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+int fail(const std::string& message, int status) {
+    std::string line = message;
+    for (char& c : line)
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    std::fprintf(stderr, "qmvigilorn-system: %s\n", line.c_str());
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Standard streams a caller closed must not become files opened later.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (::fcntl(fd, F_GETFD) < 0 && ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
+            return 1;
+    ::umask(022);
+    // Nothing of the caller's environment is used, libgit2's included.
+    ::clearenv();
+    std::signal(SIGPIPE, SIG_IGN);
+
+    using namespace vigilorn::sys;
+    const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    Request request;
+    if (auto f = parseArguments(args, request))
+        return fail(f->description, 2);
+    if (::geteuid() != 0)
+        return fail("must run as root", 1);
+    // The program's own request brings no package actions.
+    if (request.reason != Reason::Window)
+        request.actions = parseActions(readInput(0, kMaxInput, kInputMilliseconds));
+
+    std::vector<std::string> warnings;
+    SystemStore::Options options;
+    options.warn = [&](const std::string& text) { warnings.push_back(text); };
+    SystemStore store(options);
+    unsigned long long number = 0;
+    if (auto f = store.create(request, number))
+        return fail(f->description, 1);
+    for (const auto& w : warnings)
+        fail(w, 0);
+    if (std::printf("%llu\n", number) < 0 || std::fflush(stdout) != 0)
+        return fail("could not write the point's number", 1);
+    return 0;
+}
