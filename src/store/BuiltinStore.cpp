@@ -1,6 +1,7 @@
 #include "BuiltinStore.h"
 #include "GitHandle.h"
 #include "SnapshotWriter.h"
+#include "StoreLock.h"
 
 #include <git2.h>
 
@@ -38,7 +39,6 @@ constexpr const char* kEventKey = "Event-Type: ";
 constexpr const char* kNumberKey = "Sequence-Number: ";
 constexpr const char* kLayoutKey = "Store-Layout: ";
 constexpr const char* kBranchRef = "refs/heads/restore-points";
-constexpr const char* kLockFile = "vigilorn.lock";
 constexpr const char* kCacheFile = "vigilorn-stat-cache";
 constexpr const char* kLastNumberFile = "vigilorn-last-number";
 constexpr const char* kDamagedFolder = "damaged";
@@ -228,37 +228,7 @@ void reportDamaged(const git_oid& id) {
         std::fprintf(stderr, "%s\n", text.c_str());
 }
 
-// flock(): held by the open file, so a crashed holder can never leave the store locked.
-class StoreLock {
-public:
-    StoreLock() = default;
-    StoreLock(const StoreLock&) = delete;
-    StoreLock& operator=(const StoreLock&) = delete;
-    ~StoreLock() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-
-    Failure acquire(const std::string& path, int operation, int waitSeconds) {
-        m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (m_fd < 0)
-            return errorFromErrno(errno);
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(waitSeconds);
-        while (::flock(m_fd, operation | LOCK_NB) != 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno != EWOULDBLOCK)
-                return errorFromErrno(errno);
-            if (std::chrono::steady_clock::now() >= until)
-                return PlatformError{EBUSY, "Another restore point is still being made"};
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return std::nullopt;
-    }
-
-private:
-    int m_fd = -1;
-};
+using store::StoreLock;
 
 bool isStore(const std::string& path) {
     struct stat st {};
@@ -564,6 +534,12 @@ std::vector<std::string> BuiltinStore::damagedObjects() {
 
 Failure BuiltinStore::createRestorePoint(const std::string& description, int restorePointType,
                                          int eventType) {
+    return createRestorePointKeeping(description, restorePointType, eventType, {});
+}
+
+Failure BuiltinStore::createRestorePointKeeping(const std::string& description,
+                                                int restorePointType, int eventType,
+                                                const std::string& keep) {
     if (description.find('\0') != std::string::npos)
         return programError(ErrorNumber::InvalidProcedureCall);
     ensureLibGit2();
@@ -577,13 +553,13 @@ Failure BuiltinStore::createRestorePoint(const std::string& description, int res
     if (made && ::chmod(path.c_str(), 0700) != 0)
         return errorFromErrno(errno);
     StoreLock lock;
-    if (auto f = lock.acquire(path + "/" + kLockFile, LOCK_EX, m_options.lockWaitSeconds))
+    if (auto f = lock.acquire(path + "/" + store::kLockFile, LOCK_EX, m_options.lockWaitSeconds))
         return f;
-    return createLocked(description, restorePointType, eventType);
+    return createLocked(description, restorePointType, eventType, keep);
 }
 
 Failure BuiltinStore::createLocked(const std::string& description, int restorePointType,
-                                   int eventType) {
+                                   int eventType, const std::string& keep) {
     const std::string& path = m_options.repository;
     Git<git_repository> repo;
     if (auto f = openStore(path, true, repo))
@@ -652,12 +628,15 @@ Failure BuiltinStore::createLocked(const std::string& description, int restorePo
                 return f;
         const unsigned long long number = std::max(chain.highest, readLastNumber(numberFile)) + 1;
 
-        // The points below the new one that stay, newest first.
+        // The points below the new one that stay, newest first; past the limit only the
+        // point being restored from.
         std::vector<const Link*> kept;
         unsigned ours = 0;
+        bool full = false;
         for (const auto& l : chain.links) {
-            if (m_options.keep != 0 && l.ours && ours + 1 >= m_options.keep)
-                break;
+            full = full || (m_options.keep != 0 && l.ours && ours + 1 >= m_options.keep);
+            if (full && !(l.ours && !keep.empty() && std::to_string(l.point.number) == keep))
+                continue;
             kept.push_back(&l);
             ours += l.ours ? 1 : 0;
         }
@@ -723,7 +702,7 @@ Failure BuiltinStore::listRestorePoints(std::vector<RestorePointRecord>& out) {
     // Waits briefly for a creation that is pruning; a long first point is not waited for,
     // as reading never needs what a creation is still writing.
     StoreLock lock;
-    (void)lock.acquire(m_options.repository + "/" + kLockFile, LOCK_SH, 2);
+    (void)lock.acquire(m_options.repository + "/" + store::kLockFile, LOCK_SH, 2);
     Chain chain;
     if (auto f = readChain(repo.get(), chain))
         return f;
