@@ -6,6 +6,7 @@
 #include <git2.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -229,6 +230,32 @@ void reportDamaged(const git_oid& id) {
 }
 
 using store::StoreLock;
+
+// Temporary files of writers that crashed: libgit2's tmp_object_git2_*, git's tmp_obj_*. One
+// younger than an hour may still be written by git run by hand, which takes no lock of ours.
+void removeTemporaryObjects(const std::string& objects) {
+    const auto hourAgo = fs::file_time_type::clock::now() - std::chrono::hours(1);
+    auto sweep = [&](const fs::path& folder) {
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(folder, ec)) {
+            const std::string name = e.path().filename().string();
+            if (name.rfind("tmp_object_git2_", 0) != 0 && name.rfind("tmp_obj_", 0) != 0)
+                continue;
+            std::error_code ec2;
+            if (e.is_regular_file(ec2) && e.last_write_time(ec2) < hourAgo && !ec2)
+                fs::remove(e.path(), ec2);
+        }
+    };
+    sweep(objects);
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(objects, ec)) {
+        const std::string name = e.path().filename().string();
+        std::error_code ec2;
+        if (name.size() == 2 && std::isxdigit(static_cast<unsigned char>(name[0])) &&
+            std::isxdigit(static_cast<unsigned char>(name[1])) && e.is_directory(ec2))
+            sweep(e.path());
+    }
+}
 
 bool isStore(const std::string& path) {
     struct stat st {};
@@ -517,6 +544,15 @@ void prune(git_repository* repo, const std::string& path) {
 
 } // namespace
 
+void store::setAsideDamaged(git_repository* repo, const git_oid& id) {
+    reportDamaged(id);
+    const std::string path = git_repository_path(repo);
+    const std::string hex = hexOf(id);
+    ::mkdir((path + kDamagedFolder).c_str(), 0700);
+    std::rename((path + "objects/" + hex.substr(0, 2) + "/" + hex.substr(2)).c_str(),
+                (path + kDamagedFolder + "/" + hex).c_str());
+}
+
 BuiltinStore::BuiltinStore(Options options) : m_options(std::move(options)) {
     ensureLibGit2();
     if (m_options.warn) {
@@ -545,12 +581,16 @@ Failure BuiltinStore::createRestorePointKeeping(const std::string& description,
     ensureLibGit2();
     const std::string& path = m_options.repository;
     std::error_code ec;
-    const bool made = fs::create_directories(path, ec);
+    fs::create_directories(path, ec);
     if (ec)
         return PlatformError{ec.value(), "Could not create the restore point store " + path + ": " +
                                              ec.message()};
-    // Copies of the system's and the user's settings can hold secrets: keep other users out.
-    if (made && ::chmod(path.c_str(), 0700) != 0)
+    // Copies of the system's and the user's settings can hold secrets: keep other users out,
+    // whoever made the folder.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return errorFromErrno(errno);
+    if ((st.st_mode & 07777) != 0700 && ::chmod(path.c_str(), 0700) != 0)
         return errorFromErrno(errno);
     StoreLock lock;
     if (auto f = lock.acquire(path + "/" + store::kLockFile, LOCK_EX, m_options.lockWaitSeconds))
@@ -566,6 +606,7 @@ Failure BuiltinStore::createLocked(const std::string& description, int restorePo
         return f;
     if (auto f = ensureConfig(repo.get()))
         return f;
+    removeTemporaryObjects(path + "/objects");
 
     Chain chain;
     if (auto f = readChain(repo.get(), chain))
