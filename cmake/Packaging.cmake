@@ -27,7 +27,7 @@ if(VIGILORN_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
-        "libqt6widgets6, libqt6gui6, libqt6core6, libqt6dbus6, libqt6network6, libgit2-1.5, libxcb1, qt6-qpa-plugins")
+        "libqt6widgets6, libqt6gui6, libqt6core6, libqt6dbus6, libqt6network6, libgit2-1.5, zlib1g, libxcb1, qt6-qpa-plugins")
 endif()
 # The hook snippets (src/system) are the administrator's to edit: dpkg keeps their changes.
 file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles

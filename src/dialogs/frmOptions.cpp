@@ -244,7 +244,8 @@ void frmOptions::Picture2_Click() {
                 // A failure is reported and ends Apply: nothing after it is saved.
                 throwIfFailed(autorun->write(Module1::exePath.toStdString()));
             } else if (autorun) {
-                autorun->remove();
+                // A failure is reported and ends Apply, as a failed write does.
+                throwIfFailed(autorun->remove());
             }
             o.RunAtStartUP = autoRun;
             warnBeforeReplacingADamagedFile();

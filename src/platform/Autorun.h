@@ -11,8 +11,8 @@ public:
     virtual ~Autorun() = default;
     // commandPath is exePath; the implementation quotes it as its platform requires.
     virtual Failure write(const std::string& commandPath) = 0;
-    // Every failure is ignored by the caller, so nothing is reported.
-    virtual void remove() = 0;
+    // No entry to remove is no failure.
+    virtual Failure remove() = 0;
     // Why an entry for commandPath would not start the program at log-on, if it would not.
     virtual Failure checkCommand(const std::string& commandPath) const {
         (void)commandPath;

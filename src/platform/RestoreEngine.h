@@ -24,6 +24,13 @@ public:
     virtual std::string displayName() const = 0;
     virtual Failure createRestorePoint(const std::string& description, int restorePointType,
                                        int eventType) = 0;
+    // As createRestorePoint, before restoring point `keep`: the new point's retention must not
+    // take the point being restored from. Engines whose retention can't spare one ignore it.
+    virtual Failure createRestorePointKeeping(const std::string& description, int restorePointType,
+                                              int eventType, const std::string& keep) {
+        (void)keep;
+        return createRestorePoint(description, restorePointType, eventType);
+    }
     virtual Failure listRestorePoints(std::vector<RestorePointRecord>& out) = 0;
     // How many files the newest restore point had to leave out; an engine that takes whole
     // file systems leaves nothing out.

@@ -3,10 +3,12 @@
 #include "BuiltinStore.h"
 #include "DebianPackages.h"
 #include "GitHandle.h"
+#include "StoreLock.h"
 #include "platform/RestoreEngine.h"
 
 #include <git2.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -16,6 +18,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <random>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,7 +40,11 @@ PlatformError systemError(const std::string& what, int err) {
     return {err, what + ": " + std::strerror(err)};
 }
 
+// How long a reader waits for a creation, which holds the store while it prunes.
+constexpr int kLockWaitSeconds = 30;
+
 struct Point {
+    std::string number;
     Git<git_repository> repo;
     Git<git_odb> odb;
     Git<git_tree> tree;
@@ -66,6 +73,7 @@ Trailers readTrailers(const char* message) {
 }
 
 Failure openPoint(const std::string& repository, const std::string& number, Point& out) {
+    out.number = number;
     git_repository* rawRepo = nullptr;
     if (git_repository_open_bare(&rawRepo, repository.c_str()) < 0)
         return gitError("Could not open the restore point store " + repository);
@@ -114,7 +122,21 @@ struct Area {
     std::set<std::string> folders;
     std::set<std::string> leftOut;
     bool present = false; // false: the point holds nothing of this folder
+    std::string badName;  // a name no file of the folder can have
 };
+
+// One name of a folder: nothing that climbs out of it or names two levels at once.
+bool isFileName(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+// git can't hold a .git folder, in any letter case; a point never has one.
+bool isDotGit(std::string_view name) {
+    return name.size() == 4 && name[0] == '.' &&
+           std::tolower(static_cast<unsigned char>(name[1])) == 'g' &&
+           std::tolower(static_cast<unsigned char>(name[2])) == 'i' &&
+           std::tolower(static_cast<unsigned char>(name[3])) == 't';
+}
 
 Failure readBlob(const Point& p, const git_oid& id, std::string& out) {
     git_blob* raw = nullptr;
@@ -143,6 +165,10 @@ std::string unescapePath(std::string_view s) {
 int visit(const char* root, const git_tree_entry* entry, void* payload) {
     auto* area = static_cast<Area*>(payload);
     const std::string path = std::string(root) + git_tree_entry_name(entry);
+    if (!isFileName(git_tree_entry_name(entry))) {
+        area->badName = path;
+        return -1;
+    }
     const git_filemode_t mode = git_tree_entry_filemode(entry);
     if (mode == GIT_FILEMODE_TREE)
         area->folders.insert(path);
@@ -174,7 +200,13 @@ Failure readArea(const Point& p, const std::string& prefix, Area& out) {
         tree = own.get();
     }
     out.present = true;
-    if (git_tree_walk(tree, GIT_TREEWALK_PRE, visit, &out) < 0)
+    const int walked = git_tree_walk(tree, GIT_TREEWALK_PRE, visit, &out);
+    if (!out.badName.empty())
+        return PlatformError{BuiltinStore::kGitErrorBase + GIT_ERROR_TREE,
+                             "Restore point P" + p.number +
+                                 " holds a name no file of the folder can have: \"" + out.badName +
+                                 "\""};
+    if (walked < 0)
         return gitError("Could not read the restore point");
     if (!p.newLayout)
         return std::nullopt;
@@ -285,8 +317,8 @@ bool hasGitPart(const std::string& rel) {
     std::size_t start = 0;
     while (true) {
         const auto end = rel.find('/', start);
-        if (rel.compare(start, end == std::string::npos ? std::string::npos : end - start,
-                        ".git") == 0)
+        if (isDotGit(std::string_view(rel).substr(
+                start, end == std::string::npos ? std::string::npos : end - start)))
             return true;
         if (end == std::string::npos)
             return false;
@@ -345,13 +377,16 @@ struct FolderWalk {
                 return;
             }
             const std::string childRel = rel.empty() ? name : rel + "/" + name;
-            if (name == ".git" || isExcluded(excluded, childRel))
+            if (isDotGit(name) || isExcluded(excluded, childRel))
                 continue;
             const std::string full = root + "/" + childRel;
             struct stat st {};
             if (::lstat(full.c_str(), &st) != 0)
                 continue;
             if (S_ISDIR(st.st_mode)) {
+                // Nothing of it is in the point: what it holds now is not known to be new.
+                if (area.leftOut.count(childRel))
+                    continue;
                 // A file of the point where a folder is now.
                 if (const auto it = area.files.find(childRel); it != area.files.end()) {
                     seen.insert(childRel);
@@ -385,6 +420,9 @@ struct FolderWalk {
             struct stat st {};
             // Still there but never reached (an unreadable folder): not known to be gone.
             if (::lstat((root + "/" + path).c_str(), &st) == 0)
+                continue;
+            // Only a file that can't be there is gone (ENOTDIR: a folder on its way is not one).
+            if (errno != ENOENT && errno != ENOTDIR)
                 continue;
             sink.add({kind, Change::Kind::Removed, path, {}, {}});
         }
@@ -510,42 +548,110 @@ Failure checkWritable(const std::string& root, const std::string& rel) {
     return std::nullopt;
 }
 
-Failure makeParents(const std::string& root, const std::string& rel) {
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(-1); }
+    void reset(int f) {
+        if (fd >= 0)
+            ::close(fd);
+        fd = f;
+    }
+};
+
+Failure openRoot(const std::string& root, Fd& out) {
+    out.reset(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (out.fd < 0)
+        return systemError("Could not open " + root, errno);
+    return std::nullopt;
+}
+
+// The folder that holds `rel`, reached from `rootFd` one folder at a time without following a
+// link, so that nothing planted after checkWritable leads out of the folder. Missing folders
+// are made when `make`.
+Failure openParent(int rootFd, const std::string& root, const std::string& rel, bool make,
+                   Fd& out) {
+    const std::string full = root + "/" + rel;
+    Fd dir(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
+    if (dir.fd < 0)
+        return systemError("Could not put back " + full, errno);
     std::size_t start = 0;
-    while (true) {
-        const auto slash = rel.find('/', start);
-        if (slash == std::string::npos)
-            return std::nullopt;
-        const std::string part = root + "/" + rel.substr(0, slash);
-        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
-            return systemError("Could not create " + part, errno);
+    for (auto slash = rel.find('/'); slash != std::string::npos; slash = rel.find('/', start)) {
+        const std::string name = rel.substr(start, slash - start);
+        constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        int next = ::openat(dir.fd, name.c_str(), kFlags);
+        if (next < 0 && errno == ENOENT && make) {
+            if (::mkdirat(dir.fd, name.c_str(), 0700) != 0 && errno != EEXIST)
+                return systemError("Could not create " + root + "/" + rel.substr(0, slash), errno);
+            next = ::openat(dir.fd, name.c_str(), kFlags);
+        }
+        if (next < 0) {
+            if (errno == ELOOP || errno == ENOTDIR)
+                return PlatformError{RestoreChanges::kNotWritable,
+                                     "Could not put back " + full + ": " + root + "/" +
+                                         rel.substr(0, slash) + " is no longer a folder."};
+            return systemError("Could not put back " + full, errno);
+        }
+        dir.reset(next);
         start = slash + 1;
     }
+    out.reset(dir.fd);
+    dir.fd = -1;
+    return std::nullopt;
+}
+
+std::string leafOf(const std::string& rel) {
+    const auto slash = rel.rfind('/');
+    return slash == std::string::npos ? rel : rel.substr(slash + 1);
+}
+
+// A name beside `leaf` that nothing else uses: made by `create`, which fails with EEXIST when
+// the name is taken.
+template <class Create> int makeTemp(const std::string& leaf, std::string& temp, Create create) {
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temp = "." + leaf + ".vigilorn-";
+        for (int i = 0; i < 6; ++i)
+            temp += kLetters[random() % (sizeof kLetters - 1)];
+        const int rc = create(temp);
+        if (rc >= 0 || errno != EEXIST)
+            return rc;
+    }
+    return -1;
 }
 
 // Written beside the file and renamed over it, so that a program reading it meanwhile sees
 // the old file or the new one, never half of one.
-Failure writeBack(const std::string& full, const std::string& content, git_filemode_t mode) {
-    const auto slash = full.rfind('/');
-    std::string temp =
-        full.substr(0, slash + 1) + "." + full.substr(slash + 1) + ".vigilorn-XXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0)
-        return systemError("Could not put back " + full, errno);
+Failure writeBack(int dirFd, const std::string& rel, const std::string& full,
+                  const std::string& content, git_filemode_t mode) {
+    const std::string leaf = leafOf(rel);
+    std::string temp;
     auto fail = [&](int err) {
-        ::unlink(temp.c_str());
+        ::unlinkat(dirFd, temp.c_str(), 0);
         return systemError("Could not put back " + full, err);
     };
     if (mode == GIT_FILEMODE_LINK) {
-        ::close(fd);
-        ::unlink(temp.c_str());
-        if (::symlink(content.c_str(), temp.c_str()) != 0)
+        if (makeTemp(leaf, temp, [&](const std::string& t) {
+                return ::symlinkat(content.c_str(), dirFd, t.c_str());
+            }) != 0)
             return systemError("Could not put back " + full, errno);
     } else {
+        const int fd = makeTemp(leaf, temp, [&](const std::string& t) {
+            return ::openat(dirFd, t.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                            0600);
+        });
+        if (fd < 0)
+            return systemError("Could not put back " + full, errno);
         struct stat st {};
         // Keeps what the user set (a private file stays private); new files start private.
         mode_t bits =
-            ::lstat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? (st.st_mode & 07777) : 0600;
+            ::fstatat(dirFd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)
+                ? (st.st_mode & 07777)
+                : 0600;
         if (mode == GIT_FILEMODE_BLOB_EXECUTABLE)
             bits |= (bits & 0444) >> 2 | S_IXUSR;
         else
@@ -570,19 +676,21 @@ Failure writeBack(const std::string& full, const std::string& content, git_filem
         if (::close(fd) != 0)
             return fail(errno);
     }
-    if (::rename(temp.c_str(), full.c_str()) != 0)
+    if (::renameat(dirFd, temp.c_str(), dirFd, leaf.c_str()) != 0)
         return fail(errno);
     return std::nullopt;
 }
 
 // Removes the folders an added file leaves empty, up to the first one the point knew.
-void removeEmptyParents(const std::string& root, std::string rel, const Area& area) {
+void removeEmptyParents(int rootFd, const std::string& root, std::string rel, const Area& area) {
     while (true) {
         const auto slash = rel.rfind('/');
         if (slash == std::string::npos)
             return;
         rel.resize(slash);
-        if (area.folders.count(rel) || ::rmdir((root + "/" + rel).c_str()) != 0)
+        Fd parent;
+        if (area.folders.count(rel) || openParent(rootFd, root, rel, false, parent) ||
+            ::unlinkat(parent.fd, leafOf(rel).c_str(), AT_REMOVEDIR) != 0)
             return;
     }
 }
@@ -605,19 +713,23 @@ struct Collected {
     }
 };
 
-} // namespace
-
-BuiltinChanges::BuiltinChanges(Options options) : m_options(std::move(options)) {
-    git_libgit2_init();
+// Readers hold the store shared, so that a creation can't prune what they are reading.
+Failure lockShared(const std::string& repository, store::StoreLock& lock,
+                   const std::atomic<bool>* cancel) {
+    Failure f =
+        lock.acquire(repository + "/" + store::kLockFile, LOCK_SH, kLockWaitSeconds, cancel);
+    if (f && f->number == ECANCELED)
+        return kCancelledError;
+    // No store: opening the point says so.
+    if (f && f->number == ENOENT)
+        return std::nullopt;
+    return f;
 }
 
-BuiltinChanges::~BuiltinChanges() {
-    git_libgit2_shutdown();
-}
-
-Failure BuiltinChanges::compare(const std::string& point, const CompareCallbacks& callbacks) {
+Failure compareUnlocked(const BuiltinChangesOptions& options, const std::string& point,
+                        const CompareCallbacks& callbacks) {
     Point p;
-    if (auto f = openPoint(m_options.repository, point, p))
+    if (auto f = openPoint(options.repository, point, p))
         return f;
     Area etc, config;
     if (p.newLayout) {
@@ -629,25 +741,45 @@ Failure BuiltinChanges::compare(const std::string& point, const CompareCallbacks
     Sink sink(callbacks);
     sink.setTotal(etc.files.size() + config.files.size());
     if (p.newLayout) {
-        if (auto f = comparePackages(p, m_options.dpkgStatus, sink))
+        if (auto f = comparePackages(p, options.dpkgStatus, sink))
             return f;
     }
     if (sink.cancelled())
         return kCancelledError;
     if (auto f =
-            compareFolder(p, etc, m_options.etcFolder, m_options.excluded, Change::Area::Etc, sink))
+            compareFolder(p, etc, options.etcFolder, options.excluded, Change::Area::Etc, sink))
         return f;
-    if (auto f = compareFolder(p, config, m_options.configFolder, m_options.excluded,
+    if (auto f = compareFolder(p, config, options.configFolder, options.excluded,
                                Change::Area::Config, sink))
         return f;
     sink.flush();
     return std::nullopt;
 }
 
+} // namespace
+
+BuiltinChanges::BuiltinChanges(Options options) : m_options(std::move(options)) {
+    git_libgit2_init();
+}
+
+BuiltinChanges::~BuiltinChanges() {
+    git_libgit2_shutdown();
+}
+
+Failure BuiltinChanges::compare(const std::string& point, const CompareCallbacks& callbacks) {
+    store::StoreLock lock;
+    if (auto f = lockShared(m_options.repository, lock, callbacks.cancel))
+        return f;
+    return compareUnlocked(m_options, point, callbacks);
+}
+
 Failure BuiltinChanges::plan(const std::string& point, RestorePlan& out) {
+    store::StoreLock lock;
+    if (auto f = lockShared(m_options.repository, lock, nullptr))
+        return f;
     Collected found;
     const CompareCallbacks callbacks = found.callbacks();
-    if (auto f = compare(point, callbacks))
+    if (auto f = compareUnlocked(m_options, point, callbacks))
         return f;
     Point p;
     if (auto f = openPoint(m_options.repository, point, p))
@@ -712,11 +844,14 @@ Failure BuiltinChanges::plan(const std::string& point, RestorePlan& out) {
                 fs::permissions(m_options.stagingFolder, fs::perms::owner_all, ec);
                 staged = true;
             }
-            if (auto f = makeParents(staging, c.name))
-                return f;
             const std::string copy = staging + "/" + c.name;
-            ::unlink(copy.c_str());
-            if (auto f = writeBack(copy, content, GIT_FILEMODE_BLOB))
+            Fd stagingFd, parent;
+            if (auto f = openRoot(staging, stagingFd))
+                return f;
+            if (auto f = openParent(stagingFd.fd, staging, c.name, true, parent))
+                return f;
+            ::unlinkat(parent.fd, leafOf(c.name).c_str(), 0);
+            if (auto f = writeBack(parent.fd, c.name, copy, content, GIT_FILEMODE_BLOB))
                 return f;
             struct stat st {};
             std::vector<std::string> args{"-D"};
@@ -754,55 +889,83 @@ Failure BuiltinChanges::plan(const std::string& point, RestorePlan& out) {
 }
 
 Failure BuiltinChanges::restoreConfig(const std::string& point, RestoreEngine& engine) {
-    Point p;
-    if (auto f = openPoint(m_options.repository, point, p))
-        return f;
-    Area config;
-    if (auto f = readArea(p, p.newLayout ? "config" : "", config))
-        return f;
-    Collected found;
-    const CompareCallbacks callbacks = found.callbacks();
-    Sink sink(callbacks);
-    if (auto f = compareFolder(p, config, m_options.configFolder, m_options.excluded,
-                               Change::Area::Config, sink))
-        return f;
-    sink.flush();
-    if (found.changes.empty())
-        return std::nullopt;
-
     const std::string& root = m_options.configFolder;
-    for (const auto& c : found.changes)
-        if (auto f = checkWritable(root, c.name))
+    struct Put {
+        std::string name;
+        bool remove = false;
+        std::string content;
+        git_filemode_t mode = GIT_FILEMODE_BLOB;
+    };
+    std::vector<Put> puts;
+    Area config;
+    {
+        store::StoreLock lock;
+        if (auto f = lockShared(m_options.repository, lock, nullptr))
             return f;
+        Point p;
+        if (auto f = openPoint(m_options.repository, point, p))
+            return f;
+        if (auto f = readArea(p, p.newLayout ? "config" : "", config))
+            return f;
+        Collected found;
+        const CompareCallbacks callbacks = found.callbacks();
+        Sink sink(callbacks);
+        if (auto f = compareFolder(p, config, root, m_options.excluded, Change::Area::Config, sink))
+            return f;
+        sink.flush();
+        if (found.changes.empty())
+            return std::nullopt;
+        for (const auto& c : found.changes)
+            if (auto f = checkWritable(root, c.name))
+                return f;
+        // Read whole before the undo point is made: its retention may prune objects.
+        for (const auto& c : found.changes) {
+            if (c.kind == Change::Kind::Added) {
+                puts.push_back({c.name, true, {}, GIT_FILEMODE_BLOB});
+                continue;
+            }
+            const auto it = config.files.find(c.name);
+            if (it == config.files.end())
+                continue;
+            Put put{c.name, false, {}, it->second.mode};
+            if (auto f = readBlob(p, it->second.id, put.content))
+                return f;
+            puts.push_back(std::move(put));
+        }
+    }
 
-    if (auto f = engine.createRestorePoint("Before restoring P" + point, kRestorePointType,
-                                           kRestorePointEventType))
+    if (auto f = engine.createRestorePointKeeping("Before restoring P" + point, kRestorePointType,
+                                                  kRestorePointEventType, point))
         return f;
     const std::string undo = "The files as they were before are in the restore point \"Before "
                              "restoring P" +
                              point + "\".";
+    auto withUndo = [&](const PlatformError& e) {
+        return PlatformError{e.number, e.description + ". " + undo};
+    };
 
-    for (const auto& c : found.changes) {
-        const std::string full = root + "/" + c.name;
-        if (c.kind == Change::Kind::Added) {
-            if (::unlink(full.c_str()) != 0 && errno != ENOENT) {
-                const PlatformError e = systemError("Could not remove " + full, errno);
-                return PlatformError{e.number, e.description + ". " + undo};
+    Fd rootFd;
+    if (auto f = openRoot(root, rootFd))
+        return withUndo(*f);
+    for (const auto& put : puts) {
+        const std::string full = root + "/" + put.name;
+        Fd parent;
+        if (put.remove) {
+            if (auto f = openParent(rootFd.fd, root, put.name, false, parent)) {
+                if (f->number == ENOENT)
+                    continue;
+                return withUndo(*f);
             }
-            removeEmptyParents(root, c.name, config);
+            if (::unlinkat(parent.fd, leafOf(put.name).c_str(), 0) != 0 && errno != ENOENT)
+                return withUndo(systemError("Could not remove " + full, errno));
+            removeEmptyParents(rootFd.fd, root, put.name, config);
             continue;
         }
-        const auto it = config.files.find(c.name);
-        if (it == config.files.end())
-            continue;
-        std::string content;
-        Failure f = readBlob(p, it->second.id, content);
+        Failure f = openParent(rootFd.fd, root, put.name, true, parent);
         if (!f)
-            f = makeParents(root, c.name);
-        if (!f)
-            f = writeBack(full, content, it->second.mode);
+            f = writeBack(parent.fd, put.name, full, put.content, put.mode);
         if (f)
-            return PlatformError{f->number, f->description + ". " + undo};
+            return withUndo(*f);
     }
     return std::nullopt;
 }

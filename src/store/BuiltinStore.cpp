@@ -1,10 +1,12 @@
 #include "BuiltinStore.h"
 #include "GitHandle.h"
 #include "SnapshotWriter.h"
+#include "StoreLock.h"
 
 #include <git2.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -38,7 +40,6 @@ constexpr const char* kEventKey = "Event-Type: ";
 constexpr const char* kNumberKey = "Sequence-Number: ";
 constexpr const char* kLayoutKey = "Store-Layout: ";
 constexpr const char* kBranchRef = "refs/heads/restore-points";
-constexpr const char* kLockFile = "vigilorn.lock";
 constexpr const char* kCacheFile = "vigilorn-stat-cache";
 constexpr const char* kLastNumberFile = "vigilorn-last-number";
 constexpr const char* kDamagedFolder = "damaged";
@@ -228,37 +229,33 @@ void reportDamaged(const git_oid& id) {
         std::fprintf(stderr, "%s\n", text.c_str());
 }
 
-// flock(): held by the open file, so a crashed holder can never leave the store locked.
-class StoreLock {
-public:
-    StoreLock() = default;
-    StoreLock(const StoreLock&) = delete;
-    StoreLock& operator=(const StoreLock&) = delete;
-    ~StoreLock() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
+using store::StoreLock;
 
-    Failure acquire(const std::string& path, int operation, int waitSeconds) {
-        m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (m_fd < 0)
-            return errorFromErrno(errno);
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(waitSeconds);
-        while (::flock(m_fd, operation | LOCK_NB) != 0) {
-            if (errno == EINTR)
+// Temporary files of writers that crashed: libgit2's tmp_object_git2_*, git's tmp_obj_*. One
+// younger than an hour may still be written by git run by hand, which takes no lock of ours.
+void removeTemporaryObjects(const std::string& objects) {
+    const auto hourAgo = fs::file_time_type::clock::now() - std::chrono::hours(1);
+    auto sweep = [&](const fs::path& folder) {
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(folder, ec)) {
+            const std::string name = e.path().filename().string();
+            if (name.rfind("tmp_object_git2_", 0) != 0 && name.rfind("tmp_obj_", 0) != 0)
                 continue;
-            if (errno != EWOULDBLOCK)
-                return errorFromErrno(errno);
-            if (std::chrono::steady_clock::now() >= until)
-                return PlatformError{EBUSY, "Another restore point is still being made"};
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::error_code ec2;
+            if (e.is_regular_file(ec2) && e.last_write_time(ec2) < hourAgo && !ec2)
+                fs::remove(e.path(), ec2);
         }
-        return std::nullopt;
+    };
+    sweep(objects);
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(objects, ec)) {
+        const std::string name = e.path().filename().string();
+        std::error_code ec2;
+        if (name.size() == 2 && std::isxdigit(static_cast<unsigned char>(name[0])) &&
+            std::isxdigit(static_cast<unsigned char>(name[1])) && e.is_directory(ec2))
+            sweep(e.path());
     }
-
-private:
-    int m_fd = -1;
-};
+}
 
 bool isStore(const std::string& path) {
     struct stat st {};
@@ -547,6 +544,15 @@ void prune(git_repository* repo, const std::string& path) {
 
 } // namespace
 
+void store::setAsideDamaged(git_repository* repo, const git_oid& id) {
+    reportDamaged(id);
+    const std::string path = git_repository_path(repo);
+    const std::string hex = hexOf(id);
+    ::mkdir((path + kDamagedFolder).c_str(), 0700);
+    std::rename((path + "objects/" + hex.substr(0, 2) + "/" + hex.substr(2)).c_str(),
+                (path + kDamagedFolder + "/" + hex).c_str());
+}
+
 BuiltinStore::BuiltinStore(Options options) : m_options(std::move(options)) {
     ensureLibGit2();
     if (m_options.warn) {
@@ -564,32 +570,43 @@ std::vector<std::string> BuiltinStore::damagedObjects() {
 
 Failure BuiltinStore::createRestorePoint(const std::string& description, int restorePointType,
                                          int eventType) {
+    return createRestorePointKeeping(description, restorePointType, eventType, {});
+}
+
+Failure BuiltinStore::createRestorePointKeeping(const std::string& description,
+                                                int restorePointType, int eventType,
+                                                const std::string& keep) {
     if (description.find('\0') != std::string::npos)
         return programError(ErrorNumber::InvalidProcedureCall);
     ensureLibGit2();
     const std::string& path = m_options.repository;
     std::error_code ec;
-    const bool made = fs::create_directories(path, ec);
+    fs::create_directories(path, ec);
     if (ec)
         return PlatformError{ec.value(), "Could not create the restore point store " + path + ": " +
                                              ec.message()};
-    // Copies of the system's and the user's settings can hold secrets: keep other users out.
-    if (made && ::chmod(path.c_str(), 0700) != 0)
+    // Copies of the system's and the user's settings can hold secrets: keep other users out,
+    // whoever made the folder.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return errorFromErrno(errno);
+    if ((st.st_mode & 07777) != 0700 && ::chmod(path.c_str(), 0700) != 0)
         return errorFromErrno(errno);
     StoreLock lock;
-    if (auto f = lock.acquire(path + "/" + kLockFile, LOCK_EX, m_options.lockWaitSeconds))
+    if (auto f = lock.acquire(path + "/" + store::kLockFile, LOCK_EX, m_options.lockWaitSeconds))
         return f;
-    return createLocked(description, restorePointType, eventType);
+    return createLocked(description, restorePointType, eventType, keep);
 }
 
 Failure BuiltinStore::createLocked(const std::string& description, int restorePointType,
-                                   int eventType) {
+                                   int eventType, const std::string& keep) {
     const std::string& path = m_options.repository;
     Git<git_repository> repo;
     if (auto f = openStore(path, true, repo))
         return f;
     if (auto f = ensureConfig(repo.get()))
         return f;
+    removeTemporaryObjects(path + "/objects");
 
     Chain chain;
     if (auto f = readChain(repo.get(), chain))
@@ -654,12 +671,15 @@ Failure BuiltinStore::createLocked(const std::string& description, int restorePo
                 return f;
         const unsigned long long number = std::max(chain.highest, readLastNumber(numberFile)) + 1;
 
-        // The points below the new one that stay, newest first.
+        // The points below the new one that stay, newest first; past the limit only the
+        // point being restored from.
         std::vector<const Link*> kept;
         unsigned ours = 0;
+        bool full = false;
         for (const auto& l : chain.links) {
-            if (m_options.keep != 0 && l.ours && ours + 1 >= m_options.keep)
-                break;
+            full = full || (m_options.keep != 0 && l.ours && ours + 1 >= m_options.keep);
+            if (full && !(l.ours && !keep.empty() && std::to_string(l.point.number) == keep))
+                continue;
             kept.push_back(&l);
             ours += l.ours ? 1 : 0;
         }
@@ -725,7 +745,7 @@ Failure BuiltinStore::listRestorePoints(std::vector<RestorePointRecord>& out) {
     // Waits briefly for a creation that is pruning; a long first point is not waited for,
     // as reading never needs what a creation is still writing.
     StoreLock lock;
-    (void)lock.acquire(m_options.repository + "/" + kLockFile, LOCK_SH, 2);
+    (void)lock.acquire(m_options.repository + "/" + store::kLockFile, LOCK_SH, 2);
     Chain chain;
     if (auto f = readChain(repo.get(), chain))
         return f;

@@ -30,6 +30,8 @@ public:
     std::string displayName() const override { return m_options.displayName; }
     Failure createRestorePoint(const std::string& description, int restorePointType,
                                int eventType) override;
+    Failure createRestorePointKeeping(const std::string& description, int restorePointType,
+                                      int eventType, const std::string& keep) override;
     Failure listRestorePoints(std::vector<RestorePointRecord>& out) override;
     std::size_t leftOutOfNewest() const override;
 
@@ -37,7 +39,8 @@ public:
     static std::vector<std::string> damagedObjects();
 
 private:
-    Failure createLocked(const std::string& description, int restorePointType, int eventType);
+    Failure createLocked(const std::string& description, int restorePointType, int eventType,
+                         const std::string& keep);
 
     Options m_options;
 };

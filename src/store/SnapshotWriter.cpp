@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -14,6 +15,7 @@
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 namespace vigilorn::store {
 
@@ -25,6 +27,8 @@ constexpr const char* kCacheMagic = "vigilorn-stat-cache 1\n";
 constexpr const char* kCacheEnd = "end\n";
 // The status file of a machine with every Debian package installed is far below this.
 constexpr std::int64_t kMaxStatusSize = 512 * 1024 * 1024;
+// A compressed object of the store: no file larger than kMaxFileSize is kept.
+constexpr std::int64_t kMaxObjectFile = 2 * kMaxStatusSize;
 
 PlatformError gitFailure(const std::string& what) {
     return gitError(what);
@@ -156,6 +160,43 @@ std::vector<std::string> namesIn(int dirfd) {
     return names;
 }
 
+// Whether `data`, a loose object's file, inflates to the whole object `id`. libgit2 spins
+// forever on a zlib stream cut short, so this reads it without libgit2.
+bool wholeObject(const std::string& data, const git_oid& id) {
+    z_stream z{};
+    if (data.size() > UINT_MAX || inflateInit(&z) != Z_OK)
+        return false;
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    std::string out;
+    char buffer[65536];
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        z.next_out = reinterpret_cast<Bytef*>(buffer);
+        z.avail_out = sizeof buffer;
+        rc = inflate(&z, Z_NO_FLUSH);
+        if (rc == Z_OK || rc == Z_STREAM_END)
+            out.append(buffer, sizeof buffer - z.avail_out);
+    }
+    inflateEnd(&z);
+    if (rc != Z_STREAM_END)
+        return false;
+    // "<type> <size>\0<body>"
+    const auto nul = out.find('\0');
+    const auto space = out.find(' ');
+    if (nul == std::string::npos || space == std::string::npos || space > nul)
+        return false;
+    const git_object_t type = git_object_string2type(out.substr(0, space).c_str());
+    const std::string size = out.substr(space + 1, nul - space - 1);
+    if (type == GIT_OBJECT_INVALID || size.empty() ||
+        size.find_first_not_of("0123456789") != std::string::npos ||
+        size != std::to_string(out.size() - nul - 1))
+        return false;
+    git_oid computed;
+    return git_odb_hash(&computed, out.data() + nul + 1, out.size() - nul - 1, type) == 0 &&
+           git_oid_equal(&computed, &id);
+}
+
 class Writer {
 public:
     Writer(git_repository* repo, git_odb* odb, const StatCache& previous, bool trust,
@@ -181,8 +222,11 @@ public:
             failure = gitFailure("Could not record a file");
             return false;
         }
-        if (git_odb_exists(m_odb, &id))
-            return true;
+        if (git_odb_exists(m_odb, &id)) {
+            if (sound(id))
+                return true;
+            setAsideDamaged(m_repo, id);
+        }
         if (git_odb_write(&id, m_odb, data, size, GIT_OBJECT_BLOB) < 0) {
             failure = gitFailure("Could not record a file");
             return false;
@@ -195,7 +239,7 @@ public:
                     std::int64_t limit, git_oid& id,
                     const std::function<std::string(std::string&&)>& transform = {}) {
         const FileStamp seen = stampOf(st);
-        if (const auto* e = m_previous.find(abs, seen); e && (m_trust || exists(e->id))) {
+        if (const auto* e = m_previous.find(abs, seen); e && (m_trust || sound(e->id))) {
             id = e->id;
             remember(abs, seen, id);
             return Read::Ok;
@@ -292,12 +336,22 @@ public:
         if (git_treebuilder_entrycount(builder.get()) == 0)
             return true;
         git_oid id;
-        if (git_treebuilder_write(&id, builder.get()) < 0) {
+        if (!tree(builder.get(), id)) {
             failure = gitFailure("Could not record a folder");
             return false;
         }
         out = id;
         return true;
+    }
+
+    // git writes nothing when the tree exists already: one cut short is set aside first.
+    bool tree(git_treebuilder* builder, git_oid& id) {
+        if (git_treebuilder_write(&id, builder) < 0)
+            return false;
+        if (sound(id))
+            return true;
+        setAsideDamaged(m_repo, id);
+        return git_treebuilder_write(&id, builder) == 0;
     }
 
     // A captured top folder; a missing or unreadable one is recorded under its own name.
@@ -326,7 +380,23 @@ public:
     void leave(Read r, const std::string& path) { m_leftOut.push_back({reasonText(r), path}); }
 
 private:
-    bool exists(const git_oid& id) { return git_odb_exists(m_odb, &id) == 1; }
+    // After a power cut an object written without fsync can exist and yet be cut short. One
+    // that isn't loose is packed, and packs are never written here.
+    bool sound(const git_oid& id) {
+        char hex[GIT_OID_HEXSZ + 1];
+        git_oid_tostr(hex, sizeof hex, &id);
+        const std::string file = std::string(git_repository_path(m_repo)) + "objects/" +
+                                 std::string(hex, 2) + "/" + (hex + 2);
+        std::string data;
+        FileStamp stamp;
+        const Read r = readRegular(AT_FDCWD, file.c_str(), kMaxObjectFile, data, stamp);
+        if (r == Read::Vanished)
+            return git_odb_exists(m_odb, &id) == 1;
+        if (r == Read::Ok && wholeObject(data, id))
+            return true;
+        git_error_set_str(GIT_ERROR_ODB, "the object's file is cut short or damaged");
+        return false;
+    }
 
     void owner(const struct stat& st, const std::string& treePath) {
         m_owners->push_back({st.st_mode, st.st_uid, st.st_gid, treePath});
@@ -647,7 +717,7 @@ Failure writeSnapshot(git_repository* repo, const Sources& sources, const StatCa
     }
     if (git_treebuilder_entrycount(packages.get()) > 0) {
         git_oid id;
-        if (git_treebuilder_write(&id, packages.get()) < 0)
+        if (!w.tree(packages.get(), id))
             return gitFailure("Could not record the package lists");
         if (auto f = insert(root.get(), "packages", id, GIT_FILEMODE_TREE))
             return f;
@@ -700,7 +770,7 @@ Failure writeSnapshot(git_repository* repo, const Sources& sources, const StatCa
         if (auto f = insert(root.get(), name.c_str(), id, GIT_FILEMODE_BLOB))
             return f;
     }
-    if (git_treebuilder_write(&out.tree, root.get()) < 0)
+    if (!w.tree(root.get(), out.tree))
         return gitFailure("Could not record the restore point");
     next.tree = out.tree;
     next.haveTree = true;

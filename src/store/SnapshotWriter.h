@@ -82,6 +82,10 @@ std::string dpkgPackageList(std::string_view status);
 // else 9200 plus libgit2's error class.
 PlatformError gitError(const std::string& what);
 
+// Reports a loose object that exists but can't be read whole, and moves it to the store's
+// damaged/ folder, so that it can be written again.
+void setAsideDamaged(git_repository* repo, const git_oid& id);
+
 // One line of left-out.txt.
 std::string leftOutLine(const LeftOut& l);
 

@@ -12,6 +12,8 @@
 #include <QPlainTextEdit>
 #include <QSettings>
 
+#include <unistd.h>
+
 using namespace vigilorn;
 
 class TestFrmOptions : public QObject {
@@ -35,6 +37,7 @@ private slots:
     void enterPressesOk();
     void reopeningShowsAppliedValues();
     void autorunWriteFailureIsReportedAndStopsApply();
+    void autorunRemovalFailureIsReportedAndStopsApply();
     void unlaunchablePathIsRefusedWithAWarning_data();
     void unlaunchablePathIsRefusedWithAWarning();
     void damagedSettingsFileIsReplacedAfterAWarning();
@@ -48,7 +51,8 @@ private:
     }
 
     DialogTestEnv m_env;
-    XdgAutorun m_xdg;
+    // The test's own files stand in for root's.
+    XdgAutorun m_xdg{::geteuid()};
 };
 
 void TestFrmOptions::init() {
@@ -317,6 +321,27 @@ void TestFrmOptions::autorunWriteFailureIsReportedAndStopsApply() {
     QCOMPARE(Module1::AppOptions.ShowFormBorder, std::int16_t(0));
     QCOMPARE(frmOptions::loaded(), f);
     QVERIFY(f->isVisible());
+}
+
+void TestFrmOptions::autorunRemovalFailureIsReportedAndStopsApply() {
+    // A folder where the entry would be can't be unlinked, by root either.
+    QVERIFY(QDir().mkpath(entryPath() + "/inside"));
+    Module1::AppOptions.RunAtStartUP = 1;
+    frmOptions* f = open();
+    QTest::mouseClick(f->chkAutoRun, Qt::LeftButton);
+    QCOMPARE(f->chkAutoRun->checkState(), Qt::Unchecked);
+    f->Picture2->click();
+
+    QCOMPARE(MessageBox::shown().size(), std::size_t(1));
+    const auto& box = MessageBox::shown().front();
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QCOMPARE(box.text, QStringLiteral("An error has occurred - Code: %1 Description: Could not "
+                                      "remove %2: Is a directory")
+                           .arg(EISDIR)
+                           .arg(entryPath()));
+    QVERIFY(!m_env.hasStored(QStringLiteral("RunAtStartUP")));
+    QCOMPARE(Module1::AppOptions.RunAtStartUP, std::int16_t(1));
+    QCOMPARE(frmOptions::loaded(), f);
 }
 
 // An entry that could not start the program is refused with a warning before anything is

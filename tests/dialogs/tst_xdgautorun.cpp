@@ -142,8 +142,11 @@ private slots:
     void failureReportsErrno();
     void readOnlyFolderWhenNotRoot();
     void removeDeletesAndIgnoresFailures();
+    void removeReportsAllButAMissingEntry();
     void checkCommandNamesTheProblem_data();
     void checkCommandNamesTheProblem();
+    void checkCommandRefusesWhatOthersCanReplace_data();
+    void checkCommandRefusesWhatOthersCanReplace();
     void exePathIsTheRunningFile();
 
 private:
@@ -323,7 +326,8 @@ void TestXdgAutorun::checkCommandNamesTheProblem() {
         ::close(fd);
         QCOMPARE(::chmod(path.c_str(), mode_t(mode)), 0);
     }
-    XdgAutorun autorun;
+    // The test's own files stand in for root's.
+    XdgAutorun autorun(::geteuid());
     const auto problem = autorun.checkCommand(path);
     if (number == 0) {
         QVERIFY2(!problem, problem ? problem->description.c_str() : "");
@@ -333,6 +337,54 @@ void TestXdgAutorun::checkCommandNamesTheProblem() {
     QCOMPARE(problem->number, number);
     QVERIFY2(problem->description.rfind("The program " + path + " ", 0) == 0,
              problem->description.c_str());
+}
+
+void TestXdgAutorun::checkCommandRefusesWhatOthersCanReplace_data() {
+    QTest::addColumn<int>("folderMode");
+    QTest::addColumn<int>("fileMode");
+    QTest::addColumn<bool>("foreignOwner");
+    QTest::addColumn<QString>("named"); // the path the refusal names
+    QTest::newRow("file writable by others") << 0755 << 0777 << false << "bin/QMVigilornApp";
+    QTest::newRow("folder writable by its group") << 0775 << 0755 << false << "bin";
+    QTest::newRow("file of another user") << 0755 << 0755 << true << "bin/QMVigilornApp";
+}
+
+void TestXdgAutorun::checkCommandRefusesWhatOthersCanReplace() {
+    QFETCH(int, folderMode);
+    QFETCH(int, fileMode);
+    QFETCH(bool, foreignOwner);
+    QFETCH(QString, named);
+    const QString folder = m_tmp->filePath(QStringLiteral("bin"));
+    const QString program = folder + QStringLiteral("/QMVigilornApp");
+    QVERIFY(QDir().mkpath(folder));
+    QFile file(program);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    QCOMPARE(::chmod(QFile::encodeName(program).constData(), mode_t(fileMode)), 0);
+    QCOMPARE(::chmod(QFile::encodeName(folder).constData(), mode_t(folderMode)), 0);
+    // Everything else here is the test's own, and stands in for root's.
+    XdgAutorun autorun(foreignOwner ? 0 : ::geteuid());
+    if (foreignOwner && ::geteuid() == 0)
+        QCOMPARE(::chown(QFile::encodeName(program).constData(), 65534, 65534), 0);
+    const auto problem = autorun.checkCommand(program.toStdString());
+    QVERIFY(problem);
+    QCOMPARE(problem->number, EPERM);
+    const std::string expected =
+        "The program " + program.toStdString() +
+        " cannot be started at log-on for every user: " + m_tmp->filePath(named).toStdString() +
+        " can be changed by a user other than root.";
+    QCOMPARE(problem->description, expected);
+}
+
+void TestXdgAutorun::removeReportsAllButAMissingEntry() {
+    XdgAutorun autorun;
+    QVERIFY(!autorun.remove());
+    QVERIFY(QDir().mkpath(QString::fromStdString(XdgAutorun::entryPath()) + "/inside"));
+    const auto failure = autorun.remove();
+    QVERIFY(failure);
+    QCOMPARE(failure->number, EISDIR);
+    QCOMPARE(failure->description,
+             "Could not remove " + XdgAutorun::entryPath() + ": Is a directory");
 }
 
 void TestXdgAutorun::exePathIsTheRunningFile() {

@@ -12,9 +12,16 @@
 
 #include <git2.h>
 
+#include <QCoreApplication>
+#include <QProcess>
+
+#include <atomic>
+#include <functional>
 #include <map>
 #include <set>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace vigilorn;
@@ -124,6 +131,66 @@ QByteArray stanza(const char* name, const char* arch, const char* version,
            "\nDescription: something\n long text: with a colon\n .\n more\n\n";
 }
 
+// A point whose config/ tree holds `name` as git itself would never write it: a folder holding
+// "planted" when `folder`, else the file itself. config/keep is beside it.
+bool addRawPoint(const QString& repository, const std::string& name, bool folder) {
+    git_repository* repo = nullptr;
+    if (git_repository_init(&repo, repository.toUtf8().constData(), 1) < 0)
+        return false;
+    git_odb* odb = nullptr;
+    bool ok = git_repository_odb(&odb, repo) == 0;
+    auto write = [&](const std::string& data, git_object_t type, git_oid& id) {
+        ok = ok && git_odb_write(&id, odb, data.data(), data.size(), type) == 0;
+    };
+    auto entry = [](const char* mode, const std::string& n, const git_oid& id) {
+        return std::string(mode) + " " + n + '\0' +
+               std::string(reinterpret_cast<const char*>(id.id), GIT_OID_RAWSZ);
+    };
+    git_oid planted, keep, empty, inner, config, root, commitId;
+    write("planted", GIT_OBJECT_BLOB, planted);
+    write("1", GIT_OBJECT_BLOB, keep);
+    write("", GIT_OBJECT_BLOB, empty);
+    if (folder)
+        write(entry("100644", "planted", planted), GIT_OBJECT_TREE, inner);
+    else
+        inner = planted;
+    write(entry(folder ? "40000" : "100644", name, inner) + entry("100644", "keep", keep),
+          GIT_OBJECT_TREE, config);
+    write(entry("40000", "config", config) + entry("100644", "left-out.txt", empty),
+          GIT_OBJECT_TREE, root);
+    git_tree* tree = nullptr;
+    git_signature* sig = nullptr;
+    ok = ok && git_tree_lookup(&tree, repo, &root) == 0 &&
+         git_signature_now(&sig, "Vigilorn", "Vigilorn@localhost") == 0 &&
+         git_commit_create(&commitId, repo, "HEAD", sig, sig, nullptr, newMessage(1).c_str(), tree,
+                           0, nullptr) == 0;
+    git_signature_free(sig);
+    git_tree_free(tree);
+    git_odb_free(odb);
+    git_repository_free(repo);
+    return ok;
+}
+
+// Makes its points in `store`, then runs `after`: what another program might do meanwhile.
+class MeddlingEngine final : public RestoreEngine {
+public:
+    MeddlingEngine(RestoreEngine& store, std::function<void()> after)
+        : m_store(store), m_after(std::move(after)) {}
+    std::string displayName() const override { return m_store.displayName(); }
+    Failure createRestorePoint(const std::string& description, int type, int event) override {
+        Failure f = m_store.createRestorePoint(description, type, event);
+        m_after();
+        return f;
+    }
+    Failure listRestorePoints(std::vector<RestorePointRecord>& out) override {
+        return m_store.listRestorePoints(out);
+    }
+
+private:
+    RestoreEngine& m_store;
+    std::function<void()> m_after;
+};
+
 } // namespace
 
 class TestBuiltinChanges : public QObject {
@@ -152,6 +219,14 @@ private slots:
     void unwritableFileChangesNothing_data();
     void unwritableFileChangesNothing();
     void failedPreRestorePointChangesNothing();
+    void namesOutsideTheFolderAreRefused_data();
+    void namesOutsideTheFolderAreRefused();
+    void linkPlantedAfterTheCheckIsNotFollowed();
+    void restoringTheOldestPointKeepsIt();
+    void foldersLeftOutAreNotAdded_data();
+    void foldersLeftOutAreNotAdded();
+    void waitsForACreationToFinish_data();
+    void waitsForACreationToFinish();
 
 private:
     BuiltinChanges::Options options() const {
@@ -181,6 +256,14 @@ private:
         o.repository = path("store.git").toStdString();
         o.source = path("config").toStdString();
         o.displayName = "test store";
+        return o;
+    }
+    // Points of the test's own folders only, so that they compare clean; needs a status file.
+    BuiltinStore::Options smallStoreOptions() const {
+        BuiltinStore::Options o = storeOptions();
+        o.etc = path("etc").toStdString();
+        o.dpkgStatus = path("status").toStdString();
+        o.flatpakSystem.clear();
         return o;
     }
 
@@ -601,6 +684,186 @@ void TestBuiltinChanges::failedPreRestorePointChangesNothing() {
     const Failure f = changes.restoreConfig("1", brokenStore);
     QVERIFY(f);
     QCOMPARE(readFile(path("config/a")), QByteArray("2"));
+}
+
+void TestBuiltinChanges::namesOutsideTheFolderAreRefused_data() {
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<bool>("folder");
+    QTest::newRow("..") << QByteArray("..") << true;
+    QTest::newRow(".") << QByteArray(".") << true;
+    QTest::newRow("slash inside") << QByteArray("sub/../../planted") << false;
+    QTest::newRow("absolute") << QByteArray("/planted") << false;
+}
+
+void TestBuiltinChanges::namesOutsideTheFolderAreRefused() {
+    QFETCH(QByteArray, name);
+    QFETCH(bool, folder);
+    QVERIFY(addRawPoint(path("store.git"), name.toStdString(), folder));
+    QVERIFY(writeFile(path("config/keep"), "2"));
+    BuiltinStore store(storeOptions());
+    BuiltinChanges changes(options());
+    Failure f;
+    compareAll("1", &f);
+    QVERIFY(f);
+    f = changes.restoreConfig("1", store);
+    QVERIFY(f);
+    QVERIFY2(f->description.find("P1") != std::string::npos &&
+                 f->description.find(name.toStdString()) != std::string::npos,
+             f->description.c_str());
+    QCOMPARE(readFile(path("planted")), QByteArray("<missing>"));
+    QCOMPARE(readFile(path("config/planted")), QByteArray("<missing>"));
+    QCOMPARE(readFile(path("config/keep")), QByteArray("2"));
+    std::vector<RestorePointRecord> points;
+    QVERIFY(!store.listRestorePoints(points));
+    QCOMPARE(points.size(), std::size_t(1));
+}
+
+void TestBuiltinChanges::linkPlantedAfterTheCheckIsNotFollowed() {
+    QVERIFY(writeFile(path("config/a"), "1"));
+    QVERIFY(writeFile(path("config/b/inner/file"), "2"));
+    BuiltinStore store(storeOptions());
+    QVERIFY(!store.createRestorePoint("first", 12, 100));
+    QVERIFY(writeFile(path("config/a"), "changed"));
+    QVERIFY(QDir(path("config/b")).removeRecursively());
+    QVERIFY(QDir().mkpath(path("outside")));
+    // Once the folder is checked and the undo point made, b turns into a link out of it.
+    MeddlingEngine engine(store, [&] { QFile::link(path("outside"), path("config/b")); });
+    BuiltinChanges changes(options());
+    const Failure f = changes.restoreConfig("1", engine);
+    QVERIFY(f);
+    QVERIFY2(f->description.find("/config/b") != std::string::npos, f->description.c_str());
+    QVERIFY(QDir(path("outside")).isEmpty());
+}
+
+void TestBuiltinChanges::restoringTheOldestPointKeepsIt() {
+    QVERIFY(writeFile(path("config/a"), "only at P1"));
+    QVERIFY(writeFile(path("status"), ""));
+    BuiltinStore::Options o = smallStoreOptions();
+    o.keep = 2;
+    BuiltinStore store(o);
+    QVERIFY(!store.createRestorePoint("first", 12, 100));
+    QVERIFY(writeFile(path("config/a"), "at P2"));
+    QVERIFY(!store.createRestorePoint("second", 12, 100));
+    QVERIFY(writeFile(path("config/a"), "now"));
+
+    BuiltinChanges changes(options());
+    const Failure f = changes.restoreConfig("1", store);
+    QVERIFY2(!f, f ? f->description.c_str() : "");
+    QCOMPARE(readFile(path("config/a")), QByteArray("only at P1"));
+    std::vector<RestorePointRecord> points;
+    QVERIFY(!store.listRestorePoints(points));
+    QStringList numbers;
+    for (const auto& p : points)
+        numbers << QString::fromStdString(p.SequenceNumber);
+    QCOMPARE(numbers, (QStringList{"1", "2", "3"}));
+    Failure compared;
+    QCOMPARE(compareAll("1", &compared), QStringList{});
+    QVERIFY(!compared);
+}
+
+void TestBuiltinChanges::foldersLeftOutAreNotAdded_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("unprivileged");
+    QTest::newRow(".GIT folder") << ".GIT" << false;
+    QTest::newRow(".Git folder") << ".Git" << false;
+    QTest::newRow("unreadable at the point") << "unreadable" << false;
+    QTest::newRow("too deep at the point") << "deep" << false;
+    QTest::newRow("unsearchable now") << "unsearchable" << true;
+}
+
+void TestBuiltinChanges::foldersLeftOutAreNotAdded() {
+    QFETCH(QString, kind);
+    QFETCH(bool, unprivileged);
+    if (unprivileged && ::geteuid() == 0) {
+        // Root searches every folder: run this row again as nobody.
+        QVERIFY(!qEnvironmentVariableIsSet("VIGILORN_TEST_UNPRIVILEGED"));
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("VIGILORN_TEST_UNPRIVILEGED", "1");
+        env.insert("HOME", QDir::tempPath());
+        p.setProcessEnvironment(env);
+        p.setWorkingDirectory(QDir::tempPath());
+        const QString tag = QString::fromUtf8(QTest::currentDataTag());
+        p.start("setpriv",
+                {"--reuid=65534", "--regid=65534", "--clear-groups",
+                 QCoreApplication::applicationFilePath(), "foldersLeftOutAreNotAdded:" + tag});
+        QVERIFY(p.waitForFinished(120000));
+        const QByteArray out = p.readAllStandardOutput() + p.readAllStandardError();
+        QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0, out.constData());
+        QVERIFY2(out.contains("PASS   : TestBuiltinChanges::foldersLeftOutAreNotAdded(" +
+                              tag.toUtf8() + ")"),
+                 out.constData());
+        return;
+    }
+    TreeSpec point{{"config/keep", {"1"}}, {"left-out.txt", {""}}};
+    if (kind == "unreadable")
+        point["left-out.txt"] = {"unreadable\tconfig/private\n"};
+    else if (kind == "deep")
+        point["left-out.txt"] = {"too-deep\tconfig/deep/d\n"};
+    else if (kind == "unsearchable")
+        point["config/locked/file"] = {"x"};
+    QVERIFY(addCommit(path("store.git"), point, newMessage(1)));
+    QVERIFY(writeFile(path("config/keep"), "2"));
+    if (kind.startsWith('.'))
+        QVERIFY(writeFile(path("config/repo/" + kind + "/HEAD"), "ref: refs/heads/main\n"));
+    else if (kind == "unreadable")
+        QVERIFY(writeFile(path("config/private/inside"), "x"));
+    else if (kind == "deep")
+        QVERIFY(writeFile(path("config/deep/d/d/bottom"), "x"));
+    else if (kind == "unsearchable")
+        QVERIFY(writeFile(path("config/locked/file"), "x") &&
+                ::chmod(path("config/locked").toUtf8().constData(), 0) == 0);
+
+    Failure f;
+    const QStringList found = compareAll("1", &f);
+    ::chmod(path("config/locked").toUtf8().constData(), 0700);
+    QVERIFY2(!f, f ? f->description.c_str() : "");
+    QCOMPARE(found, QStringList{"config changed keep"});
+}
+
+void TestBuiltinChanges::waitsForACreationToFinish_data() {
+    QTest::addColumn<QString>("call");
+    QTest::newRow("compare") << "compare";
+    QTest::newRow("plan") << "plan";
+    QTest::newRow("restoreConfig") << "restoreConfig";
+}
+
+void TestBuiltinChanges::waitsForACreationToFinish() {
+    QFETCH(QString, call);
+    QVERIFY(writeFile(path("config/a"), "1"));
+    QVERIFY(writeFile(path("status"), ""));
+    // Its own creation must not be what waits; a small point keeps each call short.
+    BuiltinStore::Options o = smallStoreOptions();
+    o.lockWaitSeconds = 0;
+    BuiltinStore store(o);
+    QVERIFY(!store.createRestorePoint("first", 12, 100));
+    QVERIFY(writeFile(path("config/a"), "2"));
+
+    // A creation that holds the store, as one does while it prunes.
+    const QByteArray lock = path("store.git/vigilorn.lock").toUtf8();
+    const int fd = ::open(lock.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    QVERIFY(fd >= 0);
+    QCOMPARE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    std::atomic<bool> released{false};
+    std::thread holder([&] {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        released = true;
+        ::close(fd);
+    });
+    BuiltinChanges changes(options());
+    Failure f;
+    if (call == "compare") {
+        f = changes.compare("1", CompareCallbacks{});
+    } else if (call == "plan") {
+        RestorePlan plan;
+        f = changes.plan("1", plan);
+    } else {
+        f = changes.restoreConfig("1", store);
+    }
+    const bool waited = released;
+    holder.join();
+    QVERIFY2(!f, f ? f->description.c_str() : "");
+    QVERIFY(waited);
 }
 
 QTEST_GUILESS_MAIN(TestBuiltinChanges)

@@ -11,6 +11,7 @@
 #include <QTest>
 
 #include <atomic>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <thread>
@@ -77,6 +78,11 @@ private slots:
     void damagedObjectHidesNothingElse();
     void retentionKeepsNewest();
     void changedFileIsReadAgainDespiteOldTimes();
+    void storeIsPrivateWhoeverMadeIt_data();
+    void storeIsPrivateWhoeverMadeIt();
+    void leftoverTemporaryObjectsGo();
+    void objectCutShortIsWrittenAgain_data();
+    void objectCutShortIsWrittenAgain();
 
 private:
     BuiltinStore::Options options() const {
@@ -966,6 +972,80 @@ void TestBuiltinStore::changedFileIsReadAgainDespiteOldTimes() {
     QVERIFY(!store.createRestorePoint("three", 12, 100));
     QCOMPARE(git({"rev-parse", "HEAD:config"}), git({"rev-parse", "HEAD~1:config"}));
     fsckClean();
+}
+
+void TestBuiltinStore::storeIsPrivateWhoeverMadeIt_data() {
+    QTest::addColumn<bool>("pointFirst");
+    QTest::newRow("folder made by someone else") << false;
+    QTest::newRow("store opened up since") << true;
+}
+
+void TestBuiltinStore::storeIsPrivateWhoeverMadeIt() {
+    QFETCH(bool, pointFirst);
+    BuiltinStore store(options());
+    if (pointFirst)
+        QVERIFY(!store.createRestorePoint("first", 12, 100));
+    else
+        QVERIFY(QDir().mkpath(repo()));
+    QCOMPARE(::chmod(QFile::encodeName(repo()).constData(), 0755), 0);
+    QVERIFY(!store.createRestorePoint("private", 12, 100));
+    struct stat st {};
+    QCOMPARE(::stat(QFile::encodeName(repo()).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 0777, mode_t(0700));
+}
+
+void TestBuiltinStore::leftoverTemporaryObjectsGo() {
+    BuiltinStore store(options());
+    QVERIFY(!store.createRestorePoint("first", 12, 100));
+    // Left by writers that crashed: libgit2 names them one way, git another.
+    const QStringList old = {"objects/tmp_object_git2_AbC123", "objects/tmp_obj_XyZ789",
+                             "objects/4f/tmp_obj_Q1w2E3"};
+    const QString fresh = "objects/tmp_object_git2_Fresh1";
+    for (const QString& name : old + QStringList{fresh}) {
+        QVERIFY(writeFile(repo() + "/" + name, "x\x9c half an object"));
+        if (name == fresh)
+            continue;
+        // Hours old: no writer is still at it.
+        const timespec times[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 3 * 3600, 0}};
+        QCOMPARE(
+            ::utimensat(AT_FDCWD, QFile::encodeName(repo() + "/" + name).constData(), times, 0), 0);
+    }
+    QVERIFY(!store.createRestorePoint("second", 12, 100));
+    for (const QString& name : old)
+        QVERIFY2(!QFileInfo::exists(repo() + "/" + name), qPrintable(name));
+    // One being written right now stays.
+    QVERIFY(QFileInfo::exists(repo() + "/" + fresh));
+}
+
+void TestBuiltinStore::objectCutShortIsWrittenAgain_data() {
+    QTest::addColumn<QString>("object");
+    QTest::addColumn<bool>("empty");
+    QTest::newRow("blob left empty") << "HEAD:config/app/settings.ini" << true;
+    QTest::newRow("tree cut in half") << "HEAD:config/app" << false;
+}
+
+void TestBuiltinStore::objectCutShortIsWrittenAgain() {
+    QFETCH(QString, object);
+    QFETCH(bool, empty);
+    BuiltinStore store(options());
+    QVERIFY(!store.createRestorePoint("first", 12, 100));
+    QVERIFY(writeFile(config() + "/app/settings.ini", "[General]\nkey=second\n"));
+    QVERIFY(!store.createRestorePoint("second", 12, 100));
+    // As if the power went before the second point's branch moved and its new objects, not yet
+    // synced, reached the disk: the object is there, cut short.
+    const QString id = QString::fromLatin1(git({"rev-parse", object}).trimmed());
+    git({"update-ref", "refs/heads/restore-points", "HEAD~1"});
+    const QString file = repo() + "/objects/" + id.left(2) + "/" + id.mid(2);
+    const QByteArray whole = readFile(file);
+    QVERIFY(QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner));
+    QVERIFY(writeFile(file, empty ? QByteArray() : whole.left(whole.size() / 2)));
+
+    const Failure f = store.createRestorePoint("third", 12, 100);
+    QVERIFY2(!f, f ? f->description.c_str() : "");
+    QCOMPARE(git({"rev-parse", object}).trimmed(), id.toLatin1());
+    QCOMPARE(git({"show", "HEAD:config/app/settings.ini"}), QByteArray("[General]\nkey=second\n"));
+    fsckClean();
+    QVERIFY(QFileInfo::exists(repo() + "/damaged/" + id));
 }
 
 QTEST_GUILESS_MAIN(TestBuiltinStore)

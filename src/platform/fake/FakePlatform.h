@@ -113,9 +113,13 @@ public:
     int removals = 0;
     std::optional<PlatformError> writeFailure;
     std::optional<PlatformError> commandProblem;
+    std::optional<PlatformError> removeFailure;
 
     Failure write(const std::string& commandPath) override;
-    void remove() override { ++removals; }
+    Failure remove() override {
+        ++removals;
+        return removeFailure;
+    }
     Failure checkCommand(const std::string&) const override { return commandProblem; }
 };
 

@@ -133,6 +133,12 @@ public:
             return s.createRestorePoint(description, restorePointType, eventType);
         });
     }
+    Failure createRestorePointKeeping(const std::string& description, int restorePointType,
+                                      int eventType, const std::string& keep) override {
+        return m_store.with([&](RestoreEngine& s) {
+            return s.createRestorePointKeeping(description, restorePointType, eventType, keep);
+        });
+    }
     Failure listRestorePoints(std::vector<RestorePointRecord>& out) override {
         return m_store.with([&](RestoreEngine& s) { return s.listRestorePoints(out); });
     }

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <optional>
 #include <vector>
 
 namespace vigilorn {
@@ -65,6 +66,29 @@ bool isUtf8(const std::string& s) {
         i += len + 1;
     }
     return true;
+}
+
+// The first of `path` and the folders above it that a user not trusted could change: one not
+// theirs, or writable by group or others. A sticky folder is safe for a trusted entry in it.
+std::optional<std::string> changeableByOthers(std::string path, uid_t alsoTrusted) {
+    auto trusted = [&](uid_t uid) { return uid == 0 || uid == alsoTrusted; };
+    struct stat below {};
+    bool haveBelow = false;
+    while (true) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !trusted(st.st_uid))
+            return path;
+        const bool stickyForBelow =
+            S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) && haveBelow && trusted(below.st_uid);
+        if (!S_ISLNK(st.st_mode) && (st.st_mode & 022) && !stickyForBelow)
+            return path;
+        if (path == "/")
+            return std::nullopt;
+        const auto slash = path.rfind('/');
+        path = slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+        below = st;
+        haveBelow = true;
+    }
 }
 
 } // namespace
@@ -193,11 +217,28 @@ Failure XdgAutorun::checkCommand(const std::string& commandPath) const {
         const int err = errno;
         return problem(err, "cannot be run: " + errorFromErrno(err).description);
     }
+    // Every user runs what the entry names: a file another user could replace would run their
+    // code in everyone's session. Both the path as given and the file it leads to count.
+    std::optional<std::string> open = changeableByOthers(commandPath, m_alsoTrusted);
+    if (char* real = ::realpath(commandPath.c_str(), nullptr)) {
+        if (!open)
+            open = changeableByOthers(real, m_alsoTrusted);
+        std::free(real);
+    }
+    if (open)
+        return problem(EPERM, "cannot be started at log-on for every user: " + *open +
+                                  " can be changed by a user other than root.");
     return std::nullopt;
 }
 
-void XdgAutorun::remove() {
-    ::unlink(entryPath().c_str());
+Failure XdgAutorun::remove() {
+    const std::string path = entryPath();
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        const int err = errno;
+        return PlatformError{err,
+                             "Could not remove " + path + ": " + errorFromErrno(err).description};
+    }
+    return std::nullopt;
 }
 
 } // namespace vigilorn

@@ -2,6 +2,7 @@
 #include "platform/Autorun.h"
 
 #include <string>
+#include <sys/types.h>
 
 namespace vigilorn {
 
@@ -9,10 +10,13 @@ namespace vigilorn {
 // first folder of $XDG_CONFIG_DIRS (/etc/xdg when unset).
 class XdgAutorun final : public Autorun {
 public:
+    // `alsoTrusted`: a user besides root whose files count as root's (tests name themselves).
+    explicit XdgAutorun(uid_t alsoTrusted = 0) : m_alsoTrusted(alsoTrusted) {}
+
     Failure write(const std::string& commandPath) override;
-    void remove() override;
+    Failure remove() override;
     // An existing executable regular file, with a UTF-8 path and no "%" (GLib does not launch
-    // such an Exec= line, escaped or not).
+    // such an Exec= line, escaped or not), that only root can replace: every user runs it.
     Failure checkCommand(const std::string& commandPath) const override;
 
     // Read from the environment at each call, so a changed $XDG_CONFIG_DIRS takes effect.
@@ -23,6 +27,9 @@ public:
     // require.
     static std::string execValue(const std::string& program);
     static std::string entryText(const std::string& program);
+
+private:
+    uid_t m_alsoTrusted;
 };
 
 } // namespace vigilorn

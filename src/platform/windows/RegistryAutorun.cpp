@@ -29,12 +29,17 @@ Failure RegistryAutorun::write(const std::string& commandPath) {
     return std::nullopt;
 }
 
-void RegistryAutorun::remove() {
+Failure RegistryAutorun::remove() {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(m_root, m_subKey.c_str(), 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
-        return;
-    RegDeleteValueW(key, m_valueName.c_str());
-    RegCloseKey(key);
+    LSTATUS status = RegOpenKeyExW(m_root, m_subKey.c_str(), 0, KEY_SET_VALUE, &key);
+    if (status == ERROR_SUCCESS) {
+        status = RegDeleteValueW(key, m_valueName.c_str());
+        RegCloseKey(key);
+    }
+    // No key or no value: nothing to remove.
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+        return win::systemError(static_cast<DWORD>(status));
+    return std::nullopt;
 }
 
 } // namespace vigilorn

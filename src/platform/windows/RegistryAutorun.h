@@ -15,7 +15,7 @@ public:
         std::wstring valueName = L"QMVigilorn");
     // REG_SZ, the path in double quotes so that a folder with spaces starts the right program.
     Failure write(const std::string& commandPath) override;
-    void remove() override;
+    Failure remove() override;
 
 private:
     HKEY m_root;
