@@ -1,6 +1,7 @@
 #include "SingleInstance.h"
 #include "HeldChange.h"
 
+#include "platform/HoldProtocol.h"
 #include "platform/Platform.h"
 
 #include <QDeadlineTimer>
@@ -20,25 +21,10 @@ namespace {
 
 const QByteArray kRequest = "show\n";
 const QByteArray kAnswer = "ok\n";
-const QByteArray kHold = "hold ";
-constexpr qsizetype kMaxRequest = 64;
+constexpr qsizetype kMaxRequest = hold::kMaxLine;
 constexpr int kClientLimitMs = 5000;
 // The hook gives up on its point after 120 s; its answer is not waited for longer.
-constexpr int kPointLimitMs = 130 * 1000;
-
-// The front end's name, as the hook sent it: a process name, nothing else.
-QString frontEndName(const QByteArray& request) {
-    const QByteArray name = request.mid(kHold.size()).chopped(1);
-    if (name.isEmpty() || name.size() > 32)
-        return {};
-    for (const char c : name) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                           (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '+';
-        if (!plain)
-            return {};
-    }
-    return QString::fromLatin1(name);
-}
+constexpr int kPointLimitMs = (hold::kHoldCapSeconds + 10) * 1000;
 
 class SocketHeldChange final : public HeldChange {
 public:
@@ -48,7 +34,8 @@ public:
             if (!m_answered)
                 emit gone();
             else if (m_waitingForPoint)
-                emit pointFailed(QStringLiteral("The package hook ended before it made the point."));
+                emit pointFailed(
+                    QStringLiteral("The package hook ended before it made the point."));
             m_waitingForPoint = false;
         });
     }
@@ -60,8 +47,10 @@ public:
         if (m_answered)
             return;
         m_answered = true;
-        static const char* const words[] = {"go\n", "point\n", "auto\n", "off\n"};
-        m_socket->write(words[static_cast<int>(a)]);
+        static constexpr hold::Answer kWire[] = {hold::Answer::Go, hold::Answer::Point,
+                                                 hold::Answer::Auto, hold::Answer::Off};
+        const std::string_view line = hold::answerLine(kWire[static_cast<int>(a)]);
+        m_socket->write(line.data(), static_cast<qint64>(line.size()));
         if (a != Answer::Point) {
             m_socket->disconnectFromServer();
             return;
@@ -81,12 +70,9 @@ private:
             return;
         m_waitingForPoint = false;
         disconnect(m_socket, &QLocalSocket::readyRead, this, nullptr);
-        const QByteArray line = m_seen.left(m_seen.indexOf('\n'));
-        bool number = line.startsWith("made ") && line.size() > 5 && line.size() <= 5 + 10;
-        for (qsizetype i = 5; number && i < line.size(); ++i)
-            number = line[i] >= '0' && line[i] <= '9';
-        if (number)
-            emit pointMade(QString::fromLatin1(line.mid(5)));
+        const QByteArray line = m_seen.left(m_seen.indexOf('\n') + 1);
+        if (const auto number = hold::parseMadeLine(std::string_view(line.data(), line.size())))
+            emit pointMade(QString::number(*number));
         else
             emit pointFailed(QStringLiteral("The package hook could not make the restore point."));
         m_socket->disconnectFromServer();
@@ -207,14 +193,11 @@ void SingleInstance::serve() {
             disconnect(client, &QLocalSocket::readyRead, this, nullptr);
             // Only root's hook may hold a change: another process of this user could
             // otherwise bring reminders up at will.
-            if (seen->startsWith(kHold) && seen->endsWith('\n') &&
-                localPeerUid(client->socketDescriptor()) == 0u) {
-                const QString name = frontEndName(*seen);
-                if (!name.isEmpty()) {
-                    delete limit;
-                    emit holdRequested(new SocketHeldChange(client, name));
-                    return;
-                }
+            const auto name = hold::parseHoldLine(std::string_view(seen->data(), seen->size()));
+            if (name && localPeerUid(client->socketDescriptor()) == 0u) {
+                delete limit;
+                emit holdRequested(new SocketHeldChange(client, QString::fromStdString(*name)));
+                return;
             }
             const bool asked = *seen == kRequest;
             client->write(asked ? kAnswer : QByteArrayLiteral("?\n"));

@@ -138,7 +138,8 @@ void InstallerMonitor::hold(HeldChange* change) {
     dropAnswered();
     m_held.emplace_back(change);
     connect(change, &HeldChange::gone, this, [this, change] {
-        std::erase_if(m_held, [change](const QPointer<HeldChange>& c) { return !c || c == change; });
+        std::erase_if(m_held,
+                      [change](const QPointer<HeldChange>& c) { return !c || c == change; });
     });
     QTimer::singleShot(m_holdSeconds * 1000, change,
                        [change] { change->answer(HeldChange::Answer::Auto); });

@@ -3,6 +3,7 @@
 // it finds it announces; the main window shows the reminders.
 #include "app/HeldChange.h"
 #include "monitor/InstallerRules.h"
+#include "platform/HoldProtocol.h"
 
 #include <QPointer>
 
@@ -25,7 +26,7 @@ public:
     explicit InstallerMonitor(QObject* parent = nullptr);
 
     // The longest a held change waits for the user; longer settings are read as this.
-    static constexpr int kMaxHoldSeconds = 120;
+    static constexpr int kMaxHoldSeconds = hold::kHoldCapSeconds;
 
     void scanForInstaller();
     void haveDoneRestore();

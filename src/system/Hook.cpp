@@ -109,8 +109,11 @@ HookOutcome Hook::decide(const Change& change, const std::vector<uid_t>& uids) c
             break;
         }
     }
-    if (!program.valid())
+    // Nobody there to ask: the change still gets its point first.
+    if (!program.valid()) {
+        outcome.maker = makePoint(change, "auto", false);
         return outcome;
+    }
 
     if (m_settings.terminal && change.quiet < 2)
         say("waiting up to " + std::to_string(m_settings.answerCap.count() / 1000) + " s for " +
@@ -121,7 +124,10 @@ HookOutcome Hook::decide(const Change& change, const std::vector<uid_t>& uids) c
         outcome.decision = Decision::Go;
         break;
     case hold::Answer::Off:
+        // Not waited for, as if no program ran.
         outcome.decision = Decision::Off;
+        program.reset();
+        outcome.maker = makePoint(change, "auto", false);
         break;
     case hold::Answer::Point: {
         outcome.decision = Decision::Asked;

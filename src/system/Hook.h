@@ -46,9 +46,9 @@ struct Change {
 };
 
 enum class Decision {
-    NoProgram,  // the users found run no program of ours: nothing to do
+    NoProgram,  // the users found run no program of ours: an automatic point
     Go,         // the user let the installation go on
-    Off,        // the user turned the hooks off
+    Off,        // the user turned the hooks off: not waited for, an automatic point
     Asked,      // the user asked for a point
     Auto,       // the program's own wait ran out
     NoAnswer,   // no usable answer in time

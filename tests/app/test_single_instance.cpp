@@ -1,3 +1,4 @@
+#include "app/HeldChange.h"
 #include "app/SingleInstance.h"
 
 #include <QDeadlineTimer>
@@ -7,6 +8,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
+#include <QPointer>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -242,6 +244,96 @@ private slots:
         // And it still serves the next start.
         QCOMPARE(claimElsewhere(dir.path(), QStringLiteral("k")), SingleInstance::Outcome::Told);
         QTRY_COMPARE(asked.count(), shown + 1);
+    }
+
+    // The package hook's side, played by this thread: root here, as the hook is.
+    void heldChangeConversation_data() {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<int>("answer"); // -1: the hook goes away unanswered
+        QTest::addColumn<QByteArray>("wire");
+        QTest::addColumn<QByteArray>("hookReply"); // after point; empty: it hangs up
+        QTest::addColumn<QString>("outcome");
+        using A = HeldChange::Answer;
+        QTest::newRow("yes") << QByteArray("hold apt-get\n") << int(A::Go) << QByteArray("go\n")
+                             << QByteArray() << "";
+        QTest::newRow("off") << QByteArray("hold dpkg\n") << int(A::Off) << QByteArray("off\n")
+                             << QByteArray() << "";
+        QTest::newRow("wait ran out") << QByteArray("hold apt\n") << int(A::Auto)
+                                      << QByteArray("auto\n") << QByteArray() << "";
+        QTest::newRow("point made") << QByteArray("hold apt-get\n") << int(A::Point)
+                                    << QByteArray("point\n") << QByteArray("made 7\n") << "made 7";
+        QTest::newRow("point failed")
+            << QByteArray("hold apt-get\n") << int(A::Point) << QByteArray("point\n")
+            << QByteArray("failed\n") << "failed";
+        QTest::newRow("a number that is not one")
+            << QByteArray("hold apt-get\n") << int(A::Point) << QByteArray("point\n")
+            << QByteArray("made 7x\n") << "failed";
+        QTest::newRow("hook ends before its point")
+            << QByteArray("hold apt-get\n") << int(A::Point) << QByteArray("point\n")
+            << QByteArray() << "failed";
+        QTest::newRow("hook stopped by Ctrl-C")
+            << QByteArray("hold apt-get\n") << -1 << QByteArray() << QByteArray() << "gone";
+        QTest::newRow("a name that is no process name")
+            << QByteArray("hold ../x\n") << int(A::Go) << QByteArray("?\n") << QByteArray() << "";
+    }
+    void heldChangeConversation() {
+        QFETCH(QByteArray, request);
+        QFETCH(int, answer);
+        QFETCH(QByteArray, wire);
+        QFETCH(QByteArray, hookReply);
+        QFETCH(QString, outcome);
+        if (::geteuid() != 0)
+            QSKIP("only root's hook is listened to");
+        QTemporaryDir dir;
+        SingleInstance first(dir.path(), QStringLiteral("k"));
+        QCOMPARE(first.claim(), SingleInstance::Outcome::First);
+        QPointer<HeldChange> held;
+        QString result;
+        connect(&first, &SingleInstance::holdRequested, this, [&](HeldChange* c) {
+            held = c;
+            connect(c, &HeldChange::pointMade, this,
+                    [&](const QString& n) { result = "made " + n; });
+            connect(c, &HeldChange::pointFailed, this, [&] { result = "failed"; });
+            connect(c, &HeldChange::gone, this, [&] { result = "gone"; });
+        });
+        QLocalSocket hook;
+        hook.connectToServer(first.socketPath());
+        QVERIFY(hook.waitForConnected(5000));
+        hook.write(request);
+        hook.flush();
+        QByteArray got;
+        auto readLine = [&] {
+            const QDeadlineTimer deadline(10000);
+            while (!got.endsWith('\n') && hook.state() == QLocalSocket::ConnectedState &&
+                   !deadline.hasExpired()) {
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+                got += hook.readAll();
+            }
+        };
+        if (wire == "?\n") {
+            readLine();
+            QCOMPARE(got, wire);
+            QVERIFY(!held);
+            return;
+        }
+        QTRY_VERIFY(held);
+        QCOMPARE(held->frontEnd(), QString::fromLatin1(request.mid(5).chopped(1)));
+        if (answer < 0) {
+            hook.disconnectFromServer();
+        } else {
+            held->answer(HeldChange::Answer(answer));
+            held->answer(HeldChange::Answer::Go); // only the first counts
+            readLine();
+            QCOMPARE(got, wire);
+            if (answer == int(HeldChange::Answer::Point)) {
+                if (hookReply.isEmpty())
+                    hook.disconnectFromServer();
+                else
+                    hook.write(hookReply);
+                hook.flush();
+            }
+        }
+        QTRY_COMPARE(result, outcome);
     }
 };
 

@@ -1,5 +1,6 @@
 // The monitor's cycle, driven through the tick handlers against the fake process source.
 #include "TestSupport.h"
+#include "app/HeldChange.h"
 #include "mainwin/frmMain.h"
 #include "monitor/InstallerRule.h"
 #include "monitor/frmDialog.h"
@@ -29,6 +30,22 @@ int countTopLevel(const char* objectName) {
 void flushDeletes() {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
+
+// The hook's end of a held change: records what it was answered.
+class FakeHeldChange final : public HeldChange {
+public:
+    explicit FakeHeldChange(QString frontEnd) : m_frontEnd(std::move(frontEnd)) {}
+    QString frontEnd() const override { return m_frontEnd; }
+    void answer(Answer a) override { answers.push_back(a); }
+    bool answered() const override { return !answers.empty(); }
+    void reportMade(const QString& n) { emit pointMade(n); }
+    void reportFailed() { emit pointFailed(QStringLiteral("The package hook could not make it.")); }
+    void leave() { emit gone(); }
+    std::vector<Answer> answers;
+
+private:
+    QString m_frontEnd;
+};
 
 } // namespace
 
@@ -360,6 +377,110 @@ private slots:
         env->processes.processes = {proc("setup.exe")};
         m->scanForInstaller();
         QCOMPARE(frmDialog::loaded()->Label1->text(), reminderText(QStringLiteral("setup.exe")));
+    }
+
+    // ---- changes held by the package hook ----
+
+    void heldChangeIsAnsweredByTheReminders_data() {
+        QTest::addColumn<QStringList>("clicks");
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<QString>("hookReport");
+        QTest::addColumn<bool>("confirmed");
+        using A = HeldChange::Answer;
+        QTest::newRow("yes") << QStringList{"Yes"} << int(A::Go) << "" << false;
+        QTest::newRow("no, then OK") << QStringList{"No", "OK"} << int(A::Go) << "" << false;
+        QTest::newRow("no, then create")
+            << QStringList{"No", "Create"} << int(A::Point) << "made" << true;
+        QTest::newRow("no, then create, and the hook fails")
+            << QStringList{"No", "Create"} << int(A::Point) << "failed" << false;
+    }
+    void heldChangeIsAnsweredByTheReminders() {
+        QFETCH(QStringList, clicks);
+        QFETCH(int, answer);
+        QFETCH(QString, hookReport);
+        QFETCH(bool, confirmed);
+        FakeHeldChange change(QStringLiteral("apt-get"));
+        m->holdChange(&change);
+        QVERIFY(frmDialog::loaded());
+        QCOMPARE(frmDialog::loaded()->Label1->text(), reminderText(QStringLiteral("apt-get")));
+        // Its installer, found by the next pass, is not announced over it.
+        env->processes.processes = {proc("setup.exe")};
+        m->scanForInstaller();
+        QCOMPARE(frmDialog::loaded()->Label1->text(), reminderText(QStringLiteral("apt-get")));
+        for (const QString& c : clicks) {
+            QVERIFY(change.answers.empty());
+            if (c == "Yes" || c == "No")
+                QTest::mouseClick(c == "Yes" ? frmDialog::loaded()->Picture1
+                                             : frmDialog::loaded()->Picture2,
+                                  Qt::LeftButton);
+            else
+                QTest::mouseClick(c == "OK" ? frmDialog2::loaded()->Picture1
+                                            : frmDialog2::loaded()->Picture3,
+                                  Qt::LeftButton);
+            flushDeletes();
+        }
+        QCOMPARE(change.answers.size(), std::size_t(1));
+        QCOMPARE(int(change.answers[0]), answer);
+        // The hook makes the point; the program's own engine is not asked for another.
+        QVERIFY(env->restore.requests.empty());
+        if (hookReport == "made")
+            change.reportMade(QStringLiteral("5"));
+        else if (hookReport == "failed")
+            change.reportFailed();
+        QCOMPARE(bool(frmRPntOK::loaded()), confirmed);
+        QCOMPARE(MessageBox::shown().size(), std::size_t(hookReport == "failed" ? 1 : 0));
+        QVERIFY(!m->Timer1->isActive());
+        QVERIFY(m->Timer2->isActive());
+    }
+
+    void heldChangeSettings_data() {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<int>("answer"); // -1: waits for the user
+        QTest::addColumn<int>("holdSeconds");
+        using A = HeldChange::Answer;
+        QTest::newRow("defaults") << QByteArray("[Options]\nShowSplashStartUP=0\n") << -1 << 120;
+        QTest::newRow("hooks off") << QByteArray("[Detect]\nHooks=0\n") << int(A::Off) << 120;
+        QTest::newRow("no wait") << QByteArray("[Detect]\nHoldSeconds=0\n") << int(A::Auto) << 0;
+        QTest::newRow("longer than the hook waits")
+            << QByteArray("[Detect]\nHoldSeconds=900\n") << -1 << 120;
+        QTest::newRow("not a number") << QByteArray("[Detect]\nHoldSeconds=soon\n") << -1 << 120;
+        QTest::newRow("one second") << QByteArray("[Detect]\nHoldSeconds=1\n") << -1 << 1;
+    }
+    void heldChangeSettings() {
+        QFETCH(QByteArray, ini);
+        QFETCH(int, answer);
+        QFETCH(int, holdSeconds);
+        delete m;
+        env->writeSettings(ini);
+        m = frmMain::instance();
+        FakeHeldChange change(QStringLiteral("dpkg"));
+        m->holdChange(&change);
+        if (answer >= 0) {
+            QCOMPARE(change.answers.size(), std::size_t(1));
+            QCOMPARE(int(change.answers[0]), answer);
+            QVERIFY(!frmDialog::loaded());
+            return;
+        }
+        QVERIFY(change.answers.empty());
+        QVERIFY(frmDialog::loaded());
+        if (holdSeconds == 1) {
+            // Unanswered, the install goes on with the hook's own point; the reminder stays.
+            QTRY_COMPARE_WITH_TIMEOUT(change.answers.size(), std::size_t(1), 10000);
+            QCOMPARE(int(change.answers[0]), int(HeldChange::Answer::Auto));
+            QVERIFY(frmDialog::loaded());
+        }
+    }
+
+    void heldChangeThatGoesAwayIsNotAnswered() {
+        FakeHeldChange change(QStringLiteral("apt-get"));
+        m->holdChange(&change);
+        change.leave();
+        // The next pass announces what it finds again.
+        env->processes.processes = {proc("setup.exe")};
+        m->scanForInstaller();
+        QCOMPARE(frmDialog::loaded()->Label1->text(), reminderText(QStringLiteral("setup.exe")));
+        QTest::mouseClick(frmDialog::loaded()->Picture1, Qt::LeftButton);
+        QVERIFY(change.answers.empty());
     }
 
     // ---- the automatic restore point ----

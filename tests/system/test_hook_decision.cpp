@@ -190,7 +190,7 @@ private slots:
         QTest::newRow("go") << "program" << QByteArray("go\n") << true << "ok" << int(Decision::Go)
                             << notRun << QByteArray() << "";
         QTest::newRow("off") << "program" << QByteArray("off\n") << true << "ok"
-                             << int(Decision::Off) << notRun << QByteArray() << "";
+                             << int(Decision::Off) << kAutoArgs << QByteArray() << "";
         QTest::newRow("point") << "program" << QByteArray("point\n") << true << "ok"
                                << int(Decision::Asked) << kAskedArgs << QByteArray("made 7\n")
                                << "";
@@ -206,7 +206,7 @@ private slots:
             << "program" << QByteArray() << false << "ok" << int(Decision::NoAnswer) << kAutoArgs
             << QByteArray() << "";
         QTest::newRow("no program running")
-            << "no-program" << QByteArray() << true << "ok" << int(Decision::NoProgram) << notRun
+            << "no-program" << QByteArray() << true << "ok" << int(Decision::NoProgram) << kAutoArgs
             << QByteArray() << "";
         QTest::newRow("nobody to ask")
             << "nobody" << QByteArray() << true << "ok" << int(Decision::Unattended)
