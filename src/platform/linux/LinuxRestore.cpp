@@ -4,6 +4,7 @@
 #include "RootCommand.h"
 #include "SnapperChanges.h"
 #include "SnapperEngine.h"
+#include "SystemPointsEngine.h"
 
 #include <QStandardPaths>
 
@@ -188,6 +189,9 @@ std::unique_ptr<RestoreEngine> createLinuxRestoreEngine(const PlatformConfig& co
     auto snapper = std::make_unique<SnapperEngine>(config.snapperConfig);
     if (!snapper->probe())
         return snapper;
+    if (const auto system = SystemPointsEngine::installedOptions();
+        SystemPointsEngine::installed(system))
+        return std::make_unique<SystemPointsEngine>(system);
     return std::make_unique<LazyBuiltinStore>(builtinStoreOptions(config),
                                               findModule(config.gitStoreModule));
 }
@@ -196,6 +200,9 @@ std::unique_ptr<RestoreChanges> createLinuxRestoreChanges(const PlatformConfig& 
                                                           const RestoreEngine& engine) {
     if (dynamic_cast<const SnapperEngine*>(&engine))
         return std::make_unique<SnapperChanges>(config.snapperConfig);
+    // Restoring a system point is the root side's; nothing compares them here yet.
+    if (dynamic_cast<const SystemPointsEngine*>(&engine))
+        return nullptr;
     const BuiltinStoreOptions store = builtinStoreOptions(config);
     BuiltinChangesOptions o;
     o.repository = store.repository;

@@ -1,0 +1,34 @@
+#pragma once
+// Restore points of the whole machine, made and kept by the package's root side: listed from
+// the list every user may read, made through pkexec (or directly when the program is root).
+#include "platform/RestoreEngine.h"
+
+#include <string>
+
+namespace vigilorn {
+
+class SystemPointsEngine final : public RestoreEngine {
+public:
+    struct Options {
+        std::string maker; // the root side's point maker, a fixed path
+        std::string list;  // points.list
+        std::string pkexec = "/usr/bin/pkexec";
+        int timeoutMs = 5 * 60 * 1000; // a first point of a large /etc takes a while
+    };
+
+    // The installed root side, or nothing: a program run from a build tree keeps its own store.
+    static bool installed(const Options& o);
+    static Options installedOptions();
+
+    explicit SystemPointsEngine(Options options) : m_options(std::move(options)) {}
+
+    std::string displayName() const override;
+    Failure createRestorePoint(const std::string& description, int restorePointType,
+                               int eventType) override;
+    Failure listRestorePoints(std::vector<RestorePointRecord>& out) override;
+
+private:
+    Options m_options;
+};
+
+} // namespace vigilorn
