@@ -1008,6 +1008,221 @@ def journey_wayland_session(s, exe, xsel):
          not own_windows(s), 2.0)
 
 
+# ---- the package hook, in a throw-away copy of the system ------------------------------------
+
+POINTS_DIR = "/var/lib/qmvigilorn"
+POINTS_LIST = os.path.join(POINTS_DIR, "points.list")
+POINTS_GIT = os.path.join(POINTS_DIR, "points.git")
+POINTS_BRANCH = "restore-points"
+RUN_USER = "/run/user/0"
+APT_SNIPPET = "/etc/apt/apt.conf.d/80qmvigilorn"
+DPKG_SNIPPET = "/etc/dpkg/dpkg.cfg.d/qmvigilorn"
+
+
+def in_throwaway_system():
+    """run-journey.sh chroots the hook journeys into an overlay of /; nothing else may get the
+    hook installed."""
+    with open("/proc/self/mounts") as f:
+        roots = [line.split()[2] for line in f if line.split()[1] == "/"]
+    return bool(roots) and roots[-1] == "overlay"
+
+
+def install_hooks():
+    import shutil
+    expect(in_throwaway_system(), "not in a throw-away copy of the system: the hook stays out")
+    libexec = os.environ["VIGILORN_LIBEXEC"]
+    os.makedirs(libexec, exist_ok=True)
+    for var in ("VIGILORN_HOOK", "VIGILORN_SYSTEM"):
+        target = os.path.join(libexec, os.path.basename(os.environ[var]))
+        shutil.copyfile(os.environ[var], target)
+        os.chmod(target, 0o755)
+    hook = os.path.join(libexec, "qmvigilorn-hook")
+    for name, target in (("80qmvigilorn", APT_SNIPPET), ("qmvigilorn", DPKG_SNIPPET)):
+        with open(os.path.join(os.environ["VIGILORN_HOOK_SNIPPETS"], name)) as f:
+            text = f.read()
+        expect(hook in text, "%s does not start %s: %r" % (name, hook, text))
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(target, "w") as f:
+            f.write(text)
+    log("hook installed in", libexec)
+
+
+def remove_hook_snippets():
+    for target in (APT_SNIPPET, DPKG_SNIPPET):
+        os.remove(target)
+
+
+def hook_probe(s):
+    """The probe package, its preinst let go from the start: only the hook may hold it up."""
+    import packages
+    probe = packages.Probe(s)
+    probe.build()
+    open(probe.release_mark, "w").close()
+    expect(not probe.installed(), "the probe is installed before the journey")
+    return probe
+
+
+def start_for_hook(s, exe, xsel):
+    """The program as root's, where the hook looks for it: a socket in /run/user/0."""
+    import glob
+    os.makedirs(RUN_USER, exist_ok=True)
+    os.chmod(RUN_USER, 0o700)
+    s.runtime = RUN_USER
+    start(s, exe, xsel, ShowSplashStartUP=0)
+    main_frame(s)
+    sockets = wait_for("the program's socket in " + RUN_USER, lambda: glob.glob(
+        os.path.join(RUN_USER, h.PROGRAM_CLASS + "-*.socket")), timeout=WAIT)
+    log("program listens on", sockets)
+
+
+class Install:
+    """A package manager run on the probe as sudo from root would start it."""
+
+    def __init__(self, s, args):
+        import packages
+        import subprocess
+        self.s, self.args = s, args
+        self.out = os.path.join(s.tmp, "install-%d.log" % len(s.started))
+        env = dict(packages.Probe.env(), SUDO_UID="0")
+        log("running", " ".join(args))
+        with open(self.out, "w") as f:
+            self.proc = s.spawn(args, env=env, stdout=f, stderr=subprocess.STDOUT)
+        self.t0 = time.monotonic()
+
+    def running(self):
+        return self.proc.poll() is None
+
+    def finish(self, timeout=WAIT):
+        wait_for("%s to end" % self.args[0], lambda: not self.running(), timeout=timeout)
+        took = time.monotonic() - self.t0
+        self.s.started.remove(self.proc)
+        with open(self.out) as f:
+            output = f.read()
+        expect_equal(self.proc.returncode, 0, "exit code of %s (output: %s)" % (
+            " ".join(self.args), output.strip()))
+        return took, output
+
+
+def points():
+    """points.list as (number, time, description, actions) rows."""
+    if not os.path.exists(POINTS_LIST):
+        return []
+    with open(POINTS_LIST) as f:
+        return [tuple((line.rstrip("\n").split("\t") + [""] * 4)[:4]) for line in f if line.strip()]
+
+
+def held_reminder(s, install, probe, name):
+    """The reminder for the held installation, and the installation waiting while it is up."""
+    dialog = reminder_dialog(s, WAIT)
+    log("reminder %.2f s after %s began" % (time.monotonic() - install.t0, name))
+    expect_equal(dialog_label(s, dialog), REMINDER.format(name), "reminder text")
+    hold("%s held before dpkg changes anything while the reminder is up" % name,
+         lambda: install.running() and not probe.installed() and
+         not os.path.exists(probe.started) and not no_reminder(s), 4.0, interval=0.5)
+    return dialog
+
+
+def hook_hold(s, exe, xsel, args, name):
+    probe = hook_probe(s)
+    install_hooks()
+    start_for_hook(s, exe, xsel)
+    install = Install(s, args + [probe.deb])
+    dialog = held_reminder(s, install, probe, name)
+    s.screenshot("hook-reminder-" + name)
+    s.a11y.click(s.a11y.find(dialog, name="Yes", role="push button"))
+    t_yes = time.monotonic()
+    took, _ = install.finish()
+    log("%s ended %.2f s after Yes" % (name, time.monotonic() - t_yes))
+    expect(probe.installed(), "the probe package was not installed")
+    expect_equal(points(), [], "points made after Yes")
+
+
+def journey_hook_apt_hold(s, exe, xsel):
+    hook_hold(s, exe, xsel, ["apt-get", "install", "-y"], "apt-get")
+
+
+def journey_hook_dpkg_hold(s, exe, xsel):
+    hook_hold(s, exe, xsel, ["dpkg", "-i"], "dpkg")
+
+
+def journey_hook_point_before(s, exe, xsel):
+    import packages
+    probe = hook_probe(s)
+    install_hooks()
+    start_for_hook(s, exe, xsel)
+    install = Install(s, ["apt-get", "install", "-y", probe.deb])
+    dialog = held_reminder(s, install, probe, "apt-get")
+    s.a11y.press(s.a11y.find(dialog, name="No", role="push button"))
+    second = wait_for("the second reminder", lambda: (lambda d: d if dialog_label(s, d) == SECOND
+                                                      else None)(reminder_dialog(s, 5)))
+    expect(install.running() and not probe.installed(), "the installation went on after No")
+    s.a11y.click(s.a11y.find(second, name="Create Restore Point", role="push button"))
+    t_asked = time.monotonic()
+    ok = s.a11y.window("Restore point Created", role="dialog", timeout=WAIT)
+    log("confirmation %.2f s after Create Restore Point" % (time.monotonic() - t_asked))
+    expect_equal(dialog_label(s, ok), "Restore Point Created Successfully!", "confirmation")
+    s.screenshot("hook-point-created")
+    s.a11y.press(s.a11y.find(ok, name="OK", role="push button"))
+    install.finish()
+    log("apt-get ended %.2f s after Create Restore Point" % (time.monotonic() - t_asked))
+    expect(probe.installed(), "the probe package was not installed")
+
+    made = points()
+    log("points.list:", made)
+    expect_equal([p[2] for p in made], ["QMAutoResPnt"], "descriptions in points.list")
+    expect(packages.PROBE in made[0][3], "the point does not name the change: %r" % (made[0],))
+    listed = h.run(["git", "--git-dir", POINTS_GIT, "show",
+                    POINTS_BRANCH + ":packages/dpkg"]).stdout
+    names = [line.split()[0] for line in listed.splitlines() if line.strip()]
+    expect("dpkg" in names, "the point's package list lacks dpkg itself: %r" % listed[:200])
+    expect(packages.PROBE not in names, "the point lists the probe: made after the install")
+
+
+def journey_hook_program_killed(s, exe, xsel):
+    import signal
+    probe = hook_probe(s)
+    install_hooks()
+    start_for_hook(s, exe, xsel)
+    args = ["apt-get", "install", "-y", probe.deb]
+    install = Install(s, args)
+    held_reminder(s, install, probe, "apt-get")
+    app = s.app
+    os.kill(app.pid, signal.SIGKILL)
+    t_kill = time.monotonic()
+    wait_for("the program to go", lambda: app.poll() is not None, timeout=10)
+    s.started.remove(app)
+    wait_for("the probe's preinst to run", lambda: os.path.exists(probe.started) or
+             not install.running(), timeout=WAIT)
+    went_on = time.monotonic() - t_kill
+    log("dpkg went on %.2f s after the program was killed" % went_on)
+    # The hook sees the connection close at once; what is left is making the point.
+    expect(went_on <= 15.0, "dpkg went on only %.2f s after the program was killed" % went_on)
+    install.finish()
+    log("apt-get ended %.2f s after the program was killed" % (time.monotonic() - t_kill))
+    expect(probe.installed(), "the probe package was not installed")
+    made = points()
+    log("points.list:", made)
+    expect_equal([p[2] for p in made], [" ".join(args)], "descriptions in points.list")
+
+
+def journey_hook_no_program(s, exe, xsel):
+    probe = hook_probe(s)
+    install_hooks()
+    args = ["apt-get", "install", "-y", probe.deb]
+    took, _ = Install(s, args).finish()
+    expect(probe.installed(), "the probe package was not installed")
+    made = points()
+    log("points.list:", made)
+    expect_equal([p[2] for p in made], [" ".join(args)], "descriptions in points.list")
+
+    remove_hook_snippets()
+    again = ["apt-get", "install", "-y", "--reinstall", probe.deb]
+    took_bare, _ = Install(s, again).finish()
+    expect_equal(points(), made, "points.list after a run without the hook")
+    log("apt-get install with the hook and no program: %.2f s; reinstall without the hook: "
+        "%.2f s; the hook added about %.2f s" % (took, took_bare, took - took_bare))
+
+
 JOURNEYS = {
     "first_start": journey_first_start,
     "installer_yes": journey_installer_yes,
@@ -1028,6 +1243,11 @@ JOURNEYS = {
     "tray_absent": journey_tray_absent,
     "sni": journey_sni,
     "wayland_session": journey_wayland_session,
+    "hook_apt_hold": journey_hook_apt_hold,
+    "hook_dpkg_hold": journey_hook_dpkg_hold,
+    "hook_point_before": journey_hook_point_before,
+    "hook_program_killed": journey_hook_program_killed,
+    "hook_no_program": journey_hook_no_program,
 }
 
 if __name__ == "__main__":
