@@ -1,5 +1,7 @@
 #include "OwnerManifest.h"
 
+#include "platform/HexDigit.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -7,16 +9,6 @@
 namespace vigilorn::store {
 
 namespace {
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 bool unescape(std::string_view in, std::string& out) {
     out.clear();

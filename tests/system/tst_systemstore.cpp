@@ -125,13 +125,13 @@ struct Machine {
         return s.create(r, number);
     }
     // A file of a point by git's revision syntax, e.g. "HEAD~1:change.txt".
-    std::string object(const std::string& spec, git_oid* id = nullptr) {
+    std::string object(const std::string& revision, git_oid* id = nullptr) {
         git_libgit2_init();
         git_repository* repo = nullptr;
         git_object* obj = nullptr;
         std::string text;
         if (git_repository_open_bare(&repo, (root + "/points.git").c_str()) == 0 &&
-            git_revparse_single(&obj, repo, spec.c_str()) == 0) {
+            git_revparse_single(&obj, repo, revision.c_str()) == 0) {
             if (id)
                 *id = *git_object_id(obj);
             if (git_object_type(obj) == GIT_OBJECT_BLOB) {
