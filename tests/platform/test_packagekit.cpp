@@ -125,8 +125,9 @@ private slots:
         PackageKitTransactions pk;
         QElapsedTimer t;
         t.start();
-        QVERIFY(!pk.changingPackages(500));
-        QVERIFY2(t.elapsed() < 400, qPrintable(QString::number(t.elapsed())));
+        // Far below the time-out: an absent daemon is not waited for, however busy the machine.
+        QVERIFY(!pk.changingPackages(20000));
+        QVERIFY2(t.elapsed() < 10000, qPrintable(QString::number(t.elapsed())));
     }
 
     void transactions_data() {
@@ -145,7 +146,8 @@ private slots:
             startDaemon(false);
         setTransactions(list);
         PackageKitTransactions pk;
-        const auto got = pk.changingPackages(500);
+        // The fake answers; a loaded machine must not turn a late answer into "none".
+        const auto got = pk.changingPackages(20000);
         QCOMPARE(bool(got), changing);
         if (got)
             QCOMPARE(*got, std::string("packagekitd"));
@@ -161,7 +163,8 @@ private slots:
         QVERIFY(!pk.changingPackages(500));
         const qint64 ms = t.elapsed();
         qInfo("no answer cost %lld ms", ms);
-        QVERIFY2(ms >= 450 && ms < 1500, qPrintable(QString::number(ms)));
+        // The lower bound is exact; the upper one only says the question ends.
+        QVERIFY2(ms >= 450 && ms < 15000, qPrintable(QString::number(ms)));
         stopDaemon();
     }
 };
