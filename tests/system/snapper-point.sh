@@ -131,7 +131,11 @@ n=$(maker create --reason auto --frontend apt-get --description 'apt-get install
     fail "no point made"
 snapshots | grep -qxF "$n,single,,\"vigilorn-event=100, vigilorn-frontend=apt-get, vigilorn-reason=auto, vigilorn-type=12\",\"apt-get install x,y\"" ||
     { snapshots; fail "point $n is not snapper's snapshot $n as described"; }
-echo "ok: a point made directly is snapper's snapshot $n"
+n=$(maker create --reason asked --frontend apt --description QMAutoResPnt \
+    --change "apt install 'ä' \"q\" \\ \$x=1,2") || fail "no asked point made"
+snapshots | grep -qxF "$n,single,,\"vigilorn-change=apt install 'ä' \"\"q\"\" \\ \$x 1 2, vigilorn-event=100, vigilorn-frontend=apt, vigilorn-reason=asked, vigilorn-type=12\",QMAutoResPnt" ||
+    { snapshots; fail "the asked point $n is not snapper's snapshot $n as described"; }
+echo "ok: points made directly are snapper's snapshots, as described"
 
 before=$(snapshots | wc -l)
 apt_run install "$W/probe.deb"
