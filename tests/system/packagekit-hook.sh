@@ -3,15 +3,16 @@
 # system bus, a user installing a local package with pkcon, the hook from the build. Run inside
 # a throw-away copy of the system, so /etc, /run, the users and the packages are its own:
 #   in-overlay.sh packagekit-hook.sh
-# with VIGILORN_HOOK, VIGILORN_HOOK_SNIPPETS and VIGILORN_LIBEXEC set. The user's program is stood in for by a
-# listener that answers "go" and notes what it was asked and what dpkg said at that moment.
+# with VIGILORN_HOOK, VIGILORN_SYSTEM, VIGILORN_HOOK_SNIPPETS and VIGILORN_LIBEXEC set. The
+# user's program is stood in for by a listener that asks for a point and notes what it was
+# asked, what dpkg said at that moment, and the point's number it was told.
 # Status 77 when PackageKit, polkit or D-Bus cannot be had here.
 set -u
 skip() { echo "SKIP: $*" >&2; exit 77; }
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 [ "$(id -u)" = 0 ] || skip "needs root"
-for tool in pkcon dbus-daemon python3 useradd runuser dpkg-deb dpkg-query; do
+for tool in pkcon dbus-daemon python3 useradd runuser dpkg-deb dpkg-query git; do
     command -v "$tool" >/dev/null 2>&1 || skip "$tool not installed"
 done
 [ -x /usr/libexec/packagekitd ] || skip "packagekitd not installed"
@@ -80,6 +81,7 @@ printf 'UID=%s\nUSER=vigilorn-pk\nACTIVE=1\nSTATE=active\nTYPE=x11\nCLASS=user\n
 
 mkdir -p "$VIGILORN_LIBEXEC"
 cp "$VIGILORN_HOOK" "$VIGILORN_LIBEXEC/qmvigilorn-hook"
+cp "$VIGILORN_SYSTEM" "$VIGILORN_LIBEXEC/qmvigilorn-system"
 cp "$VIGILORN_HOOK_SNIPPETS/80qmvigilorn" /etc/apt/apt.conf.d/80qmvigilorn
 
 mkdir -p "$W/pkg/DEBIAN" "$W/pkg/usr/share/doc/vigilorn-pk-probe"
@@ -106,7 +108,9 @@ r = subprocess.run(["/usr/bin/dpkg-query", "-W", "-f=${db:Status-Status}", "vigi
 state = r.stdout if r.returncode == 0 else b"not-installed" if b"no packages found" in r.stderr else b""
 open(out + "/line", "wb").write(line)
 open(out + "/state", "wb").write(state or b"unknown")
-c.sendall(b"go\n")
+c.sendall(b"point\n")
+c.settimeout(150)
+open(out + "/told", "wb").write(c.recv(64))
 c.close()
 PY
 runuser -u vigilorn-pk -- python3 "$W/listener.py" "/run/user/$U/QMVigilornApp-xcb-0.socket" \
@@ -123,4 +127,15 @@ timeout 150 runuser -u vigilorn-pk -- pkcon -y -p install-local "$W/probe.deb" >
     fail "the user's program was asked '$(cat "$W/heard/line" 2>/dev/null)', not for packagekitd"
 [ "$(cat "$W/heard/state")" = "not-installed" ] ||
     fail "dpkg had the package as '$(cat "$W/heard/state")' while the user was asked"
-echo "ok: pkcon install-local: the session's user was asked for packagekitd before dpkg ran"
+told=$(cat "$W/heard/told" 2>/dev/null)
+n=${told#made }
+[ "$told" = "made $n" ] && [ -n "$n" ] || fail "the program was told '$told', not a point's number"
+grep -qP "^$n\t[^\t]*\tQMAutoResPnt\tvigilorn-pk-probe:->1\.0:install$" /var/lib/qmvigilorn/points.list ||
+    { cat /var/lib/qmvigilorn/points.list; fail "point $n is not listed with the change"; }
+# PackageKit's command line names only its role: the change is told by the packages.
+git --git-dir=/var/lib/qmvigilorn/points.git show HEAD:change.txt >"$W/change.txt" ||
+    fail "point $n has no change record"
+grep -qxF "change	packagekitd install vigilorn-pk-probe" "$W/change.txt" ||
+    { cat "$W/change.txt"; fail "point $n does not name PackageKit's change"; }
+echo "ok: pkcon install-local: the session's user was asked for packagekitd before dpkg ran;"
+echo "ok: the point the user asked for is $n"

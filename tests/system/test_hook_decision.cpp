@@ -266,13 +266,16 @@ private slots:
         QTest::addColumn<bool>("viaPackageKit");
         QTest::addColumn<QByteArray>("commandLine");
         QTest::addColumn<QString>("change");
-        // sudo keeps the login uid; packagekitd is a daemon without one and names its caller.
+        // sudo keeps the login uid; packagekitd is a daemon without one and names its caller,
+        // and its command line only its role.
         QTest::newRow("apt-get, its login user")
             << QByteArray("apt-get") << false
             << QByteArray("CommandLine::AsString=apt-get%20install%20rcprobe\n")
             << "apt-get install rcprobe";
         QTest::newRow("packagekitd, its caller")
-            << QByteArray("packagekitd") << true << QByteArray() << "packagekitd install rcprobe";
+            << QByteArray("packagekitd") << true
+            << QByteArray("CommandLine::AsString=packagekit%20role%3d'install-files'\n")
+            << "packagekitd install rcprobe";
     }
     void aptRunAsksTheFrontEndsUser() {
         // The whole apt way in: input on a descriptor, the front end found in /proc, its user's
