@@ -158,8 +158,11 @@ Change Hook::describe(std::vector<PackageAction> actions, std::string commandLin
                       const std::vector<Ancestor>& chain) const {
     Change change;
     change.frontend = frontendName(chain);
+    // PackageKit's command line names its role ("packagekit role='install-files'"), not the
+    // packages.
+    const bool named = !commandLine.empty() && commandLine.rfind("packagekit role=", 0) != 0;
     change.description =
-        commandLine.empty() ? summarise(change.frontend, actions) : boundedDescription(commandLine);
+        named ? boundedDescription(commandLine) : summarise(change.frontend, actions);
     change.actions = std::move(actions);
     return change;
 }

@@ -1,5 +1,6 @@
 // qmvigilorn-system: makes a system restore point as root, for the package hooks and for the
 // program (through pkexec). Prints the point's number; on failure one line on standard error.
+#include "SnapperPoint.h"
 #include "SystemStore.h"
 
 #include <csignal>
@@ -45,11 +46,20 @@ int main(int argc, char** argv) {
     if (request.reason != Reason::Window)
         request.actions = parseActions(readInput(0, kMaxInput, kInputMilliseconds));
 
+    unsigned long long number = 0;
+    // Where snapper keeps the system, the program lists snapper's snapshots: the point is one.
+    if (const SnapperSetup snapper; snapperKeepsRoot(snapper)) {
+        if (auto f = createSnapperPoint(snapper, request, number))
+            return fail(f->description, 1);
+        if (std::printf("%llu\n", number) < 0 || std::fflush(stdout) != 0)
+            return fail("could not write the point's number", 1);
+        return 0;
+    }
+
     std::vector<std::string> warnings;
     SystemStore::Options options;
     options.warn = [&](const std::string& text) { warnings.push_back(text); };
     SystemStore store(options);
-    unsigned long long number = 0;
     if (auto f = store.create(request, number))
         return fail(f->description, 1);
     for (const auto& w : warnings)

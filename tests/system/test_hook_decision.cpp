@@ -261,16 +261,38 @@ private slots:
                      errText().constData());
     }
 
+    void aptRunAsksTheFrontEndsUser_data() {
+        QTest::addColumn<QByteArray>("frontend");
+        QTest::addColumn<bool>("viaPackageKit");
+        QTest::addColumn<QByteArray>("commandLine");
+        QTest::addColumn<QString>("change");
+        // sudo keeps the login uid; packagekitd is a daemon without one and names its caller,
+        // and its command line only its role.
+        QTest::newRow("apt-get, its login user")
+            << QByteArray("apt-get") << false
+            << QByteArray("CommandLine::AsString=apt-get%20install%20rcprobe\n")
+            << "apt-get install rcprobe";
+        QTest::newRow("packagekitd, its caller")
+            << QByteArray("packagekitd") << true
+            << QByteArray("CommandLine::AsString=packagekit%20role%3d'install-files'\n")
+            << "packagekitd install rcprobe";
+    }
     void aptRunAsksTheFrontEndsUser() {
-        // The whole apt way in: input on a descriptor, the front end found in /proc, its login
-        // user's program asked, the point made with the decoded command line.
+        // The whole apt way in: input on a descriptor, the front end found in /proc, its user's
+        // program asked, the point made with the change described.
+        QFETCH(QByteArray, frontend);
+        QFETCH(bool, viaPackageKit);
+        QFETCH(QByteArray, commandLine);
+        QFETCH(QString, change);
         const QString maker = writeMaker();
+        const QByteArray me = QByteArray::number(::getuid());
         writeFile("proc/300/stat", "300 (sh) S 200 1");
-        writeFile("proc/200/stat", "200 (apt-get) S 1 1");
-        writeFile("proc/200/loginuid", QByteArray::number(::getuid()));
+        writeFile("proc/200/stat", "200 (" + frontend + ") S 1 1");
+        writeFile("proc/200/loginuid", viaPackageKit ? "4294967295" : me);
         const std::string folder = makeRunUserFolder(path("run-user"), ::getuid());
         AnswerServer server(listenAt(folder + '/' + kSocketName), "point\n");
-        const QByteArray input = "VERSION 3\nCommandLine::AsString=apt-get%20install%20rcprobe\n\n"
+        const QByteArray input = "VERSION 3\n" + commandLine +
+                                 "\n"
                                  "rcprobe - - none < 1.0 all none /tmp/rc/rcprobe_1.0_all.deb\n"
                                  "rcprobe - - none < 1.0 all none **CONFIGURE**\n";
         int p[2];
@@ -280,12 +302,14 @@ private slots:
         HookEnvironment env;
         env.infoFd = std::to_string(p[0]);
         env.parent = 300;
+        if (viaPackageKit)
+            env.ids.packagekitUid = me.toStdString();
         QCOMPARE(Hook(settings(maker)).runApt(env), 0);
         server.stop();
-        QCOMPARE(server.received(), QByteArray("hold apt-get\nmade 7\n"));
-        QCOMPARE(makerArgs(), (QStringList{"create", "--reason", "asked", "--frontend", "apt-get",
-                                           "--description", "QMAutoResPnt", "--change",
-                                           "apt-get install rcprobe"}));
+        QCOMPARE(server.received(), "hold " + frontend + "\nmade 7\n");
+        QCOMPARE(makerArgs(), (QStringList{"create", "--reason", "asked", "--frontend",
+                                           QString::fromUtf8(frontend), "--description",
+                                           "QMAutoResPnt", "--change", change}));
         QCOMPARE(readAll(path("stdin")), QByteArray("rcprobe - 1.0 install\n"));
         QCOMPARE(::fcntl(p[0], F_GETFD), -1); // the input descriptor is closed once read
     }
