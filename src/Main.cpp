@@ -7,6 +7,10 @@
 #include "platform/Platform.h"
 #include "ui/ErrorReport.h"
 
+#include <QApplication>
+#include <QList>
+#include <QPointer>
+
 namespace Module1 {
 
 using namespace vigilorn;
@@ -39,6 +43,25 @@ void Main() {
         else
             main->show();
     });
+}
+
+void EndRequested() {
+    if (frmMain* m = frmMain::loaded())
+        m->endProgram();
+    else
+        QCoreApplication::exit(0);
+}
+
+void End() {
+    // Nothing else deletes the windows, and a window's worker (the Changes window's comparison)
+    // reads the platform's objects: left alone it went on while main() destroyed them.
+    QList<QPointer<QWidget>> windows;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (!w->parentWidget())
+            windows << w;
+    for (const auto& w : windows)
+        delete w.data();
+    services = {};
 }
 
 } // namespace Module1

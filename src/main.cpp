@@ -88,15 +88,10 @@ int main(int argc, char* argv[]) {
     s.appDir = exe.absolutePath();
     s.openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
 
-    vigilorn::watchTerminationRequests([] {
-        if (frmMain* m = frmMain::loaded())
-            m->endProgram();
-        else
-            QCoreApplication::exit(0);
-    });
+    vigilorn::watchTerminationRequests(Module1::EndRequested);
 
     Module1::Main();
     const int rc = app.exec();
-    Module1::services = {};
+    Module1::End();
     return rc;
 }

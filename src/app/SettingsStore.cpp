@@ -1,4 +1,5 @@
 #include "SettingsStore.h"
+#include "platform/ForeignFolder.h"
 #include "platform/RuntimeError.h"
 
 #include <QDir>
@@ -126,6 +127,11 @@ SettingsStore::SettingsStore(const QString& appName, const QString& configDir) {
             ? QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
             : configDir;
     m_path = QDir(dir).filePath(appName + QStringLiteral(".ini"));
+    if (Failure foreign = foreignFolder("The configuration folder", dir.toStdString())) {
+        m_openError = std::move(foreign);
+        m_unusable = true;
+        return;
+    }
     const FileCheck check = checkFile(m_path);
     if (check.unusable) {
         m_openError = check.unusable;

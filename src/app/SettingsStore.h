@@ -24,7 +24,8 @@ public:
     ~SettingsStore();
 
     QString fileName() const;
-    // Set when the file exists but cannot be read or parsed; the program then runs on defaults.
+    // Set when the file exists but cannot be read or parsed, or when the program runs as root and
+    // the folder is not root's; the program then runs on defaults.
     std::optional<PlatformError> openError() const { return m_openError; }
     // The file could not be parsed: the next write keeps it as damagedCopyName() and writes a
     // new one with what could be read. Tell the user before writing.

@@ -3,11 +3,14 @@
 #include "app/DisplayChoice.h"
 #include "dialogs/frmSplash.h"
 #include "mainwin/frmMain.h"
+#include "restore/frmChanges.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
@@ -58,6 +61,50 @@ private slots:
         // The running file itself, wherever the settings say the program's folder is.
         QCOMPARE(Module1::exePath,
                  QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath());
+    }
+
+    // Ended by the system after a restore whose root command failed: the status is 0, and the
+    // comparison the Changes window starts afterwards stops before the services it reads go.
+    void endsAfterAFailedRestore_data() {
+        QTest::addColumn<bool>("whileFailureShown");
+        QTest::newRow("while the failure is shown") << true;
+        QTest::newRow("during the comparison after it") << false;
+    }
+    void endsAfterAFailedRestore() {
+        QFETCH(bool, whileFailureShown);
+        auto env = std::make_unique<test::FakeServices>();
+        env->changes.changes = {
+            {Change::Area::System, Change::Kind::Changed, "/etc/hostname", {}, {}}};
+        env->changes.restorePlan.rootCommands = {
+            {"/usr/bin/snapper", {"-c", "root", "undochange", "3..0"}}};
+        env->changes.runFailure =
+            PlatformError{RestoreChanges::kCommandFailed,
+                          "/usr/bin/snapper -c root undochange 3..0 failed with exit code 1."};
+        Module1::Main();
+        frmChanges* w = frmChanges::showFor("3", frmMain::loaded());
+        QTRY_VERIFY_WITH_TIMEOUT(!w->isComparing(), 20000);
+        env->changes.untilCancelled = true;
+        if (whileFailureShown)
+            MessageBox::setWhileOpen(Module1::EndRequested);
+        else
+            connect(w, &frmChanges::restoreFinished, w,
+                    [] { QTimer::singleShot(0, Module1::EndRequested); });
+        QTest::mouseClick(w->cmdRestore, Qt::LeftButton);
+        auto* confirm = w->findChild<frmRestoreConfirm*>();
+        QVERIFY(confirm);
+        confirm->chkRun->setChecked(true);
+        QTimer::singleShot(0, confirm->cmdOK,
+                           [confirm] { QTest::mouseClick(confirm->cmdOK, Qt::LeftButton); });
+
+        QCOMPARE(QApplication::exec(), 0);
+        QCOMPARE(env->changes.ran.size(), std::size_t(1));
+        QCOMPARE(MessageBox::shown().back().title, QStringLiteral("Restore failed"));
+        QTRY_COMPARE_WITH_TIMEOUT(env->changes.comparing.load(), 1, 20000);
+        Module1::End();
+        QCOMPARE(env->changes.comparing.load(), 0);
+        QVERIFY(QApplication::topLevelWidgets().isEmpty());
+        QVERIFY(!Module1::services.changes);
+        env.reset();
     }
 
     void optionCombinations_data() {

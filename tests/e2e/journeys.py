@@ -396,6 +396,63 @@ def journey_changes_since_point(s, exe, xsel):
     s.a11y.window_gone(title)
 
 
+def journey_restore_failed_then_ended(s, exe, xsel):
+    """A restore that fails (a file of the point is a folder now), then the system ends the
+    program while the failure is shown: it ends with status 0 and nothing on standard error of
+    a crash. The comparison that follows a restore must not outlive what it reads."""
+    import signal
+    a = a11y_mod()
+    s.start_desktop(xsel)
+    s.write_ini(ShowSplashStartUP=0)
+    kept = os.path.join(s.config, "journey-tool", "kept.ini")
+    os.makedirs(os.path.dirname(kept))
+    with open(kept, "w") as f:
+        f.write("[x]\ny=1\n")
+    errors = os.path.join(s.tmp, "program-stderr.log")
+    with open(errors, "w") as err:
+        s.app = s.spawn([exe], env=s.program_env(), stderr=err)
+    frame = main_frame(s)
+    open_menu_item(s, frame, "Restore", "Create New Restore Point")
+    rp = s.a11y.window("Restore Points", timeout=WAIT)
+    listview = s.a11y.find(rp, name="Current Restore Points", role="list")
+    text1 = s.a11y.find(rp, name="Description of New Restore Point", role="text")
+    s.a11y.click(text1)
+    s.type_text("Before the folder")
+    wait_for("the typed description", lambda: a.text_of(text1) == "Before the folder")
+    s.a11y.click(s.a11y.find(rp, name="Create a New System Restore Point", role="push button"))
+    ok = s.a11y.window("Restore point Created", role="dialog", timeout=60)
+    s.a11y.press(s.a11y.find(ok, name="OK", role="push button"))
+
+    os.remove(kept)
+    os.makedirs(os.path.join(kept, "inside"))
+    item = wait_for("the new point in the list", lambda: [
+        i for i in a.children(listview) if " : Before the folder : " in a.name_of(i)],
+        timeout=20)[0]
+    point = a.name_of(item).split(" : ")[0]
+    s.a11y.click(item, repeat=2)
+    ch = s.a11y.window("Changes since " + point, timeout=15)
+    restore = s.a11y.find(ch, name="Restore…", role="push button")
+    wait_for("Restore… enabled", lambda: a.enabled(restore), timeout=60)
+    s.a11y.press(restore)
+    confirm = s.a11y.window("Restore " + point, timeout=30)
+    s.a11y.press(s.a11y.find(confirm, name="Restore", role="push button"))
+    failed = s.a11y.window("Restore failed", timeout=60)
+    text = dialog_label(s, failed)
+    expect("it is a folder now" in text, "the failure says: %r" % text)
+
+    app = s.app
+    app.send_signal(signal.SIGTERM)
+    t = time.monotonic()
+    wait_for("the program to end", lambda: app.poll() is not None, timeout=WAIT)
+    log("the program ended %.2f s after SIGTERM" % (time.monotonic() - t))
+    s.started.remove(app)
+    with open(errors) as f:
+        stderr = f.read()
+    for crash in ("terminate called", "AddressSanitizer", "runtime error"):
+        expect(crash not in stderr, "the program's standard error: %s" % stderr[-3000:])
+    expect_equal(app.returncode, 0, "exit status after SIGTERM")
+
+
 # ---- (e) the tray ----------------------------------------------------------------------------
 
 def tray_menu_items(s, icon):
@@ -1229,6 +1286,7 @@ JOURNEYS = {
     "installer_no": journey_installer_no,
     "restore_points": journey_restore_points,
     "changes_since_point": journey_changes_since_point,
+    "restore_failed_then_ended": journey_restore_failed_then_ended,
     "tray": journey_tray,
     "start_minimised": journey_start_minimised,
     "process_grid": journey_process_grid,

@@ -1,7 +1,9 @@
 #include "FakePlatform.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace vigilorn {
 
@@ -70,6 +72,13 @@ Failure FakeRestoreEngine::listRestorePoints(std::vector<RestorePointRecord>& ou
 
 Failure FakeRestoreChanges::compare(const std::string& point, const CompareCallbacks& callbacks) {
     compared.push_back(point);
+    ++comparing;
+    struct Done {
+        std::atomic<int>& n;
+        ~Done() { --n; }
+    } done{comparing};
+    while (untilCancelled && callbacks.cancel && !callbacks.cancel->load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::size_t index = 0;
     for (std::size_t at = 0; at < changes.size(); at += batchSize, ++index) {
         if (beforeBatch)

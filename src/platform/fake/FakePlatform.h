@@ -2,6 +2,7 @@
 // Fakes of the platform interfaces: scripted answers, and a record of every request.
 #include "platform/Platform.h"
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <vector>
@@ -87,6 +88,9 @@ public:
     Failure compareFailure;
     // Runs before each batch (on the comparing thread), e.g. to hold the comparison back.
     std::function<void(std::size_t batchIndex)> beforeBatch;
+    // While set, a comparison goes on until it is cancelled, as a long one would.
+    std::atomic<bool> untilCancelled{false};
+    std::atomic<int> comparing{0}; // comparisons under way
     RestorePlan restorePlan;
     Failure planFailure;
     Failure restoreFailure;

@@ -5,6 +5,7 @@
 #include "SnapperChanges.h"
 #include "SnapperEngine.h"
 #include "SystemPointsEngine.h"
+#include "platform/ForeignFolder.h"
 
 #include <QStandardPaths>
 
@@ -84,15 +85,23 @@ Failure loadGitStore(const std::string& path, GitStoreEntries& out) {
     return std::nullopt;
 }
 
+// The folders an object reads and writes, as (what, path): checked before every use, since a
+// folder can change hands while the program runs.
+using Folders = std::vector<std::pair<std::string, std::string>>;
+
 // One of the module's objects, made the first time it is wanted.
 template <class Interface, class Options> class FromModule {
 public:
     using Make = Interface* (*)(const GitStoreEntries&, const Options&);
-    FromModule(Options options, std::string module, Make make)
-        : m_options(std::move(options)), m_module(std::move(module)), m_make(make) {}
+    FromModule(Options options, std::string module, Make make, Folders folders)
+        : m_options(std::move(options)), m_module(std::move(module)), m_make(make),
+          m_folders(std::move(folders)) {}
 
     const Options& options() const { return m_options; }
     Failure get(Interface*& out) const {
+        for (const auto& [what, path] : m_folders)
+            if (Failure f = foreignFolder(what, path))
+                return f;
         const std::lock_guard lock(m_mutex);
         if (!m_object) {
             GitStoreEntries e;
@@ -115,6 +124,7 @@ private:
     const Options m_options;
     const std::string m_module;
     const Make m_make;
+    const Folders m_folders;
     mutable std::mutex m_mutex;
     mutable std::unique_ptr<Interface> m_object;
 };
@@ -122,10 +132,11 @@ private:
 class LazyBuiltinStore final : public RestoreEngine {
 public:
     LazyBuiltinStore(BuiltinStoreOptions options, std::string module)
-        : m_store(std::move(options), std::move(module),
-                  [](const GitStoreEntries& e, const BuiltinStoreOptions& o) {
-                      return e.newStore(&o);
-                  }) {}
+        : m_store(
+              options, std::move(module),
+              [](const GitStoreEntries& e, const BuiltinStoreOptions& o) { return e.newStore(&o); },
+              {{"The restore point store", options.repository},
+               {"The configuration folder", options.source}}) {}
 
     std::string displayName() const override { return m_store.options().displayName; }
     Failure createRestorePoint(const std::string& description, int restorePointType,
@@ -155,10 +166,13 @@ private:
 class LazyBuiltinChanges final : public RestoreChanges {
 public:
     LazyBuiltinChanges(BuiltinChangesOptions options, std::string module)
-        : m_changes(std::move(options), std::move(module),
+        : m_changes(options, std::move(module),
                     [](const GitStoreEntries& e, const BuiltinChangesOptions& o) {
                         return e.newChanges(&o);
-                    }) {}
+                    },
+                    {{"The restore point store", options.repository},
+                     {"The configuration folder", options.configFolder},
+                     {"The cache folder", options.stagingFolder}}) {}
 
     Failure compare(const std::string& point, const CompareCallbacks& callbacks) override {
         return m_changes.with([&](RestoreChanges& c) { return c.compare(point, callbacks); });
@@ -175,7 +189,8 @@ public:
         return !m_changes.get(c) && RootCommand::available();
     }
     Failure runAsRoot(const Command& command, std::string& output) override {
-        return RootCommand::run(command, output);
+        // The commands take the copies staged in the cache folder.
+        return m_changes.with([&](RestoreChanges&) { return RootCommand::run(command, output); });
     }
 
 private:
