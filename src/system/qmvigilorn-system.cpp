@@ -1,5 +1,7 @@
 // qmvigilorn-system: makes a system restore point as root, for the package hooks and for the
-// program (through pkexec). Prints the point's number; on failure one line on standard error.
+// program (through pkexec), and prints its number; on failure one line on standard error.
+// `restore --point N` puts the machine back to a point, talking RestoreProtocol.h.
+#include "SystemRestore.h"
 #include "SystemStore.h"
 
 #include <csignal>
@@ -36,6 +38,14 @@ int main(int argc, char** argv) {
 
     using namespace vigilorn::sys;
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    if (!args.empty() && args[0] == "restore") {
+        const auto number = parseRestoreArguments(args);
+        if (!number)
+            return fail("usage: qmvigilorn-system restore --point N", 2);
+        if (::geteuid() != 0)
+            return fail("must run as root", 1);
+        return restorePoint(*number, RestoreOptions{});
+    }
     Request request;
     if (auto f = parseArguments(args, request))
         return fail(f->description, 2);
@@ -48,6 +58,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> warnings;
     SystemStore::Options options;
     options.warn = [&](const std::string& text) { warnings.push_back(text); };
+    options.keepPackages = true;
     SystemStore store(options);
     unsigned long long number = 0;
     if (auto f = store.create(request, number))
