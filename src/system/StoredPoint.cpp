@@ -19,6 +19,19 @@ constexpr const char* kNumberKey = "\nSequence-Number: ";
 constexpr std::size_t kMaxCommits = 100'000;
 constexpr int kMaxDepth = store::kMaxDepth + 2;
 
+// libgit2 for one call; no user's or system-wide git settings reach what root reads.
+struct LibGit2 {
+    LibGit2() {
+        git_libgit2_init();
+        for (const int level : {GIT_CONFIG_LEVEL_PROGRAMDATA, GIT_CONFIG_LEVEL_SYSTEM,
+                                GIT_CONFIG_LEVEL_XDG, GIT_CONFIG_LEVEL_GLOBAL})
+            git_libgit2_opts(GIT_OPT_SET_SEARCH_PATH, level, "");
+    }
+    ~LibGit2() { git_libgit2_shutdown(); }
+    LibGit2(const LibGit2&) = delete;
+    LibGit2& operator=(const LibGit2&) = delete;
+};
+
 PlatformError bad(const std::string& what) {
     return PlatformError{EINVAL, "The system point is damaged: " + what};
 }
@@ -159,6 +172,7 @@ bool validPointPath(std::string_view path) {
 Failure readStoredPoint(const std::string& repository, unsigned long long number,
                         std::uint64_t maxBytes, StoredPoint& out) {
     out = {};
+    const LibGit2 lib;
     git_repository* rawRepo = nullptr;
     if (git_repository_open_bare(&rawRepo, repository.c_str()) < 0)
         return store::gitError("Could not open the system points");
@@ -235,6 +249,7 @@ Failure readStoredPoint(const std::string& repository, unsigned long long number
 
 Failure readPackageLists(const std::string& repository, std::vector<std::string>& out) {
     out.clear();
+    const LibGit2 lib;
     git_repository* rawRepo = nullptr;
     if (git_repository_open_bare(&rawRepo, repository.c_str()) < 0)
         return store::gitError("Could not open the system points");
