@@ -91,6 +91,8 @@ for p in apt-get apt-cache dpkg dpkg-deb dpkg-repack dpkg-query; do
     printf '#!/bin/sh\ntouch %s/fake-ran\nexit 1\n' "$work" > "$fake/$p"
     chmod 0755 "$fake/$p"
 done
+# A kept file no point names goes at the next point.
+cp "$store/pool/rt-gone_1.0_all.deb" "$store/pool/rt-stray_9.9_all.deb"
 rm -f "$store/unattended.stamp"
 points_before=$(wc -l < "$store/points.list")
 start=$(date +%s.%N)
@@ -112,5 +114,28 @@ etc_state "$work/etc-after"
 if ! diff -u "$work/etc-at-point" "$work/etc-after"; then
     fail "/etc is not as at the point"
 fi
+# The versions the restore replaced are kept for the point before it; the stray one went.
+pool=$(ls "$store/pool" | grep '\.deb$' | sort | tr '\n' ' ')
+[ "$pool" = "rt-gone_1.0_all.deb rt-new_1.0_all.deb rt-up_1.0_all.deb rt-up_2.0_all.deb " ] ||
+    fail "pool after the restore: $pool"
 awk -v s="$start" -v e="$end" 'BEGIN { printf "round trip: restore took %.2f s\n", e - s }'
+
+# A version in neither the pool nor the repository is named first, and "stop" changes nothing.
+build rt-lost 1.0
+index
+update
+apt_quiet install rt-lost
+lost_point=$("$system" create --reason window --description "lost" < /dev/null)
+apt_quiet remove rt-lost
+rm "$store/pool/rt-lost_1.0_all.deb" "$repo/rt-lost_1.0_all.deb"
+index
+update
+points_before=$(wc -l < "$store/points.list")
+printf 'stop\n' | "$system" restore --point "$lost_point" > "$work/talk2.txt" 2>&1 || true
+cat "$work/talk2.txt"
+grep -qx 'missing rt-lost 1.0 all' "$work/talk2.txt" || fail "rt-lost 1.0 was not named missing"
+grep -qx 'ask' "$work/talk2.txt" || fail "the restore did not ask"
+tail -1 "$work/talk2.txt" | grep -q '^end stopped' || fail "stop did not stop the restore"
+[ "$(wc -l < "$store/points.list")" -eq "$points_before" ] || fail "a stopped restore made a point"
+[ "$(installed)" = "$want" ] || fail "a stopped restore changed packages"
 echo PASS
