@@ -9,6 +9,14 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 roots=$(awk '$2 == "/" { t = $3 } END { print t }' /proc/self/mounts)
 [ "$roots" = overlay ] || fail "not in a throw-away copy of the system"
 
+# The copy shows the system as it is now: while something else changes its packages, wait for
+# dpkg's database to be whole again before anything is copied up.
+for _ in $(seq 600); do
+    [ -n "$(dpkg --audit 2>/dev/null)" ] || break
+    sleep 0.5
+done
+[ -z "$(dpkg --audit 2>/dev/null)" ] || { echo "SKIP: the system's packages are being changed" >&2; exit 77; }
+
 work=$(mktemp -d /tmp/roundtrip.XXXXXX)
 # APT reads the repository as its own sandbox user.
 chmod 0755 "$work"
