@@ -9,9 +9,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <map>
+#include <thread>
 
 namespace vigilorn::sys {
 
@@ -19,6 +21,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr const char* kRepackFolder = ".rebuild";
+constexpr unsigned kRebuilders = 4;
 
 struct Installed {
     std::string name, arch, version;
@@ -163,6 +166,7 @@ std::vector<KeepNote> PackagePool::keep(const std::vector<PackageAction>& action
         return notes;
     const auto installed = installedOf(status, names);
     const auto start = Clock::now();
+    std::vector<std::size_t> rebuilds;
     for (const auto& a : actions) {
         if (!replaces(a))
             continue;
@@ -211,62 +215,83 @@ std::vector<KeepNote> PackagePool::keep(const std::vector<PackageAction>& action
             }
             ::unlinkat(m_folder.get(), temp.c_str(), 0);
         }
-        // Else rebuilt from the installed files, within the bounds.
-        const auto left = m_options.budget - std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                 Clock::now() - start);
+        // Else rebuilt from the installed files, within the bounds, after the quick ones.
         if (found->kib > m_options.maxRebuildKiB) {
             note.how = "too-large";
-        } else if (left.count() < 1000) {
-            note.how = "no-time-left";
         } else {
-            removeFolder(m_folder.get(), kRepackFolder);
-            if (::mkdirat(m_folder.get(), kRepackFolder, 0700) != 0) {
-                note.how = "rebuild-failed";
-                notes.push_back(std::move(note));
-                continue;
-            }
-            RunOptions o;
-            o.cap = std::min(left, m_options.perPackage);
-            o.keep = 4096;
-            o.folder = m_path + '/' + kRepackFolder;
-            const std::string target = found->arch == "all" ? name : name + ':' + found->arch;
-            const RunResult r =
-                run({m_options.repack, "--deb-option=-Zgzip", "--deb-option=-z1", target}, o);
-            std::string built;
-            if (const int dir = ::openat(m_folder.get(), kRepackFolder,
-                                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                dir >= 0) {
-                if (DIR* d = ::fdopendir(dir)) {
-                    while (const dirent* e = ::readdir(d)) {
-                        const std::string_view n(e->d_name);
-                        if (n.size() > 4 && n.substr(n.size() - 4) == ".deb" && built.empty())
-                            built = n;
-                    }
-                    ::closedir(d);
-                } else {
-                    ::close(dir);
-                }
-            }
-            const std::string builtPath = std::string(kRepackFolder) + '/' + built;
-            if (r.timedOut) {
-                note.how = "too-slow";
-            } else if (r.status != 0 || built.empty() ||
-                       !isRegularRootFile(m_folder.get(), builtPath.c_str()) ||
-                       !verify(m_path + '/' + builtPath, name, found->version, found->arch) ||
-                       ::renameat(m_folder.get(), builtPath.c_str(), m_folder.get(),
-                                  file.c_str()) != 0) {
-                note.how = "rebuild-failed";
-            } else {
-                note.kept = true;
-                note.how = "rebuilt";
-            }
-            removeFolder(m_folder.get(), kRepackFolder);
+            note.how = "no-time-left";
+            rebuilds.push_back(notes.size());
         }
         notes.push_back(std::move(note));
     }
+    // dpkg-repack mostly waits on reading the installed files: a few at once.
+    std::atomic<std::size_t> next{0};
+    auto worker = [&](unsigned id) {
+        const std::string folder = std::string(kRepackFolder) + '-' + std::to_string(id);
+        for (std::size_t i = next++; i < rebuilds.size(); i = next++) {
+            const auto left =
+                m_options.budget -
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+            if (left.count() < 1000)
+                return;
+            rebuild(notes[rebuilds[i]], folder, std::min(left, m_options.perPackage));
+        }
+    };
+    std::vector<std::thread> workers;
+    for (unsigned id = 1; id < std::min<std::size_t>(kRebuilders, rebuilds.size()); ++id)
+        workers.emplace_back(worker, id);
+    if (!rebuilds.empty())
+        worker(0);
+    for (auto& t : workers)
+        t.join();
     if (!notes.empty())
         ::fsync(m_folder.get());
     return notes;
+}
+
+void PackagePool::rebuild(KeepNote& note, const std::string& folder,
+                          std::chrono::milliseconds cap) const {
+    removeFolder(m_folder.get(), folder.c_str());
+    if (::mkdirat(m_folder.get(), folder.c_str(), 0700) != 0) {
+        note.how = "rebuild-failed";
+        return;
+    }
+    RunOptions o;
+    o.cap = cap;
+    o.keep = 4096;
+    o.folder = m_path + '/' + folder;
+    const std::string target = note.arch == "all" ? note.name : note.name + ':' + note.arch;
+    const RunResult r =
+        run({m_options.repack, "--deb-option=-Zgzip", "--deb-option=-z1", target}, o);
+    std::string built;
+    if (const int dir = ::openat(m_folder.get(), folder.c_str(),
+                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        dir >= 0) {
+        if (DIR* d = ::fdopendir(dir)) {
+            while (const dirent* e = ::readdir(d)) {
+                const std::string_view n(e->d_name);
+                if (n.size() > 4 && n.substr(n.size() - 4) == ".deb" && built.empty())
+                    built = n;
+            }
+            ::closedir(d);
+        } else {
+            ::close(dir);
+        }
+    }
+    const std::string builtPath = folder + '/' + built;
+    const std::string file = poolFileName(note.name, note.version, note.arch);
+    if (r.timedOut) {
+        note.how = "too-slow";
+    } else if (r.status != 0 || built.empty() ||
+               !isRegularRootFile(m_folder.get(), builtPath.c_str()) ||
+               !verify(m_path + '/' + builtPath, note.name, note.version, note.arch) ||
+               ::renameat(m_folder.get(), builtPath.c_str(), m_folder.get(), file.c_str()) != 0) {
+        note.how = "rebuild-failed";
+    } else {
+        note.kept = true;
+        note.how = "rebuilt";
+    }
+    removeFolder(m_folder.get(), folder.c_str());
 }
 
 std::optional<std::string> PackagePool::find(std::string_view name, std::string_view version,

@@ -59,6 +59,8 @@ public:
     const std::string& path() const { return m_path; }
 
 private:
+    // Rebuilds the note's version with dpkg-repack in the pool's `folder`, within `cap`.
+    void rebuild(KeepNote& note, const std::string& folder, std::chrono::milliseconds cap) const;
     bool verify(const std::string& file, std::string_view name, std::string_view version,
                 std::string_view arch) const;
 
