@@ -334,10 +334,22 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
         RunOptions o;
         o.cap = std::chrono::hours(1);
         o.keep = 16 * 1024;
-        const RunResult r = run(aptArguments(options.aptGet, plan, native, number), o);
-        if (r.status != 0)
-            talk.warn("apt-get failed" + (r.problem.empty() ? "" : " (" + r.problem + ")") + ": " +
-                      tail(r.output));
+        auto aptGet = [&](const PackagePlan& part) {
+            const RunResult r = run(aptArguments(options.aptGet, part, native, number), o);
+            if (r.status != 0)
+                talk.warn("apt-get failed" + (r.problem.empty() ? "" : " (" + r.problem + ")") +
+                          ": " + tail(r.output));
+            return r.status == 0;
+        };
+        // APT changes nothing when any part of a run cannot be done: then the versions and
+        // the removals are tried each on their own, so that one does not hold up the other.
+        if (!aptGet(plan) && !plan.install.empty() && !plan.remove.empty()) {
+            PackagePlan versions = plan, removals = plan;
+            versions.remove.clear();
+            removals.install.clear();
+            aptGet(versions);
+            aptGet(removals);
+        }
         // What is still not as the point has it.
         if (const auto after = readStatus(options.store.dpkgStatus)) {
             const PackagePlan left = planPackages(

@@ -2,6 +2,7 @@
 // it restores, nor take a name that climbs out of it.
 #include "system/EtcRestore.h"
 #include "system/StoredPoint.h"
+#include "system/SystemRestore.h"
 
 #include <git2.h>
 
@@ -68,6 +69,34 @@ class TestRestoreAttacks : public QObject {
 private slots:
     void initTestCase() { git_libgit2_init(); }
     void cleanupTestCase() { git_libgit2_shutdown(); }
+
+    // From the caller, root takes only a point number, and only a plain one in bounds.
+    void pointNumber_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<qulonglong>("number"); // 0: refused
+        QTest::newRow("plain") << QStringList{"restore", "--point", "12"} << 12ull;
+        QTest::newRow("the bound")
+            << QStringList{"restore", "--point", "1000000000000"} << 1000000000000ull;
+        QTest::newRow("past the bound")
+            << QStringList{"restore", "--point", "1000000000001"} << 0ull;
+        QTest::newRow("zero") << QStringList{"restore", "--point", "0"} << 0ull;
+        QTest::newRow("leading zero") << QStringList{"restore", "--point", "012"} << 0ull;
+        QTest::newRow("signed") << QStringList{"restore", "--point", "+12"} << 0ull;
+        QTest::newRow("not a number") << QStringList{"restore", "--point", "../1"} << 0ull;
+        QTest::newRow("huge") << QStringList{"restore", "--point", QString(40, u'9')} << 0ull;
+        QTest::newRow("more arguments")
+            << QStringList{"restore", "--point", "12", "--folder", "/tmp"} << 0ull;
+        QTest::newRow("no number") << QStringList{"restore", "--point"} << 0ull;
+    }
+    void pointNumber() {
+        QFETCH(QStringList, args);
+        QFETCH(qulonglong, number);
+        std::vector<std::string> list;
+        for (const auto& a : args)
+            list.push_back(a.toStdString());
+        const auto got = parseRestoreArguments(list);
+        QCOMPARE(qulonglong(got.value_or(0)), number);
+    }
 
     void planted_data() {
         QTest::addColumn<QString>("attack");
