@@ -65,6 +65,15 @@ int main(int argc, char** argv) {
         return fail(f->description, 1);
     for (const auto& w : warnings)
         fail(w, 0);
+    // Said where the change runs, so that whoever runs it knows what a restore may lack.
+    std::size_t notKept = 0;
+    for (const auto& k : store.kept())
+        notKept += k.kept ? 0 : 1;
+    if (notKept > 0)
+        fail(std::to_string(notKept) + " of " + std::to_string(store.kept().size()) +
+                 " replaced packages could not be kept; the point " + std::to_string(number) +
+                 " names them",
+             0);
     if (std::printf("%llu\n", number) < 0 || std::fflush(stdout) != 0)
         return fail("could not write the point's number", 1);
     return 0;
