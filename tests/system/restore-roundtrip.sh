@@ -62,6 +62,7 @@ etc_state() {
 build rt-up 1.0 "setting = one"
 build rt-up 2.0 "setting = two"
 build rt-gone 1.0
+cp "$repo/rt-gone_1.0_all.deb" "$work/build-rt-gone.deb"
 build rt-new 1.0
 index
 list=/etc/apt/sources.list.d/roundtrip.list
@@ -82,6 +83,10 @@ want=$(installed)
 rm "$repo/rt-up_1.0_all.deb"
 index
 update
+# APT's cache: a true copy is linked into the pool, one under a false name is not taken.
+cache=/var/cache/apt/archives
+cp "$work/build-rt-gone.deb" "$cache/rt-gone_1.0_all.deb"
+cp "$work/build-rt-gone.deb" "$cache/rt-up_1.0_all.deb"
 apt_quiet install rt-up rt-new
 apt_quiet remove rt-gone
 echo "setting = edited" > /etc/rt-up.conf
@@ -91,6 +96,10 @@ chown 1:1 /etc/rt-mode.conf
 [ "$(installed)" != "$want" ] || fail "the change changed nothing"
 ls "$store/pool" | grep -q '^rt-up_1.0_all.deb$' || fail "rt-up 1.0 was not kept: $(ls "$store/pool")"
 ls "$store/pool" | grep -q '^rt-gone_1.0_all.deb$' || fail "rt-gone 1.0 was not kept"
+[ "$(stat -c %i "$store/pool/rt-gone_1.0_all.deb")" = "$(stat -c %i "$cache/rt-gone_1.0_all.deb")" ] ||
+    fail "rt-gone 1.0 was not linked from APT's cache"
+[ "$(dpkg-deb -f "$store/pool/rt-up_1.0_all.deb" Package)" = rt-up ] ||
+    fail "a cached file under a false name was kept as rt-up 1.0"
 
 # A fake of every program the restore starts, first in $PATH: none of them may run.
 fake=$work/fakebin
