@@ -15,9 +15,9 @@ PlatformError failure(int err, const std::string& what) {
 }
 
 Failure openRootFolder(int parent, const std::string& name, const std::string& shown, mode_t mode,
-                       Fd& out) {
-    const bool made = ::mkdirat(parent, name.c_str(), mode) == 0;
-    if (!made && errno != EEXIST)
+                       Fd& out, bool create) {
+    const bool made = create && ::mkdirat(parent, name.c_str(), mode) == 0;
+    if (create && !made && errno != EEXIST)
         return failure(errno, "Could not create " + shown);
     out.reset(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!out.valid()) {
@@ -42,7 +42,7 @@ Failure openRootFolder(int parent, const std::string& name, const std::string& s
     return std::nullopt;
 }
 
-Failure openRootPath(const std::string& folder, mode_t mode, Fd& out) {
+Failure openRootPath(const std::string& folder, mode_t mode, Fd& out, bool create) {
     const auto slash = folder.find_last_of('/');
     if (folder.empty() || folder[0] != '/' || slash + 1 >= folder.size())
         return PlatformError{EINVAL, folder + " must be an absolute path"};
@@ -50,7 +50,7 @@ Failure openRootPath(const std::string& folder, mode_t mode, Fd& out) {
                      O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!parent.valid())
         return failure(errno, "Could not open the folder above " + folder);
-    return openRootFolder(parent.get(), folder.substr(slash + 1), folder, mode, out);
+    return openRootFolder(parent.get(), folder.substr(slash + 1), folder, mode, out, create);
 }
 
 std::optional<std::string> readSmall(int dir, const char* name, std::int64_t limit) {

@@ -12,13 +12,13 @@ namespace vigilorn::sys {
 
 PlatformError failure(int err, const std::string& what);
 
-// A folder only root may change: made `mode` when missing, refused when it is a link, another
-// user's, or writable by others.
+// A folder only root may change: made `mode` when missing and `create`, refused when it is a
+// link, another user's, or writable by others.
 Failure openRootFolder(int parent, const std::string& name, const std::string& shown, mode_t mode,
-                       Fd& out);
+                       Fd& out, bool create = true);
 
 // An absolute folder whose parent is opened as given and the folder itself by openRootFolder.
-Failure openRootPath(const std::string& folder, mode_t mode, Fd& out);
+Failure openRootPath(const std::string& folder, mode_t mode, Fd& out, bool create = true);
 
 // A small regular file of a trusted folder, or nothing when it is missing, too large or not a
 // file.

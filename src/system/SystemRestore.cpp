@@ -198,9 +198,11 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
     // 1. The point, whole, read only from the root-owned store.
     talk.step(0, 5, "reading " + shownPoint);
     Fd root, repo, poolFolder;
-    if (auto f = openRootPath(folder, 0755, root))
+    // Nothing is made here: a machine without points has nothing to restore.
+    if (auto f = openRootPath(folder, 0755, root, false))
         return talk.end(proto::Outcome::Failed, f->description);
-    if (auto f = openRootFolder(root.get(), "points.git", folder + "/points.git", 0700, repo))
+    if (auto f =
+            openRootFolder(root.get(), "points.git", folder + "/points.git", 0700, repo, false))
         return talk.end(proto::Outcome::Failed, f->description);
     if (auto f = openRootFolder(root.get(), kPoolFolderName, folder + "/" + kPoolFolderName, 0700,
                                 poolFolder))

@@ -3,10 +3,12 @@
 // `restore --point N` puts the machine back to a point, talking RestoreProtocol.h.
 #include "SystemRestore.h"
 #include "SystemStore.h"
+#include "platform/RestoreProtocol.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -44,7 +46,15 @@ int main(int argc, char** argv) {
             return fail("usage: qmvigilorn-system restore --point N", 2);
         if (::geteuid() != 0)
             return fail("must run as root", 1);
-        return restorePoint(*number, RestoreOptions{});
+        try {
+            return restorePoint(*number, RestoreOptions{});
+        } catch (const std::exception& e) {
+            // The program waits for a last line whatever happened.
+            const std::string end = vigilorn::restoreproto::endLine(
+                vigilorn::restoreproto::Outcome::Failed, std::string("stopped: ") + e.what());
+            [[maybe_unused]] const ssize_t n = ::write(STDOUT_FILENO, end.data(), end.size());
+            return 1;
+        }
     }
     Request request;
     if (auto f = parseArguments(args, request))
