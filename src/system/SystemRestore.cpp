@@ -128,15 +128,6 @@ std::optional<unsigned long long> parseRestoreArguments(const std::vector<std::s
     return n;
 }
 
-std::vector<PackageAction> PackagePlan::actions() const {
-    std::vector<PackageAction> out;
-    for (const auto& t : install)
-        out.push_back({t.name + ':' + t.arch, "-", t.version, "install"});
-    for (const auto& t : remove)
-        out.push_back({t.name + ':' + t.arch, t.version, "-", "remove"});
-    return out;
-}
-
 PackagePlan
 planPackages(std::string_view pointList, std::string_view status,
              const std::function<std::optional<std::string>(const PackageTarget&)>& kept,

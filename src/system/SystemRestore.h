@@ -23,10 +23,9 @@ struct PackageTarget {
 };
 
 struct PackagePlan {
-    std::vector<PackageTarget> install;         // versions to put back
-    std::vector<PackageTarget> remove;          // installed since: version is the current one
-    std::vector<PackageTarget> missing;         // in neither the pool nor the archive
-    std::vector<PackageAction> actions() const; // as a change's actions, for the point before
+    std::vector<PackageTarget> install; // versions to put back
+    std::vector<PackageTarget> remove;  // installed since: version is the current one
+    std::vector<PackageTarget> missing; // in neither the pool nor the archive
 };
 
 // What differs between the point's package list and dpkg's status now. `inArchive` says which
