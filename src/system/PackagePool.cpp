@@ -78,9 +78,17 @@ std::vector<Installed> installedOf(std::string_view status, const std::set<std::
     return out;
 }
 
+// dpkg run on its own names packages without versions: an install of one that is installed
+// replaces it too.
+bool unversioned(const PackageAction& a) {
+    return a.oldVersion == "-" && a.newVersion == "-" &&
+           (a.kind == "install" || a.kind == "remove" || a.kind == "purge");
+}
+
 bool replaces(const PackageAction& a) {
-    return a.oldVersion != "-" && (a.kind == "upgrade" || a.kind == "downgrade" ||
-                                   a.kind == "remove" || a.kind == "purge");
+    return (a.oldVersion != "-" && (a.kind == "upgrade" || a.kind == "downgrade" ||
+                                    a.kind == "remove" || a.kind == "purge")) ||
+           unversioned(a);
 }
 
 bool isRegularRootFile(int dir, const char* name) {
@@ -175,10 +183,13 @@ std::vector<KeepNote> PackagePool::keep(const std::vector<PackageAction>& action
         const std::string arch = colon == std::string::npos ? "" : a.name.substr(colon + 1);
         const Installed* found = nullptr;
         for (const auto& i : installed)
-            if (i.name == name && i.version == a.oldVersion && (arch.empty() || i.arch == arch)) {
+            if (i.name == name && (unversioned(a) || i.version == a.oldVersion) &&
+                (arch.empty() || i.arch == arch)) {
                 found = &i;
                 break;
             }
+        if (!found && unversioned(a))
+            continue;
         if (!found) {
             notes.push_back(
                 {name, a.oldVersion, arch.empty() ? "-" : arch, false, "not-installed"});

@@ -300,13 +300,13 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
             const auto it = current.find(t.name + '\t' + t.arch);
             const std::string old = it == current.end() ? "-" : it->second.version;
             const bool up = old != "-" && debian::compareVersions(t.version, old) > 0;
-            request.actions.push_back({t.name + ':' + t.arch, old, t.version,
+            request.actions.push_back({aptName(t, native), old, t.version,
                                        old == "-" ? "install"
                                        : up       ? "upgrade"
                                                   : "downgrade"});
         }
         for (const auto& t : plan.remove)
-            request.actions.push_back({t.name + ':' + t.arch, t.version, "-", "remove"});
+            request.actions.push_back({aptName(t, native), t.version, "-", "remove"});
         SystemStore::Options o = options.store;
         o.keepPackages = true;
         o.warn = [&](const std::string& text) { talk.warn(text); };

@@ -156,4 +156,11 @@ grep -qx 'ask' "$work/talk2.txt" || fail "the restore did not ask"
 tail -1 "$work/talk2.txt" | grep -q '^end stopped' || fail "stop did not stop the restore"
 [ "$(wc -l < "$store/points.list")" -eq "$points_before" ] || fail "a stopped restore made a point"
 [ "$(installed)" = "$want" ] || fail "a stopped restore changed packages"
+# dpkg on its own names no versions: the installed one is still kept before it is replaced.
+build rt-dpkg 1.0
+build rt-dpkg 2.0
+dpkg -i "$repo/rt-dpkg_1.0_all.deb" > "$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i 1.0"; }
+dpkg -i "$repo/rt-dpkg_2.0_all.deb" > "$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i 2.0"; }
+[ "$(dpkg-deb -f "$store/pool/rt-dpkg_1.0_all.deb" Version 2>/dev/null)" = 1.0 ] ||
+    fail "dpkg -i did not keep rt-dpkg 1.0: $(ls "$store/pool")"
 echo PASS
