@@ -241,7 +241,9 @@ void frmChanges::finish(bool ok, const QString& error, bool cancelled, bool unkn
         lblStatus->setText(QStringLiteral("Nothing has changed since P%1.").arg(m_point));
     else
         lblStatus->setText(QStringLiteral("%1 changes since P%2.").arg(m_count).arg(m_point));
-    cmdRestore->setEnabled((ok && m_count > 0) || (system && (ok || unknown)));
+    // The system's part is the root side's to compare: it may have changed whatever the
+    // configuration part shows.
+    cmdRestore->setEnabled((ok && m_count > 0) || (system && !cancelled));
     emit comparisonFinished();
 }
 

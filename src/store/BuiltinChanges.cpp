@@ -74,16 +74,19 @@ Trailers readTrailers(const char* message) {
 
 Failure openPoint(const std::string& repository, const std::string& number, Point& out) {
     out.number = number;
+    const PlatformError unknown{RestoreChanges::kUnknownPoint,
+                                "There is no restore point P" + number + "."};
     git_repository* rawRepo = nullptr;
-    if (git_repository_open_bare(&rawRepo, repository.c_str()) < 0)
-        return gitError("Could not open the restore point store " + repository);
+    if (const int rc = git_repository_open_bare(&rawRepo, repository.c_str()); rc < 0)
+        // No store yet holds no point either.
+        return rc == GIT_ENOTFOUND
+                   ? unknown
+                   : gitError("Could not open the restore point store " + repository);
     out.repo.reset(rawRepo);
     git_odb* rawOdb = nullptr;
     if (git_repository_odb(&rawOdb, out.repo.get()) < 0)
         return gitError("Could not open the restore point store " + repository);
     out.odb.reset(rawOdb);
-    const PlatformError unknown{RestoreChanges::kUnknownPoint,
-                                "There is no restore point P" + number + "."};
     if (git_repository_head_unborn(out.repo.get()) != 0)
         return unknown;
     git_revwalk* rawWalk = nullptr;

@@ -1,7 +1,9 @@
-// The restore client against a stand-in root side: a script that speaks the restore lines,
-// started the way the real one is (through a stand-in pkexec, or directly as root would).
+// The program's side of the root side, against a stand-in: a script that speaks the restore
+// lines or prints a point's number, started the way the real one is (through a stand-in
+// pkexec, or directly as root would).
 #include "platform/RestoreProtocol.h"
 #include "platform/linux/RootSideRestore.h"
+#include "platform/linux/SystemPointsEngine.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -46,6 +48,22 @@ struct Seen {
     std::vector<std::string> steps;
     std::vector<std::uint64_t> befores;
     std::optional<SystemRestore::Result> result;
+};
+
+// Records the configuration parts it is asked for.
+class Parts final : public RestoreEngine {
+public:
+    std::vector<std::pair<std::uint64_t, std::string>> made;
+    std::string displayName() const override { return "parts"; }
+    Failure createRestorePoint(const std::string&, int, int) override {
+        return PlatformError{1, "numbered only"};
+    }
+    Failure createNumberedRestorePoint(const std::string& description, int, int,
+                                       std::uint64_t number, const std::string&) override {
+        made.emplace_back(number, description);
+        return std::nullopt;
+    }
+    Failure listRestorePoints(std::vector<RestorePointRecord>&) override { return std::nullopt; }
 };
 
 } // namespace
@@ -176,6 +194,41 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(result.has_value(), kWaitMs);
         QCOMPARE(result->outcome, SystemRestore::Outcome::Failed);
         QVERIFY2(result->text.find("Could not start") == 0, result->text.c_str());
+    }
+
+    // A point made from the window: the configuration folder goes under the number the root
+    // side printed, and under none when it printed none.
+    void pointFromTheWindowGetsItsConfigurationPart_data() {
+        QTest::addColumn<QByteArray>("printed");
+        QTest::addColumn<int>("number"); // 0: the point was not made
+        QTest::newRow("a number") << QByteArray("17") << 17;
+        QTest::newRow("no number") << QByteArray("seventeen") << 0;
+    }
+    void pointFromTheWindowGetsItsConfigurationPart() {
+        QFETCH(QByteArray, printed);
+        QFETCH(int, number);
+        QTemporaryDir dir;
+        const QString maker = dir.filePath("qmvigilorn-system");
+        QVERIFY(writeScript(maker, kLead + QByteArray("echo ") + printed + "\n"));
+        QVERIFY(writeScript(dir.filePath("pkexec"), "#!/bin/sh\nexec \"$@\"\n"));
+        SystemPointsEngine::Options o;
+        o.maker = maker.toStdString();
+        o.list = dir.filePath("points.list").toStdString();
+        o.pkexec = dir.filePath("pkexec").toStdString();
+        auto parts = std::make_unique<Parts>();
+        Parts* seen = parts.get();
+        SystemPointsEngine engine(o, std::move(parts));
+        const Failure f = engine.createRestorePoint("Before the game", 12, 100);
+        QCOMPARE(!f, number != 0);
+        QFile args(dir.filePath("args"));
+        QVERIFY(args.open(QIODevice::ReadOnly));
+        QCOMPARE(args.readAll(),
+                 QByteArray("create\n--reason\nwindow\n--description\nBefore the game\n"));
+        if (number)
+            QCOMPARE(seen->made, (std::vector<std::pair<std::uint64_t, std::string>>{
+                                     {std::uint64_t(number), "Before the game"}}));
+        else
+            QVERIFY(seen->made.empty());
     }
 };
 

@@ -461,8 +461,12 @@ void TestBuiltinChanges::emptyFolderAtThePoint() {
 }
 
 void TestBuiltinChanges::unknownPointFails() {
-    QVERIFY(addCommit(path("store.git"), {{"a", {"1"}}}, oldMessage(1)));
+    // No store at all: a system point whose configuration part was never recorded.
     Failure f;
+    compareAll("2", &f);
+    QVERIFY(f);
+    QCOMPARE(f->number, RestoreChanges::kUnknownPoint);
+    QVERIFY(addCommit(path("store.git"), {{"a", {"1"}}}, oldMessage(1)));
     compareAll("2", &f);
     QVERIFY(f);
     QCOMPARE(f->number, RestoreChanges::kUnknownPoint);
