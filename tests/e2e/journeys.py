@@ -1232,32 +1232,25 @@ def journey_hook_restore(s, exe, xsel):
     expect_equal(probe.version(), "1.0", "the probe's version before the upgrade")
     newer = probe.build("2.0")
     install_hooks()
-    start_for_hook(s, exe, xsel)
-
-    install = Install(s, ["apt-get", "install", "-y", newer])
-    dialog = reminder_dialog(s, WAIT)
-    s.a11y.press(s.a11y.find(dialog, name="No", role="push button"))
-    second = wait_for("the second reminder", lambda: (lambda d: d if dialog_label(s, d) == SECOND
-                                                      else None)(reminder_dialog(s, 5)))
-    s.a11y.click(s.a11y.find(second, name="Create Restore Point", role="push button"))
-    ok = s.a11y.window("Restore point Created", role="dialog", timeout=WAIT)
-    s.a11y.press(s.a11y.find(ok, name="OK", role="push button"))
-    install.finish()
+    # No program is running: the hook makes its point by itself, before dpkg starts.
+    args = ["apt-get", "install", "-y", newer]
+    Install(s, args).finish(timeout=300)
     expect_equal(probe.version(), "2.0", "the probe's version after the upgrade")
     made = points()
     log("points.list:", made)
-    expect_equal([p[2] for p in made], ["QMAutoResPnt"], "descriptions in points.list")
+    expect_equal([p[2] for p in made], [" ".join(args)], "descriptions in points.list")
     point = "P" + made[0][0]
 
+    start_for_hook(s, exe, xsel)
     frame = main_frame(s)
     open_menu_item(s, frame, "Restore", "Create New Restore Point")
     rp = s.a11y.window("Restore Points", timeout=WAIT)
     listview = s.a11y.find(rp, name="Current Restore Points", role="list")
     s.a11y.press(s.a11y.find(rp, name="Show Current System Restore Points", role="push button"))
     item = wait_for("the hook's point in the list", lambda: [
-        i for i in a.children(listview) if a.name_of(i).startswith(point + " : QMAutoResPnt : ")],
+        i for i in a.children(listview) if a.name_of(i).startswith(point + " : ")],
         timeout=WAIT)[0]
-    expect_point_line(a.name_of(item), "QMAutoResPnt")
+    expect_point_line(a.name_of(item), " ".join(args))
     s.a11y.click(item, repeat=2)
     ch = s.a11y.window("Changes since " + point, timeout=WAIT)
     restore = s.a11y.find(ch, name="Restore…", role="push button")
@@ -1269,7 +1262,6 @@ def journey_hook_restore(s, exe, xsel):
     s.screenshot("hook-restore-confirmation")
     s.a11y.press(s.a11y.find(win, name="Restore", role="push button"))
     t0 = time.monotonic()
-    status = s.a11y.find(win, name="Restore status")
     close = s.a11y.find(win, name="Close", role="push button")
 
     def settled():
@@ -1280,20 +1272,26 @@ def journey_hook_restore(s, exe, xsel):
                 continue
             if a.showing(asked):
                 raise CheckFailed("the root side asked to go on without versions: " +
-                                  (a.text_of(status) or a.name_of(status)))
+                                  a.text_of(s.a11y.find(win, name="What was done")))
         return a.enabled(close)
     wait_for("the restore to end", settled, timeout=600)
-    said = a.text_of(status) or a.name_of(status)
-    log("restore ended after %.2f s: %s" % (time.monotonic() - t0, said))
     report = a.text_of(s.a11y.find(win, name="What was done"))
+    # The window's last word ends its report too.
+    said = report.strip().splitlines()[-1] if report.strip() else ""
+    log("restore ended after %.2f s: %s" % (time.monotonic() - t0, said))
     log("report:", report)
     s.screenshot("hook-restore-done")
     expect_equal(said, point + " is restored.", "the restore's last word")
     expect_equal(probe.version(), "1.0", "the probe's version after the restore")
     after = points()
     log("points.list after:", after)
-    expect(any(p[2] == "Before restoring " + point for p in after),
-           "no point \"Before restoring %s\" in %r" % (point, after))
+    before = [p for p in after if p[2] == "Before restoring " + point]
+    expect(before, "no point \"Before restoring %s\" in %r" % (point, after))
+    # The program keeps its user's configuration folder under that point's number.
+    parts = os.path.join(s.data, "QMVigilornApp", "configuration-parts.git")
+    kept = h.run(["git", "--git-dir", parts, "log", "--format=%B", "HEAD"], check=False).stdout
+    expect("Sequence-Number: %s\n" % before[0][0] in kept,
+           "no configuration part under %s: %r" % (before[0][0], kept[-300:]))
     s.a11y.press(close)
     s.a11y.window_gone("Restore " + point)
 
