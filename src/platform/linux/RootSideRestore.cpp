@@ -42,12 +42,12 @@ RootSideRestore::~RootSideRestore() {
     if (!m_process)
         return;
     m_process->disconnect();
+    // The end of its input answers a question still open with stop.
     m_process->closeWriteChannel();
     m_process->kill();
-    // A root child can't be signalled by its user: it is left to finish rather than waited
-    // for, as the program is going.
-    if (!m_process->waitForFinished(2000))
-        (void)m_process.release();
+    // QProcess would wait for its child as it goes, and a root child can't be signalled by
+    // its user: it is left to finish on its own while the program ends.
+    (void)m_process.release();
 }
 
 bool RootSideRestore::start(std::uint64_t point, Events events) {
