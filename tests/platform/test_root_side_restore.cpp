@@ -98,6 +98,9 @@ private slots:
         QTest::newRow("the longest line")
             << QByteArray("printf 'warn %01018d\\n' 0\necho 'end ok'\n") << true << -1 << ok << ""
             << 1 << 0 << 0;
+        QTest::newRow("a byte longer")
+            << QByteArray("printf 'warn %01019d\\n' 0\necho 'end ok'\n") << true << -1 << failed
+            << "longer than 1024 bytes" << 0 << 0 << 0;
         QTest::newRow("crash mid-run")
             << QByteArray("echo 'before 41'\necho 'step 1 3 Packages'\nkill -SEGV $$\n") << true
             << -1 << failed << "crashed" << 0 << 41 << 1;
