@@ -29,6 +29,8 @@ else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
         "libqt6widgets6, libqt6gui6, libqt6core6, libqt6dbus6, libqt6network6, libgit2-1.5, zlib1g, libxcb1, qt6-qpa-plugins")
 endif()
+# The root side keeps a replaced package's installed version, rebuilt when APT has no copy.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "dpkg-repack")
 # The hook snippets (src/system) are the administrator's to edit: dpkg keeps their changes.
 file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles
      "${CMAKE_INSTALL_FULL_SYSCONFDIR}/apt/apt.conf.d/80qmvigilorn\n"

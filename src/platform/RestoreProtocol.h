@@ -35,6 +35,10 @@ struct Message {
     std::string text;                  // Step, Warn, End
 };
 
+// Set on the restore's own apt-get run (`-o QMVigilorn::Restoring=N`): the package hook sees
+// it in its input and neither holds that run nor makes another point for it.
+inline constexpr std::string_view kRestoringOption = "QMVigilorn::Restoring";
+
 inline constexpr std::string_view kGo = "go\n";
 inline constexpr std::string_view kStop = "stop\n";
 

@@ -185,7 +185,8 @@ int Hook::runApt(const HookEnvironment& env) const {
         say("APT's package list is not in its version 3 form; no reminder");
         return 0;
     }
-    if (input.actions.empty())
+    // Our own restore made its point before it started.
+    if (input.actions.empty() || input.ownRestore)
         return 0;
     const auto chain = m_proc.ancestors(env.parent);
     Change change = describe(std::move(input.actions), std::move(input.commandLine), chain);

@@ -1,12 +1,14 @@
 #include "HookInput.h"
 
 #include "platform/HexDigit.h"
+#include "platform/RestoreProtocol.h"
 
 #include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <unordered_set>
 
@@ -50,6 +52,14 @@ bool plainToken(std::string_view text) {
     return !text.empty() && std::none_of(text.begin(), text.end(), [](char c) {
         return static_cast<unsigned char>(c) <= ' ' || c == '\x7f';
     });
+}
+
+// APT's option names are not case-sensitive.
+bool sameKey(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
 }
 
 std::string_view baseName(std::string_view path) {
@@ -127,6 +137,8 @@ AptInput parseAptInput(std::string_view text) {
                 in.quiet = smallNumber(value);
             else if (key == "APT::Get::Purge")
                 purge = aptTrue(value);
+            else if (sameKey(key, restoreproto::kRestoringOption) && !value.empty())
+                in.ownRestore = true;
             continue;
         }
 

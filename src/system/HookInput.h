@@ -25,6 +25,9 @@ struct AptInput {
     std::size_t skippedLines = 0;
     std::string commandLine; // CommandLine::AsString, decoded
     int quiet = 0;
+    // The run is a restore of our own (restoreproto::kRestoringOption set): no hold, no point of
+    // its own.
+    bool ownRestore = false;
 };
 
 // The Pre-Install-Pkgs hook's input, protocol version 3. A package's configure step that

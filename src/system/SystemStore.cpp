@@ -1,5 +1,9 @@
 #include "SystemStore.h"
 
+#include "PackagePool.h"
+#include "RootFiles.h"
+#include "StoredPoint.h"
+
 #include "platform/RestoreEngine.h"
 #include "store/BuiltinStore.h"
 #include "store/DebianPackages.h"
@@ -14,6 +18,7 @@
 #include <fcntl.h>
 #include <map>
 #include <poll.h>
+#include <set>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
@@ -28,130 +33,8 @@ constexpr const char* kLockName = "lock";
 constexpr const char* kStampName = "unattended.stamp";
 // A list of 50 points with 50 actions each is far below this.
 constexpr std::int64_t kMaxListSize = 16 * 1024 * 1024;
-
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    void reset(int f) {
-        if (fd >= 0)
-            ::close(fd);
-        fd = f;
-    }
-};
-
-PlatformError failure(int err, const std::string& what) {
-    return {err, what + ": " + errorFromErrno(err).description};
-}
-
-// A folder only root may change: made `mode` when missing, refused when it is a link or
-// another user's.
-Failure openRootFolder(int parent, const std::string& name, const std::string& shown, mode_t mode,
-                       Fd& out) {
-    const bool made = ::mkdirat(parent, name.c_str(), mode) == 0;
-    if (!made && errno != EEXIST)
-        return failure(errno, "Could not create " + shown);
-    out.reset(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (out.fd < 0) {
-        if (errno == ELOOP || errno == ENOTDIR)
-            return PlatformError{ELOOP, shown + " is a link or not a folder; refusing to use it"};
-        return failure(errno, "Could not open " + shown);
-    }
-    struct stat st {};
-    if (::fstat(out.fd, &st) != 0)
-        return failure(errno, "Could not look at " + shown);
-    if (st.st_uid != 0)
-        return PlatformError{EPERM, shown + " is not owned by root; refusing to use it"};
-    if (made && (::fchown(out.fd, 0, 0) != 0 || ::fchmod(out.fd, mode) != 0))
-        return failure(errno, "Could not set the owner of " + shown);
-    if (!made && (st.st_mode & 07777) != mode) {
-        // Group- or world-writable, anyone could swap what is inside.
-        if (st.st_mode & (S_IWGRP | S_IWOTH))
-            return PlatformError{EPERM, shown + " is writable by others; refusing to use it"};
-        if (::fchmod(out.fd, mode) != 0)
-            return failure(errno, "Could not set the mode of " + shown);
-    }
-    return std::nullopt;
-}
-
-// A small file of the root folder, or nothing when it is missing, too large or not a file.
-std::optional<std::string> readSmall(int dir, const char* name, std::int64_t limit) {
-    Fd f(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    struct stat st {};
-    if (f.fd < 0 || ::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > limit)
-        return std::nullopt;
-    std::string text(static_cast<std::size_t>(st.st_size), '\0');
-    std::size_t got = 0;
-    while (got < text.size()) {
-        const ssize_t n = ::read(f.fd, text.data() + got, text.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    text.resize(got);
-    return text;
-}
-
-// Temp file, fsync, rename, then the folder synced: the old or the new file, never half.
-Failure replaceFile(int dir, const std::string& name, const std::string& text, mode_t mode) {
-    const std::string temp = "." + name + ".new";
-    ::unlinkat(dir, temp.c_str(), 0);
-    Fd f(::openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-    if (f.fd < 0)
-        return failure(errno, "Could not write " + name);
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(f.fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int err = n < 0 ? errno : ENOSPC;
-            ::unlinkat(dir, temp.c_str(), 0);
-            return failure(err, "Could not write " + name);
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (::fchmod(f.fd, mode) != 0 || ::fsync(f.fd) != 0 ||
-        ::renameat(dir, temp.c_str(), dir, name.c_str()) != 0) {
-        const int err = errno;
-        ::unlinkat(dir, temp.c_str(), 0);
-        return failure(err, "Could not write " + name);
-    }
-    if (::fsync(dir) != 0)
-        return failure(errno, "Could not write " + name);
-    return std::nullopt;
-}
-
-class FolderLock {
-public:
-    Failure acquire(int dir, int waitSeconds) {
-        m_fd.reset(::openat(dir, kLockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (m_fd.fd < 0)
-            return failure(errno, "Could not open the system points' lock");
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(waitSeconds);
-        while (::flock(m_fd.fd, LOCK_EX | LOCK_NB) != 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno != EWOULDBLOCK)
-                return failure(errno, "Could not lock the system points");
-            if (std::chrono::steady_clock::now() >= until)
-                return PlatformError{EBUSY, "Another system point is still being made"};
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return std::nullopt;
-    }
-
-private:
-    Fd m_fd;
-};
+constexpr std::int64_t kMaxStatusSize = 512 * 1024 * 1024;
+constexpr const char* kKeptFileName = "kept-packages.txt";
 
 bool parseNumber(std::string_view text, unsigned long long& out) {
     const auto r = std::from_chars(text.data(), text.data() + text.size(), out);
@@ -240,6 +123,8 @@ std::string_view reasonName(Reason reason) {
         return "auto";
     case Reason::Unattended:
         return "unattended";
+    case Reason::Restore:
+        return "restore";
     case Reason::Window:
         break;
     }
@@ -393,21 +278,33 @@ Failure SystemStore::create(const Request& request, unsigned long long& number) 
     if (::geteuid() != 0)
         return PlatformError{EPERM, "System restore points are made by root only"};
     const std::string& folder = m_options.folder;
-    const auto slash = folder.find_last_of('/');
-    if (folder.empty() || folder[0] != '/' || slash + 1 >= folder.size())
-        return PlatformError{EINVAL, "The system points' folder must be an absolute path"};
-    Fd parent(::open(slash == 0 ? "/" : folder.substr(0, slash).c_str(),
-                     O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (parent.fd < 0)
-        return failure(errno, "Could not open the folder above " + folder);
     Fd root, repo;
-    if (auto f = openRootFolder(parent.fd, folder.substr(slash + 1), folder, 0755, root))
+    if (auto f = openRootPath(folder, 0755, root))
         return f;
-    if (auto f = openRootFolder(root.fd, kRepository, repository(), 0700, repo))
+    if (auto f = openRootFolder(root.get(), kRepository, repository(), 0700, repo))
         return f;
     FolderLock lock;
-    if (auto f = lock.acquire(root.fd, m_options.lockWaitSeconds))
+    if (auto f = lock.acquire(root.get(), kLockName, m_options.lockWaitSeconds,
+                              "Another system point is still being made"))
         return f;
+
+    // The replaced packages are kept before anything else, so that even a change that gets no
+    // point of its own (an unattended one soon after another) can be undone.
+    m_kept.clear();
+    std::optional<PackagePool> pool;
+    if (m_options.keepPackages) {
+        Fd poolFolder;
+        if (auto f = openRootFolder(root.get(), kPoolFolderName, poolPath(), 0700, poolFolder)) {
+            if (m_options.warn)
+                m_options.warn(f->description);
+        } else {
+            pool.emplace(std::move(poolFolder), poolPath(), m_options.pool);
+            if (!request.actions.empty())
+                if (const auto status =
+                        readSmall(AT_FDCWD, m_options.dpkgStatus.c_str(), kMaxStatusSize))
+                    m_kept = pool->keep(request.actions, *status);
+        }
+    }
 
     BuiltinStore::Options o;
     o.repository = repository();
@@ -422,13 +319,15 @@ Failure SystemStore::create(const Request& request, unsigned long long& number) 
     o.warn = m_options.warn;
     o.etcOwners = true;
     o.extraFiles = {{"change.txt", changeFile(request)}};
+    if (!m_kept.empty())
+        o.extraFiles.push_back({kKeptFileName, keepNoteText(m_kept)});
     BuiltinStore store(o);
 
     std::vector<RestorePointRecord> records;
     const std::int64_t now = m_options.now ? m_options.now() : std::time(nullptr);
     if (request.reason == Reason::Unattended) {
         unsigned long long last = 0;
-        const auto stamp = readSmall(root.fd, kStampName, 32);
+        const auto stamp = readSmall(root.get(), kStampName, 32);
         std::string_view text = stamp ? std::string_view(*stamp) : std::string_view{};
         if (!text.empty() && text.back() == '\n')
             text.remove_suffix(1);
@@ -445,8 +344,8 @@ Failure SystemStore::create(const Request& request, unsigned long long& number) 
         }
     }
 
-    if (auto f = store.createRestorePoint(pointDescription(request), kRestorePointType,
-                                          kRestorePointEventType))
+    if (auto f = store.createRestorePointKeeping(pointDescription(request), kRestorePointType,
+                                                 kRestorePointEventType, request.keep))
         return f;
     if (auto f = store.listRestorePoints(records))
         return f;
@@ -456,7 +355,7 @@ Failure SystemStore::create(const Request& request, unsigned long long& number) 
 
     // Actions are kept only here and in each point's change.txt: carry over the earlier ones.
     std::map<unsigned long long, SystemPoint> before;
-    if (const auto old = readSmall(root.fd, kSystemPointListName, kMaxListSize))
+    if (const auto old = readSmall(root.get(), kSystemPointListName, kMaxListSize))
         for (auto& p : parseSystemPointList(*old))
             before[p.number] = std::move(p);
     std::vector<SystemPoint> points;
@@ -475,11 +374,21 @@ Failure SystemStore::create(const Request& request, unsigned long long& number) 
         }
         points.push_back(std::move(p));
     }
-    if (auto f = replaceFile(root.fd, kSystemPointListName, formatSystemPointList(points), 0644))
+    if (auto f = replaceFile(root.get(), kSystemPointListName, formatSystemPointList(points), 0644))
         return f;
     if (request.reason == Reason::Unattended)
-        if (auto f = replaceFile(root.fd, kStampName, std::to_string(now) + "\n", 0600))
+        if (auto f = replaceFile(root.get(), kStampName, std::to_string(now) + "\n", 0600))
             return f;
+    // A kept file stays while some point's package list names its version.
+    if (pool) {
+        std::vector<std::string> lists;
+        if (!readPackageLists(repository(), lists) && !lists.empty()) {
+            std::set<std::string> wanted;
+            for (const auto& list : lists)
+                poolNamesOfList(list, wanted);
+            pool->retain(wanted);
+        }
+    }
     return std::nullopt;
 }
 

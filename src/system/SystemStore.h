@@ -1,6 +1,7 @@
 #pragma once
 // System points: restore points of the whole machine, made as root before a package change,
 // in a root-owned folder beside a list every user may read.
+#include "PackagePool.h"
 #include "platform/PlatformError.h"
 #include "platform/SystemPointList.h"
 
@@ -13,7 +14,7 @@
 
 namespace vigilorn::sys {
 
-enum class Reason { Asked, Auto, Unattended, Window };
+enum class Reason { Asked, Auto, Unattended, Window, Restore };
 
 inline constexpr std::size_t kMaxDescription = 256;
 inline constexpr std::size_t kMaxFrontend = 64;
@@ -28,6 +29,7 @@ struct Request {
     std::string description; // cleaned
     std::string change;      // cleaned; empty when not given
     std::vector<PackageAction> actions;
+    std::string keep; // a point the new one's retention must not prune
 };
 
 // User text made safe to store and show: nullopt when it is not UTF-8 or holds a NUL; control
@@ -69,6 +71,9 @@ public:
         int lockWaitSeconds = 100;
         std::function<std::int64_t()> now; // seconds since the epoch; the real clock if empty
         std::function<void(const std::string&)> warn;
+        // Keep the installed versions the actions replace, in the pool beside the store.
+        bool keepPackages = false;
+        PoolOptions pool;
     };
 
     explicit SystemStore(Options options);
@@ -81,9 +86,13 @@ public:
     Failure create(const Request& request, unsigned long long& number);
 
     std::string repository() const { return m_options.folder + "/points.git"; }
+    std::string poolPath() const { return m_options.folder + "/" + kPoolFolderName; }
+    // What the last create() kept of the replaced packages.
+    const std::vector<KeepNote>& kept() const { return m_kept; }
 
 private:
     Options m_options;
+    std::vector<KeepNote> m_kept;
 };
 
 } // namespace vigilorn::sys

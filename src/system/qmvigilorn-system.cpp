@@ -1,10 +1,14 @@
 // qmvigilorn-system: makes a system restore point as root, for the package hooks and for the
-// program (through pkexec). Prints the point's number; on failure one line on standard error.
+// program (through pkexec), and prints its number; on failure one line on standard error.
+// `restore --point N` puts the machine back to a point, talking RestoreProtocol.h.
+#include "SystemRestore.h"
 #include "SystemStore.h"
+#include "platform/RestoreProtocol.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -36,6 +40,22 @@ int main(int argc, char** argv) {
 
     using namespace vigilorn::sys;
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    if (!args.empty() && args[0] == "restore") {
+        const auto number = parseRestoreArguments(args);
+        if (!number)
+            return fail("usage: qmvigilorn-system restore --point N", 2);
+        if (::geteuid() != 0)
+            return fail("must run as root", 1);
+        try {
+            return restorePoint(*number, RestoreOptions{});
+        } catch (const std::exception& e) {
+            // The program waits for a last line whatever happened.
+            const std::string end = vigilorn::restoreproto::endLine(
+                vigilorn::restoreproto::Outcome::Failed, std::string("stopped: ") + e.what());
+            [[maybe_unused]] const ssize_t n = ::write(STDOUT_FILENO, end.data(), end.size());
+            return 1;
+        }
+    }
     Request request;
     if (auto f = parseArguments(args, request))
         return fail(f->description, 2);
@@ -48,12 +68,22 @@ int main(int argc, char** argv) {
     std::vector<std::string> warnings;
     SystemStore::Options options;
     options.warn = [&](const std::string& text) { warnings.push_back(text); };
+    options.keepPackages = true;
     SystemStore store(options);
     unsigned long long number = 0;
     if (auto f = store.create(request, number))
         return fail(f->description, 1);
     for (const auto& w : warnings)
         fail(w, 0);
+    // Said where the change runs, so that whoever runs it knows what a restore may lack.
+    std::size_t notKept = 0;
+    for (const auto& k : store.kept())
+        notKept += k.kept ? 0 : 1;
+    if (notKept > 0)
+        fail(std::to_string(notKept) + " of " + std::to_string(store.kept().size()) +
+                 " replaced packages could not be kept; the point " + std::to_string(number) +
+                 " names them",
+             0);
     if (std::printf("%llu\n", number) < 0 || std::fflush(stdout) != 0)
         return fail("could not write the point's number", 1);
     return 0;

@@ -290,6 +290,35 @@ private slots:
         QCOMPARE(::fcntl(p[0], F_GETFD), -1); // the input descriptor is closed once read
     }
 
+    // The root side's own restore runs apt-get with its option: that run is neither held nor
+    // given a point of its own, whatever the option's case; any other option changes nothing.
+    void aptRunOfTheRestoreItself_data() {
+        QTest::addColumn<QByteArray>("option");
+        QTest::addColumn<bool>("pointMade");
+        QTest::newRow("the restore's own run") << QByteArray("QMVigilorn::Restoring=7\n") << false;
+        QTest::newRow("in another case") << QByteArray("qmvigilorn::restoring=7\n") << false;
+        QTest::newRow("empty") << QByteArray("QMVigilorn::Restoring=\n") << true;
+        QTest::newRow("another option") << QByteArray("QMVigilorn::Other=7\n") << true;
+    }
+    void aptRunOfTheRestoreItself() {
+        QFETCH(QByteArray, option);
+        QFETCH(bool, pointMade);
+        const QString maker = writeMaker();
+        writeFile("proc/300/stat", "300 (sh) S 200 1");
+        writeFile("proc/200/stat", "200 (apt-get) S 1 1");
+        const QByteArray input = "VERSION 3\n" + option +
+                                 "\nrcprobe 1.0 all none > 0.9 all none /tmp/rcprobe_0.9_all.deb\n";
+        int p[2];
+        QCOMPARE(::pipe2(p, O_CLOEXEC), 0);
+        QCOMPARE(::write(p[1], input.constData(), input.size()), ssize_t(input.size()));
+        ::close(p[1]);
+        HookEnvironment env;
+        env.infoFd = std::to_string(p[0]);
+        env.parent = 300;
+        QCOMPARE(Hook(settings(maker)).runApt(env), 0);
+        QCOMPARE(!makerArgs().isEmpty(), pointMade);
+    }
+
     void dpkgRun_data() {
         QTest::addColumn<bool>("locked");
         QTest::addColumn<QString>("action");

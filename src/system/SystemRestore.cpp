@@ -1,0 +1,376 @@
+#include "SystemRestore.h"
+
+#include "EtcRestore.h"
+#include "PackagePool.h"
+#include "RootFiles.h"
+#include "Run.h"
+#include "StoredPoint.h"
+#include "platform/RestoreProtocol.h"
+#include "store/DebianPackages.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <set>
+
+namespace vigilorn::sys {
+
+namespace proto = restoreproto;
+
+namespace {
+
+constexpr std::int64_t kMaxStatusSize = 512 * 1024 * 1024;
+constexpr std::size_t kMaxAptCacheOutput = 16 * 1024 * 1024;
+constexpr std::size_t kMaxReported = 20;
+
+std::pair<std::string, std::string> splitKey(const std::string& key) {
+    const auto tab = key.find('\t');
+    return {key.substr(0, tab), tab == std::string::npos ? std::string() : key.substr(tab + 1)};
+}
+
+std::string aptName(const PackageTarget& t, const std::string& native) {
+    return t.arch.empty() || t.arch == "all" || t.arch == native ? t.name : t.name + ':' + t.arch;
+}
+
+class Talk {
+public:
+    explicit Talk(const RestoreOptions& o) : m_o(o) {}
+    void send(const std::string& line) {
+        std::string_view rest = line;
+        while (!rest.empty()) {
+            const ssize_t n = ::write(m_o.outFd, rest.data(), rest.size());
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return; // nobody listens any more; the restore still ends as it should
+            rest.remove_prefix(static_cast<std::size_t>(n));
+        }
+    }
+    void step(std::uint64_t done, std::uint64_t total, const std::string& text) {
+        send(proto::stepLine(done, total, text));
+    }
+    void warn(const std::string& text) {
+        ++warnings;
+        send(proto::line("warn", text));
+    }
+    int end(proto::Outcome outcome, const std::string& text) {
+        send(proto::endLine(outcome, text));
+        return outcome == proto::Outcome::Ok ? 0 : 1;
+    }
+    // go: true; stop, nothing in time, or anything else: false.
+    bool ask() {
+        send(proto::line("ask"));
+        const int seconds = m_o.askSeconds > 0 ? m_o.askSeconds : proto::kAskSeconds;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        std::string got;
+        while (got.size() < proto::kMaxLine) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  until - std::chrono::steady_clock::now())
+                                  .count();
+            if (left <= 0)
+                return false;
+            pollfd p{m_o.inFd, POLLIN, 0};
+            const int ready = ::poll(&p, 1, static_cast<int>(left));
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready <= 0)
+                return false;
+            char c = 0;
+            const ssize_t n = ::read(m_o.inFd, &c, 1);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            got += c;
+            if (c == '\n')
+                return got == proto::kGo;
+        }
+        return false;
+    }
+    std::size_t warnings = 0;
+
+private:
+    const RestoreOptions& m_o;
+};
+
+// The last few lines of a program's output, for a warning.
+std::string tail(const std::string& output, std::size_t lines = 3) {
+    std::string_view text = output;
+    while (!text.empty() && text.back() == '\n')
+        text.remove_suffix(1);
+    std::size_t at = text.size();
+    for (std::size_t i = 0; i < lines && at != std::string_view::npos && at > 0; ++i)
+        at = text.rfind('\n', at - 1);
+    return std::string(text.substr(at == std::string_view::npos ? 0 : at + 1));
+}
+
+std::optional<std::string> readStatus(const std::string& path) {
+    return readSmall(AT_FDCWD, path.c_str(), kMaxStatusSize);
+}
+
+} // namespace
+
+std::optional<unsigned long long> parseRestoreArguments(const std::vector<std::string>& args) {
+    if (args.size() != 3 || args[0] != "restore" || args[1] != "--point")
+        return std::nullopt;
+    const std::string& text = args[2];
+    unsigned long long n = 0;
+    if (text.empty() || text.size() > 13 || text[0] == '0' ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    const auto r = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (r.ec != std::errc() || n == 0 || n > kMaxPointNumber)
+        return std::nullopt;
+    return n;
+}
+
+PackagePlan
+planPackages(std::string_view pointList, std::string_view status,
+             const std::function<std::optional<std::string>(const PackageTarget&)>& kept,
+             const std::function<std::vector<bool>(const std::vector<PackageTarget>&)>& inArchive) {
+    const auto then = debian::parseStoredList(pointList);
+    const auto now = debian::parseStatusFile(status);
+    PackagePlan plan;
+    std::vector<PackageTarget> fromArchive;
+    for (const auto& [key, package] : then) {
+        const auto it = now.find(key);
+        if (it != now.end() && it->second.version == package.version)
+            continue;
+        const auto [name, arch] = splitKey(key);
+        PackageTarget t{name, arch, package.version, {}};
+        if (const auto file = kept(t)) {
+            t.from = *file;
+            plan.install.push_back(std::move(t));
+        } else {
+            fromArchive.push_back(std::move(t));
+        }
+    }
+    const std::vector<bool> available =
+        fromArchive.empty() ? std::vector<bool>{} : inArchive(fromArchive);
+    for (std::size_t i = 0; i < fromArchive.size(); ++i)
+        (i < available.size() && available[i] ? plan.install : plan.missing)
+            .push_back(fromArchive[i]);
+    for (const auto& [key, package] : now) {
+        if (then.count(key))
+            continue;
+        const auto [name, arch] = splitKey(key);
+        plan.remove.push_back({name, arch, package.version, {}});
+    }
+    return plan;
+}
+
+std::vector<std::string> aptArguments(const std::string& aptGet, const PackagePlan& plan,
+                                      const std::string& nativeArch, unsigned long long number) {
+    std::vector<std::string> args{
+        aptGet, "install", "-y", "-q", "--allow-downgrades", "--no-install-recommends",
+        // The point's /etc is put back afterwards anyway; dpkg must
+        // not stop to ask about a conffile meanwhile.
+        "-o", "Dpkg::Options::=--force-confdef", "-o", "Dpkg::Options::=--force-confold", "-o",
+        "Dpkg::Use-Pty=0", "-o",
+        std::string(proto::kRestoringOption) + "=" + std::to_string(number)};
+    for (const auto& t : plan.install)
+        args.push_back(t.from.empty() ? aptName(t, nativeArch) + '=' + t.version : t.from);
+    for (const auto& t : plan.remove)
+        args.push_back(aptName(t, nativeArch) + '-');
+    return args;
+}
+
+int restorePoint(unsigned long long number, const RestoreOptions& options) {
+    Talk talk(options);
+    const std::string& folder = options.store.folder;
+    const std::string shownPoint = "P" + std::to_string(number);
+    if (::geteuid() != 0)
+        return talk.end(proto::Outcome::Failed, "restoring needs root");
+
+    // 1. The point, whole, read only from the root-owned store.
+    talk.step(0, 5, "reading " + shownPoint);
+    Fd root, repo, poolFolder;
+    // Nothing is made here: a machine without points has nothing to restore.
+    if (auto f = openRootPath(folder, 0755, root, false))
+        return talk.end(proto::Outcome::Failed, f->description);
+    if (auto f =
+            openRootFolder(root.get(), "points.git", folder + "/points.git", 0700, repo, false))
+        return talk.end(proto::Outcome::Failed, f->description);
+    if (auto f = openRootFolder(root.get(), kPoolFolderName, folder + "/" + kPoolFolderName, 0700,
+                                poolFolder))
+        return talk.end(proto::Outcome::Failed, f->description);
+    StoredPoint point;
+    {
+        // No creation prunes while it is read.
+        FolderLock lock;
+        if (auto f = lock.acquire(root.get(), "lock", options.store.lockWaitSeconds,
+                                  "A system point is being made; try again"))
+            return talk.end(proto::Outcome::Failed, f->description);
+        if (auto f = readStoredPoint(folder + "/points.git", number, kMaxPointBytes, point))
+            return talk.end(proto::Outcome::Failed, f->description);
+    }
+    const auto status = readStatus(options.store.dpkgStatus);
+    if (!status)
+        return talk.end(proto::Outcome::Failed, "could not read dpkg's status");
+
+    // 2. What to put back, and from where.
+    talk.step(1, 5, "working out the packages");
+    PackagePool pool(std::move(poolFolder), folder + "/" + kPoolFolderName);
+    RunOptions small;
+    small.cap = std::chrono::seconds(20);
+    small.keep = 256;
+    small.keepStart = true;
+    std::string native;
+    {
+        const RunResult r = run({options.dpkg, "--print-architecture"}, small);
+        native = r.status == 0 ? r.output.substr(0, r.output.find('\n')) : std::string();
+    }
+    auto inArchive = [&](const std::vector<PackageTarget>& targets) {
+        std::vector<bool> found(targets.size(), false);
+        std::vector<std::string> args{options.aptCache, "show"};
+        for (const auto& t : targets)
+            args.push_back(aptName(t, native) + '=' + t.version);
+        RunOptions o;
+        o.cap = std::chrono::seconds(60);
+        o.keep = kMaxAptCacheOutput;
+        o.keepStart = true;
+        const RunResult r = run(args, o);
+        // Stanzas of the versions it knows; one with a Filename can be downloaded.
+        std::set<std::string> downloadable;
+        std::string name, version, arch;
+        bool file = false;
+        std::string_view rest = r.output;
+        auto flush = [&] {
+            if (file)
+                downloadable.insert(name + '\t' + version + '\t' + arch);
+            name.clear();
+            version.clear();
+            arch.clear();
+            file = false;
+        };
+        while (!rest.empty()) {
+            const auto end = rest.find('\n');
+            const std::string_view line = rest.substr(0, end);
+            rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
+            if (line.empty()) {
+                flush();
+                continue;
+            }
+            auto value = [&](std::string_view key) -> std::optional<std::string> {
+                if (line.substr(0, key.size()) != key)
+                    return std::nullopt;
+                return std::string(line.substr(key.size()));
+            };
+            if (const auto p = value("Package: "))
+                name = *p;
+            else if (const auto v = value("Version: "))
+                version = *v;
+            else if (const auto a = value("Architecture: "))
+                arch = *a;
+            else if (value("Filename: "))
+                file = true;
+        }
+        flush();
+        for (std::size_t i = 0; i < targets.size(); ++i)
+            found[i] = downloadable.count(targets[i].name + '\t' + targets[i].version + '\t' +
+                                          targets[i].arch) > 0;
+        return found;
+    };
+    const PackagePlan plan = planPackages(
+        point.packages, *status,
+        [&](const PackageTarget& t) { return pool.find(t.name, t.version, t.arch); }, inArchive);
+
+    if (!plan.missing.empty()) {
+        for (const auto& t : plan.missing)
+            talk.send(proto::missingLine(t.name, t.version, t.arch));
+        if (!talk.ask())
+            return talk.end(proto::Outcome::Stopped, "nothing was changed");
+    }
+
+    // 3. A point of how things are now, so that the restore can be undone; it keeps what the
+    // restore replaces, and never prunes the point being restored.
+    talk.step(2, 5, "making the point before restoring");
+    {
+        Request request;
+        request.reason = Reason::Restore;
+        request.frontend = "qmvigilorn-system";
+        request.description = "Before restoring " + shownPoint;
+        request.keep = std::to_string(number);
+        const auto current = debian::parseStatusFile(*status);
+        for (const auto& t : plan.install) {
+            const auto it = current.find(t.name + '\t' + t.arch);
+            const std::string old = it == current.end() ? "-" : it->second.version;
+            const bool up = old != "-" && debian::compareVersions(t.version, old) > 0;
+            request.actions.push_back({aptName(t, native), old, t.version,
+                                       old == "-" ? "install"
+                                       : up       ? "upgrade"
+                                                  : "downgrade"});
+        }
+        for (const auto& t : plan.remove)
+            request.actions.push_back({aptName(t, native), t.version, "-", "remove"});
+        SystemStore::Options o = options.store;
+        o.keepPackages = true;
+        o.warn = [&](const std::string& text) { talk.warn(text); };
+        SystemStore store(o);
+        unsigned long long before = 0;
+        if (auto f = store.create(request, before))
+            return talk.end(proto::Outcome::Failed,
+                            "the point before restoring could not be made: " + f->description);
+        talk.send(proto::beforeLine(before));
+    }
+
+    // 4. The packages, in one run of apt-get.
+    if (!plan.install.empty() || !plan.remove.empty()) {
+        talk.step(3, 5,
+                  "putting back " + std::to_string(plan.install.size()) +
+                      " package versions and removing " + std::to_string(plan.remove.size()) +
+                      " packages installed since");
+        RunOptions o;
+        o.cap = std::chrono::hours(1);
+        o.keep = 16 * 1024;
+        auto aptGet = [&](const PackagePlan& part) {
+            const RunResult r = run(aptArguments(options.aptGet, part, native, number), o);
+            if (r.status != 0)
+                talk.warn("apt-get failed" + (r.problem.empty() ? "" : " (" + r.problem + ")") +
+                          ": " + tail(r.output));
+            return r.status == 0;
+        };
+        // APT changes nothing when any part of a run cannot be done: then the versions and
+        // the removals are tried each on their own, so that one does not hold up the other.
+        if (!aptGet(plan) && !plan.install.empty() && !plan.remove.empty()) {
+            PackagePlan versions = plan, removals = plan;
+            versions.remove.clear();
+            removals.install.clear();
+            aptGet(versions);
+            aptGet(removals);
+        }
+        // What is still not as the point has it.
+        if (const auto after = readStatus(options.store.dpkgStatus)) {
+            const PackagePlan left = planPackages(
+                point.packages, *after, [](const PackageTarget&) { return std::nullopt; },
+                [](const std::vector<PackageTarget>& t) { return std::vector<bool>(t.size()); });
+            std::size_t reported = 0;
+            for (const auto* list : {&left.missing, &left.install})
+                for (const auto& t : *list)
+                    if (reported++ < kMaxReported)
+                        talk.warn(t.name + " " + t.version + " " + t.arch + " is not back");
+            for (const auto& t : left.remove)
+                if (reported++ < kMaxReported)
+                    talk.warn(t.name + " " + t.version + " " + t.arch + " is still installed");
+        }
+    }
+
+    // 5. /etc, last, so that it wins over whatever the packages brought.
+    talk.step(4, 5, "putting /etc back");
+    const EtcResult etc =
+        restoreEtc(options.store.etc, point, [&](const std::string& text) { talk.warn(text); });
+    talk.step(5, 5,
+              "/etc: " + std::to_string(etc.written) + " written, " + std::to_string(etc.removed) +
+                  " removed");
+    if (talk.warnings > 0)
+        return talk.end(proto::Outcome::Failed, shownPoint + " restored in part; " +
+                                                    std::to_string(talk.warnings) +
+                                                    " parts failed");
+    return talk.end(proto::Outcome::Ok, shownPoint + " restored");
+}
+
+} // namespace vigilorn::sys

@@ -1,0 +1,55 @@
+#pragma once
+// `qmvigilorn-system restore --point N`: puts the machine back to a system point, as one
+// operation, talking RestoreProtocol.h with the program that started it.
+#include "SystemStore.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vigilorn::sys {
+
+inline constexpr unsigned long long kMaxPointNumber = 1'000'000'000'000ull;
+// A point's files all together; /etc is far smaller.
+inline constexpr std::uint64_t kMaxPointBytes = 1ull << 30;
+
+// The point number of `restore --point N`, nothing when the arguments are anything else.
+std::optional<unsigned long long> parseRestoreArguments(const std::vector<std::string>& args);
+
+struct PackageTarget {
+    std::string name, arch, version;
+    std::string from; // a kept file, or empty for the archive
+};
+
+struct PackagePlan {
+    std::vector<PackageTarget> install; // versions to put back
+    std::vector<PackageTarget> remove;  // installed since: version is the current one
+    std::vector<PackageTarget> missing; // in neither the pool nor the archive
+};
+
+// What differs between the point's package list and dpkg's status now. `inArchive` says which
+// of the versions to put back the archive has.
+PackagePlan
+planPackages(std::string_view pointList, std::string_view status,
+             const std::function<std::optional<std::string>(const PackageTarget&)>& kept,
+             const std::function<std::vector<bool>(const std::vector<PackageTarget>&)>& inArchive);
+
+// apt-get's arguments for the plan, its path first.
+std::vector<std::string> aptArguments(const std::string& aptGet, const PackagePlan& plan,
+                                      const std::string& nativeArch, unsigned long long number);
+
+struct RestoreOptions {
+    SystemStore::Options store; // its folder, /etc and dpkg's status too
+    std::string aptGet = "/usr/bin/apt-get";
+    std::string aptCache = "/usr/bin/apt-cache";
+    std::string dpkg = "/usr/bin/dpkg";
+    int inFd = 0;
+    int outFd = 1;
+    int askSeconds = 0; // 0: the protocol's
+};
+
+// The whole restore; its exit status.
+int restorePoint(unsigned long long number, const RestoreOptions& options);
+
+} // namespace vigilorn::sys

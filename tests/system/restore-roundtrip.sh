@@ -1,0 +1,166 @@
+#!/usr/bin/env bash
+# The root side's round trip, as root in a throw-away copy of the system (in-overlay.sh): a
+# point; then an upgrade after the old version left the repository, a new package, a removal, a
+# conffile edited, an /etc file added and one changed in mode; then `restore`. Afterwards
+# dpkg-query shows the point's versions and /etc is as it was, in content, owner and mode.
+# Needs VIGILORN_SYSTEM, VIGILORN_HOOK, VIGILORN_HOOK_SNIPPETS and VIGILORN_LIBEXEC.
+set -euo pipefail
+fail() { echo "FAIL: $*" >&2; exit 1; }
+roots=$(awk '$2 == "/" { t = $3 } END { print t }' /proc/self/mounts)
+[ "$roots" = overlay ] || fail "not in a throw-away copy of the system"
+
+# The copy shows the system as it is now: while something else changes its packages, wait for
+# dpkg's database to be whole again before anything is copied up.
+for _ in $(seq 600); do
+    [ -n "$(dpkg --audit 2>/dev/null)" ] || break
+    sleep 0.5
+done
+[ -z "$(dpkg --audit 2>/dev/null)" ] || { echo "SKIP: the system's packages are being changed" >&2; exit 77; }
+
+work=$(mktemp -d /tmp/roundtrip.XXXXXX)
+# APT reads the repository as its own sandbox user.
+chmod 0755 "$work"
+repo=$work/repo
+mkdir -p "$repo"
+store=/var/lib/qmvigilorn
+
+# The package hook and the root side, where the package puts them.
+mkdir -p "$VIGILORN_LIBEXEC"
+install -m 0755 "$VIGILORN_SYSTEM" "$VIGILORN_LIBEXEC/qmvigilorn-system"
+install -m 0755 "$VIGILORN_HOOK" "$VIGILORN_LIBEXEC/qmvigilorn-hook"
+install -m 0644 "$VIGILORN_HOOK_SNIPPETS/80qmvigilorn" /etc/apt/apt.conf.d/80qmvigilorn
+install -m 0644 "$VIGILORN_HOOK_SNIPPETS/qmvigilorn" /etc/dpkg/dpkg.cfg.d/qmvigilorn
+system=$VIGILORN_LIBEXEC/qmvigilorn-system
+
+# name version [conffile text]
+build() {
+    local d=$work/build/$1_$2
+    mkdir -p "$d/DEBIAN" "$d/usr/share/doc/$1"
+    printf 'Package: %s\nVersion: %s\nArchitecture: all\nMaintainer: Test <test@localhost>\nDescription: round trip %s\n' \
+        "$1" "$2" "$1" > "$d/DEBIAN/control"
+    echo "$1 $2" > "$d/usr/share/doc/$1/version"
+    if [ -n "${3:-}" ]; then
+        mkdir -p "$d/etc"
+        printf '%s\n' "$3" > "$d/etc/$1.conf"
+        echo "/etc/$1.conf" > "$d/DEBIAN/conffiles"
+    fi
+    dpkg-deb --root-owner-group -Zgzip --build "$d" "$repo/$1_$2_all.deb" >/dev/null
+}
+index() { (cd "$repo" && dpkg-scanpackages --multiversion . > Packages 2>/dev/null); }
+apt_quiet() { apt-get -q -y -o Dpkg::Use-Pty=0 "$@" > "$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt-get $*"; }; }
+update() {
+    apt-get -q update -o Dir::Etc::SourceList="$list" -o Dir::Etc::SourceParts=- \
+        -o APT::Get::List-Cleanup=0 > "$work/update.log" 2>&1 || { cat "$work/update.log"; fail "apt-get update"; }
+}
+installed() { { dpkg-query -W -f '${Package} ${Version} ${db:Status-Abbrev}\n' rt-up rt-new rt-gone 2>/dev/null || true; } | awk '$3 ~ /^ii/ { print $1, $2 }' | sort; }
+# Every /etc entry: type, mode, owner, group, link target, content hash.
+etc_state() {
+    find /etc -xdev -printf '%y %m %U %G %p -> %l\n' | sort > "$1"
+    find /etc -xdev -type f -print0 | sort -z | xargs -0 sha256sum >> "$1"
+}
+
+build rt-up 1.0 "setting = one"
+build rt-up 2.0 "setting = two"
+build rt-gone 1.0
+cp "$repo/rt-gone_1.0_all.deb" "$work/build-rt-gone.deb"
+build rt-new 1.0
+index
+list=/etc/apt/sources.list.d/roundtrip.list
+echo "deb [trusted=yes] file:$repo ./" > "$list"
+update
+apt_quiet install rt-up=1.0 rt-gone
+echo "mode = 0644" > /etc/rt-mode.conf
+chmod 0644 /etc/rt-mode.conf
+rm -f "$store/unattended.stamp"
+
+# The point, as the program's window makes it.
+point=$("$system" create --reason window --description "round trip" < /dev/null)
+echo "point $point"
+etc_state "$work/etc-at-point"
+want=$(installed)
+
+# The old version leaves the repository, as in Debian's archive after an upgrade.
+rm "$repo/rt-up_1.0_all.deb"
+index
+update
+# APT's cache: a true copy is linked into the pool, one under a false name is not taken.
+cache=/var/cache/apt/archives
+cp "$work/build-rt-gone.deb" "$cache/rt-gone_1.0_all.deb"
+cp "$work/build-rt-gone.deb" "$cache/rt-up_1.0_all.deb"
+apt_quiet install rt-up rt-new
+apt_quiet remove rt-gone
+echo "setting = edited" > /etc/rt-up.conf
+echo "added since" > /etc/rt-added.conf
+chmod 0600 /etc/rt-mode.conf
+chown 1:1 /etc/rt-mode.conf
+[ "$(installed)" != "$want" ] || fail "the change changed nothing"
+ls "$store/pool" | grep -q '^rt-up_1.0_all.deb$' || fail "rt-up 1.0 was not kept: $(ls "$store/pool")"
+ls "$store/pool" | grep -q '^rt-gone_1.0_all.deb$' || fail "rt-gone 1.0 was not kept"
+[ "$(stat -c %i "$store/pool/rt-gone_1.0_all.deb")" = "$(stat -c %i "$cache/rt-gone_1.0_all.deb")" ] ||
+    fail "rt-gone 1.0 was not linked from APT's cache"
+[ "$(dpkg-deb -f "$store/pool/rt-up_1.0_all.deb" Package)" = rt-up ] ||
+    fail "a cached file under a false name was kept as rt-up 1.0"
+
+# A fake of every program the restore starts, first in $PATH: none of them may run.
+fake=$work/fakebin
+mkdir -p "$fake"
+for p in apt-get apt-cache dpkg dpkg-deb dpkg-repack dpkg-query; do
+    printf '#!/bin/sh\ntouch %s/fake-ran\nexit 1\n' "$work" > "$fake/$p"
+    chmod 0755 "$fake/$p"
+done
+# A kept file no point names goes at the next point.
+cp "$store/pool/rt-gone_1.0_all.deb" "$store/pool/rt-stray_9.9_all.deb"
+rm -f "$store/unattended.stamp"
+points_before=$(wc -l < "$store/points.list")
+start=$(date +%s.%N)
+printf 'go\n' | PATH="$fake:$PATH" "$system" restore --point "$point" > "$work/talk.txt" 2> "$work/err.txt" || true
+end=$(date +%s.%N)
+cat "$work/talk.txt"
+# Everything it has to say goes to the program; a sanitizer's report would land here.
+[ ! -s "$work/err.txt" ] || { cat "$work/err.txt"; fail "the restore wrote to standard error"; }
+[ ! -e "$work/fake-ran" ] || fail "a program was found through \$PATH"
+tail -1 "$work/talk.txt" | grep -q '^end ok' || fail "the restore did not end ok"
+grep -q '^before [0-9]' "$work/talk.txt" || fail "no point was made before restoring"
+# One point more: the one before restoring. The hook made none for the restore's own apt-get.
+points_after=$(wc -l < "$store/points.list")
+[ "$points_after" -eq $((points_before + 1)) ] ||
+    fail "expected one new point, got $((points_after - points_before)): $(cat "$store/points.list")"
+
+got=$(installed)
+[ "$got" = "$want" ] || fail "packages: want [$want] got [$got]"
+etc_state "$work/etc-after"
+if ! diff -u "$work/etc-at-point" "$work/etc-after"; then
+    fail "/etc is not as at the point"
+fi
+# The versions the restore replaced are kept for the point before it; the stray one went.
+pool=$(ls "$store/pool" | grep '\.deb$' | sort | tr '\n' ' ')
+[ "$pool" = "rt-gone_1.0_all.deb rt-new_1.0_all.deb rt-up_1.0_all.deb rt-up_2.0_all.deb " ] ||
+    fail "pool after the restore: $pool"
+awk -v s="$start" -v e="$end" 'BEGIN { printf "round trip: restore took %.2f s\n", e - s }'
+
+# A version in neither the pool nor the repository is named first, and "stop" changes nothing.
+build rt-lost 1.0
+index
+update
+apt_quiet install rt-lost
+lost_point=$("$system" create --reason window --description "lost" < /dev/null)
+apt_quiet remove rt-lost
+rm "$store/pool/rt-lost_1.0_all.deb" "$repo/rt-lost_1.0_all.deb"
+index
+update
+points_before=$(wc -l < "$store/points.list")
+printf 'stop\n' | "$system" restore --point "$lost_point" > "$work/talk2.txt" 2>&1 || true
+cat "$work/talk2.txt"
+grep -qx 'missing rt-lost 1.0 all' "$work/talk2.txt" || fail "rt-lost 1.0 was not named missing"
+grep -qx 'ask' "$work/talk2.txt" || fail "the restore did not ask"
+tail -1 "$work/talk2.txt" | grep -q '^end stopped' || fail "stop did not stop the restore"
+[ "$(wc -l < "$store/points.list")" -eq "$points_before" ] || fail "a stopped restore made a point"
+[ "$(installed)" = "$want" ] || fail "a stopped restore changed packages"
+# dpkg on its own names no versions: the installed one is still kept before it is replaced.
+build rt-dpkg 1.0
+build rt-dpkg 2.0
+dpkg -i "$repo/rt-dpkg_1.0_all.deb" > "$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i 1.0"; }
+dpkg -i "$repo/rt-dpkg_2.0_all.deb" > "$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i 2.0"; }
+[ "$(dpkg-deb -f "$store/pool/rt-dpkg_1.0_all.deb" Version 2>/dev/null)" = 1.0 ] ||
+    fail "dpkg -i did not keep rt-dpkg 1.0: $(ls "$store/pool")"
+echo PASS
