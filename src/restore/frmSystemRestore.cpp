@@ -267,6 +267,8 @@ bool frmSystemRestore::restoreConfiguration(std::uint64_t before) {
 
 void frmSystemRestore::finished(const SystemRestore::Result& result) {
     bool ok = result.outcome == SystemRestore::Outcome::Ok;
+    if (!result.text.empty() && result.outcome != SystemRestore::Outcome::Failed)
+        report(text(result.text));
     // Only after the root side made its point can the folder's own change be undone.
     if (result.outcome != SystemRestore::Outcome::Stopped && result.before)
         ok = restoreConfiguration(*result.before) && ok;
@@ -288,8 +290,6 @@ void frmSystemRestore::finished(const SystemRestore::Result& result) {
         status = QStringLiteral("The restore failed: ") + text(result.text);
         break;
     }
-    if (!result.text.empty() && result.outcome != SystemRestore::Outcome::Failed)
-        report(text(result.text));
     lblStatus->setText(status);
     report(status);
     prgRestore->setVisible(false);
