@@ -81,6 +81,7 @@ int main(int argc, char* argv[]) {
     s.ender = platform.ender.get();
     s.restore = platform.restore.get();
     s.changes = platform.changes.get();
+    s.systemRestore = platform.systemRestore.get();
     s.autorun = platform.autorun.get();
     s.sysInfo = platform.sysInfo.get();
     s.packageDaemon = platform.packageDaemon.get();

@@ -20,6 +20,7 @@ struct FakeServices {
     FakeProcessEnder ender;
     FakeRestoreEngine restore;
     FakeRestoreChanges changes;
+    FakeSystemRestore systemRestore; // installed by the tests that want it
     FakeAutorun autorun;
     FakeSysInfoLauncher sysInfo;
     FakePackageTransactions packageDaemon;

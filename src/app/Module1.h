@@ -16,6 +16,7 @@ class RestoreChanges;
 class Autorun;
 class SysInfoLauncher;
 class PackageTransactions;
+class SystemRestore;
 } // namespace vigilorn
 
 namespace Module1 {
@@ -27,7 +28,8 @@ struct Services {
     vigilorn::ProcessSource* processes = nullptr;
     vigilorn::ProcessEnder* ender = nullptr;
     vigilorn::RestoreEngine* restore = nullptr;
-    vigilorn::RestoreChanges* changes = nullptr; // null: no comparison for this engine
+    vigilorn::RestoreChanges* changes = nullptr;      // null: no comparison for this engine
+    vigilorn::SystemRestore* systemRestore = nullptr; // null: no root side installed
     vigilorn::Autorun* autorun = nullptr;
     vigilorn::SysInfoLauncher* sysInfo = nullptr;
     vigilorn::PackageTransactions* packageDaemon = nullptr; // may stay empty

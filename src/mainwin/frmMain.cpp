@@ -12,6 +12,7 @@
 #include "monitor/frmDialog2.h"
 #include "monitor/frmRPntOK.h"
 #include "platform/ProcessSource.h"
+#include "platform/RestoreEngine.h"
 #include "restore/frmRestorePoints.h"
 #include "ui/Artwork.h"
 #include "ui/EmptyTitle.h"
@@ -112,8 +113,17 @@ frmMain::frmMain()
         d->show();
         d->raise();
     });
-    connect(m_monitor, &InstallerMonitor::heldPointMade, this,
-            [] { frmRPntOK::instance()->show(); });
+    connect(m_monitor, &InstallerMonitor::heldPointMade, this, [](const QString& number) {
+        // The hook made the system point; the user's configuration folder goes beside it, so
+        // that going back to it puts both back. The point stands without it.
+        bool isNumber = false;
+        const qulonglong n = number.toULongLong(&isNumber);
+        if (RestoreEngine* engine = Module1::services.restore; engine && isNumber && n > 0)
+            if (const Failure f = engine->adoptRestorePoint(n, "QMAutoResPnt", {}))
+                qWarning("P%llu: the configuration folder was not recorded: %s", n,
+                         f->description.c_str());
+        frmRPntOK::instance()->show();
+    });
     connect(m_monitor, &InstallerMonitor::heldPointFailed, this, [](const QString& why) {
         reportError(PlatformError{ErrorNumber::CantPerformOperation, why.toStdString()});
     });

@@ -6,6 +6,7 @@
 #include "RestoreChanges.h"
 #include "RestoreEngine.h"
 #include "SysInfoLauncher.h"
+#include "SystemRestore.h"
 
 #include <cstdint>
 #include <functional>
@@ -24,6 +25,8 @@ struct Platform {
     std::unique_ptr<RestoreEngine> restore;
     // What changed since one of restore's points; may be null.
     std::unique_ptr<RestoreChanges> changes;
+    // Going back to a system point; null unless the package's root side is installed.
+    std::unique_ptr<SystemRestore> systemRestore;
     // Empty where the platform has no such daemon.
     std::unique_ptr<PackageTransactions> packageDaemon;
 };

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,8 +47,9 @@ std::string commandLine(const Command& command);
 struct RestorePlan {
     // The configuration folder's files the program itself puts back or removes.
     std::vector<Change> configFiles;
-    // Everything that needs root, in order.
-    std::vector<Command> rootCommands;
+    // snapper's undochange, the one command ever run as root from here: packages and /etc
+    // go back only through the root side, which reads nothing a user can write.
+    std::optional<Command> rootCommand;
     // What the program can't go back on, said to the user.
     std::vector<std::string> notes;
 };
@@ -69,7 +71,7 @@ public:
     virtual Failure restoreConfig(const std::string& point, RestoreEngine& engine) = 0;
     // True when runAsRoot can work: the program is root, or pkexec is there to ask.
     virtual bool canRunAsRoot() const = 0;
-    // Runs one of the plan's commands as root; `output` receives what it printed.
+    // Runs the plan's command as root; `output` receives what it printed.
     virtual Failure runAsRoot(const Command& command, std::string& output) = 0;
 };
 

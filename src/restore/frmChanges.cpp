@@ -1,7 +1,9 @@
 #include "frmChanges.h"
 #include "RestorePointService.h"
+#include "frmSystemRestore.h"
 
 #include "app/Module1.h"
+#include "platform/SystemRestore.h"
 #include "ui/Artwork.h"
 #include "ui/ErrorReport.h"
 #include "ui/MessageBox.h"
@@ -172,9 +174,10 @@ void frmChanges::startComparison() {
         };
         const Failure f = changes->compare(point, cb);
         const bool cancelled = f && f->number == RestoreChanges::kCancelled;
+        const bool unknown = f && f->number == RestoreChanges::kUnknownPoint;
         const QString error = f ? text(f->description) : QString();
         QMetaObject::invokeMethod(
-            this, [this, f, error, cancelled] { finish(!f, error, cancelled); },
+            this, [this, f, error, cancelled, unknown] { finish(!f, error, cancelled, unknown); },
             Qt::QueuedConnection);
     });
 }
@@ -219,11 +222,18 @@ void frmChanges::showProgress(qulonglong done, qulonglong total) {
     prgCompare->setValue(static_cast<int>(done * 1000 / total));
 }
 
-void frmChanges::finish(bool ok, const QString& error, bool cancelled) {
+void frmChanges::finish(bool ok, const QString& error, bool cancelled, bool unknown) {
     m_finished = true;
     cmdCancel->setEnabled(false);
     prgCompare->setVisible(false);
-    if (cancelled)
+    // A system point the program neither made nor saw has no configuration part.
+    const bool system = Module1::services.systemRestore != nullptr;
+    if (system && unknown)
+        lblStatus->setText(
+            QStringLiteral("P%1 holds no configuration folder of yours; Restore… puts back the "
+                           "system's part.")
+                .arg(m_point));
+    else if (cancelled)
         lblStatus->setText(QStringLiteral("Cancelled. The list shows what was found until then."));
     else if (!ok)
         lblStatus->setText(QStringLiteral("The comparison failed: ") + error);
@@ -231,7 +241,9 @@ void frmChanges::finish(bool ok, const QString& error, bool cancelled) {
         lblStatus->setText(QStringLiteral("Nothing has changed since P%1.").arg(m_point));
     else
         lblStatus->setText(QStringLiteral("%1 changes since P%2.").arg(m_count).arg(m_point));
-    cmdRestore->setEnabled(ok && m_count > 0);
+    // The system's part is the root side's to compare: it may have changed whatever the
+    // configuration part shows.
+    cmdRestore->setEnabled((ok && m_count > 0) || (system && !cancelled));
     emit comparisonFinished();
 }
 
@@ -252,8 +264,18 @@ QStringList frmChanges::shownLines() const {
 }
 
 void frmChanges::Restore_Click() {
+    if (isComparing())
+        return;
+    if (Module1::services.systemRestore) {
+        frmSystemRestore* w = frmSystemRestore::showFor(m_point);
+        connect(w, &frmSystemRestore::restoreFinished, this, [this](bool ok) {
+            emit restoreFinished(ok);
+            startComparison();
+        });
+        return;
+    }
     RestoreChanges* changes = Module1::services.changes;
-    if (!changes || isComparing())
+    if (!changes)
         return;
     RestorePlan plan;
     Failure f;
@@ -265,7 +287,7 @@ void frmChanges::Restore_Click() {
         reportError(*f, this);
         return;
     }
-    if (plan.configFiles.empty() && plan.rootCommands.empty()) {
+    if (plan.configFiles.empty() && !plan.rootCommand) {
         MessageBox::show(this, QMessageBox::Information, windowTitle(),
                          QStringLiteral("Nothing is left to restore."));
         return;
@@ -297,17 +319,15 @@ void frmChanges::runRestore(const RestorePlan& plan, bool runCommands) {
                             .arg(m_point);
             }
         }
-        if (ok && runCommands) {
-            for (const auto& c : plan.rootCommands) {
-                std::string output;
-                if (const Failure f = changes->runAsRoot(c, output)) {
-                    ok = false;
-                    MessageBox::show(this, QMessageBox::Critical, QStringLiteral("Restore failed"),
-                                     (done.isEmpty() ? QString() : done.join('\n') + "\n\n") +
-                                         text(f->description));
-                    break;
-                }
-                done << QStringLiteral("Ran: ") + text(commandLine(c));
+        if (ok && runCommands && plan.rootCommand) {
+            std::string output;
+            if (const Failure f = changes->runAsRoot(*plan.rootCommand, output)) {
+                ok = false;
+                MessageBox::show(this, QMessageBox::Critical, QStringLiteral("Restore failed"),
+                                 (done.isEmpty() ? QString() : done.join('\n') + "\n\n") +
+                                     text(f->description));
+            } else {
+                done << QStringLiteral("Ran: ") + text(commandLine(*plan.rootCommand));
             }
         }
     }
@@ -336,8 +356,8 @@ frmRestoreConfirm::frmRestoreConfirm(const QString& point, const RestorePlan& pl
                                   "can be undone.")
                        .arg(files(back), files(removed), point);
     }
-    if (!plan.rootCommands.empty())
-        summary << QStringLiteral("These commands need administrator rights:");
+    if (plan.rootCommand)
+        summary << QStringLiteral("This command needs administrator rights:");
     for (const auto& n : plan.notes)
         summary << text(n);
 
@@ -348,11 +368,11 @@ frmRestoreConfirm::frmRestoreConfirm(const QString& point, const RestorePlan& pl
     lblSummary->setWordWrap(true);
 
     QStringList lines;
-    for (const auto& c : plan.rootCommands)
-        lines << text(commandLine(c));
+    if (plan.rootCommand)
+        lines << text(commandLine(*plan.rootCommand));
     txtCommands = new QPlainTextEdit(lines.join('\n'), this);
     txtCommands->setObjectName(QStringLiteral("txtCommands"));
-    txtCommands->setAccessibleName(QStringLiteral("Commands to run as root"));
+    txtCommands->setAccessibleName(QStringLiteral("Command to run as root"));
     txtCommands->setReadOnly(true);
     txtCommands->setLineWrapMode(QPlainTextEdit::NoWrap);
     txtCommands->setVisible(!lines.isEmpty());
@@ -364,8 +384,8 @@ frmRestoreConfirm::frmRestoreConfirm(const QString& point, const RestorePlan& pl
     cmdCopy->setAutoDefault(false);
 
     chkRun =
-        new QCheckBox(::geteuid() == 0 ? QStringLiteral("Run these commands now")
-                                       : QStringLiteral("Run these commands now, through pkexec"),
+        new QCheckBox(::geteuid() == 0 ? QStringLiteral("Run this command now")
+                                       : QStringLiteral("Run this command now, through pkexec"),
                       this);
     chkRun->setObjectName(QStringLiteral("chkRun"));
     chkRun->setAccessibleName(chkRun->text());

@@ -50,7 +50,7 @@ private:
 
     void addBatch(const std::vector<vigilorn::Change>& batch);
     void showProgress(qulonglong done, qulonglong total);
-    void finish(bool ok, const QString& error, bool cancelled);
+    void finish(bool ok, const QString& error, bool cancelled, bool unknown = false);
     void stopWorker();
     void Restore_Click();
     void runRestore(const vigilorn::RestorePlan& plan, bool runCommands);
@@ -63,7 +63,7 @@ private:
     std::map<int, QTreeWidgetItem*> m_groups;
 };
 
-// The confirmation before restoring: what the program does itself, the root commands.
+// The confirmation before restoring: what the program does itself, snapper's command.
 class frmRestoreConfirm : public QDialog {
     Q_OBJECT
 public:

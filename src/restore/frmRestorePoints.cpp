@@ -1,6 +1,7 @@
 #include "frmRestorePoints.h"
 #include "RestorePointService.h"
 #include "frmChanges.h"
+#include "frmSystemRestore.h"
 
 #include "app/Module1.h"
 #include "monitor/frmRPntOK.h"
@@ -140,6 +141,11 @@ frmRestorePoints::frmRestorePoints()
         QMenu menu(this);
         menu.addAction(QStringLiteral("Show changes since this point"), this,
                        [this, item] { ShowChanges(item); });
+        if (Module1::services.systemRestore) {
+            const QString point = item->data(Qt::UserRole).toString();
+            menu.addAction(QStringLiteral("Restore…"), this,
+                           [point] { frmSystemRestore::showFor(point); });
+        }
         menu.exec(listview2->viewport()->mapToGlobal(pos));
     });
 

@@ -74,16 +74,19 @@ Trailers readTrailers(const char* message) {
 
 Failure openPoint(const std::string& repository, const std::string& number, Point& out) {
     out.number = number;
+    const PlatformError unknown{RestoreChanges::kUnknownPoint,
+                                "There is no restore point P" + number + "."};
     git_repository* rawRepo = nullptr;
-    if (git_repository_open_bare(&rawRepo, repository.c_str()) < 0)
-        return gitError("Could not open the restore point store " + repository);
+    if (const int rc = git_repository_open_bare(&rawRepo, repository.c_str()); rc < 0)
+        // No store yet holds no point either.
+        return rc == GIT_ENOTFOUND
+                   ? unknown
+                   : gitError("Could not open the restore point store " + repository);
     out.repo.reset(rawRepo);
     git_odb* rawOdb = nullptr;
     if (git_repository_odb(&rawOdb, out.repo.get()) < 0)
         return gitError("Could not open the restore point store " + repository);
     out.odb.reset(rawOdb);
-    const PlatformError unknown{RestoreChanges::kUnknownPoint,
-                                "There is no restore point P" + number + "."};
     if (git_repository_head_unborn(out.repo.get()) != 0)
         return unknown;
     git_revwalk* rawWalk = nullptr;
@@ -695,12 +698,6 @@ void removeEmptyParents(int rootFd, const std::string& root, std::string rel, co
     }
 }
 
-std::string octal(mode_t bits) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(bits & 07777));
-    return text;
-}
-
 struct Collected {
     std::vector<Change> changes;
     CompareCallbacks callbacks() {
@@ -732,7 +729,7 @@ Failure compareUnlocked(const BuiltinChangesOptions& options, const std::string&
     if (auto f = openPoint(options.repository, point, p))
         return f;
     Area etc, config;
-    if (p.newLayout) {
+    if (p.newLayout && !options.etcFolder.empty()) {
         if (auto f = readArea(p, "etc", etc))
             return f;
     }
@@ -740,15 +737,17 @@ Failure compareUnlocked(const BuiltinChangesOptions& options, const std::string&
         return f;
     Sink sink(callbacks);
     sink.setTotal(etc.files.size() + config.files.size());
-    if (p.newLayout) {
+    // A store of configuration parts alone leaves both paths empty.
+    if (p.newLayout && !options.dpkgStatus.empty()) {
         if (auto f = comparePackages(p, options.dpkgStatus, sink))
             return f;
     }
     if (sink.cancelled())
         return kCancelledError;
-    if (auto f =
-            compareFolder(p, etc, options.etcFolder, options.excluded, Change::Area::Etc, sink))
-        return f;
+    if (!options.etcFolder.empty())
+        if (auto f =
+                compareFolder(p, etc, options.etcFolder, options.excluded, Change::Area::Etc, sink))
+            return f;
     if (auto f = compareFolder(p, config, options.configFolder, options.excluded,
                                Change::Area::Config, sink))
         return f;
@@ -781,109 +780,22 @@ Failure BuiltinChanges::plan(const std::string& point, RestorePlan& out) {
     const CompareCallbacks callbacks = found.callbacks();
     if (auto f = compareUnlocked(m_options, point, callbacks))
         return f;
-    Point p;
-    if (auto f = openPoint(m_options.repository, point, p))
-        return f;
-    Area etc;
-    if (p.newLayout) {
-        if (auto f = readArea(p, "etc", etc))
-            return f;
-    }
-
+    // The system's part is shown, never acted on: what root would install here would come
+    // from files the user can change.
     RestorePlan plan;
-    std::vector<std::string> installs, removes;
-    bool downgrade = false;
-    std::vector<Command> etcCommands;
-    const std::string staging = m_options.stagingFolder + "/P" + point;
-    bool staged = false;
+    std::size_t system = 0;
     for (const auto& c : found.changes) {
-        switch (c.area) {
-        case Change::Area::Config:
+        if (c.area == Change::Area::Config)
             plan.configFiles.push_back(c);
-            break;
-        case Change::Area::Packages: {
-            const auto colon = c.name.find(':');
-            const std::string bare = c.name.substr(0, colon);
-            const bool archOk =
-                colon == std::string::npos || debian::isValidArch(c.name.substr(colon + 1));
-            const std::string& version = c.kind == Change::Kind::Added ? c.after : c.before;
-            if (!debian::isValidName(bare) || !archOk || !debian::isValidVersion(version)) {
-                plan.notes.push_back("Left out, not a valid package name and version: " + c.name +
-                                     " " + version);
-                break;
-            }
-            if (c.kind == Change::Kind::Added) {
-                removes.push_back(c.name);
-            } else {
-                installs.push_back(c.name + "=" + c.before);
-                downgrade = downgrade || c.kind == Change::Kind::Upgraded;
-            }
-            break;
-        }
-        case Change::Area::Etc: {
-            const std::string target = m_options.etcFolder + "/" + c.name;
-            if (c.kind == Change::Kind::Added) {
-                etcCommands.push_back({"rm", {"-f", "--", target}});
-                break;
-            }
-            const auto it = etc.files.find(c.name);
-            if (it == etc.files.end())
-                break;
-            std::string content;
-            if (auto f = readBlob(p, it->second.id, content))
-                return f;
-            if (it->second.mode == GIT_FILEMODE_LINK) {
-                etcCommands.push_back({"ln", {"-sfn", "--", content, target}});
-                break;
-            }
-            if (!staged) {
-                std::error_code ec;
-                fs::create_directories(staging, ec);
-                if (ec)
-                    return systemError("Could not create " + staging, ec.value());
-                fs::permissions(m_options.stagingFolder, fs::perms::owner_all, ec);
-                staged = true;
-            }
-            const std::string copy = staging + "/" + c.name;
-            Fd stagingFd, parent;
-            if (auto f = openRoot(staging, stagingFd))
-                return f;
-            if (auto f = openParent(stagingFd.fd, staging, c.name, true, parent))
-                return f;
-            ::unlinkat(parent.fd, leafOf(c.name).c_str(), 0);
-            if (auto f = writeBack(parent.fd, c.name, copy, content, GIT_FILEMODE_BLOB))
-                return f;
-            struct stat st {};
-            std::vector<std::string> args{"-D"};
-            mode_t bits = it->second.mode == GIT_FILEMODE_BLOB_EXECUTABLE ? 0755 : 0644;
-            if (::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-                bits = it->second.mode == GIT_FILEMODE_BLOB_EXECUTABLE ? (st.st_mode | 0100)
-                                                                       : (st.st_mode & ~0111);
-                args.insert(args.end(),
-                            {"-o", std::to_string(st.st_uid), "-g", std::to_string(st.st_gid)});
-            }
-            args.insert(args.end(), {"-m", octal(bits), "--", copy, target});
-            etcCommands.push_back({"install", std::move(args)});
-            break;
-        }
-        case Change::Area::System:
-            break;
-        }
+        else
+            ++system;
     }
-    if (!removes.empty()) {
-        Command remove{"apt-get", {"remove", "-y"}};
-        remove.arguments.insert(remove.arguments.end(), removes.begin(), removes.end());
-        plan.rootCommands.push_back(std::move(remove));
-    }
-    if (!installs.empty()) {
-        Command install{"apt-get", {"install", "-y"}};
-        if (downgrade)
-            install.arguments.push_back("--allow-downgrades");
-        install.arguments.insert(install.arguments.end(), installs.begin(), installs.end());
-        plan.rootCommands.push_back(std::move(install));
-    }
-    for (auto& c : etcCommands)
-        plan.rootCommands.push_back(std::move(c));
+    if (system > 0)
+        plan.notes.push_back(
+            (system == 1 ? std::string("1 change") : std::to_string(system) + " changes") +
+            " of packages and /etc since P" + point +
+            " stay as they are: only the package's root side, once installed, puts the system "
+            "back.");
     out = std::move(plan);
     return std::nullopt;
 }

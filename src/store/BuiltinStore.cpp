@@ -576,6 +576,19 @@ Failure BuiltinStore::createRestorePoint(const std::string& description, int res
 Failure BuiltinStore::createRestorePointKeeping(const std::string& description,
                                                 int restorePointType, int eventType,
                                                 const std::string& keep) {
+    return create(description, restorePointType, eventType, keep, 0);
+}
+
+Failure BuiltinStore::createNumberedRestorePoint(const std::string& description,
+                                                 int restorePointType, int eventType,
+                                                 std::uint64_t number, const std::string& keep) {
+    if (number == 0)
+        return programError(ErrorNumber::InvalidProcedureCall);
+    return create(description, restorePointType, eventType, keep, number);
+}
+
+Failure BuiltinStore::create(const std::string& description, int restorePointType, int eventType,
+                             const std::string& keep, std::uint64_t number) {
     if (description.find('\0') != std::string::npos)
         return programError(ErrorNumber::InvalidProcedureCall);
     ensureLibGit2();
@@ -595,11 +608,11 @@ Failure BuiltinStore::createRestorePointKeeping(const std::string& description,
     StoreLock lock;
     if (auto f = lock.acquire(path + "/" + store::kLockFile, LOCK_EX, m_options.lockWaitSeconds))
         return f;
-    return createLocked(description, restorePointType, eventType, keep);
+    return createLocked(description, restorePointType, eventType, keep, number);
 }
 
 Failure BuiltinStore::createLocked(const std::string& description, int restorePointType,
-                                   int eventType, const std::string& keep) {
+                                   int eventType, const std::string& keep, std::uint64_t given) {
     const std::string& path = m_options.repository;
     Git<git_repository> repo;
     if (auto f = openStore(path, true, repo))
@@ -669,7 +682,8 @@ Failure BuiltinStore::createLocked(const std::string& description, int restorePo
         if (attempt > 0)
             if (auto f = readChain(repo.get(), chain))
                 return f;
-        const unsigned long long number = std::max(chain.highest, readLastNumber(numberFile)) + 1;
+        const unsigned long long number =
+            given != 0 ? given : std::max(chain.highest, readLastNumber(numberFile)) + 1;
 
         // The points below the new one that stay, newest first; past the limit only the
         // point being restored from.
@@ -677,6 +691,8 @@ Failure BuiltinStore::createLocked(const std::string& description, int restorePo
         unsigned ours = 0;
         bool full = false;
         for (const auto& l : chain.links) {
+            if (given != 0 && l.ours && l.point.number >= given)
+                continue;
             full = full || (m_options.keep != 0 && l.ours && ours + 1 >= m_options.keep);
             if (full && !(l.ours && !keep.empty() && std::to_string(l.point.number) == keep))
                 continue;

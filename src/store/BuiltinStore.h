@@ -32,6 +32,9 @@ public:
                                int eventType) override;
     Failure createRestorePointKeeping(const std::string& description, int restorePointType,
                                       int eventType, const std::string& keep) override;
+    Failure createNumberedRestorePoint(const std::string& description, int restorePointType,
+                                       int eventType, std::uint64_t number,
+                                       const std::string& keep) override;
     Failure listRestorePoints(std::vector<RestorePointRecord>& out) override;
     std::size_t leftOutOfNewest() const override;
 
@@ -39,8 +42,11 @@ public:
     static std::vector<std::string> damagedObjects();
 
 private:
+    // `number` 0: the next one.
+    Failure create(const std::string& description, int restorePointType, int eventType,
+                   const std::string& keep, std::uint64_t number);
     Failure createLocked(const std::string& description, int restorePointType, int eventType,
-                         const std::string& keep);
+                         const std::string& keep, std::uint64_t number);
 
     Options m_options;
 };

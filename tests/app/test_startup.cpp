@@ -75,8 +75,8 @@ private slots:
         auto env = std::make_unique<test::FakeServices>();
         env->changes.changes = {
             {Change::Area::System, Change::Kind::Changed, "/etc/hostname", {}, {}}};
-        env->changes.restorePlan.rootCommands = {
-            {"/usr/bin/snapper", {"-c", "root", "undochange", "3..0"}}};
+        env->changes.restorePlan.rootCommand =
+            Command{"/usr/bin/snapper", {"-c", "root", "undochange", "3..0"}};
         env->changes.runFailure =
             PlatformError{RestoreChanges::kCommandFailed,
                           "/usr/bin/snapper -c root undochange 3..0 failed with exit code 1."};

@@ -1280,6 +1280,79 @@ def journey_hook_no_program(s, exe, xsel):
         "%.2f s; the hook added about %.2f s" % (took, took_bare, took - took_bare))
 
 
+def journey_hook_restore(s, exe, xsel):
+    """A point the hook made before an upgrade, listed in the Restore Points window; Restore…
+    goes back to it as root, and the package is at its old version again."""
+    a = a11y_mod()
+    probe = hook_probe(s)
+    h.run(probe.isolated(["dpkg", "-i", probe.deb]), env=probe.env(), timeout=120)
+    expect_equal(probe.version(), "1.0", "the probe's version before the upgrade")
+    newer = probe.build("2.0")
+    install_hooks()
+    # No program is running: the hook makes its point by itself, before dpkg starts.
+    args = ["apt-get", "install", "-y", newer]
+    Install(s, args).finish(timeout=300)
+    expect_equal(probe.version(), "2.0", "the probe's version after the upgrade")
+    made = points()
+    log("points.list:", made)
+    expect_equal([p[2] for p in made], [" ".join(args)], "descriptions in points.list")
+    point = "P" + made[0][0]
+
+    start_for_hook(s, exe, xsel)
+    frame = main_frame(s)
+    open_menu_item(s, frame, "Restore", "Create New Restore Point")
+    rp = s.a11y.window("Restore Points", timeout=WAIT)
+    listview = s.a11y.find(rp, name="Current Restore Points", role="list")
+    s.a11y.press(s.a11y.find(rp, name="Show Current System Restore Points", role="push button"))
+    item = wait_for("the hook's point in the list", lambda: [
+        i for i in a.children(listview) if a.name_of(i).startswith(point + " : ")],
+        timeout=WAIT)[0]
+    expect_point_line(a.name_of(item), " ".join(args))
+    s.a11y.click(item, repeat=2)
+    ch = s.a11y.window("Changes since " + point, timeout=WAIT)
+    restore = s.a11y.find(ch, name="Restore…", role="push button")
+    wait_for("Restore… enabled", lambda: a.enabled(restore), timeout=60)
+    s.a11y.press(restore)
+    win = s.a11y.window("Restore " + point, timeout=WAIT)
+    expect_reachable(win, [("push button", "Restore"), ("push button", "Cancel"),
+                           ("label", "Restore status")], "Restore " + point)
+    s.screenshot("hook-restore-confirmation")
+    s.a11y.press(s.a11y.find(win, name="Restore", role="push button"))
+    t0 = time.monotonic()
+    close = s.a11y.find(win, name="Close", role="push button")
+
+    def settled():
+        for b in ("Go On Without Them", "Stop"):
+            try:
+                asked = s.a11y.find(win, name=b, role="push button", timeout=0.2)
+            except CheckFailed:
+                continue
+            if a.showing(asked):
+                raise CheckFailed("the root side asked to go on without versions: " +
+                                  a.text_of(s.a11y.find(win, name="What was done")))
+        return a.enabled(close)
+    wait_for("the restore to end", settled, timeout=600)
+    report = a.text_of(s.a11y.find(win, name="What was done"))
+    # The window's last word ends its report too.
+    said = report.strip().splitlines()[-1] if report.strip() else ""
+    log("restore ended after %.2f s: %s" % (time.monotonic() - t0, said))
+    log("report:", report)
+    s.screenshot("hook-restore-done")
+    expect_equal(said, point + " is restored.", "the restore's last word")
+    expect_equal(probe.version(), "1.0", "the probe's version after the restore")
+    after = points()
+    log("points.list after:", after)
+    before = [p for p in after if p[2] == "Before restoring " + point]
+    expect(before, "no point \"Before restoring %s\" in %r" % (point, after))
+    # The program keeps its user's configuration folder under that point's number.
+    parts = os.path.join(s.data, "QMVigilornApp", "configuration-parts.git")
+    kept = h.run(["git", "--git-dir", parts, "log", "--format=%B", "HEAD"], check=False).stdout
+    expect("Sequence-Number: %s\n" % before[0][0] in kept,
+           "no configuration part under %s: %r" % (before[0][0], kept[-300:]))
+    s.a11y.press(close)
+    s.a11y.window_gone("Restore " + point)
+
+
 JOURNEYS = {
     "first_start": journey_first_start,
     "installer_yes": journey_installer_yes,
@@ -1306,6 +1379,7 @@ JOURNEYS = {
     "hook_point_before": journey_hook_point_before,
     "hook_program_killed": journey_hook_program_killed,
     "hook_no_program": journey_hook_no_program,
+    "hook_restore": journey_hook_restore,
 }
 
 if __name__ == "__main__":

@@ -26,14 +26,16 @@ class Probe:
         self.deb = os.path.join(self.folder, PROBE + ".deb")
         self.run = None
 
-    def build(self):
-        root = os.path.join(self.folder, "root")
+    def build(self, version="1.0"):
+        """The probe at `version`; any version but the first goes to a file of its own."""
+        root = os.path.join(self.folder, "root-" + version)
         debian = os.path.join(root, "DEBIAN")
         os.makedirs(debian)
         with open(os.path.join(debian, "control"), "w") as f:
-            f.write("Package: %s\nVersion: 1.0\nArchitecture: all\n"
+            f.write("Package: %s\nVersion: %s\nArchitecture: all\n"
                     "Maintainer: Vigilorn tests <tests@example.invalid>\n"
-                    "Description: waits in its preinst until the test lets it go\n" % PROBE)
+                    "Description: waits in its preinst until the test lets it go\n" % (
+                        PROBE, version))
         preinst = os.path.join(debian, "preinst")
         # Bounded, so that a journey that died cannot leave it waiting for ever.
         with open(preinst, "w") as f:
@@ -41,8 +43,14 @@ class Probe:
                     "while [ ! -e '%s' ] && [ $i -lt 1500 ]; do sleep 0.1; i=$((i+1)); done\n"
                     "exit 0\n" % (self.started, self.release_mark))
         os.chmod(preinst, 0o755)
-        h.run(["dpkg-deb", "--root-owner-group", "--build", root, self.deb], timeout=60)
-        return self.deb
+        deb = self.deb if version == "1.0" else os.path.join(
+            self.folder, "%s_%s.deb" % (PROBE, version))
+        h.run(["dpkg-deb", "--root-owner-group", "--build", root, deb], timeout=60)
+        return deb
+
+    def version(self):
+        r = h.run(["dpkg-query", "-W", "-f=${Version}", PROBE], check=False)
+        return r.stdout.strip() if r.returncode == 0 else None
 
     @staticmethod
     def env():

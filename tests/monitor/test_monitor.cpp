@@ -428,6 +428,10 @@ private slots:
         else if (hookReport == "failed")
             change.reportFailed();
         QCOMPARE(bool(frmRPntOK::loaded()), confirmed);
+        // The configuration folder goes beside the hook's point, under its number.
+        QCOMPARE(env->restore.adopted.size(), std::size_t(hookReport == "made" ? 1 : 0));
+        if (hookReport == "made")
+            QCOMPARE(env->restore.adopted[0].number, std::uint64_t(5));
         QCOMPARE(MessageBox::shown().size(), std::size_t(hookReport == "failed" ? 1 : 0));
         QVERIFY(!m->Timer1->isActive());
         QVERIFY(m->Timer2->isActive());

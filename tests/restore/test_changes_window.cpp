@@ -2,6 +2,7 @@
 #include "TestSupport.h"
 #include "restore/frmChanges.h"
 #include "restore/frmRestorePoints.h"
+#include "restore/frmSystemRestore.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -41,6 +42,13 @@ frmChanges* openChanges() {
     return nullptr;
 }
 
+frmSystemRestore* openSystemRestore() {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* c = qobject_cast<frmSystemRestore*>(w); c && c->isVisible())
+            return c;
+    return nullptr;
+}
+
 frmRestoreConfirm* openConfirm() {
     for (QWidget* w : QApplication::topLevelWidgets())
         if (auto* c = qobject_cast<frmRestoreConfirm*>(w); c && c->isVisible())
@@ -71,7 +79,8 @@ private slots:
     void cleanup() {
         QList<QPointer<QWidget>> windows;
         for (QWidget* w : QApplication::topLevelWidgets())
-            if (qobject_cast<frmChanges*>(w) || qobject_cast<frmRestoreConfirm*>(w))
+            if (qobject_cast<frmChanges*>(w) || qobject_cast<frmRestoreConfirm*>(w) ||
+                qobject_cast<frmSystemRestore*>(w))
                 windows << w;
         for (const auto& w : windows)
             delete w.data(); // a confirmation goes with its window
@@ -189,12 +198,12 @@ private slots:
         QVERIFY(!w->cmdRestore->isEnabled());
     }
 
-    // The confirmation lists what happens; the folder is restored, commands run only when
-    // asked for, and the list is compared again afterwards.
+    // The confirmation lists what happens; the folder is restored, snapper's command runs only
+    // when asked for, and the list is compared again afterwards.
     void restoreAsConfirmed_data() {
         QTest::addColumn<bool>("run");
         QTest::addColumn<bool>("rootAvailable");
-        QTest::newRow("folder and commands") << true << true;
+        QTest::newRow("folder and command") << true << true;
         QTest::newRow("folder only") << false << true;
         QTest::newRow("no way to root") << false << false;
     }
@@ -203,9 +212,8 @@ private slots:
         QFETCH(bool, rootAvailable);
         env->changes.rootAvailable = rootAvailable;
         env->changes.restorePlan.configFiles = {env->changes.changes[3], env->changes.changes[4]};
-        env->changes.restorePlan.rootCommands = {
-            {"apt-get", {"remove", "-y", "fresh"}},
-            {"install", {"-D", "-m", "0644", "--", "/stage/it's", "/etc/hostname"}}};
+        env->changes.restorePlan.rootCommand = {"/usr/bin/snapper",
+                                                {"-c", "it's", "undochange", "3..0"}};
         env->changes.restorePlan.notes = {"Left out, not a valid package name and version: x"};
         frmChanges* w = frmChanges::showFor("3", nullptr);
         QTRY_VERIFY_WITH_TIMEOUT(!w->isComparing(), kWaitMs);
@@ -218,8 +226,7 @@ private slots:
                  qPrintable(c->lblSummary->text()));
         QVERIFY(c->lblSummary->text().contains("\"Before restoring P3\""));
         QVERIFY(c->lblSummary->text().contains("Left out, not a valid package"));
-        const QString commands = "apt-get remove -y fresh\n"
-                                 "install -D -m 0644 -- '/stage/it'\\''s' /etc/hostname";
+        const QString commands = "/usr/bin/snapper -c 'it'\\''s' undochange 3..0";
         QCOMPARE(c->txtCommands->toPlainText(), commands);
         QTest::mouseClick(c->cmdCopy, Qt::LeftButton);
         QCOMPARE(QApplication::clipboard()->text(), commands + "\n");
@@ -235,9 +242,9 @@ private slots:
         QCOMPARE(env->changes.restored, std::vector<std::string>{"3"});
         QCOMPARE(env->restore.requests.size(), std::size_t(1));
         QCOMPARE(env->restore.requests[0].description, std::string("Before restoring P3"));
-        QCOMPARE(env->changes.ran.size(), run ? std::size_t(2) : std::size_t(0));
+        QCOMPARE(env->changes.ran.size(), run ? std::size_t(1) : std::size_t(0));
         if (run)
-            QCOMPARE(env->changes.ran[1].arguments[4], std::string("/stage/it's"));
+            QCOMPARE(env->changes.ran[0].arguments[1], std::string("it's"));
         // Compared again: the restored files are gone from the list.
         QTRY_VERIFY_WITH_TIMEOUT(!w->isComparing() && w->shownLines().size() == 2, kWaitMs);
     }
@@ -245,13 +252,15 @@ private slots:
     // snapper's way back is one root command: Restore waits for the tick, no point is made by
     // the program, and the command runs as planned.
     void commandOnlyWaitsForTheTick() {
-        env->changes.restorePlan.rootCommands = {{"snapper", {"-c", "root", "undochange", "3..0"}}};
+        env->changes.restorePlan.rootCommand = {"/usr/bin/snapper",
+                                                {"-c", "root", "undochange", "3..0"}};
         frmChanges* w = frmChanges::showFor("3", nullptr);
         QTRY_VERIFY_WITH_TIMEOUT(!w->isComparing(), kWaitMs);
         QTest::mouseClick(w->cmdRestore, Qt::LeftButton);
         frmRestoreConfirm* c = nullptr;
         QTRY_VERIFY_WITH_TIMEOUT((c = openConfirm()) != nullptr, kWaitMs);
-        QCOMPARE(c->txtCommands->toPlainText(), QStringLiteral("snapper -c root undochange 3..0"));
+        QCOMPARE(c->txtCommands->toPlainText(),
+                 QStringLiteral("/usr/bin/snapper -c root undochange 3..0"));
         QVERIFY(!c->cmdOK->isEnabled());
         c->chkRun->setChecked(true);
         QVERIFY(c->cmdOK->isEnabled());
@@ -272,14 +281,15 @@ private slots:
     void failedStepsAreReported() {
         QFETCH(bool, folderFails);
         env->changes.restorePlan.configFiles = {env->changes.changes[3]};
-        env->changes.restorePlan.rootCommands = {{"apt-get", {"remove", "-y", "fresh"}},
-                                                 {"apt-get", {"install", "-y", "curl=1"}}};
+        env->changes.restorePlan.rootCommand = {"/usr/bin/snapper",
+                                                {"-c", "root", "undochange", "3..0"}};
         if (folderFails)
             env->changes.restoreFailure =
                 PlatformError{9305, "Could not put back /c/app/new.ini: it is a folder now."};
         else
-            env->changes.runFailure = PlatformError{9304, "apt-get remove -y fresh failed with "
-                                                          "exit code 100: E: Unable to locate"};
+            env->changes.runFailure =
+                PlatformError{9304, "/usr/bin/snapper -c root undochange 3..0 failed with exit "
+                                    "code 1: Snapshot '3' not found."};
         frmChanges* w = frmChanges::showFor("3", nullptr);
         QTRY_VERIFY_WITH_TIMEOUT(!w->isComparing(), kWaitMs);
         QTest::mouseClick(w->cmdRestore, Qt::LeftButton);
@@ -298,10 +308,108 @@ private slots:
             QVERIFY2(text.contains("it is a folder now"), qPrintable(text));
             QVERIFY(env->changes.ran.empty()); // nothing more after a failed step
         } else {
-            QVERIFY2(text.contains("exit code 100: E: Unable to locate"), qPrintable(text));
+            QVERIFY2(text.contains("exit code 1: Snapshot '3' not found."), qPrintable(text));
             QVERIFY2(text.contains("configuration folder is back"), qPrintable(text));
             QCOMPARE(env->changes.ran.size(), std::size_t(1));
         }
+    }
+
+    // With the root side installed, Restore… goes back to the system point through it: asked
+    // first, then followed without a modal wait; the configuration part is put back by the
+    // program under the point the root side made before restoring.
+    void systemPointThroughTheRootSide_data() {
+        QTest::addColumn<int>("outcome");
+        QTest::addColumn<bool>("before");
+        QTest::addColumn<bool>("go");
+        QTest::addColumn<bool>("configRestored");
+        QTest::addColumn<QString>("status");
+        using O = SystemRestore::Outcome;
+        QTest::newRow("go on") << int(O::Ok) << true << true << true
+                               << "P3 is restored, but not everything: see above.";
+        QTest::newRow("stop") << int(O::Stopped) << true << false << false
+                              << "The restore was stopped before anything changed.";
+        QTest::newRow("failed after its point")
+            << int(O::Failed) << true << true << true << "The restore failed: dpkg broke";
+        QTest::newRow("failed before its point")
+            << int(O::Failed) << false << true << false << "The restore failed: dpkg broke";
+    }
+    void systemPointThroughTheRootSide() {
+        QFETCH(int, outcome);
+        QFETCH(bool, before);
+        QFETCH(bool, go);
+        QFETCH(bool, configRestored);
+        QFETCH(QString, status);
+        Module1::services.systemRestore = &env->systemRestore;
+        // A point the program never saw made has no configuration part to compare.
+        env->changes.changes.clear();
+        env->changes.compareFailure = PlatformError{9302, "There is no restore point P3."};
+        frmChanges* w = frmChanges::showFor("3", nullptr);
+        QTRY_VERIFY_WITH_TIMEOUT(!w->isComparing(), kWaitMs);
+        QVERIFY2(w->lblStatus->text().contains("holds no configuration folder"),
+                 qPrintable(w->lblStatus->text()));
+        QVERIFY(w->cmdRestore->isEnabled());
+        env->changes.compareFailure.reset();
+
+        QTest::mouseClick(w->cmdRestore, Qt::LeftButton);
+        frmSystemRestore* r = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT((r = openSystemRestore()) != nullptr, kWaitMs);
+        QVERIFY(!openConfirm());
+        QVERIFY(!r->isModal());
+        QVERIFY(env->systemRestore.started.empty()); // asked first
+        QTest::mouseClick(r->cmdRestore, Qt::LeftButton);
+        QCOMPARE(env->systemRestore.started, std::vector<std::uint64_t>{3});
+        QVERIFY(r->isRunning());
+        QVERIFY(!r->cmdClose->isEnabled());
+        r->close(); // not while the root side works
+        QVERIFY(r->isVisible());
+
+        auto& events = env->systemRestore.events;
+        SystemRestore::Result result;
+        result.outcome = static_cast<SystemRestore::Outcome>(outcome);
+        if (before) {
+            events.before(12);
+            result.before = 12;
+        }
+        events.ask({{"libfoo1", "1.0-1", "amd64"}});
+        QVERIFY(r->cmdGoOn->isVisible() && r->cmdStop->isVisible());
+        QVERIFY(r->reportLines().join('\n').contains("libfoo1 1.0-1 (amd64)"));
+        QTest::mouseClick(go ? r->cmdGoOn : r->cmdStop, Qt::LeftButton);
+        QCOMPARE(env->systemRestore.answers, std::vector<bool>{go});
+        QVERIFY(!r->cmdGoOn->isVisible());
+        if (go) {
+            events.step(1, 2, "Installing the versions of P3");
+            QCOMPARE(r->prgRestore->value(), 500);
+            events.warn("/etc/motd could not be put back");
+            result.warnings = {"/etc/motd could not be put back"};
+        }
+        result.text = outcome == int(SystemRestore::Outcome::Failed) ? "dpkg broke" : "";
+        for (QWidget* c : r->findChildren<QWidget*>())
+            if (c->isVisibleTo(r) &&
+                (qobject_cast<QPushButton*>(c) || qobject_cast<QLabel*>(c) ||
+                 qobject_cast<QProgressBar*>(c) || qobject_cast<QPlainTextEdit*>(c)))
+                QVERIFY2(!c->accessibleName().isEmpty(), qPrintable(c->objectName()));
+
+        QSignalSpy finished(w, &frmChanges::restoreFinished);
+        env->systemRestore.finish(result);
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(finished.at(0).at(0).toBool(), false);
+        QVERIFY(!r->isRunning());
+        QVERIFY(r->cmdClose->isEnabled());
+        QCOMPARE(r->lblStatus->text(), status);
+        // The configuration part's undo point is the root side's point, never one of its own.
+        QVERIFY(env->restore.requests.empty());
+        QCOMPARE(env->changes.restored,
+                 configRestored ? std::vector<std::string>{"3"} : std::vector<std::string>{});
+        QCOMPARE(env->restore.adopted.size(), std::size_t(configRestored ? 1 : 0));
+        if (configRestored) {
+            QCOMPARE(env->restore.adopted[0].number, std::uint64_t(12));
+            QCOMPARE(env->restore.adopted[0].description, std::string("Before restoring P3"));
+            QVERIFY(r->reportLines().contains("The configuration folder is back as it was at P3."));
+        }
+        if (go)
+            QVERIFY(r->reportLines().contains("Failed: /etc/motd could not be put back"));
+        r->close();
+        QTRY_VERIFY_WITH_TIMEOUT(!openSystemRestore(), kWaitMs);
     }
 };
 

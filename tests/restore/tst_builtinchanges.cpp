@@ -214,7 +214,7 @@ private slots:
     void unknownPointFails();
     void batchesArriveAndCancelStops();
 
-    void planListsRootCommands();
+    void planLeavesTheSystemToTheRootSide();
     void restoreConfigThenUndoIt();
     void unwritableFileChangesNothing_data();
     void unwritableFileChangesNothing();
@@ -235,7 +235,6 @@ private:
         o.configFolder = m_dir->filePath("config").toStdString();
         o.etcFolder = m_dir->filePath("etc").toStdString();
         o.dpkgStatus = m_dir->filePath("status").toStdString();
-        o.stagingFolder = m_dir->filePath("staging").toStdString();
         return o;
     }
     QString path(const QString& rel) const { return m_dir->filePath(rel); }
@@ -462,8 +461,12 @@ void TestBuiltinChanges::emptyFolderAtThePoint() {
 }
 
 void TestBuiltinChanges::unknownPointFails() {
-    QVERIFY(addCommit(path("store.git"), {{"a", {"1"}}}, oldMessage(1)));
+    // No store at all: a system point whose configuration part was never recorded.
     Failure f;
+    compareAll("2", &f);
+    QVERIFY(f);
+    QCOMPARE(f->number, RestoreChanges::kUnknownPoint);
+    QVERIFY(addCommit(path("store.git"), {{"a", {"1"}}}, oldMessage(1)));
     compareAll("2", &f);
     QVERIFY(f);
     QCOMPARE(f->number, RestoreChanges::kUnknownPoint);
@@ -510,7 +513,7 @@ void TestBuiltinChanges::batchesArriveAndCancelStops() {
     QVERIFY2(found < 1500, qPrintable(QString::number(found)));
 }
 
-void TestBuiltinChanges::planListsRootCommands() {
+void TestBuiltinChanges::planLeavesTheSystemToTheRootSide() {
     const QByteArray stored = "curl\tamd64\t7.88.1-10\tinstall ok installed\n"
                               "gone\tamd64\t1.0-1\tinstall ok installed\n"
                               "evil\tamd64\t1.0;reboot\tinstall ok installed\n"
@@ -535,32 +538,20 @@ void TestBuiltinChanges::planListsRootCommands() {
     RestorePlan plan;
     const Failure f = changes.plan("7", plan);
     QVERIFY2(!f, f ? f->description.c_str() : "");
-    QStringList lines;
-    for (const auto& c : plan.rootCommands)
-        lines << QString::fromStdString(commandLine(c));
-    const QString etc = path("etc"), staged = path("staging/P7");
-    struct stat st {};
-    QVERIFY(::stat(path("etc/app.conf").toUtf8().constData(), &st) == 0);
-    const QString owner = QString("-o %1 -g %2").arg(st.st_uid).arg(st.st_gid);
-    QStringList expected{
-        "apt-get remove -y fresh",
-        "apt-get install -y --allow-downgrades curl=7.88.1-10 gone=1.0-1",
-        "rm -f -- " + etc + "/added.conf",
-        "ln -sfn -- /usr/bin/vim " + etc + "/alternatives/editor",
-        "install -D " + owner + " -m 0640 -- " + staged + "/app.conf " + etc + "/app.conf",
-        "install -D -m 0755 -- " + staged + "/run.sh " + etc + "/run.sh",
-    };
-    lines.sort();
-    expected.sort();
-    QCOMPARE(lines, expected);
-    QCOMPARE(readFile(staged + "/app.conf"), QByteArray("old\n"));
-    QCOMPARE(readFile(staged + "/run.sh"), QByteArray("#!/bin/sh\n"));
-    QCOMPARE(plan.notes.size(), std::size_t(1));
-    QVERIFY2(plan.notes[0].find("evil") != std::string::npos, plan.notes[0].c_str());
+    // The system's differences are shown, but nothing from the user's store runs as root, and
+    // nothing of /etc is copied out for it.
+    QVERIFY(!plan.rootCommand);
+    QVERIFY(!changes.canRunAsRoot());
+    QVERIFY(!QFileInfo::exists(path("staging")));
     QCOMPARE(describe(plan.configFiles), QStringList{"config changed c"});
-    // The staged copies are the user's own: nobody else reads them.
-    QVERIFY(::stat(path("staging").toUtf8().constData(), &st) == 0);
-    QCOMPARE(st.st_mode & 0777, mode_t(0700));
+    const QStringList shown = compareAll("7");
+    for (const char* system :
+         {"fresh", "curl", "gone", "evil", "added.conf", "app.conf", "run.sh", "editor"})
+        QVERIFY2(shown.join('\n').contains(system), qPrintable(shown.join('\n')));
+    QCOMPARE(shown.size(), 9);
+    QCOMPARE(plan.notes.size(), std::size_t(1));
+    QVERIFY2(plan.notes[0].find("8 changes of packages and /etc since P7 stay") == 0,
+             plan.notes[0].c_str());
 }
 
 void TestBuiltinChanges::restoreConfigThenUndoIt() {

@@ -51,6 +51,7 @@ private slots:
     void createAndList();
     void missingStoreListsNothingAndCreatesNothing();
     void numbersCountFromOneAcrossReopen();
+    void configurationPartsTakeTheSystemPointsNumbers();
     void foreignCommitsAreNotListed();
     void descriptionsAreStoredVerbatim();
     void storesRegularFilesAndLinksOnly();
@@ -227,6 +228,44 @@ void TestBuiltinStore::numbersCountFromOneAcrossReopen() {
     for (std::size_t i = 0; i < points.size(); ++i)
         QCOMPARE(points[i].SequenceNumber, std::to_string(i + 1));
     QCOMPARE(points[3].Description, std::string("after reopen"));
+}
+
+// The configuration part of a system point is stored under the root side's number, in a store
+// apart from the user's own points, and holds the configuration folder alone.
+void TestBuiltinStore::configurationPartsTakeTheSystemPointsNumbers() {
+    BuiltinStore own(options());
+    QVERIFY(!own.createRestorePoint("the user's own", 12, 100));
+    const BuiltinStore::Options o =
+        configurationPartOptions(PlatformConfig{"QMVigilornApp", "", 50, {}});
+    QVERIFY(o.repository != options().repository);
+    BuiltinStore parts(o);
+    QVERIFY(!parts.createNumberedRestorePoint("QMAutoResPnt", 12, 100, 5, {}));
+    QVERIFY(!parts.createNumberedRestorePoint("Before restoring P5", 12, 100, 9, "5"));
+    auto numbers = [&](BuiltinStore& store) {
+        std::vector<std::string> out;
+        for (const auto& p : list(store))
+            out.push_back(p.SequenceNumber + " " + p.Description);
+        return out;
+    };
+    QCOMPARE(numbers(parts), (std::vector<std::string>{"5 QMAutoResPnt", "9 Before restoring P5"}));
+    // A lower number than the newest: the root side's store began again, and what this store
+    // held under 9 and above belongs to none of its points.
+    QVERIFY(!parts.createNumberedRestorePoint("window", 12, 100, 7, {}));
+    QCOMPARE(numbers(parts), (std::vector<std::string>{"5 QMAutoResPnt", "7 window"}));
+    // The user's own points are another store's and keep their numbers.
+    QCOMPARE(numbers(own), std::vector<std::string>{"1 the user's own"});
+    QVERIFY(!own.createRestorePoint("next", 12, 100));
+    QCOMPARE(list(own).back().SequenceNumber, std::string("2"));
+    QVERIFY(parts.createNumberedRestorePoint("zero", 12, 100, 0, {}));
+
+    QProcess p;
+    p.start("git", {"--git-dir=" + QString::fromStdString(o.repository), "ls-tree", "-r",
+                    "--name-only", "HEAD"});
+    QVERIFY(p.waitForFinished());
+    const QStringList files = QString::fromUtf8(p.readAllStandardOutput()).split('\n');
+    QVERIFY2(files.contains("config/app/settings.ini"), qPrintable(files.join(' ')));
+    for (const QString& f : files)
+        QVERIFY2(!f.startsWith("etc/") && !f.startsWith("packages/"), qPrintable(f));
 }
 
 void TestBuiltinStore::foreignCommitsAreNotListed() {

@@ -239,12 +239,14 @@ void TestSnapperReal::compareThenUndochange() {
 
     RestorePlan plan;
     QVERIFY(!changes.plan(point, plan));
-    QCOMPARE(plan.rootCommands.size(), std::size_t(1));
-    QCOMPARE(QString::fromStdString(commandLine(plan.rootCommands[0])),
-             QString::fromStdString("snapper -c " + configName() + " undochange " + point + "..0"));
+    QVERIFY(plan.rootCommand);
+    // By its fixed path: the user's $PATH never chooses what runs as root.
+    QCOMPARE(QString::fromStdString(commandLine(*plan.rootCommand)),
+             QString::fromStdString("/usr/bin/snapper -c " + configName() + " undochange " + point +
+                                    "..0"));
     QVERIFY(changes.canRunAsRoot());
     std::string output;
-    f = changes.runAsRoot(plan.rootCommands[0], output);
+    f = changes.runAsRoot(*plan.rootCommand, output);
     QVERIFY2(!f, f ? f->description.c_str() : output.c_str());
     QCOMPARE(readFile(mount + "/work/kept.conf"), QByteArray("version 1\n"));
     QCOMPARE(readFile(mount + "/work/deleted later.txt"), QByteArray("still here"));
@@ -263,7 +265,7 @@ void TestSnapperReal::undochangeFailureCarriesSnapperMessage() {
     QVERIFY(f);
     QCOMPARE(f->number, RestoreChanges::kCommandFailed);
     const std::string lead =
-        "snapper -c " + configName() + " undochange 999999..0 failed with exit code ";
+        "/usr/bin/snapper -c " + configName() + " undochange 999999..0 failed with exit code ";
     QVERIFY2(f->description.rfind(lead, 0) == 0, f->description.c_str());
     // snapper's own words follow the exit code.
     QVERIFY2(f->description.find(": ", lead.size()) != std::string::npos, f->description.c_str());

@@ -72,12 +72,24 @@ public:
     std::function<void()> duringCreate;
     int nextNumber = 1;
     std::size_t leftOut = 0;
+    // adoptRestorePoint's calls: number, description, the point kept.
+    struct Adopted {
+        std::uint64_t number;
+        std::string description, keep;
+    };
+    std::vector<Adopted> adopted;
+    Failure adoptFailure;
 
     std::string displayName() const override { return "test engine"; }
     std::size_t leftOutOfNewest() const override { return leftOut; }
     Failure createRestorePoint(const std::string& description, int restorePointType,
                                int eventType) override;
     Failure listRestorePoints(std::vector<RestorePointRecord>& out) override;
+    Failure adoptRestorePoint(std::uint64_t number, const std::string& description,
+                              const std::string& keep) override {
+        adopted.push_back({number, description, keep});
+        return adoptFailure;
+    }
 };
 
 class FakeRestoreChanges final : public RestoreChanges {
@@ -109,6 +121,36 @@ public:
     Failure restoreConfig(const std::string& point, RestoreEngine& engine) override;
     bool canRunAsRoot() const override { return rootAvailable; }
     Failure runAsRoot(const Command& command, std::string& output) override;
+};
+
+// The root side's restore as a test plays it: start records the run, the test sends the events
+// through `events` and ends it with finish().
+class FakeSystemRestore final : public SystemRestore {
+public:
+    std::vector<std::uint64_t> started;
+    std::vector<bool> answers;
+    Events events;
+
+    bool start(std::uint64_t point, Events e) override {
+        if (m_running)
+            return false;
+        started.push_back(point);
+        events = std::move(e);
+        m_running = true;
+        return true;
+    }
+    void answer(bool go) override { answers.push_back(go); }
+    bool running() const override { return m_running; }
+    void finish(const Result& result) {
+        m_running = false;
+        Events e = std::move(events);
+        events = {};
+        if (e.finished)
+            e.finished(result);
+    }
+
+private:
+    bool m_running = false;
 };
 
 class FakeAutorun final : public Autorun {

@@ -37,4 +37,19 @@ BuiltinStoreOptions builtinStoreOptions(const PlatformConfig& config) {
     return o;
 }
 
+BuiltinStoreOptions configurationPartOptions(const PlatformConfig& config) {
+    BuiltinStoreOptions o = builtinStoreOptions(config);
+    const std::string own = o.repository;
+    o.repository = own.substr(0, own.rfind('/')) + "/configuration-parts.git";
+    o.excluded.push_back(o.repository);
+    // The system's part is the root side's.
+    o.dpkgStatus.clear();
+    o.flatpakSystem.clear();
+    o.flatpakUser.clear();
+    o.etc.clear();
+    o.displayName =
+        "configuration parts in " + homeAbbreviated(QString::fromStdString(o.repository));
+    return o;
+}
+
 } // namespace vigilorn

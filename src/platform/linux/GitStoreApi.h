@@ -43,16 +43,18 @@ struct BuiltinStoreOptions {
 struct BuiltinChangesOptions {
     std::string repository;   // the store's bare repository
     std::string configFolder; // the configuration folder now
+    // Empty: the store holds configuration parts alone, and these are not compared.
     std::string etcFolder = "/etc";
     std::string dpkgStatus = "/var/lib/dpkg/status";
     // Folders (absolute) never compared, e.g. the store itself.
     std::vector<std::string> excluded;
-    // Where the /etc files to copy back are written out, one folder per point.
-    std::string stagingFolder;
 };
 
 // The store under $XDG_DATA_HOME/<appName>/restore-points.git of $XDG_CONFIG_HOME.
 BuiltinStoreOptions builtinStoreOptions(const PlatformConfig& config);
+// The configuration parts of the root side's system points, numbered as those are: a store of
+// its own beside the one above, whose numbers are the program's own.
+BuiltinStoreOptions configurationPartOptions(const PlatformConfig& config);
 
 } // namespace vigilorn
 

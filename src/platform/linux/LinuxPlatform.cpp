@@ -2,7 +2,9 @@
 #include "PackageKitTransactions.h"
 #include "PathSysInfoLauncher.h"
 #include "ProcProcessSource.h"
+#include "RootSideRestore.h"
 #include "SignalProcessEnder.h"
+#include "SystemPointsEngine.h"
 #include "XdgAutorun.h"
 #include "platform/Platform.h"
 
@@ -19,6 +21,9 @@ Platform createPlatform(const PlatformConfig& config) {
     p.ender = std::make_unique<SignalProcessEnder>(*p.processes);
     p.restore = createLinuxRestoreEngine(config);
     p.changes = createLinuxRestoreChanges(config, *p.restore);
+    if (const auto* system = dynamic_cast<const SystemPointsEngine*>(p.restore.get()))
+        p.systemRestore =
+            std::make_unique<RootSideRestore>(RootSideRestore::Options{system->options().maker});
     p.autorun = std::make_unique<XdgAutorun>();
     p.sysInfo = std::make_unique<PathSysInfoLauncher>();
     p.packageDaemon = std::make_unique<PackageKitTransactions>();

@@ -1,13 +1,10 @@
 #include "LinuxRestore.h"
 
 #include "GitStoreApi.h"
-#include "RootCommand.h"
 #include "SnapperChanges.h"
 #include "SnapperEngine.h"
 #include "SystemPointsEngine.h"
 #include "platform/ForeignFolder.h"
-
-#include <QStandardPaths>
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -151,6 +148,14 @@ public:
             return s.createRestorePointKeeping(description, restorePointType, eventType, keep);
         });
     }
+    Failure createNumberedRestorePoint(const std::string& description, int restorePointType,
+                                       int eventType, std::uint64_t number,
+                                       const std::string& keep) override {
+        return m_store.with([&](RestoreEngine& s) {
+            return s.createNumberedRestorePoint(description, restorePointType, eventType, number,
+                                                keep);
+        });
+    }
     Failure listRestorePoints(std::vector<RestorePointRecord>& out) override {
         return m_store.with([&](RestoreEngine& s) { return s.listRestorePoints(out); });
     }
@@ -171,8 +176,7 @@ public:
                         return e.newChanges(&o);
                     },
                     {{"The restore point store", options.repository},
-                     {"The configuration folder", options.configFolder},
-                     {"The cache folder", options.stagingFolder}}) {}
+                     {"The configuration folder", options.configFolder}}) {}
 
     Failure compare(const std::string& point, const CompareCallbacks& callbacks) override {
         return m_changes.with([&](RestoreChanges& c) { return c.compare(point, callbacks); });
@@ -183,14 +187,10 @@ public:
     Failure restoreConfig(const std::string& point, RestoreEngine& engine) override {
         return m_changes.with([&](RestoreChanges& c) { return c.restoreConfig(point, engine); });
     }
-    // Root is reached from the program, not from the module, and only for a usable store.
-    bool canRunAsRoot() const override {
-        RestoreChanges* c = nullptr;
-        return !m_changes.get(c) && RootCommand::available();
-    }
+    // Nothing of the user's store is ever run as root.
+    bool canRunAsRoot() const override { return false; }
     Failure runAsRoot(const Command& command, std::string& output) override {
-        // The commands take the copies staged in the cache folder.
-        return m_changes.with([&](RestoreChanges&) { return RootCommand::run(command, output); });
+        return m_changes.with([&](RestoreChanges& c) { return c.runAsRoot(command, output); });
     }
 
 private:
@@ -206,7 +206,9 @@ std::unique_ptr<RestoreEngine> createLinuxRestoreEngine(const PlatformConfig& co
         return snapper;
     if (const auto system = SystemPointsEngine::installedOptions();
         SystemPointsEngine::installed(system))
-        return std::make_unique<SystemPointsEngine>(system);
+        return std::make_unique<SystemPointsEngine>(
+            system, std::make_unique<LazyBuiltinStore>(configurationPartOptions(config),
+                                                       findModule(config.gitStoreModule)));
     return std::make_unique<LazyBuiltinStore>(builtinStoreOptions(config),
                                               findModule(config.gitStoreModule));
 }
@@ -215,19 +217,17 @@ std::unique_ptr<RestoreChanges> createLinuxRestoreChanges(const PlatformConfig& 
                                                           const RestoreEngine& engine) {
     if (dynamic_cast<const SnapperEngine*>(&engine))
         return std::make_unique<SnapperChanges>(config.snapperConfig);
-    // Restoring a system point is the root side's; nothing compares them here yet.
-    if (dynamic_cast<const SystemPointsEngine*>(&engine))
-        return nullptr;
-    const BuiltinStoreOptions store = builtinStoreOptions(config);
+    // A system point's own part is the root side's to compare and restore; the program
+    // compares and puts back the configuration part.
+    const BuiltinStoreOptions store = dynamic_cast<const SystemPointsEngine*>(&engine)
+                                          ? configurationPartOptions(config)
+                                          : builtinStoreOptions(config);
     BuiltinChangesOptions o;
     o.repository = store.repository;
     o.configFolder = store.source;
     o.excluded = store.excluded;
     o.etcFolder = store.etc;
     o.dpkgStatus = store.dpkgStatus;
-    o.stagingFolder =
-        QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation).toStdString() + "/" +
-        config.appName + "/restore";
     return std::make_unique<LazyBuiltinChanges>(std::move(o), findModule(config.gitStoreModule));
 }
 

@@ -1,7 +1,6 @@
 #include "RootCommand.h"
 
 #include <QProcess>
-#include <QStandardPaths>
 #include <QStringList>
 
 #include <unistd.h>
@@ -12,8 +11,8 @@ bool RootCommand::isRoot() {
     return ::geteuid() == 0;
 }
 
-std::string RootCommand::pkexecPath() {
-    return QStandardPaths::findExecutable(QStringLiteral("pkexec")).toStdString();
+bool RootCommand::available() {
+    return isRoot() || ::access(kPkexec, X_OK) == 0;
 }
 
 Failure RootCommand::run(const Command& command, std::string& output, int timeoutMs) {
@@ -21,16 +20,17 @@ Failure RootCommand::run(const Command& command, std::string& output, int timeou
     for (const auto& a : command.arguments)
         arguments << QString::fromStdString(a);
     QString program = QString::fromStdString(command.program);
+    if (command.program.empty() || command.program.front() != '/')
+        return PlatformError{RestoreChanges::kCommandFailed,
+                             "Not run as root, not a fixed path: " + command.program};
     if (!isRoot()) {
-        const std::string pkexec = pkexecPath();
-        if (pkexec.empty())
+        if (::access(kPkexec, X_OK) != 0)
             return PlatformError{RestoreChanges::kCommandFailed,
                                  "pkexec is not installed, and " + command.program +
                                      " needs administrator rights."};
         // pkexec takes no "--": an absolute path can't be read as one of its options.
-        const QString full = QStandardPaths::findExecutable(program);
-        arguments.prepend(full.isEmpty() ? program : full);
-        program = QString::fromStdString(pkexec);
+        arguments.prepend(program);
+        program = QString::fromLatin1(kPkexec);
     }
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);

@@ -11,13 +11,14 @@ public:
     // pkexec waits for the user to answer its password box: give them time.
     static constexpr int kTimeoutMs = 30 * 60 * 1000;
 
-    static bool isRoot();
-    // pkexec's full path, empty when it is not installed.
-    static std::string pkexecPath();
-    static bool available() { return isRoot() || !pkexecPath().empty(); }
+    // Never looked up in $PATH: the user's own folders come first there.
+    static constexpr char kPkexec[] = "/usr/bin/pkexec";
 
-    // Fails with RestoreChanges::kCommandFailed and the command's own message when it ends
-    // with an error.
+    static bool isRoot();
+    static bool available();
+
+    // `command.program` must be an absolute path. Fails with RestoreChanges::kCommandFailed and the
+    // command's own message when it ends with an error.
     static Failure run(const Command& command, std::string& output, int timeoutMs = kTimeoutMs);
 };
 

@@ -112,7 +112,7 @@ Failure SnapperChanges::compare(const std::string& point, const CompareCallbacks
 }
 
 Command SnapperChanges::undoCommand(const std::string& point) const {
-    return {"snapper", {"-c", m_configName, "undochange", point + "..0"}};
+    return {"/usr/bin/snapper", {"-c", m_configName, "undochange", point + "..0"}};
 }
 
 Failure SnapperChanges::plan(const std::string& point, RestorePlan& out) {
@@ -120,7 +120,7 @@ Failure SnapperChanges::plan(const std::string& point, RestorePlan& out) {
     if (!toNumber(point, number))
         return PlatformError{kUnknownPoint, "There is no restore point P" + point + "."};
     out = {};
-    out.rootCommands.push_back(undoCommand(std::to_string(number)));
+    out.rootCommand = undoCommand(std::to_string(number));
     out.notes.push_back("snapper puts back every file of config " + m_configName +
                         " that changed since P" + std::to_string(number) +
                         ", and removes the files made since.");

@@ -75,11 +75,23 @@ Failure SystemPointsEngine::createRestorePoint(const std::string& description, i
         return failure("The restore point was not made: " +
                        (err.isEmpty() ? std::string("the root side failed") : err.toStdString()));
     }
-    bool number = false;
-    out.toULongLong(&number);
-    if (!number)
+    bool isNumber = false;
+    const qulonglong number = out.toULongLong(&isNumber);
+    if (!isNumber || number == 0)
         return failure("The restore point was not made: the root side gave no number.");
+    // The system point stands without it: the failure is said, not reported as the point's.
+    if (const Failure f = adoptRestorePoint(number, description, {}))
+        qWarning("P%llu: the configuration folder was not recorded: %s", number,
+                 f->description.c_str());
     return std::nullopt;
+}
+
+Failure SystemPointsEngine::adoptRestorePoint(std::uint64_t number, const std::string& description,
+                                              const std::string& keep) {
+    if (!m_configParts)
+        return std::nullopt;
+    return m_configParts->createNumberedRestorePoint(description, kRestorePointType,
+                                                     kRestorePointEventType, number, keep);
 }
 
 Failure SystemPointsEngine::listRestorePoints(std::vector<RestorePointRecord>& out) {

@@ -3,6 +3,7 @@
 // the list every user may read, made through pkexec (or directly when the program is root).
 #include "platform/RestoreEngine.h"
 
+#include <memory>
 #include <string>
 
 namespace vigilorn {
@@ -20,15 +21,24 @@ public:
     static bool installed(const Options& o);
     static Options installedOptions();
 
-    explicit SystemPointsEngine(Options options) : m_options(std::move(options)) {}
+    // `configParts`: where the user's configuration folder goes under each point's number;
+    // may be null.
+    explicit SystemPointsEngine(Options options,
+                                std::unique_ptr<RestoreEngine> configParts = nullptr)
+        : m_options(std::move(options)), m_configParts(std::move(configParts)) {}
+
+    const Options& options() const { return m_options; }
 
     std::string displayName() const override;
     Failure createRestorePoint(const std::string& description, int restorePointType,
                                int eventType) override;
     Failure listRestorePoints(std::vector<RestorePointRecord>& out) override;
+    Failure adoptRestorePoint(std::uint64_t number, const std::string& description,
+                              const std::string& keep) override;
 
 private:
     Options m_options;
+    std::unique_ptr<RestoreEngine> m_configParts;
 };
 
 } // namespace vigilorn
