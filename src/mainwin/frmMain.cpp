@@ -97,6 +97,10 @@ frmMain::frmMain()
     m_monitor = new InstallerMonitor(this);
     Timer1 = m_monitor->Timer1;
     Timer2 = m_monitor->Timer2;
+    m_monitor->secondReminderOpen = [] {
+        const frmDialog2* d = frmDialog2::loaded();
+        return d && d->isVisible();
+    };
     connect(m_monitor, &InstallerMonitor::installerFound, this, [this](const QString& name) {
         silently([&] {
             frmDialog* dialog = frmDialog::instance();

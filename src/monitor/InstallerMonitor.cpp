@@ -91,12 +91,14 @@ void InstallerMonitor::scanForInstaller() {
                 return;
             name = *daemon;
         }
-        emit installerFound(QString::fromStdString(name));
+        m_announced = QString::fromStdString(name);
+        emit installerFound(m_announced);
     } catch (const RuntimeError&) {
     }
 }
 
 void InstallerMonitor::haveDoneRestore() {
+    m_answeredFor = m_announced;
     Timer1->stop();
     Timer2->setInterval(5000);
     Timer2->start();
@@ -118,6 +120,7 @@ void InstallerMonitor::waitForInstallerEnd() {
         if (askPackageDaemon())
             return;
         Timer2->stop();
+        m_answeredFor.clear();
         Timer1->setInterval(5000);
         Timer1->start();
     } catch (const RuntimeError&) {
@@ -136,6 +139,14 @@ void InstallerMonitor::hold(HeldChange* change) {
         return;
     }
     dropAnswered();
+    // The user answered this installer's reminder already: not asked twice. While the second
+    // reminder is up, its buttons answer the hook too.
+    const bool answered =
+        Timer2->isActive() && !m_answeredFor.isEmpty() && m_answeredFor == change->frontEnd();
+    if (answered && !(secondReminderOpen && secondReminderOpen())) {
+        change->answer(HeldChange::Answer::Go);
+        return;
+    }
     m_held.emplace_back(change);
     connect(change, &HeldChange::gone, this, [this, change] {
         std::erase_if(m_held,
@@ -143,7 +154,10 @@ void InstallerMonitor::hold(HeldChange* change) {
     });
     QTimer::singleShot(m_holdSeconds * 1000, change,
                        [change] { change->answer(HeldChange::Answer::Auto); });
-    emit installerFound(change->frontEnd());
+    if (answered)
+        return;
+    m_announced = change->frontEnd();
+    emit installerFound(m_announced);
 }
 
 bool InstallerMonitor::holding() const {

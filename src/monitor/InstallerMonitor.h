@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <vector>
 
 class QTimer;
@@ -46,6 +47,8 @@ public:
 
     QTimer* Timer1;
     QTimer* Timer2;
+    // Whether the second reminder is up; the windows above know.
+    std::function<bool()> secondReminderOpen;
 
 signals:
     // The first installer of a pass, named as the system reports it.
@@ -69,6 +72,10 @@ private:
     bool m_hooks = true;
     int m_holdSeconds = kMaxHoldSeconds;
     std::vector<QPointer<HeldChange>> m_held;
+    // The installer last announced, and the one whose reminder the user answered while the
+    // follow-up watch still runs: APT is found by a pass before its hook holds the change.
+    QString m_announced;
+    QString m_answeredFor;
 };
 
 } // namespace vigilorn

@@ -437,6 +437,70 @@ private slots:
         QVERIFY(m->Timer2->isActive());
     }
 
+    // APT is found by a pass while it downloads, before its hook holds the change: a reminder
+    // the user has answered for it is not shown again, and the second one answers the hook too.
+    void heldChangeAfterItsInstallerWasFound_data() {
+        QTest::addColumn<QString>("found");
+        QTest::addColumn<QStringList>("before");
+        QTest::addColumn<QStringList>("after");
+        QTest::addColumn<int>("answer"); // -1: the reminder is up again, unanswered
+        using A = HeldChange::Answer;
+        QTest::newRow("yes") << "apt-get" << QStringList{"Yes"} << QStringList{} << int(A::Go);
+        QTest::newRow("no, OK") << "apt-get" << QStringList{"No", "OK"} << QStringList{}
+                                << int(A::Go);
+        QTest::newRow("no, held, create")
+            << "apt-get" << QStringList{"No"} << QStringList{"Create"} << int(A::Point);
+        QTest::newRow("no, held, OK")
+            << "apt-get" << QStringList{"No"} << QStringList{"OK"} << int(A::Go);
+        QTest::newRow("another installer")
+            << "setup.exe" << QStringList{"Yes"} << QStringList{} << -1;
+        QTest::newRow("the watch has ended") << "" << QStringList{"Yes"} << QStringList{} << -1;
+    }
+    void heldChangeAfterItsInstallerWasFound() {
+        QFETCH(QString, found);
+        QFETCH(QStringList, before);
+        QFETCH(QStringList, after);
+        QFETCH(int, answer);
+        env->processes.processes = {proc("bash", "10"), proc("apt-get", "20")};
+        env->processes.arguments["20"] = {"apt-get", "install", "hello"};
+        if (found == "setup.exe")
+            env->processes.processes = {proc("bash", "10"), proc("setup.exe", "30")};
+        m->scanForInstaller();
+        QVERIFY(frmDialog::loaded());
+        auto click = [&](const QString& c) {
+            if (c == "Yes" || c == "No")
+                QTest::mouseClick(c == "Yes" ? frmDialog::loaded()->Picture1
+                                             : frmDialog::loaded()->Picture2,
+                                  Qt::LeftButton);
+            else
+                QTest::mouseClick(c == "OK" ? frmDialog2::loaded()->Picture1
+                                            : frmDialog2::loaded()->Picture3,
+                                  Qt::LeftButton);
+            flushDeletes();
+        };
+        for (const QString& c : before)
+            click(c);
+        if (found.isEmpty()) {
+            // The installer is gone, the watch ends: a later change is a new one.
+            env->processes.processes = {proc("bash", "10")};
+            m->waitForInstallerEnd();
+            QVERIFY(!m->Timer2->isActive());
+        }
+        FakeHeldChange change(QStringLiteral("apt-get"));
+        m->holdChange(&change);
+        QCOMPARE(bool(frmDialog::loaded()), answer < 0);
+        for (const QString& c : after)
+            click(c);
+        if (answer < 0) {
+            QVERIFY(change.answers.empty());
+            QCOMPARE(frmDialog::loaded()->Label1->text(), reminderText(QStringLiteral("apt-get")));
+            return;
+        }
+        QCOMPARE(change.answers.size(), std::size_t(1));
+        QCOMPARE(int(change.answers[0]), answer);
+        QVERIFY(env->restore.requests.empty());
+    }
+
     void heldChangeSettings_data() {
         QTest::addColumn<QByteArray>("ini");
         QTest::addColumn<int>("answer"); // -1: waits for the user
