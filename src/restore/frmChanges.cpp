@@ -240,7 +240,10 @@ void frmChanges::finish(bool ok, const QString& error, bool cancelled, bool unkn
     else if (m_count == 0)
         lblStatus->setText(QStringLiteral("Nothing has changed since P%1.").arg(m_point));
     else
-        lblStatus->setText(QStringLiteral("%1 changes since P%2.").arg(m_count).arg(m_point));
+        lblStatus->setText((m_count == 1 ? QStringLiteral("%1 change since P%2.")
+                                         : QStringLiteral("%1 changes since P%2."))
+                               .arg(m_count)
+                               .arg(m_point));
     // The system's part is the root side's to compare: it may have changed whatever the
     // configuration part shows.
     cmdRestore->setEnabled((ok && m_count > 0) || (system && !cancelled));

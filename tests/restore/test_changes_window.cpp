@@ -188,6 +188,13 @@ private slots:
         QVERIFY(!w->cmdRestore->isEnabled());
     }
 
+    void oneChangeIsSingular() {
+        env->changes.changes = {pkg(Change::Kind::Added, "fresh", "", "1.0")};
+        frmChanges* w = frmChanges::showFor("3", nullptr);
+        QTRY_VERIFY_WITH_TIMEOUT(!w->isComparing(), kWaitMs);
+        QCOMPARE(w->lblStatus->text(), QStringLiteral("1 change since P3."));
+    }
+
     void failureIsShown() {
         env->changes.changes.clear();
         env->changes.compareFailure = PlatformError{9302, "There is no restore point P3."};
