@@ -53,10 +53,12 @@ Failure openRootPath(const std::string& folder, mode_t mode, Fd& out, bool creat
     return openRootFolder(parent.get(), folder.substr(slash + 1), folder, mode, out, create);
 }
 
-std::optional<std::string> readSmall(int dir, const char* name, std::int64_t limit) {
+std::optional<std::string> readSmall(int dir, const char* name, std::int64_t limit,
+                                     bool rootOwned) {
     Fd f(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     struct stat st {};
-    if (!f.valid() || ::fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > limit)
+    if (!f.valid() || ::fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > limit ||
+        (rootOwned && st.st_uid != 0))
         return std::nullopt;
     std::string text(static_cast<std::size_t>(st.st_size), '\0');
     std::size_t got = 0;

@@ -20,9 +20,10 @@ Failure openRootFolder(int parent, const std::string& name, const std::string& s
 // An absolute folder whose parent is opened as given and the folder itself by openRootFolder.
 Failure openRootPath(const std::string& folder, mode_t mode, Fd& out, bool create = true);
 
-// A small regular file of a trusted folder, or nothing when it is missing, too large or not a
-// file.
-std::optional<std::string> readSmall(int dir, const char* name, std::int64_t limit);
+// A small regular file of a trusted folder, or nothing when it is missing, too large, not a
+// file, or (with rootOwned) not root's.
+std::optional<std::string> readSmall(int dir, const char* name, std::int64_t limit,
+                                     bool rootOwned = false);
 
 // Temp file, fsync, rename, then the folder synced: the old or the new file, never half.
 Failure replaceFile(int dir, const std::string& name, const std::string& text, mode_t mode);

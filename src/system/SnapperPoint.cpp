@@ -1,6 +1,7 @@
 #include "SnapperPoint.h"
 
 #include "Fd.h"
+#include "RootFiles.h"
 #include "platform/RestoreEngine.h"
 
 #include <fcntl.h>
@@ -43,23 +44,7 @@ bool isRootFile(const std::string& path, struct stat& st) {
 
 // A small root-owned file, not through a link; nullopt when it is not that.
 std::optional<std::string> readRootFile(const std::string& path, std::size_t limit) {
-    Fd f(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    struct stat st {};
-    if (!f.valid() || ::fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != 0 ||
-        static_cast<std::size_t>(st.st_size) > limit)
-        return std::nullopt;
-    std::string text(static_cast<std::size_t>(st.st_size), '\0');
-    std::size_t got = 0;
-    while (got < text.size()) {
-        const ssize_t n = ::read(f.get(), text.data() + got, text.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    text.resize(got);
-    return text;
+    return readSmall(AT_FDCWD, path.c_str(), static_cast<std::int64_t>(limit), true);
 }
 
 template <class T> bool parseNumber(std::string_view text, T& out) {

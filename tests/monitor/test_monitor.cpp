@@ -55,6 +55,19 @@ class TestMonitor : public QObject {
     std::unique_ptr<test::FakeServices> env;
     frmMain* m = nullptr;
 
+    // Yes and No of the first reminder, OK and Create of the second.
+    static void clickReminder(const QString& c) {
+        if (c == "Yes" || c == "No")
+            QTest::mouseClick(c == "Yes" ? frmDialog::loaded()->Picture1
+                                         : frmDialog::loaded()->Picture2,
+                              Qt::LeftButton);
+        else
+            QTest::mouseClick(c == "OK" ? frmDialog2::loaded()->Picture1
+                                        : frmDialog2::loaded()->Picture3,
+                              Qt::LeftButton);
+        flushDeletes();
+    }
+
     void reachReminding(const char* installer = "setup.exe") {
         env->processes.processes = {proc("bash"), proc(installer)};
         m->scanForInstaller();
@@ -409,15 +422,7 @@ private slots:
         QCOMPARE(frmDialog::loaded()->Label1->text(), reminderText(QStringLiteral("apt-get")));
         for (const QString& c : clicks) {
             QVERIFY(change.answers.empty());
-            if (c == "Yes" || c == "No")
-                QTest::mouseClick(c == "Yes" ? frmDialog::loaded()->Picture1
-                                             : frmDialog::loaded()->Picture2,
-                                  Qt::LeftButton);
-            else
-                QTest::mouseClick(c == "OK" ? frmDialog2::loaded()->Picture1
-                                            : frmDialog2::loaded()->Picture3,
-                                  Qt::LeftButton);
-            flushDeletes();
+            clickReminder(c);
         }
         QCOMPARE(change.answers.size(), std::size_t(1));
         QCOMPARE(int(change.answers[0]), answer);
@@ -467,19 +472,8 @@ private slots:
             env->processes.processes = {proc("bash", "10"), proc("setup.exe", "30")};
         m->scanForInstaller();
         QVERIFY(frmDialog::loaded());
-        auto click = [&](const QString& c) {
-            if (c == "Yes" || c == "No")
-                QTest::mouseClick(c == "Yes" ? frmDialog::loaded()->Picture1
-                                             : frmDialog::loaded()->Picture2,
-                                  Qt::LeftButton);
-            else
-                QTest::mouseClick(c == "OK" ? frmDialog2::loaded()->Picture1
-                                            : frmDialog2::loaded()->Picture3,
-                                  Qt::LeftButton);
-            flushDeletes();
-        };
         for (const QString& c : before)
-            click(c);
+            clickReminder(c);
         if (found.isEmpty()) {
             // The installer is gone, the watch ends: a later change is a new one.
             env->processes.processes = {proc("bash", "10")};
@@ -490,7 +484,7 @@ private slots:
         m->holdChange(&change);
         QCOMPARE(bool(frmDialog::loaded()), answer < 0);
         for (const QString& c : after)
-            click(c);
+            clickReminder(c);
         if (answer < 0) {
             QVERIFY(change.answers.empty());
             QCOMPARE(frmDialog::loaded()->Label1->text(), reminderText(QStringLiteral("apt-get")));
