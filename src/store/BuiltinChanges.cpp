@@ -2,6 +2,7 @@
 
 #include "BuiltinStore.h"
 #include "DebianPackages.h"
+#include "FolderEntries.h"
 #include "GitHandle.h"
 #include "StoreLock.h"
 #include "platform/RestoreEngine.h"
@@ -28,6 +29,7 @@ namespace vigilorn {
 namespace {
 
 namespace fs = std::filesystem;
+using store::isDotGit;
 
 PlatformError gitError(const std::string& what) {
     const git_error* e = git_error_last();
@@ -131,14 +133,6 @@ struct Area {
 // One name of a folder: nothing that climbs out of it or names two levels at once.
 bool isFileName(std::string_view name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
-}
-
-// git can't hold a .git folder, in any letter case; a point never has one.
-bool isDotGit(std::string_view name) {
-    return name.size() == 4 && name[0] == '.' &&
-           std::tolower(static_cast<unsigned char>(name[1])) == 'g' &&
-           std::tolower(static_cast<unsigned char>(name[2])) == 'i' &&
-           std::tolower(static_cast<unsigned char>(name[3])) == 't';
 }
 
 Failure readBlob(const Point& p, const git_oid& id, std::string& out) {

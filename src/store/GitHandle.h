@@ -21,4 +21,20 @@ struct GitFree {
 };
 template <class T> using Git = std::unique_ptr<T, GitFree>;
 
+// Starts libgit2 for root's stores: no user's or system-wide git settings reach them.
+inline void initLibGit2WithoutSettings() {
+    git_libgit2_init();
+    for (const int level : {GIT_CONFIG_LEVEL_PROGRAMDATA, GIT_CONFIG_LEVEL_SYSTEM,
+                            GIT_CONFIG_LEVEL_XDG, GIT_CONFIG_LEVEL_GLOBAL})
+        git_libgit2_opts(GIT_OPT_SET_SEARCH_PATH, level, "");
+}
+
+// libgit2 for as long as it lives, started as above.
+struct LibGit2WithoutSettings {
+    LibGit2WithoutSettings() { initLibGit2WithoutSettings(); }
+    ~LibGit2WithoutSettings() { git_libgit2_shutdown(); }
+    LibGit2WithoutSettings(const LibGit2WithoutSettings&) = delete;
+    LibGit2WithoutSettings& operator=(const LibGit2WithoutSettings&) = delete;
+};
+
 } // namespace vigilorn

@@ -1,4 +1,5 @@
 #include "SnapshotWriter.h"
+#include "FolderEntries.h"
 #include "OwnerManifest.h"
 
 #include <algorithm>
@@ -130,34 +131,6 @@ std::optional<std::string> readLink(int dirfd, const char* name, const struct st
         return std::nullopt;
     target.resize(static_cast<std::size_t>(n));
     return target;
-}
-
-bool isDotGit(std::string_view name) {
-    if (name.size() != 4)
-        return false;
-    std::string lower(name);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return lower == ".git";
-}
-
-std::vector<std::string> namesIn(int dirfd) {
-    std::vector<std::string> names;
-    const int copy = ::dup(dirfd);
-    if (copy < 0)
-        return names;
-    DIR* dir = ::fdopendir(copy);
-    if (!dir) {
-        ::close(copy);
-        return names;
-    }
-    while (const dirent* e = ::readdir(dir)) {
-        const std::string_view n(e->d_name);
-        if (n != "." && n != "..")
-            names.emplace_back(n);
-    }
-    ::closedir(dir);
-    return names;
 }
 
 // Whether `data`, a loose object's file, inflates to the whole object `id`. libgit2 spins

@@ -1,6 +1,7 @@
 #include "EtcRestore.h"
 
 #include "Fd.h"
+#include "store/FolderEntries.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -22,33 +23,8 @@ namespace {
 constexpr const char* kTemp = ".qmvigilorn-restore.tmp";
 constexpr int kMaxRemoveDepth = 128;
 
-bool isDotGit(std::string_view name) {
-    if (name.size() != 4)
-        return false;
-    std::string lower(name);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return lower == ".git";
-}
-
-std::vector<std::string> namesIn(int fd) {
-    std::vector<std::string> names;
-    const int copy = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (copy < 0)
-        return names;
-    DIR* dir = ::fdopendir(copy);
-    if (!dir) {
-        ::close(copy);
-        return names;
-    }
-    while (const dirent* e = ::readdir(dir)) {
-        const std::string_view n(e->d_name);
-        if (n != "." && n != "..")
-            names.emplace_back(n);
-    }
-    ::closedir(dir);
-    return names;
-}
+using store::isDotGit;
+using store::namesIn;
 
 // Removes an entry of the folder, a folder with all that is in it; links are removed, never
 // followed.

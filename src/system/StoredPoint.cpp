@@ -19,19 +19,6 @@ constexpr const char* kNumberKey = "\nSequence-Number: ";
 constexpr std::size_t kMaxCommits = 100'000;
 constexpr int kMaxDepth = store::kMaxDepth + 2;
 
-// libgit2 for one call; no user's or system-wide git settings reach what root reads.
-struct LibGit2 {
-    LibGit2() {
-        git_libgit2_init();
-        for (const int level : {GIT_CONFIG_LEVEL_PROGRAMDATA, GIT_CONFIG_LEVEL_SYSTEM,
-                                GIT_CONFIG_LEVEL_XDG, GIT_CONFIG_LEVEL_GLOBAL})
-            git_libgit2_opts(GIT_OPT_SET_SEARCH_PATH, level, "");
-    }
-    ~LibGit2() { git_libgit2_shutdown(); }
-    LibGit2(const LibGit2&) = delete;
-    LibGit2& operator=(const LibGit2&) = delete;
-};
-
 PlatformError bad(const std::string& what) {
     return PlatformError{EINVAL, "The system point is damaged: " + what};
 }
@@ -68,6 +55,16 @@ Failure commits(git_repository* repo, std::vector<git_oid>& out) {
         id = *git_commit_parent_id(commit.get(), 0);
     }
     return std::nullopt;
+}
+
+// The points' repository and its commits, as commits() gives them.
+Failure openPoints(const std::string& repository, Git<git_repository>& repo,
+                   std::vector<git_oid>& ids) {
+    git_repository* raw = nullptr;
+    if (git_repository_open_bare(&raw, repository.c_str()) < 0)
+        return store::gitError("Could not open the system points");
+    repo.reset(raw);
+    return commits(repo.get(), ids);
 }
 
 Failure blobText(git_repository* repo, const git_oid& id, std::uint64_t& budget, std::string& out) {
@@ -172,13 +169,10 @@ bool validPointPath(std::string_view path) {
 Failure readStoredPoint(const std::string& repository, unsigned long long number,
                         std::uint64_t maxBytes, StoredPoint& out) {
     out = {};
-    const LibGit2 lib;
-    git_repository* rawRepo = nullptr;
-    if (git_repository_open_bare(&rawRepo, repository.c_str()) < 0)
-        return store::gitError("Could not open the system points");
-    Git<git_repository> repo(rawRepo);
+    const LibGit2WithoutSettings lib;
+    Git<git_repository> repo;
     std::vector<git_oid> ids;
-    if (auto f = commits(repo.get(), ids))
+    if (auto f = openPoints(repository, repo, ids))
         return f;
     for (const auto& id : ids) {
         git_commit* raw = nullptr;
@@ -249,13 +243,10 @@ Failure readStoredPoint(const std::string& repository, unsigned long long number
 
 Failure readPackageLists(const std::string& repository, std::vector<std::string>& out) {
     out.clear();
-    const LibGit2 lib;
-    git_repository* rawRepo = nullptr;
-    if (git_repository_open_bare(&rawRepo, repository.c_str()) < 0)
-        return store::gitError("Could not open the system points");
-    Git<git_repository> repo(rawRepo);
+    const LibGit2WithoutSettings lib;
+    Git<git_repository> repo;
     std::vector<git_oid> ids;
-    if (auto f = commits(repo.get(), ids))
+    if (auto f = openPoints(repository, repo, ids))
         return f;
     std::unordered_set<std::string> seen;
     for (const auto& id : ids) {

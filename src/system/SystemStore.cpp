@@ -7,6 +7,7 @@
 #include "platform/RestoreEngine.h"
 #include "store/BuiltinStore.h"
 #include "store/DebianPackages.h"
+#include "store/GitHandle.h"
 
 #include <git2.h>
 
@@ -263,11 +264,7 @@ bool parseChangeFile(std::string_view text, ChangeRecord& out) {
 }
 
 SystemStore::SystemStore(Options options) : m_options(std::move(options)) {
-    git_libgit2_init();
-    // No user's or system-wide git settings reach a store written as root.
-    for (const int level : {GIT_CONFIG_LEVEL_PROGRAMDATA, GIT_CONFIG_LEVEL_SYSTEM,
-                            GIT_CONFIG_LEVEL_XDG, GIT_CONFIG_LEVEL_GLOBAL})
-        git_libgit2_opts(GIT_OPT_SET_SEARCH_PATH, level, "");
+    initLibGit2WithoutSettings();
 }
 
 SystemStore::~SystemStore() {
