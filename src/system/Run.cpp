@@ -36,12 +36,23 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
         return result;
     }
     Fd outRead(out[0]), outWrite(out[1]);
+    Fd errRead, errWrite;
+    if (options.separateErrors) {
+        int err[2];
+        if (::pipe2(err, O_CLOEXEC) != 0) {
+            result.problem = std::strerror(errno);
+            return result;
+        }
+        errRead.reset(err[0]);
+        errWrite.reset(err[1]);
+    }
 
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
     posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&files, outWrite.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&files, outWrite.get(), STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(
+        &files, options.separateErrors ? errWrite.get() : outWrite.get(), STDERR_FILENO);
     posix_spawn_file_actions_addchdir_np(&files, options.folder.c_str());
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
@@ -73,20 +84,21 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
     }
     result.started = true;
     outWrite.reset();
+    errWrite.reset();
 
     const auto deadline = Clock::now() + options.cap;
     char buffer[16384];
     int status = 0;
     bool exited = false;
-    while (outRead.valid()) {
+    while (outRead.valid() || errRead.valid()) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) {
             result.timedOut = true;
             break;
         }
-        pollfd p{outRead.get(), POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000)));
+        pollfd p[2] = {{outRead.get(), POLLIN, 0}, {errRead.get(), POLLIN, 0}};
+        const int ready = ::poll(p, 2, static_cast<int>(std::min<long long>(left, 1000)));
         if (ready < 0 && errno != EINTR)
             break;
         if (ready == 0) {
@@ -99,11 +111,26 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
         }
         if (ready < 0)
             continue;
+        if (p[1].revents) {
+            const ssize_t n = ::read(errRead.get(), buffer, sizeof buffer);
+            if (n > 0) {
+                const std::size_t room = options.keepErrors > result.errors.size()
+                                             ? options.keepErrors - result.errors.size()
+                                             : 0;
+                result.errors.append(buffer, std::min(room, static_cast<std::size_t>(n)));
+            } else if (n == 0 || errno != EINTR) {
+                errRead.reset();
+            }
+        }
+        if (!p[0].revents)
+            continue;
         const ssize_t n = ::read(outRead.get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
-            break;
+        if (n <= 0) {
+            outRead.reset();
+            continue;
+        }
         if (options.keepStart) {
             const std::size_t room =
                 options.keep > result.output.size() ? options.keep - result.output.size() : 0;

@@ -15,6 +15,7 @@ struct RunResult {
     int status = -1;    // the exit status; -1 when ended by a signal or not started
     std::string output; // standard output and error together, at most `keep` bytes of its end
     bool cut = false;   // more was written than kept
+    std::string errors; // with separateErrors: the start of standard error
     std::string problem;
 };
 
@@ -23,6 +24,9 @@ struct RunOptions {
     std::size_t keep = 64 * 1024;
     // Kept from the start rather than the end (for output that is parsed).
     bool keepStart = false;
+    // Standard error apart from the output, its first `keepErrors` bytes kept.
+    bool separateErrors = false;
+    std::size_t keepErrors = 4096;
     std::string folder = "/"; // its working folder
     std::vector<std::string> environment;
 };

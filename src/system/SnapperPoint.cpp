@@ -1,28 +1,21 @@
 #include "SnapperPoint.h"
 
-#include "Fd.h"
 #include "RootFiles.h"
+#include "Run.h"
 #include "platform/RestoreEngine.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <cstring>
 #include <ctime>
 
 namespace vigilorn::sys {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // A list of thousands of snapshots stays far below this.
 constexpr std::size_t kMaxListOutput = 4u << 20;
@@ -131,123 +124,34 @@ std::string userdataValue(std::string_view text) {
     return trimmed(out);
 }
 
-struct Ran {
-    bool started = false;
-    bool timedOut = false;
-    bool tooMuch = false;
-    int status = 0;
-    std::string out, err;
-};
-
-// The program at its fixed path with an argument list and a fixed environment; its output
-// bounded, and killed past `cap`.
-Ran runBounded(const std::vector<std::string>& args, std::chrono::milliseconds cap,
-               std::size_t maxOut) {
-    Ran ran;
-    int out[2], err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0)
-        return ran;
-    Fd outRead(out[0]), outWrite(out[1]);
-    if (::pipe2(err, O_CLOEXEC) != 0)
-        return ran;
-    Fd errRead(err[0]), errWrite(err[1]);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&files, outWrite.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&files, errWrite.get(), STDERR_FILENO);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    std::vector<char*> argv;
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    char path[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
-    char locale[] = "LC_ALL=C";
-    char* envp[] = {path, locale, nullptr};
-    pid_t pid = 0;
-    const int spawned = ::posix_spawn(&pid, argv[0], &files, &attr, argv.data(), envp);
-    posix_spawn_file_actions_destroy(&files);
-    posix_spawnattr_destroy(&attr);
-    if (spawned != 0) {
-        ran.err = std::strerror(spawned);
-        return ran;
-    }
-    ran.started = true;
-    outWrite.reset();
-    errWrite.reset();
-    const auto deadline = Clock::now() + cap;
-    bool exited = false;
-    while (outRead.valid() || errRead.valid() || !exited) {
-        if (!exited && ::waitpid(pid, &ran.status, WNOHANG) == pid)
-            exited = true;
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) {
-            ran.timedOut = true;
-            break;
-        }
-        pollfd p[2] = {{outRead.get(), POLLIN, 0}, {errRead.get(), POLLIN, 0}};
-        // Short waits, so that its end is seen even when a child of its keeps a pipe open.
-        const int ready =
-            ::poll(p, 2, exited ? 0 : static_cast<int>(std::min<long long>(left.count(), 20)));
-        if (ready < 0 && errno != EINTR)
-            break;
-        bool read = false;
-        for (int k = 0; k < 2; ++k) {
-            Fd& fd = k == 0 ? outRead : errRead;
-            std::string& text = k == 0 ? ran.out : ran.err;
-            const std::size_t limit = k == 0 ? maxOut : kMaxErrorOutput;
-            if (!fd.valid() || !(p[k].revents & (POLLIN | POLLERR | POLLHUP)))
-                continue;
-            char buf[65536];
-            const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-            if (n > 0) {
-                read = true;
-                text.append(buf, static_cast<std::size_t>(n));
-                if (text.size() > limit) {
-                    text.resize(limit);
-                    if (k == 0)
-                        ran.tooMuch = true;
-                    fd.reset();
-                }
-            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                fd.reset();
-            }
-        }
-        if (exited && !read) {
-            outRead.reset();
-            errRead.reset();
-        }
-    }
-    if (!exited) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &ran.status, 0);
-    }
-    return ran;
+// The program at its fixed path with an argument list and snapper's fixed environment; its
+// output bounded, and killed past `cap`.
+RunResult runBounded(const std::vector<std::string>& args, std::chrono::milliseconds cap,
+                     std::size_t maxOut) {
+    RunOptions o;
+    o.cap = cap;
+    o.keep = maxOut;
+    o.keepStart = true;
+    o.separateErrors = true;
+    o.keepErrors = kMaxErrorOutput;
+    o.environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL=C"};
+    return run(args, o);
 }
 
-std::string problem(const Ran& ran, const std::string& what, std::chrono::milliseconds cap) {
+std::string problem(const RunResult& ran, const std::string& what, std::chrono::milliseconds cap) {
     if (!ran.started)
-        return what + ": snapper cannot be run (" + ran.err + ")";
+        return what + ": snapper cannot be run (" + ran.problem + ")";
     if (ran.timedOut)
         return what + ": snapper did not finish within " + std::to_string(cap.count() / 1000) +
                " s and was stopped";
-    std::string line = ran.err.substr(0, ran.err.find('\n'));
-    if (WIFSIGNALED(ran.status))
-        return what + ": snapper was ended by signal " + std::to_string(WTERMSIG(ran.status));
+    if (ran.status < 0)
+        return what + ": snapper was " + ran.problem;
+    const std::string line = ran.errors.substr(0, ran.errors.find('\n'));
     return what + ": snapper failed" + (line.empty() ? std::string() : " (" + line + ")");
 }
 
-bool succeeded(const Ran& ran) {
-    return ran.started && !ran.timedOut && WIFEXITED(ran.status) && WEXITSTATUS(ran.status) == 0;
+bool succeeded(const RunResult& ran) {
+    return ran.started && !ran.timedOut && ran.status == 0;
 }
 
 bool busThere(const SnapperSetup& setup) {
@@ -257,12 +161,12 @@ bool busThere(const SnapperSetup& setup) {
 
 Failure listSnapshots(const SnapperSetup& setup, std::vector<SnapperRow>& rows) {
     // Read from the disk itself: right whether or not snapperd holds the config.
-    const Ran ran = runBounded({setup.snapper, "--no-dbus", "--utc", "--machine-readable", "csv",
-                                "-c", "root", "list", "--columns", kSnapperColumns},
-                               setup.listCap, kMaxListOutput);
+    const RunResult ran = runBounded({setup.snapper, "--no-dbus", "--utc", "--machine-readable",
+                                      "csv", "-c", "root", "list", "--columns", kSnapperColumns},
+                                     setup.listCap, kMaxListOutput);
     if (!succeeded(ran))
         return snapperError(problem(ran, "Could not list the snapshots", setup.listCap));
-    auto parsed = ran.tooMuch ? std::nullopt : parseSnapperList(ran.out);
+    auto parsed = ran.cut ? std::nullopt : parseSnapperList(ran.output);
     if (!parsed)
         return snapperError("Could not list the snapshots: snapper's list is not in its form");
     rows = std::move(*parsed);
@@ -439,14 +343,14 @@ Failure createSnapperPoint(const SnapperSetup& setup, const Request& request,
         return runBounded(argv, setup.createCap, 64);
     };
     const bool bus = busThere(setup);
-    Ran ran = create(bus);
+    RunResult ran = create(bus);
     // A bus that is there but does not answer: root works on the config itself.
     if (bus && ran.started && !ran.timedOut && !succeeded(ran) &&
-        ran.err.find("dbus") != std::string::npos)
+        ran.errors.find("dbus") != std::string::npos)
         ran = create(false);
     if (!succeeded(ran))
         return snapperError(problem(ran, "Could not make the snapshot", setup.createCap));
-    std::string_view out = ran.out;
+    std::string_view out = ran.output;
     if (!out.empty() && out.back() == '\n')
         out.remove_suffix(1);
     std::uint32_t made = 0;
