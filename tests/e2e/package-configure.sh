@@ -13,8 +13,9 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 plain=$work/plain
 cache() { sed -n "s/^$1:[A-Z]*=//p" "$plain/CMakeCache.txt"; }
 
-# What a newcomer types.
-(cd "$work" && cmake -S "$src" -B plain -DCMAKE_BUILD_TYPE=Release) >"$work/configure.log" 2>&1 ||
+# What a newcomer types, with Ninja: cpack then packages the files as they are, where make's
+# preinstall would first build everything.
+(cd "$work" && cmake -S "$src" -B plain -G Ninja -DCMAKE_BUILD_TYPE=Release) >"$work/configure.log" 2>&1 ||
     { cat "$work/configure.log"; fail "plain configure"; }
 prefix=$(cache CMAKE_INSTALL_PREFIX)
 echo "a plain configure builds for $prefix"
@@ -45,8 +46,8 @@ done
 ! grep -q '^/usr/local/' "$work/contents" || fail "the package puts files under /usr/local"
 # The snippets and the actions start what the package holds.
 dpkg-deb -x "${debs[0]}" "$work/root"
-grep -qF "\"$hook apt\"" "$work/root/etc/apt/apt.conf.d/80qmvigilorn" || fail "the APT snippet does not start $hook"
-grep -qF "\"$hook dpkg\"" "$work/root/etc/dpkg/dpkg.cfg.d/qmvigilorn" || fail "the dpkg snippet does not start $hook"
+grep -qF "{ \"$hook apt " "$work/root/etc/apt/apt.conf.d/80qmvigilorn" || fail "the APT snippet does not start $hook"
+grep -qF "pre-invoke \"$hook dpkg " "$work/root/etc/dpkg/dpkg.cfg.d/qmvigilorn" || fail "the dpkg snippet does not start $hook"
 grep -qF ">$maker<" "$work/root/usr/share/polkit-1/actions/com.quillmere.vigilorn.policy" ||
     fail "the polkit actions do not run $maker"
 echo "plain configure: $(basename "${debs[0]}") with the hooks in /etc and polkit in /usr/share: ok"
