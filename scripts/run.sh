@@ -17,7 +17,7 @@ for arg in "$@"; do
     case "$arg" in
     --from-build) from_build=1 ;;
     -h | --help)
-        sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
         exit 0
         ;;
     *)
