@@ -17,17 +17,24 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-# The program finds its help file under the prefix it was built for: the package installs
-# there and nowhere else (the ci, asan and release presets build for /usr, as Debian wants).
+# The program, the hook snippets and the polkit actions name the paths the build was configured
+# for, so the package installs there and nowhere else; cpack refuses a build whose paths are not
+# the ones APT, dpkg and polkit read (PackageCheck.cmake).
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/PackageCheck.cmake)
+set(CPACK_VIGILORN_SYSCONFDIR ${CMAKE_INSTALL_FULL_SYSCONFDIR})
+set(CPACK_VIGILORN_DATADIR ${CMAKE_INSTALL_FULL_DATADIR})
+# With the root side installed, an ordinary user's points and restores go through pkexec, which
+# asks the polkit daemon: without them the Restore Points window can only fail.
+set(VIGILORN_ROOT_SIDE_DEPENDS "pkexec, polkitd")
 # Libraries from dpkg-shlibdeps; the platform plugin is loaded at run time, so it is named.
 find_program(VIGILORN_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(VIGILORN_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, ${VIGILORN_ROOT_SIDE_DEPENDS}")
 else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
-        "libqt6widgets6, libqt6gui6, libqt6core6, libqt6dbus6, libqt6network6, libgit2-1.5, zlib1g, libxcb1, qt6-qpa-plugins")
+        "libqt6widgets6, libqt6gui6, libqt6core6, libqt6dbus6, libqt6network6, libgit2-1.5, zlib1g, libxcb1, qt6-qpa-plugins, ${VIGILORN_ROOT_SIDE_DEPENDS}")
 endif()
 # The root side keeps a replaced package's installed version, rebuilt when APT has no copy.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "dpkg-repack")

@@ -13,7 +13,11 @@ for list in "$@"; do
 done
 [ ${#want[@]} -eq 0 ] && exit 0
 SUDO=
-[ "$(id -u)" -eq 0 ] || SUDO=sudo
+if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || { echo "Installing ${want[*]} needs root, and sudo is not installed: run this as root." >&2; exit 1; }
+    echo "Installing ${want[*]} with sudo, which may ask for your password."
+    SUDO=sudo
+fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y --no-install-recommends "${want[@]}"

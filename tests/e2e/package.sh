@@ -26,7 +26,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Section)" = utils ] || fail "Section: $(field Section)"
 depends=$(field Depends)
 echo "Depends: $depends"
-for d in libqt6widgets6 libqt6gui6 libqt6core6 qt6-qpa-plugins; do
+for d in libqt6widgets6 libqt6gui6 libqt6core6 qt6-qpa-plugins pkexec polkitd; do
     case ", $depends," in *", $d"[\ ,]*) ;; *) fail "Depends lacks $d" ;; esac
 done
 # The built-in store's module is loaded at run time; its libraries are found all the same.
@@ -49,11 +49,11 @@ want+=("$hook" "$etc/apt/apt.conf.d/80qmvigilorn" "$etc/dpkg/dpkg.cfg.d/qmvigilo
 for f in "${want[@]}"; do [ -f "$root/$f" ] || fail "missing /$f"; done
 [ -x "$root/$p/bin/QMVigilornApp" ] || fail "the program is not executable"
 [ -x "$root/$hook" ] || fail "the hook is not executable"
-grep -qxF "DPkg::Pre-Install-Pkgs { \"/$hook apt\"; };" "$root/$etc/apt/apt.conf.d/80qmvigilorn" ||
+grep -qxF "DPkg::Pre-Install-Pkgs { \"/$hook apt || ! [ -e /$hook ]\"; };" "$root/$etc/apt/apt.conf.d/80qmvigilorn" ||
     fail "the APT snippet does not start /$hook"
 grep -qxF "DPkg::Tools::Options::/$hook::Version \"3\";" "$root/$etc/apt/apt.conf.d/80qmvigilorn" ||
     fail "the APT snippet does not ask for version 3"
-grep -qxF "pre-invoke \"/$hook dpkg\"" "$root/$etc/dpkg/dpkg.cfg.d/qmvigilorn" ||
+grep -qxF "pre-invoke \"/$hook dpkg || ! [ -e /$hook ]\"" "$root/$etc/dpkg/dpkg.cfg.d/qmvigilorn" ||
     fail "the dpkg snippet does not start /$hook"
 dpkg-deb -e "$deb" "$work/control"
 [ "$(sort "$work/control/conffiles")" = "$(printf '/%s\n' "$etc/apt/apt.conf.d/80qmvigilorn" "$etc/dpkg/dpkg.cfg.d/qmvigilorn" | sort)" ] ||
