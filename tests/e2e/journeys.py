@@ -1536,7 +1536,6 @@ def journey_polkit(s, exe, xsel):
     s.run_as(POLKIT_USER)
     s.start_desktop(xsel)
     s.write_ini(ShowSplashStartUP=0)
-    os.chown(os.path.join(s.config, h.PROGRAM_CLASS + ".ini"), s.user.pw_uid, s.user.pw_gid)
     s.start_program(exe, {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=" + SYSTEM_BUS})
     agent = PolkitAgent(s, s.app.pid)
     frame = main_frame(s)

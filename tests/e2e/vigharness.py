@@ -407,6 +407,8 @@ class Session:
             f.write("[Options]\n")
             for k, v in options.items():
                 f.write("%s=%s\n" % (k, v))
+        if self.user:
+            os.chown(path, self.user.pw_uid, self.user.pw_gid)
         return path
 
     def read_ini(self):
