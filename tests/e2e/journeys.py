@@ -1084,15 +1084,21 @@ def in_throwaway_system():
     return bool(roots) and roots[-1] == "overlay"
 
 
-def install_hooks():
+def install_root_side(names=("VIGILORN_HOOK", "VIGILORN_SYSTEM")):
+    """The built hook and point maker where the package puts them, root's and 0755."""
     import shutil
     expect(in_throwaway_system(), "not in a throw-away copy of the system: the hook stays out")
     libexec = os.environ["VIGILORN_LIBEXEC"]
     os.makedirs(libexec, exist_ok=True)
-    for var in ("VIGILORN_HOOK", "VIGILORN_SYSTEM"):
+    for var in names:
         target = os.path.join(libexec, os.path.basename(os.environ[var]))
         shutil.copyfile(os.environ[var], target)
         os.chmod(target, 0o755)
+    return libexec
+
+
+def install_hooks():
+    libexec = install_root_side()
     hook = os.path.join(libexec, "qmvigilorn-hook")
     for name, target in (("80qmvigilorn", APT_SNIPPET), ("qmvigilorn", DPKG_SNIPPET)):
         with open(os.path.join(os.environ["VIGILORN_HOOK_SNIPPETS"], name)) as f:
@@ -1353,6 +1359,253 @@ def journey_hook_restore(s, exe, xsel):
     s.a11y.window_gone("Restore " + point)
 
 
+# ---- polkit: pkexec with the real daemon and an agent of the journey's -----------------------
+
+POLKIT_USER = "vigilorn-user"     # an ordinary user, at the desktop
+POLKIT_ADMIN = "vigilorn-admin"   # an administrator: a member of sudo, which Debian's polkit asks
+ADMIN_PASSWORD = "Vigilorn-admin-1"
+SYSTEM_BUS = "/run/dbus/system_bus_socket"  # pkexec, being setuid, reads no other address
+POLKITD = "/usr/lib/polkit-1/polkitd"
+POLKIT_HELPER = "/usr/lib/polkit-1/polkit-agent-helper-1"
+POLKIT_ACTIONS = "/usr/share/polkit-1/actions"
+SEAT_RULES = "/etc/polkit-1/rules.d/49-vigilorn-journey-seat.rules"
+# The system bus's usual default policy; polkit's own bus policy comes from system.d. No
+# service folder: nothing is started on demand (snapperd least of all).
+SYSTEM_BUS_CONF = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=%s</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <deny own="*"/>
+    <deny send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_requested_reply="true" send_type="method_return"/>
+    <allow send_requested_reply="true" send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_type="signal"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+    <allow send_destination="org.freedesktop.DBus"
+           send_interface="org.freedesktop.DBus.Introspectable"/>
+  </policy>
+  <includedir>/usr/share/dbus-1/system.d</includedir>
+</busconfig>
+""" % SYSTEM_BUS
+
+
+def polkit_skip_reason():
+    import shutil
+    for path, package in (("/usr/bin/pkexec", "pkexec"), (POLKITD, "polkitd"),
+                          (POLKIT_HELPER, "polkitd")):
+        if not os.access(path, os.X_OK):
+            return "%s is not installed (Debian package %s)" % (path, package)
+    for tool in ("dbus-daemon", "dbus-send", "useradd", "chpasswd"):
+        if not shutil.which(tool):
+            return tool + " is not installed"
+    try:
+        import dbus  # noqa: F401  the agent's
+    except ImportError:
+        return "python3-dbus is not installed"
+    return None
+
+
+def install_policy():
+    """The built policy, where polkit reads it; returns {action: allow_active}."""
+    import xml.etree.ElementTree as ET
+    with open(os.environ["VIGILORN_POLKIT_POLICY"]) as f:
+        text = f.read()
+    os.makedirs(POLKIT_ACTIONS, exist_ok=True)
+    target = os.path.join(POLKIT_ACTIONS, os.path.basename(os.environ["VIGILORN_POLKIT_POLICY"]))
+    with open(target, "w") as f:
+        f.write(text)
+    maker = os.path.join(os.environ["VIGILORN_LIBEXEC"], "qmvigilorn-system")
+    active = {}
+    for action in ET.fromstring(text).iter("action"):
+        paths = [a.text for a in action.iter("annotate")
+                 if a.get("key") == "org.freedesktop.policykit.exec.path"]
+        expect_equal(paths, [maker], "the program of %s" % action.get("id"))
+        active[action.get("id")] = action.find("defaults/allow_active").text.strip()
+    log("polkit actions:", active)
+    return active
+
+
+def stand_in_for_the_seat(active):
+    """polkit learns of sessions from logind; with no login manager it finds none, so no
+    subject is ever active and allow_active never applies. For the journey's user alone, a
+    rules file gives each of the program's actions what its policy says for an active session."""
+    results = {"yes": "YES", "no": "NO", "auth_self": "AUTH_SELF", "auth_admin": "AUTH_ADMIN",
+               "auth_self_keep": "AUTH_SELF_KEEP", "auth_admin_keep": "AUTH_ADMIN_KEEP"}
+    table = ",\n".join('        "%s": polkit.Result.%s' % (a, results[v]) for a, v in
+                       sorted(active.items()))
+    os.makedirs(os.path.dirname(SEAT_RULES), exist_ok=True)
+    with open(SEAT_RULES, "w") as f:
+        f.write("// The polkit journey's stand-in for a seat: no login manager runs, so polkit sees\n"
+                "// no active session; %s gets allow_active of the program's actions.\n"
+                "polkit.addRule(function(action, subject) {\n"
+                "    var active = {\n%s\n    };\n"
+                "    if (subject.user == \"%s\" && action.id in active)\n"
+                "        return active[action.id];\n"
+                "});\n" % (POLKIT_USER, table, POLKIT_USER))
+    log("no login manager: polkit sees no active session, so %s stands in for the seat, "
+        "for %s only" % (SEAT_RULES, POLKIT_USER))
+
+
+def start_polkit(s):
+    """The system bus where pkexec looks for it, and polkitd on it."""
+    conf = os.path.join(s.tmp, "system-bus.conf")
+    with open(conf, "w") as f:
+        f.write(SYSTEM_BUS_CONF)
+    os.makedirs(os.path.dirname(SYSTEM_BUS), exist_ok=True)
+    s.spawn(["dbus-daemon", "--config-file=" + conf, "--nofork", "--nopidfile"])
+    wait_for("the system bus", lambda: os.path.exists(SYSTEM_BUS))
+    env = dict(s.env, DBUS_SYSTEM_BUS_ADDRESS="unix:path=" + SYSTEM_BUS)
+    s.spawn([POLKITD, "--no-debug"], env=env)
+    wait_for("polkitd on the system bus", lambda: "boolean true" in h.run(
+        ["dbus-send", "--system", "--print-reply", "--dest=org.freedesktop.DBus",
+         "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
+         "string:org.freedesktop.PolicyKit1"], env=env, check=False).stdout)
+
+
+def add_users():
+    import subprocess
+    h.run(["useradd", "-M", "-s", "/bin/sh", POLKIT_USER])
+    h.run(["useradd", "-M", "-s", "/bin/sh", "-G", "sudo", POLKIT_ADMIN])
+    r = subprocess.run(["chpasswd"], input="%s:%s\n" % (POLKIT_ADMIN, ADMIN_PASSWORD),
+                       text=True, capture_output=True, timeout=10)
+    expect_equal(r.returncode, 0, "chpasswd (%s)" % r.stderr.strip())
+
+
+class PolkitAgent:
+    """polkit_agent.py as the desktop's user, the agent of the program's process."""
+
+    def __init__(self, s, pid):
+        self.folder = os.path.join(s.tmp, "agent")
+        os.makedirs(self.folder)
+        os.chown(self.folder, s.user.pw_uid, s.user.pw_gid)
+        self.answer("dismiss")
+        env = dict(s.env, DBUS_SYSTEM_BUS_ADDRESS="unix:path=" + SYSTEM_BUS)
+        s.spawn(["/usr/bin/python3", os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                  "polkit_agent.py"), str(pid), self.folder],
+                env=env, as_user=True)
+        wait_for("the authentication agent", lambda: os.path.exists(
+            os.path.join(self.folder, "ready")))
+
+    def answer(self, what):
+        with open(os.path.join(self.folder, "answer"), "w") as f:
+            f.write(what + "\n")
+        os.chmod(os.path.join(self.folder, "answer"), 0o644)
+
+    def asked(self):
+        try:
+            with open(os.path.join(self.folder, "asked")) as f:
+                return [line.rstrip("\n").split("\t") for line in f]
+        except FileNotFoundError:
+            return []
+
+
+# Each way a restore's password request can end: what the agent answers, what it notes, and
+# what the restore window must say of it. The administrator's password first: it shows that the
+# agent's answers reach polkit, so the two refusals are refusals.
+RESTORE_ANSWERS = [
+    ("given", "password %s %s" % (POLKIT_ADMIN, ADMIN_PASSWORD),
+     "password of %s: SUCCESS" % POLKIT_ADMIN, None),
+    ("refused", "password %s not-the-password" % POLKIT_ADMIN,
+     "password of %s: FAILURE" % POLKIT_ADMIN, r"(?i)not authori[sz]ed|denied|wrong password"),
+    ("dismissed", "dismiss", "dismissed", r"(?i)dismissed|cancel|closed"),
+]
+
+
+def journey_polkit(s, exe, xsel):
+    """An ordinary user at the desktop, pkexec with the real polkit daemon: a point from the
+    Restore Points window needs no password; a restore asks for an administrator's, does
+    nothing when it is refused or dismissed, and says so in words."""
+    import re
+    a = a11y_mod()
+    why = polkit_skip_reason()
+    if why:
+        raise h.Skipped(why)
+    install_root_side(("VIGILORN_SYSTEM",))
+    active = install_policy()
+    add_users()
+    stand_in_for_the_seat(active)
+    start_polkit(s)
+    s.run_as(POLKIT_USER)
+    # The X server is root's and open to every local client; weston's socket would not be.
+    s.start_desktop(xsel, desktop="xvfb")
+    s.write_ini(ShowSplashStartUP=0)
+    s.start_program(exe, {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=" + SYSTEM_BUS})
+    agent = PolkitAgent(s, s.app.pid)
+    frame = main_frame(s)
+
+    # A point from the window: no password. The agent dismisses whatever it is asked.
+    open_menu_item(s, frame, "Restore", "Create New Restore Point")
+    rp = s.a11y.window("Restore Points", timeout=WAIT)
+    listview = s.a11y.find(rp, name="Current Restore Points", role="list")
+    text1 = s.a11y.find(rp, name="Description of New Restore Point", role="text")
+    s.a11y.click(text1)
+    s.type_text("Before the polkit journey")
+    wait_for("the typed description", lambda: a.text_of(text1) == "Before the polkit journey")
+    s.a11y.click(s.a11y.find(rp, name="Create a New System Restore Point", role="push button"))
+    t = time.monotonic()
+    answers = ("Restore point Created", "System Error!", "Error!")
+    shown = wait_for("the point's confirmation or an error", lambda: next(
+        (w for w in answers if w in [n for n, _ in s.a11y.visible_windows()]), None), timeout=120)
+    log("%r %.2f s after Create" % (shown, time.monotonic() - t))
+    ok = s.a11y.window(shown, timeout=WAIT)
+    expect(shown == answers[0] and not agent.asked(), "a point from the window: %r says %r; the "
+           "agent was asked %r" % (shown, dialog_label(s, ok), agent.asked()))
+    s.a11y.press(s.a11y.find(ok, name="OK", role="push button"))
+    made = points()
+    log("points.list:", made)
+    expect_equal([p[2] for p in made], ["Before the polkit journey"], "descriptions in points.list")
+    point = "P" + made[0][0]
+
+    # The list is filled afresh once the confirmation is answered; it was empty before.
+    item = wait_for("the point in the list", lambda: [
+        i for i in a.children(listview) if a.name_of(i).startswith(point + " : ")],
+        timeout=WAIT)[0]
+    s.a11y.click(item, repeat=2)
+    ch = s.a11y.window("Changes since " + point, timeout=WAIT)
+    restore = s.a11y.find(ch, name="Restore…", role="push button")
+    said = {}
+    for case, answer, noted, words in RESTORE_ANSWERS:
+        agent.answer(answer)
+        before = points()
+        asked_before = len(agent.asked())
+        wait_for("Restore… enabled", lambda: a.enabled(restore), timeout=60)
+        s.a11y.press(restore)
+        win = s.a11y.window("Restore " + point, timeout=WAIT)
+        s.a11y.press(s.a11y.find(win, name="Restore", role="push button"))
+        close = s.a11y.find(win, name="Close", role="push button")
+        wait_for("the restore to end (%s)" % case, lambda: a.enabled(close), timeout=300)
+        # The window's last word ends its report.
+        report = a.text_of(s.a11y.find(win, name="What was done")).strip()
+        status = report.splitlines()[-1] if report else ""
+        log("%s: the window says %r" % (case, status))
+        said[case] = status
+        s.screenshot("polkit-restore-" + case)
+        asked = agent.asked()[asked_before:]
+        log("%s: the agent was asked %r" % (case, asked))
+        expect_equal(asked, [["com.quillmere.vigilorn.restore-point", POLKIT_ADMIN, noted]],
+                     "password requests of the restore (%s)" % case)
+        if words is None:
+            expect_equal(status, point + " is restored.", "the restore's last word")
+            expect(any(p[2] == "Before restoring " + point for p in points()),
+                   "no point before restoring %s: %r" % (point, points()))
+        else:
+            expect_equal(points(), before, "points.list after a restore %s" % case)
+            expect(re.search(words, status) and not re.search(r"exit code|\b12[67]\b", status),
+                   "after a request %s the window says %r" % (case, status))
+        s.a11y.press(close)
+        s.a11y.window_gone("Restore " + point)
+    expect(said["refused"] != said["dismissed"],
+           "a wrong password and a dismissed request both read %r" % said["refused"])
+
+
 JOURNEYS = {
     "first_start": journey_first_start,
     "installer_yes": journey_installer_yes,
@@ -1380,6 +1633,7 @@ JOURNEYS = {
     "hook_program_killed": journey_hook_program_killed,
     "hook_no_program": journey_hook_no_program,
     "hook_restore": journey_hook_restore,
+    "polkit": journey_polkit,
 }
 
 if __name__ == "__main__":
