@@ -41,7 +41,8 @@ bool parseFd(const std::string& text, int& fd) {
 }
 
 // What the program is told after the maker ended, when the user was not asked about it.
-std::optional<hold::Note> noteFor(const MakerResult& made, bool asked, const std::string& frontend) {
+std::optional<hold::Note> noteFor(const MakerResult& made, bool asked,
+                                  const std::string& frontend) {
     using Kind = hold::Note::Kind;
     if (made.status != MakerResult::Status::Made)
         return asked ? std::nullopt : std::optional<hold::Note>({Kind::NoPoint, 0, 0, frontend});

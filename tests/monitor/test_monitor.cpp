@@ -384,8 +384,9 @@ private slots:
         m->scanForInstaller();
         QCOMPARE(bool(frmDialog::loaded()), reminds);
         if (reminds)
-            QCOMPARE(frmDialog::loaded()->Label1->text(),
-                     reminderText(restoreRuns ? QStringLiteral("dpkg") : QStringLiteral("apt-get")));
+            QCOMPARE(
+                frmDialog::loaded()->Label1->text(),
+                reminderText(restoreRuns ? QStringLiteral("dpkg") : QStringLiteral("apt-get")));
 
         // Nor does the follow-up watch wait for them.
         m->haveDoneRestore();

@@ -197,8 +197,8 @@ private slots:
         QTest::newRow("off") << "program" << QByteArray("off\n") << true << "ok"
                              << int(Decision::Off) << kAutoArgs << QByteArray() << "" << autoNote;
         QTest::newRow("point") << "program" << QByteArray("point\n") << true << "ok"
-                               << int(Decision::Asked) << kAskedArgs << QByteArray("made 7\n")
-                               << "" << QByteArray();
+                               << int(Decision::Asked) << kAskedArgs << QByteArray("made 7\n") << ""
+                               << QByteArray();
         QTest::newRow("point, the maker fails")
             << "program" << QByteArray("point\n") << true << "fails" << int(Decision::Asked)
             << kAskedArgs << QByteArray("failed\n") << "failed with exit status 3" << QByteArray();
