@@ -47,6 +47,24 @@ public:
     }
 };
 
+class FakeNotifier final : public Notifier {
+public:
+    struct Shown {
+        std::string summary, body;
+        std::uint32_t replaces;
+    };
+    std::vector<Shown> shown;
+    bool serviceThere = true;
+
+    std::optional<std::uint32_t> notify(const std::string& summary, const std::string& body,
+                                        std::uint32_t replaces) override {
+        if (!serviceThere)
+            return std::nullopt;
+        shown.push_back({summary, body, replaces});
+        return replaces ? replaces : static_cast<std::uint32_t>(shown.size());
+    }
+};
+
 class FakeProcessEnder final : public ProcessEnder {
 public:
     struct PidRequest {
@@ -149,9 +167,7 @@ public:
     void answer(bool go) override { answers.push_back(go); }
     bool running() const override { return m_running; }
     std::optional<std::string> pid; // the child's, while running
-    std::optional<std::string> childPid() const override {
-        return m_running ? pid : std::nullopt;
-    }
+    std::optional<std::string> childPid() const override { return m_running ? pid : std::nullopt; }
     void finish(const Result& result) {
         m_running = false;
         Events e = std::move(events);
