@@ -1327,10 +1327,14 @@ def journey_hook_restore(s, exe, xsel):
     close = s.a11y.find(win, name="Close", role="push button")
     wait_for("the restore's dpkg in the probe's preinst", lambda: os.path.exists(probe.started),
              timeout=300)
+    log("the restore's dpkg waits in the probe's preinst %.2f s after Restore" % (
+        time.monotonic() - t0))
     hold("no reminder while the program's own restore runs apt-get and dpkg",
          lambda: no_reminder(s), FIRST_SCAN + RESCAN)
     setup = s.start_named_process("MySetupTool.exe")
+    t_setup = time.monotonic()
     dialog = reminder_dialog(s, FIRST_SCAN + SLACK)
+    log("reminder %.2f s after another installer started" % (time.monotonic() - t_setup))
     expect_equal(dialog_label(s, dialog), REMINDER.format("MySetupTool.exe"),
                  "reminder during the restore")
     s.screenshot("hook-restore-other-installer")
