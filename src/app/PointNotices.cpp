@@ -162,7 +162,9 @@ void PointNotices::start() {
     for (const SystemPoint& p : points)
         newest = std::max<std::uint64_t>(newest, p.number);
     if (m_seen) {
-        std::erase_if(points, [this](const SystemPoint& p) { return p.number <= *m_seen; });
+        std::erase_if(points, [this](const SystemPoint& p) {
+            return p.number <= *m_seen || m_told.count(p.number) > 0;
+        });
         if (!points.empty())
             show(0, awayNotice(points));
     }
@@ -220,7 +222,7 @@ void PointNotices::hookNote(const hold::Note& note) {
                 if (p.number == note.number)
                     point = &p;
         show(note.number, madeNotice(note.number, point, frontend, note.notKept));
-        seen(note.number);
+        m_told.insert(note.number);
         break;
     }
     case hold::Note::Kind::Unkept:

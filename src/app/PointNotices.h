@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <vector>
 
 class QFileSystemWatcher;
@@ -65,6 +66,7 @@ private:
     QString m_folder;
     std::optional<std::uint64_t> m_seen;
     std::map<std::uint64_t, std::uint32_t> m_shown; // point → its notification, to update it
+    std::set<std::uint64_t> m_told;                 // by the hook: not told again at start
     QFileSystemWatcher* m_watcher = nullptr;
     QTimer* m_settle = nullptr;
 };

@@ -149,6 +149,18 @@ private slots:
         running.reset();
         started();
         QCOMPARE(notifier.shown.size(), std::size_t(1));
+
+        // A point the hook told of before the list was first read is not told of again; one
+        // made before it while the program was not running still is.
+        writeList({point(5, "e"), point(6, "f"), point(7, "g")});
+        PointNotices early(folder());
+        early.hookNote(*hold::parseNoteLine("auto 7 0 apt\n"));
+        early.start();
+        QCOMPARE(notifier.shown.size(), std::size_t(3));
+        QCOMPARE(QString::fromStdString(notifier.shown[1].summary),
+                 QStringLiteral("Restore point P7 made"));
+        QCOMPARE(QString::fromStdString(notifier.shown[2].summary),
+                 QStringLiteral("Restore point P6 made while Vigilorn was not running"));
     }
 
     // One notification per note, with what the list says of the point; the tray's balloon where
