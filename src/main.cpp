@@ -2,6 +2,7 @@
 #include "app/DisplayChoice.h"
 #include "app/HeldChange.h"
 #include "app/Module1.h"
+#include "app/PointNotices.h"
 #include "app/SettingsStore.h"
 #include "app/SingleInstance.h"
 #include "mainwin/frmMain.h"
@@ -89,9 +90,20 @@ int main(int argc, char* argv[]) {
     s.appDir = exe.absolutePath();
     s.openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
 
+    s.notifier = platform.notifier.get();
+
     vigilorn::watchTerminationRequests(Module1::EndRequested);
 
+    vigilorn::PointNotices notices;
+    notices.trayMessage = [](const QString& summary, const QString& body) {
+        if (frmMain* m = frmMain::loaded(); m && m->trayIcon() && m->trayIcon()->isVisible())
+            m->trayIcon()->showMessage(summary, body);
+    };
+    QObject::connect(&instance, &vigilorn::SingleInstance::hookNoted, &notices,
+                     &vigilorn::PointNotices::hookNote);
+
     Module1::Main();
+    notices.start();
     const int rc = app.exec();
     Module1::End();
     return rc;

@@ -17,6 +17,7 @@ class Autorun;
 class SysInfoLauncher;
 class PackageTransactions;
 class SystemRestore;
+class Notifier;
 } // namespace vigilorn
 
 namespace Module1 {
@@ -33,6 +34,7 @@ struct Services {
     vigilorn::Autorun* autorun = nullptr;
     vigilorn::SysInfoLauncher* sysInfo = nullptr;
     vigilorn::PackageTransactions* packageDaemon = nullptr; // may stay empty
+    vigilorn::Notifier* notifier = nullptr;                 // null: the tray's balloon only
     QString appName = QStringLiteral("QMVigilornApp");
     QString appDir; // the executable's folder
     QString vendorUrl = QStringLiteral("https://www.quillmere.com/vigilorn/");

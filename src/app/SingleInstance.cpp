@@ -199,6 +199,13 @@ void SingleInstance::serve() {
                 emit holdRequested(new SocketHeldChange(client, QString::fromStdString(*name)));
                 return;
             }
+            // Notes are root's too, and answered with nothing.
+            const auto note = hold::parseNoteLine(std::string_view(seen->data(), seen->size()));
+            if (note && localPeerUid(client->socketDescriptor()) == 0u) {
+                client->disconnectFromServer();
+                emit hookNoted(*note);
+                return;
+            }
             const bool asked = *seen == kRequest;
             client->write(asked ? kAnswer : QByteArrayLiteral("?\n"));
             client->disconnectFromServer();

@@ -2,6 +2,8 @@
 // One running copy per user and display: the first start holds a lock file and listens on a
 // local socket beside it; a later start asks the first to come forward and then ends. The
 // root side's package hook asks on the same socket for a change to be held.
+#include "platform/HoldProtocol.h"
+
 #include <QObject>
 #include <QString>
 
@@ -46,6 +48,8 @@ signals:
     // A hook running as root holds a package change until it is answered. The change lives
     // as long as its connection; keep a QPointer.
     void holdRequested(vigilorn::HeldChange* change);
+    // The hook tells what it did without asking the user.
+    void hookNoted(const vigilorn::hold::Note& note);
 
 private:
     bool listen();

@@ -5,6 +5,7 @@
 #include "platform/PackageTransactions.h"
 #include "platform/ProcessSource.h"
 #include "platform/RuntimeError.h"
+#include "platform/SystemRestore.h"
 
 #include <QTimer>
 
@@ -27,6 +28,23 @@ int detectSetting(const char* key, int fallback) {
 
 bool packageManagersWanted() {
     return detectSetting("PackageManagers", 1) != 0;
+}
+
+// Deeper chains than this are not the root side's: it starts apt-get, which starts dpkg, which
+// starts the maintainer scripts.
+constexpr int kMaxAncestors = 64;
+
+// Whether the process descends from ancestor, by its parents as they are now.
+bool descendsFrom(ProcessSource& source, std::string pid, const std::string& ancestor) {
+    for (int depth = 0; depth < kMaxAncestors; ++depth) {
+        auto parent = source.parentOf(pid);
+        if (!parent || *parent == pid || *parent == "0")
+            return false;
+        if (*parent == ancestor)
+            return true;
+        pid = std::move(*parent);
+    }
+    return false;
 }
 
 } // namespace
@@ -53,6 +71,9 @@ bool InstallerMonitor::walkProcesses(std::string& name, bool& otherSeen) {
     ProcessSource* source = Module1::services.processes;
     if (!source)
         return false;
+    // The package runs of the program's own restore are not installers to remind about.
+    const SystemRestore* restore = Module1::services.systemRestore;
+    const std::optional<std::string> ownRun = restore ? restore->childPid() : std::nullopt;
     auto failure = source->EnumerateProcesses([&](const ProcessEntry& e) {
         const bool installer = m_rules.isInstaller(e.Name, [&]() {
             std::optional<std::vector<std::string>> args(std::in_place);
@@ -60,7 +81,7 @@ bool InstallerMonitor::walkProcesses(std::string& name, bool& otherSeen) {
                 args.reset();
             return args;
         });
-        if (!installer) {
+        if (!installer || (ownRun && descendsFrom(*source, e.processid, *ownRun))) {
             otherSeen = true;
             return true;
         }

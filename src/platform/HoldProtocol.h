@@ -1,6 +1,7 @@
 #pragma once
 // The one-line conversation between the package hook (root) and the user's program, on the
 // program's local socket. Shared by both sides, so plain C++ and header-only.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -17,7 +18,7 @@ inline constexpr std::string_view kSocketSuffix = ".socket";
 // countdown must end before it.
 inline constexpr int kHoldCapSeconds = 120;
 // Every line either side sends, its newline included.
-inline constexpr std::size_t kMaxLine = 64;
+inline constexpr std::size_t kMaxLine = 96;
 inline constexpr std::size_t kMaxFrontend = 32;
 
 inline constexpr std::string_view kHoldVerb = "hold ";
@@ -111,6 +112,89 @@ inline std::optional<std::uint64_t> parseMadeLine(std::string_view line) {
         n = n * 10 + static_cast<std::uint64_t>(c - '0');
     }
     return n;
+}
+
+// After the point maker ended, the hook tells the program what the user was not asked about,
+// on a connection of its own; the program answers nothing. One line:
+//   "auto N K FRONTEND\n"   point N was made without asking; K replaced packages not kept
+//   "unkept N K FRONTEND\n" the point N the user asked for lacks K replaced packages (K > 0)
+//   "nopoint FRONTEND\n"    no point could be made before the change
+// N has 1 to 19 digits and is not 0, K 1 to 6 (more are sent as 999999), FRONTEND is a
+// sanitised front end name.
+struct Note {
+    enum class Kind { Auto, Unkept, NoPoint };
+    Kind kind = Kind::NoPoint;
+    std::uint64_t number = 0;
+    std::uint64_t notKept = 0;
+    std::string frontend;
+    bool operator==(const Note&) const = default;
+};
+
+inline constexpr std::uint64_t kMaxNotKept = 999999;
+
+inline std::string noteLine(const Note& note) {
+    const std::string frontend = sanitiseFrontend(note.frontend);
+    const std::string kept = std::to_string(std::min(note.notKept, kMaxNotKept));
+    switch (note.kind) {
+    case Note::Kind::Auto:
+        return "auto " + std::to_string(note.number) + ' ' + kept + ' ' + frontend + '\n';
+    case Note::Kind::Unkept:
+        return "unkept " + std::to_string(note.number) + ' ' + kept + ' ' + frontend + '\n';
+    case Note::Kind::NoPoint:
+        break;
+    }
+    return "nopoint " + frontend + '\n';
+}
+
+namespace detail {
+
+// Digits only, at most maxDigits of them.
+inline std::optional<std::uint64_t> parseCount(std::string_view digits, std::size_t maxDigits) {
+    if (digits.empty() || digits.size() > maxDigits)
+        return std::nullopt;
+    std::uint64_t n = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        n = n * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return n;
+}
+
+inline std::string_view nextWord(std::string_view& rest) {
+    const std::size_t space = rest.find(' ');
+    const std::string_view word = rest.substr(0, space);
+    rest = space == std::string_view::npos ? std::string_view{} : rest.substr(space + 1);
+    return word;
+}
+
+} // namespace detail
+
+// Program side: the note a line carries; nothing for any other line.
+inline std::optional<Note> parseNoteLine(std::string_view line) {
+    if (line.size() > kMaxLine || line.empty() || line.back() != '\n')
+        return std::nullopt;
+    std::string_view rest = line.substr(0, line.size() - 1);
+    Note note;
+    const std::string_view verb = detail::nextWord(rest);
+    if (verb == "auto" || verb == "unkept") {
+        note.kind = verb == "auto" ? Note::Kind::Auto : Note::Kind::Unkept;
+        const auto number = detail::parseCount(detail::nextWord(rest), 19);
+        const auto kept = detail::parseCount(detail::nextWord(rest), 6);
+        if (!number || *number == 0 || !kept || (note.kind == Note::Kind::Unkept && *kept == 0))
+            return std::nullopt;
+        note.number = *number;
+        note.notKept = *kept;
+    } else if (verb != "nopoint") {
+        return std::nullopt;
+    }
+    if (rest.empty() || rest.size() > kMaxFrontend)
+        return std::nullopt;
+    for (const char c : rest)
+        if (!frontendChar(c))
+            return std::nullopt;
+    note.frontend = rest;
+    return note;
 }
 
 } // namespace vigilorn::hold

@@ -1,6 +1,7 @@
 #pragma once
 // Everything the program needs from the operating system, built once by main().
 #include "Autorun.h"
+#include "Notifier.h"
 #include "PackageTransactions.h"
 #include "ProcessSource.h"
 #include "RestoreChanges.h"
@@ -29,6 +30,8 @@ struct Platform {
     std::unique_ptr<SystemRestore> systemRestore;
     // Empty where the platform has no such daemon.
     std::unique_ptr<PackageTransactions> packageDaemon;
+    // The desktop's notifications; null where the platform has none: the tray's balloon then.
+    std::unique_ptr<Notifier> notifier;
 };
 
 struct PlatformConfig {

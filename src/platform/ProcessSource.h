@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,11 @@ public:
         return false;
     }
     static constexpr std::size_t kMaxArgumentBytes = 4096;
+    // The PID of the process's parent, read afresh; nothing when it cannot be read.
+    virtual std::optional<std::string> parentOf(const std::string& processid) {
+        (void)processid;
+        return std::nullopt;
+    }
 };
 
 // What ending one process by its PID came to.

@@ -43,6 +43,9 @@ public:
     // The answer to ask; ignored at any other time.
     virtual void answer(bool go) = 0;
     virtual bool running() const = 0;
+    // The PID of the process the run started, while it runs: what it starts in turn are its
+    // descendants.
+    virtual std::optional<std::string> childPid() const { return std::nullopt; }
 };
 
 } // namespace vigilorn

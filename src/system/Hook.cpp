@@ -40,6 +40,17 @@ bool parseFd(const std::string& text, int& fd) {
     return true;
 }
 
+// What the program is told after the maker ended, when the user was not asked about it.
+std::optional<hold::Note> noteFor(const MakerResult& made, bool asked,
+                                  const std::string& frontend) {
+    using Kind = hold::Note::Kind;
+    if (made.status != MakerResult::Status::Made)
+        return asked ? std::nullopt : std::optional<hold::Note>({Kind::NoPoint, 0, 0, frontend});
+    if (asked && made.notKept == 0)
+        return std::nullopt;
+    return hold::Note{asked ? Kind::Unkept : Kind::Auto, made.number, made.notKept, frontend};
+}
+
 } // namespace
 
 HookEnvironment HookEnvironment::fromProcess() {
@@ -151,6 +162,10 @@ HookOutcome Hook::decide(const Change& change, const std::vector<uid_t>& uids) c
         outcome.maker = makePoint(change, "auto", false);
         break;
     }
+    if (outcome.maker)
+        if (const auto note =
+                noteFor(*outcome.maker, outcome.decision == Decision::Asked, change.frontend))
+            tellProgram(m_programs, asked, *note, m_settings.connectCap);
     return outcome;
 }
 

@@ -1,6 +1,7 @@
 #include "PointMaker.h"
 
 #include "Fd.h"
+#include "MakerOutput.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -22,22 +23,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The point's number and nothing else.
-constexpr std::size_t kMaxOutput = 64;
-
-std::optional<std::uint64_t> parseNumber(std::string_view text) {
-    if (!text.empty() && text.back() == '\n')
-        text.remove_suffix(1);
-    if (text.empty() || text.size() > 19)
-        return std::nullopt;
-    std::uint64_t n = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        n = n * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    return n;
-}
+constexpr std::size_t kMaxOutput = kMaxMakerOutput;
 
 // A write to a maker that stopped reading must not end the hook: SIGPIPE is held back in
 // this thread while it writes, and one it raised is taken off again.
@@ -208,10 +194,11 @@ MakerResult PointMaker::make(const MakerRequest& request) const {
     }
 
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-        const auto number = parseNumber(output);
-        if (number && !tooMuch) {
+        const auto made = parseMakerOutput(output);
+        if (made && !tooMuch) {
             result.status = MakerResult::Status::Made;
-            result.number = *number;
+            result.number = made->number;
+            result.notKept = made->notKept;
             return result;
         }
         result.problem = "did not give the point's number";

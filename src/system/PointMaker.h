@@ -20,6 +20,7 @@ struct MakerResult {
     enum class Status { Made, Failed, Missing, TimedOut };
     Status status = Status::Failed;
     std::uint64_t number = 0;
+    std::uint64_t notKept = 0; // replaced packages the point could not keep
     std::string problem;
 };
 

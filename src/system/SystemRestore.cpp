@@ -2,6 +2,7 @@
 
 #include "EtcRestore.h"
 #include "PackagePool.h"
+#include "ProgressWords.h"
 #include "RootFiles.h"
 #include "Run.h"
 #include "StoredPoint.h"
@@ -320,10 +321,7 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
 
     // 4. The packages, in one run of apt-get.
     if (!plan.install.empty() || !plan.remove.empty()) {
-        talk.step(3, 5,
-                  "putting back " + std::to_string(plan.install.size()) +
-                      " package versions and removing " + std::to_string(plan.remove.size()) +
-                      " packages installed since");
+        talk.step(3, 5, packagesStep(plan.install.size(), plan.remove.size()));
         RunOptions o;
         o.cap = std::chrono::hours(1);
         o.keep = 16 * 1024;
@@ -368,8 +366,8 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
                   " removed");
     if (talk.warnings > 0)
         return talk.end(proto::Outcome::Failed, shownPoint + " restored in part; " +
-                                                    std::to_string(talk.warnings) +
-                                                    " parts failed");
+                                                    counted(talk.warnings, "part", "parts") +
+                                                    " failed");
     return talk.end(proto::Outcome::Ok, shownPoint + " restored");
 }
 

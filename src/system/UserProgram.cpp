@@ -143,6 +143,13 @@ bool sendLine(int fd, std::string_view line, std::chrono::milliseconds within) {
     return true;
 }
 
+void tellProgram(const UserPrograms& programs, uid_t uid, const hold::Note& note,
+                 std::chrono::milliseconds within) {
+    const Fd fd = programs.connect(uid, within);
+    if (fd.valid())
+        sendLine(fd.get(), hold::noteLine(note), within);
+}
+
 hold::Answer askToHold(int fd, std::string_view frontend, std::chrono::milliseconds within) {
     const auto deadline = Clock::now() + within;
     if (!sendLine(fd, hold::holdLine(frontend), within))

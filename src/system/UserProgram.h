@@ -30,4 +30,9 @@ hold::Answer askToHold(int fd, std::string_view frontend, std::chrono::milliseco
 // One whole line to the program; false when it could not be sent in time.
 bool sendLine(int fd, std::string_view line, std::chrono::milliseconds within);
 
+// The note on a connection of its own, to uid's program; nothing when it is not there. Waits
+// at most within to connect, and within to send.
+void tellProgram(const UserPrograms& programs, uid_t uid, const hold::Note& note,
+                 std::chrono::milliseconds within);
+
 } // namespace vigilorn::sys

@@ -335,6 +335,43 @@ private slots:
         }
         QTRY_COMPARE(result, outcome);
     }
+
+    // A note of root's hook is passed on and answered with nothing; another line is not one.
+    void hookNotes_data() {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<bool>("noted");
+        QTest::newRow("auto") << QByteArray("auto 12 1 apt-get\n") << true;
+        QTest::newRow("nopoint") << QByteArray("nopoint dpkg\n") << true;
+        QTest::newRow("not a note") << QByteArray("auto 12 apt-get\n") << false;
+    }
+    void hookNotes() {
+        QFETCH(QByteArray, line);
+        QFETCH(bool, noted);
+        if (::geteuid() != 0)
+            QSKIP("only root's hook is listened to");
+        QTemporaryDir dir;
+        SingleInstance first(dir.path(), QStringLiteral("k"));
+        QCOMPARE(first.claim(), SingleInstance::Outcome::First);
+        std::vector<hold::Note> notes;
+        connect(&first, &SingleInstance::hookNoted, this,
+                [&](const hold::Note& n) { notes.push_back(n); });
+        QLocalSocket hook;
+        hook.connectToServer(first.socketPath());
+        QVERIFY(hook.waitForConnected(5000));
+        hook.write(line);
+        hook.flush();
+        QByteArray got;
+        const QDeadlineTimer deadline(10000);
+        while (hook.state() == QLocalSocket::ConnectedState && !deadline.hasExpired()) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            got += hook.readAll();
+        }
+        got += hook.readAll();
+        QCOMPARE(got, noted ? QByteArray() : QByteArray("?\n"));
+        QCOMPARE(notes.size(), std::size_t(noted ? 1 : 0));
+        if (noted)
+            QCOMPARE(hold::noteLine(notes.front()), line.toStdString());
+    }
 };
 
 QTEST_MAIN(TestSingleInstance)

@@ -1323,9 +1323,31 @@ def journey_hook_restore(s, exe, xsel):
     expect_reachable(win, [("push button", "Restore"), ("push button", "Cancel"),
                            ("label", "Restore status")], "Restore " + point)
     s.screenshot("hook-restore-confirmation")
+    # The restore's own dpkg waits in the probe's preinst until the journey lets it go, so that
+    # its package runs are there for the monitor to see.
+    os.remove(probe.release_mark)
+    if os.path.exists(probe.started):
+        os.remove(probe.started)
     s.a11y.press(s.a11y.find(win, name="Restore", role="push button"))
     t0 = time.monotonic()
     close = s.a11y.find(win, name="Close", role="push button")
+    wait_for("the restore's dpkg in the probe's preinst", lambda: os.path.exists(probe.started),
+             timeout=300)
+    log("the restore's dpkg waits in the probe's preinst %.2f s after Restore" % (
+        time.monotonic() - t0))
+    hold("no reminder while the program's own restore runs apt-get and dpkg",
+         lambda: no_reminder(s), FIRST_SCAN + RESCAN)
+    setup = s.start_named_process("MySetupTool.exe")
+    t_setup = time.monotonic()
+    dialog = reminder_dialog(s, FIRST_SCAN + SLACK)
+    log("reminder %.2f s after another installer started" % (time.monotonic() - t_setup))
+    expect_equal(dialog_label(s, dialog), REMINDER.format("MySetupTool.exe"),
+                 "reminder during the restore")
+    s.screenshot("hook-restore-other-installer")
+    s.a11y.click(s.a11y.find(dialog, name="Yes", role="push button"))
+    s.a11y.window_gone(MESSAGE, timeout=WAIT)
+    s.end(setup)
+    open(probe.release_mark, "w").close()
 
     def settled():
         for b in ("Go On Without Them", "Stop"):
@@ -1606,6 +1628,56 @@ def journey_polkit(s, exe, xsel):
            "a wrong password and a dismissed request both read %r" % said["refused"])
 
 
+def journey_hook_notify(s, exe, xsel):
+    """The hook makes its point by itself while the program runs (the program's own wait is
+    0 s): the desktop's notification service is told, once, with the point and its change."""
+    import json
+    import packages
+    probe = hook_probe(s)
+    install_hooks()
+    os.makedirs(RUN_USER, exist_ok=True)
+    os.chmod(RUN_USER, 0o700)
+    s.runtime = RUN_USER
+    s.start_desktop(xsel)
+    report = os.path.join(s.tmp, "notifications.json")
+    s.spawn(["/usr/bin/python3", os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                              "notifywatcher.py"), report], env=s.env)
+    import dbus
+    bus = dbus.bus.BusConnection(s.env["DBUS_SESSION_BUS_ADDRESS"])
+    wait_for("the stand-in notification service on the bus",
+             lambda: bus.name_has_owner("org.freedesktop.Notifications"), timeout=10)
+    ini = s.write_ini(ShowSplashStartUP=0)
+    with open(ini, "a") as f:
+        f.write("[Detect]\nHoldSeconds=0\n")
+    s.start_program(exe)
+    main_frame(s)
+    wait_for("the program's socket", lambda: [n for n in os.listdir(RUN_USER)
+                                              if n.endswith(".socket")], timeout=WAIT)
+
+    def shown():
+        try:
+            with open(report) as f:
+                return json.load(f)["notifications"]
+        except OSError:
+            return []
+    expect_equal(shown(), [], "notifications at start")
+    args = ["apt-get", "install", "-y", probe.deb]
+    install = Install(s, args)
+    install.finish()
+    expect(probe.installed(), "the probe package was not installed")
+    made = points()
+    log("points.list:", made)
+    expect_equal([p[2] for p in made], [" ".join(args)], "descriptions in points.list")
+    got = wait_for("the notification", shown, timeout=WAIT)
+    log("notification %.2f s after apt-get began: %r" % (time.monotonic() - install.t0, got))
+    n = got[0]
+    expect_equal(n["summary"], "Restore point P%s made" % made[0][0], "summary")
+    expect_equal(n["app_name"], TITLE, "application name")
+    expect("It can undo: install " + packages.PROBE in n["body"] and " ".join(args) in n["body"],
+           "the body does not name the change: %r" % n["body"])
+    hold("one notification for the change", lambda: len(shown()) == 1, 3.0)
+
+
 JOURNEYS = {
     "first_start": journey_first_start,
     "installer_yes": journey_installer_yes,
@@ -1634,6 +1706,7 @@ JOURNEYS = {
     "hook_no_program": journey_hook_no_program,
     "hook_restore": journey_hook_restore,
     "polkit": journey_polkit,
+    "hook_notify": journey_hook_notify,
 }
 
 if __name__ == "__main__":

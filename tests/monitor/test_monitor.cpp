@@ -354,6 +354,46 @@ private slots:
         QCOMPARE(m->Timer1->interval(), 5000);
     }
 
+    // The package runs under the program's own restore (child 50: pkexec's root side, then
+    // apt-get 60, then dpkg 70) are not installers while it runs; any other installer is.
+    void ownRestoreIsNoInstaller_data() {
+        QTest::addColumn<bool>("restoreRuns");
+        QTest::addColumn<QString>("dpkgParent"); // "-": unreadable
+        QTest::addColumn<bool>("reminds");
+        QTest::newRow("under the restore") << true << "60" << false;
+        QTest::newRow("beside the restore") << true << "1" << true;
+        QTest::newRow("its parent unreadable") << true << "-" << true;
+        QTest::newRow("no restore running") << false << "60" << true;
+    }
+    void ownRestoreIsNoInstaller() {
+        QFETCH(bool, restoreRuns);
+        QFETCH(QString, dpkgParent);
+        QFETCH(bool, reminds);
+        Module1::services.systemRestore = &env->systemRestore;
+        env->systemRestore.pid = "50";
+        if (restoreRuns)
+            env->systemRestore.start(3, {});
+        auto& p = env->processes;
+        p.processes = {proc("bash", "10"), proc("qmvigilorn-syst", "50", "root"),
+                       proc("apt-get", "60", "root"), proc("dpkg", "70", "root")};
+        p.arguments["60"] = {"/usr/bin/apt-get", "install", "hello=1"};
+        p.arguments["70"] = {"/usr/bin/dpkg", "--unpack", "hello.deb"};
+        p.parents = {{"10", "1"}, {"50", "10"}, {"60", "50"}, {"1", "0"}};
+        if (dpkgParent != QLatin1String("-"))
+            p.parents["70"] = dpkgParent.toStdString();
+        m->scanForInstaller();
+        QCOMPARE(bool(frmDialog::loaded()), reminds);
+        if (reminds)
+            QCOMPARE(
+                frmDialog::loaded()->Label1->text(),
+                reminderText(restoreRuns ? QStringLiteral("dpkg") : QStringLiteral("apt-get")));
+
+        // Nor does the follow-up watch wait for them.
+        m->haveDoneRestore();
+        m->waitForInstallerEnd();
+        QCOMPARE(m->Timer2->isActive(), reminds);
+    }
+
     // [Detect] PackageManagers=0 keeps the name rule alone; anything but a number keeps the
     // default.
     void packageManagersSwitch_data() {

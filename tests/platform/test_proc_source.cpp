@@ -325,6 +325,16 @@ private slots:
         QCOMPARE(e->startTime, startTimeOf(child.pid()));
     }
 
+    // Field 4, read afresh: the monitor follows a process's parents with it.
+    void parentOfARealProcess() {
+        NamedSleeper child(dir, QStringLiteral("vigparent"));
+        ProcProcessSource src;
+        QCOMPARE(QString::fromStdString(src.parentOf(child.pid().toStdString()).value_or("?")),
+                 QString::number(getpid()));
+        QVERIFY(!src.parentOf("0"));
+        QVERIFY(!src.parentOf("12x"));
+    }
+
     // A PID is signalled only while it still names the process that was listed.
     void endByPidChecksTheStartTime() {
         ProcProcessSource src;

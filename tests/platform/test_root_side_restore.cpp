@@ -19,7 +19,8 @@ namespace {
 constexpr int kWaitMs = 20000;
 
 // The maker's part of every script: its arguments, for the test to read.
-constexpr const char* kLead = "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args\"\n";
+constexpr const char* kLead = "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args\"\n"
+                              "echo $$ > \"$(dirname \"$0\")/pid\"\n";
 
 // Ask, then go on or stop as answered.
 constexpr const char* kAsking = "echo 'before 41'\n"
@@ -151,9 +152,15 @@ private slots:
         t.start();
         QVERIFY(restore.start(7, events));
         QVERIFY(restore.running());
+        // pkexec runs the root side in its own process: the PID the monitor follows.
+        const std::string child = restore.childPid().value_or("none");
         QVERIFY(!restore.start(8, events)); // one run at a time
         QTRY_VERIFY_WITH_TIMEOUT(seen.result.has_value(), kWaitMs);
         QVERIFY(!restore.running());
+        QVERIFY(!restore.childPid());
+        QFile pid(dir.filePath("pid"));
+        QVERIFY(pid.open(QIODevice::ReadOnly));
+        QCOMPARE(pid.readAll().trimmed().toStdString(), child);
 
         QFile args(dir.filePath("args"));
         QVERIFY(args.open(QIODevice::ReadOnly));

@@ -64,6 +64,7 @@ public:
     // After stop().
     const QByteArray& received() const { return m_received; }
     bool accepted() const { return m_accepted; }
+    const QByteArray& notes() const { return m_notes; }
 
 private:
     // Waits for fd or the stop pipe; true when fd is ready, so nothing sent is lost to a stop.
@@ -101,6 +102,17 @@ private:
         while (readSome(conn)) {
         }
         ::close(conn);
+        // Then the one note the hook may send on a connection of its own.
+        if (!wait(m_listen))
+            return;
+        const int note = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+        if (note < 0)
+            return;
+        std::swap(m_received, m_notes);
+        while (readSome(note)) {
+        }
+        std::swap(m_received, m_notes);
+        ::close(note);
     }
 
     int m_listen;
@@ -108,6 +120,7 @@ private:
     QByteArray m_answer;
     bool m_answers;
     QByteArray m_received;
+    QByteArray m_notes;
     bool m_accepted = false;
     std::thread m_thread;
 };

@@ -133,7 +133,9 @@ class TestHookDecision : public QObject {
                                "cat > \"$d/stdin\"\n"
                                "[ -f \"$d/hang\" ] && exec sleep 30\n"
                                "[ -f \"$d/fail\" ] && exit 3\n"
-                               "echo 7\n");
+                               "echo 7\n"
+                               "[ -f \"$d/unkept\" ] && echo 'not kept 2'\n"
+                               "exit 0\n");
         QFile::setPermissions(maker, QFile::ReadOwner | QFile::ExeOwner);
         return maker;
     }
@@ -165,7 +167,7 @@ private slots:
     void initTestCase() { ::signal(SIGPIPE, SIG_IGN); }
 
     void init() {
-        for (const char* f : {"args", "stdin", "hang", "fail", "errors"})
+        for (const char* f : {"args", "stdin", "hang", "fail", "unkept", "errors"})
             QFile::remove(path(f));
         QDir(path("run-user")).removeRecursively();
         QDir(path("proc")).removeRecursively();
@@ -185,40 +187,54 @@ private slots:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QByteArray>("reply");
         QTest::addColumn<QString>("error");
+        // What the program is told after the maker ended, on a connection of its own.
+        QTest::addColumn<QByteArray>("note");
         const QStringList notRun;
+        const QByteArray autoNote("auto 7 0 apt-get\n");
 
         QTest::newRow("go") << "program" << QByteArray("go\n") << true << "ok" << int(Decision::Go)
-                            << notRun << QByteArray() << "";
+                            << notRun << QByteArray() << "" << QByteArray();
         QTest::newRow("off") << "program" << QByteArray("off\n") << true << "ok"
-                             << int(Decision::Off) << kAutoArgs << QByteArray() << "";
+                             << int(Decision::Off) << kAutoArgs << QByteArray() << "" << autoNote;
         QTest::newRow("point") << "program" << QByteArray("point\n") << true << "ok"
-                               << int(Decision::Asked) << kAskedArgs << QByteArray("made 7\n")
-                               << "";
+                               << int(Decision::Asked) << kAskedArgs << QByteArray("made 7\n") << ""
+                               << QByteArray();
         QTest::newRow("point, the maker fails")
             << "program" << QByteArray("point\n") << true << "fails" << int(Decision::Asked)
-            << kAskedArgs << QByteArray("failed\n") << "failed with exit status 3";
+            << kAskedArgs << QByteArray("failed\n") << "failed with exit status 3" << QByteArray();
         QTest::newRow("auto") << "program" << QByteArray("auto\n") << true << "ok"
-                              << int(Decision::Auto) << kAutoArgs << QByteArray() << "";
+                              << int(Decision::Auto) << kAutoArgs << QByteArray() << "" << autoNote;
         QTest::newRow("an answer not known")
             << "program" << QByteArray("yes please\n") << true << "ok" << int(Decision::NoAnswer)
-            << kAutoArgs << QByteArray() << "";
+            << kAutoArgs << QByteArray() << "" << autoNote;
         QTest::newRow("no answer in time")
             << "program" << QByteArray() << false << "ok" << int(Decision::NoAnswer) << kAutoArgs
-            << QByteArray() << "";
+            << QByteArray() << "" << autoNote;
         QTest::newRow("no program running")
             << "no-program" << QByteArray() << true << "ok" << int(Decision::NoProgram) << kAutoArgs
-            << QByteArray() << "";
+            << QByteArray() << "" << QByteArray();
         QTest::newRow("nobody to ask")
             << "nobody" << QByteArray() << true << "ok" << int(Decision::Unattended)
-            << kUnattendedArgs << QByteArray() << "";
+            << kUnattendedArgs << QByteArray() << "" << QByteArray();
         QTest::newRow("the maker missing")
             << "nobody" << QByteArray() << true << "missing" << int(Decision::Unattended) << notRun
-            << QByteArray() << "cannot be run";
+            << QByteArray() << "cannot be run" << QByteArray();
         QTest::newRow("the maker hangs")
             << "program" << QByteArray("point\n") << true << "hangs" << int(Decision::Asked)
-            << kAskedArgs << QByteArray("failed\n") << "did not finish within 2 s";
+            << kAskedArgs << QByteArray("failed\n") << "did not finish within 2 s" << QByteArray();
+        QTest::newRow("auto, the maker fails")
+            << "program" << QByteArray("auto\n") << true << "fails" << int(Decision::Auto)
+            << kAutoArgs << QByteArray() << "failed with exit status 3"
+            << QByteArray("nopoint apt-get\n");
+        QTest::newRow("auto, packages not kept")
+            << "program" << QByteArray("auto\n") << true << "unkept" << int(Decision::Auto)
+            << kAutoArgs << QByteArray() << "" << QByteArray("auto 7 2 apt-get\n");
+        QTest::newRow("point, packages not kept")
+            << "program" << QByteArray("point\n") << true << "unkept" << int(Decision::Asked)
+            << kAskedArgs << QByteArray("made 7\n") << "" << QByteArray("unkept 7 2 apt-get\n");
     }
     void decide() {
+        QFETCH(QByteArray, note);
         QFETCH(QString, who);
         QFETCH(QByteArray, answer);
         QFETCH(bool, answers);
@@ -228,8 +244,8 @@ private slots:
         QFETCH(QByteArray, reply);
         QFETCH(QString, error);
         const QString makerPath = maker == "missing" ? path("absent") : writeMaker();
-        if (maker == "fails" || maker == "hangs")
-            writeFile(maker == "fails" ? "fail" : "hang", "");
+        if (maker == "fails" || maker == "hangs" || maker == "unkept")
+            writeFile(maker == "fails" ? "fail" : maker == "hangs" ? "hang" : "unkept", "");
         const uid_t me = ::getuid();
         const std::string folder = makeRunUserFolder(path("run-user"), me);
         std::optional<AnswerServer> server;
@@ -253,6 +269,7 @@ private slots:
         if (server) {
             server->stop();
             QCOMPARE(server->received(), "hold apt-get\n" + reply);
+            QCOMPARE(server->notes(), note);
         }
         if (error.isEmpty())
             QCOMPARE(errText(), QByteArray());

@@ -1,6 +1,7 @@
 // What APT and dpkg tell the hook, and the one-line protocol with the user's program.
 #include "platform/HoldProtocol.h"
 #include "system/HookInput.h"
+#include "system/MakerOutput.h"
 
 #include <QStringList>
 #include <QTest>
@@ -249,6 +250,60 @@ private slots:
         QVERIFY(!hold::parseMadeLine("made \n"));
         QVERIFY(!hold::parseMadeLine("made 1x\n"));
         QVERIFY(!hold::parseMadeLine("made 12345678901234567890\n"));
+    }
+
+    // A note the hook writes is read back as it was; a line out of its grammar is no note.
+    void noteLines_data() {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<bool>("note");
+        QTest::newRow("auto") << QByteArray("auto 12 0 apt-get\n") << true;
+        QTest::newRow("unkept") << QByteArray("unkept 1 3 dpkg\n") << true;
+        QTest::newRow("nopoint") << QByteArray("nopoint packagekitd\n") << true;
+        QTest::newRow("longest") << "auto 1234567890123456789 999999 " + QByteArray(32, 'a') + "\n"
+                                 << true;
+        QTest::newRow("point 0") << QByteArray("auto 0 0 apt-get\n") << false;
+        QTest::newRow("unkept none") << QByteArray("unkept 4 0 apt-get\n") << false;
+        QTest::newRow("count too long") << QByteArray("auto 4 1000000 apt-get\n") << false;
+        QTest::newRow("no front end") << QByteArray("nopoint \n") << false;
+        QTest::newRow("front end too long") << "nopoint " + QByteArray(33, 'a') + "\n" << false;
+        QTest::newRow("not plain") << QByteArray("nopoint a;b\n") << false;
+        QTest::newRow("no newline") << QByteArray("nopoint apt") << false;
+        QTest::newRow("a hold line") << QByteArray("hold apt-get\n") << false;
+    }
+    void noteLines() {
+        QFETCH(QByteArray, line);
+        QFETCH(bool, note);
+        const auto parsed = hold::parseNoteLine(line.toStdString());
+        QCOMPARE(parsed.has_value(), note);
+        if (parsed)
+            QCOMPARE(QByteArray::fromStdString(hold::noteLine(*parsed)), line);
+        QVERIFY(std::size_t(line.size()) <= hold::kMaxLine);
+    }
+
+    void makerOutput_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<qulonglong>("number"); // 0: refused
+        QTest::addColumn<qulonglong>("notKept");
+        QTest::newRow("number") << QByteArray("7\n") << 7ull << 0ull;
+        QTest::newRow("without newline") << QByteArray("7") << 7ull << 0ull;
+        QTest::newRow("not kept") << QByteArray("7\nnot kept 2\n") << 7ull << 2ull;
+        QTest::newRow("not kept 0") << QByteArray("7\nnot kept 0\n") << 0ull << 0ull;
+        QTest::newRow("something else") << QByteArray("7\nkept 2\n") << 0ull << 0ull;
+        QTest::newRow("cut short") << QByteArray("7\nnot kept 2") << 0ull << 0ull;
+        QTest::newRow("no number") << QByteArray("x\n") << 0ull << 0ull;
+    }
+    void makerOutput() {
+        QFETCH(QByteArray, text);
+        QFETCH(qulonglong, number);
+        QFETCH(qulonglong, notKept);
+        const auto out = vigilorn::sys::parseMakerOutput(text.toStdString());
+        QCOMPARE(out.has_value(), number != 0);
+        if (!out)
+            return;
+        QCOMPARE(out->number, number);
+        QCOMPARE(out->notKept, notKept);
+        if (text.endsWith('\n'))
+            QCOMPARE(QByteArray::fromStdString(vigilorn::sys::makerOutputText(*out)), text);
     }
 };
 

@@ -25,8 +25,15 @@ public:
 
     void requireFullPass() override { ++fullPassRequests; }
 
+    // Parents by PID; a PID that is not here has none that can be read.
+    std::map<std::string, std::string> parents;
+
     std::optional<EnumerationFailure> EnumerateProcesses(const ProcessVisitor& visitor) override;
     bool readArguments(const std::string& processid, std::vector<std::string>& args) override;
+    std::optional<std::string> parentOf(const std::string& processid) override {
+        const auto it = parents.find(processid);
+        return it == parents.end() ? std::nullopt : std::optional<std::string>(it->second);
+    }
 };
 
 class FakePackageTransactions final : public PackageTransactions {
@@ -37,6 +44,24 @@ public:
     std::optional<std::string> changingPackages(int timeoutMs) override {
         timeouts.push_back(timeoutMs);
         return answer;
+    }
+};
+
+class FakeNotifier final : public Notifier {
+public:
+    struct Shown {
+        std::string summary, body;
+        std::uint32_t replaces;
+    };
+    std::vector<Shown> shown;
+    bool serviceThere = true;
+
+    std::optional<std::uint32_t> notify(const std::string& summary, const std::string& body,
+                                        std::uint32_t replaces) override {
+        if (!serviceThere)
+            return std::nullopt;
+        shown.push_back({summary, body, replaces});
+        return replaces ? replaces : static_cast<std::uint32_t>(shown.size());
     }
 };
 
@@ -141,6 +166,8 @@ public:
     }
     void answer(bool go) override { answers.push_back(go); }
     bool running() const override { return m_running; }
+    std::optional<std::string> pid; // the child's, while running
+    std::optional<std::string> childPid() const override { return m_running ? pid : std::nullopt; }
     void finish(const Result& result) {
         m_running = false;
         Events e = std::move(events);

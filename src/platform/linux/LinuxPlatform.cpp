@@ -1,3 +1,4 @@
+#include "DesktopNotifier.h"
 #include "LinuxRestore.h"
 #include "PackageKitTransactions.h"
 #include "PathSysInfoLauncher.h"
@@ -27,6 +28,7 @@ Platform createPlatform(const PlatformConfig& config) {
     p.autorun = std::make_unique<XdgAutorun>();
     p.sysInfo = std::make_unique<PathSysInfoLauncher>();
     p.packageDaemon = std::make_unique<PackageKitTransactions>();
+    p.notifier = std::make_unique<DesktopNotifier>();
     return p;
 }
 

@@ -192,6 +192,16 @@ bool parseProcStat(std::string_view text, ProcStat& out) {
             if (value.size() != 1)
                 return false;
             out.state = value[0];
+        } else if (field == 4) {
+            if (value.empty() || value.size() > 10)
+                return false;
+            std::uint64_t ppid = 0;
+            for (char c : value) {
+                if (c < '0' || c > '9')
+                    return false;
+                ppid = ppid * 10 + static_cast<unsigned>(c - '0');
+            }
+            out.ppid = ppid;
         } else if (field == 9) {
             if (value.empty() || value.size() > 10)
                 return false;
@@ -231,6 +241,14 @@ bool readProcStat(const std::string& root, pid_t pid, ProcStat& out) {
     const std::string name = std::to_string(pid);
     return readSmallFile(dir.fd, name.c_str(), "stat", buf, len) &&
            parseProcStat({buf.data(), len}, out);
+}
+
+std::optional<std::string> ProcProcessSource::parentOf(const std::string& processid) {
+    pid_t pid = 0;
+    ProcStat st;
+    if (!parsePidName(processid.c_str(), pid) || !readProcStat(m_root, pid, st))
+        return std::nullopt;
+    return std::to_string(st.ppid);
 }
 
 std::string recogniseProcessName(const std::string& comm, const std::string& argv0) {

@@ -66,6 +66,7 @@ public:
     bool readArguments(const std::string& processid, std::vector<std::string>& args) override {
         return readProcArguments(m_root, processid, args);
     }
+    std::optional<std::string> parentOf(const std::string& processid) override;
 
 private:
     struct Known {
@@ -130,6 +131,7 @@ std::string recogniseProcessName(const std::string& comm, const std::string& arg
 struct ProcStat {
     std::string comm;
     char state = '?';
+    std::uint64_t ppid = 0;      // field 4
     std::uint32_t flags = 0;     // field 9, the kernel's PF_* bits
     std::uint64_t startTime = 0; // field 22, clock ticks after boot
 };

@@ -90,6 +90,12 @@ bool RootSideRestore::start(std::uint64_t point, Events events) {
     return true;
 }
 
+std::optional<std::string> RootSideRestore::childPid() const {
+    // pkexec runs the root side in its own process, so this PID stays the root side's.
+    const qint64 pid = m_process ? m_process->processId() : 0;
+    return pid > 0 ? std::optional<std::string>(std::to_string(pid)) : std::nullopt;
+}
+
 void RootSideRestore::answer(bool go) {
     if (!m_process || !m_asking)
         return;

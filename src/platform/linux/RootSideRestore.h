@@ -28,6 +28,7 @@ public:
     bool start(std::uint64_t point, Events events) override;
     void answer(bool go) override;
     bool running() const override { return m_process != nullptr; }
+    std::optional<std::string> childPid() const override;
 
 private:
     void readOutput();
