@@ -132,7 +132,7 @@ RunResult runBounded(const std::vector<std::string>& args, std::chrono::millisec
     o.cap = cap;
     o.keep = maxOut;
     o.keepStart = true;
-    o.separateErrors = true;
+    o.errorsTo = RunOptions::Errors::Apart;
     o.keepErrors = kMaxErrorOutput;
     o.environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL=C"};
     return run(args, o);
