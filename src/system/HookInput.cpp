@@ -69,26 +69,6 @@ std::string_view baseName(std::string_view path) {
 
 } // namespace
 
-const char* kindName(ActionKind kind) {
-    switch (kind) {
-    case ActionKind::Install:
-        return "install";
-    case ActionKind::Upgrade:
-        return "upgrade";
-    case ActionKind::Downgrade:
-        return "downgrade";
-    case ActionKind::Reinstall:
-        return "reinstall";
-    case ActionKind::Remove:
-        return "remove";
-    case ActionKind::Purge:
-        return "purge";
-    case ActionKind::Configure:
-        return "configure";
-    }
-    return "change";
-}
-
 std::string percentDecode(std::string_view text) {
     std::string out;
     out.reserve(text.size());
@@ -259,21 +239,6 @@ std::string summarise(std::string_view frontend, const std::vector<PackageAction
         out += a.name;
     }
     return boundedDescription(out);
-}
-
-std::string actionLines(const std::vector<PackageAction>& actions) {
-    std::string out;
-    for (const auto& a : actions) {
-        out += a.name;
-        out += ' ';
-        out += a.oldVersion;
-        out += ' ';
-        out += a.newVersion;
-        out += ' ';
-        out += kindName(a.kind);
-        out += '\n';
-    }
-    return out;
 }
 
 ReadResult readBounded(int fd, std::string& out, std::size_t maxBytes,

@@ -82,12 +82,14 @@ std::vector<Installed> installedOf(std::string_view status, const std::set<std::
 // replaces it too.
 bool unversioned(const PackageAction& a) {
     return a.oldVersion == "-" && a.newVersion == "-" &&
-           (a.kind == "install" || a.kind == "remove" || a.kind == "purge");
+           (a.kind == ActionKind::Install || a.kind == ActionKind::Remove ||
+            a.kind == ActionKind::Purge);
 }
 
 bool replaces(const PackageAction& a) {
-    return (a.oldVersion != "-" && (a.kind == "upgrade" || a.kind == "downgrade" ||
-                                    a.kind == "remove" || a.kind == "purge")) ||
+    return (a.oldVersion != "-" &&
+            (a.kind == ActionKind::Upgrade || a.kind == ActionKind::Downgrade ||
+             a.kind == ActionKind::Remove || a.kind == ActionKind::Purge)) ||
            unversioned(a);
 }
 

@@ -301,12 +301,12 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
             const std::string old = it == current.end() ? "-" : it->second.version;
             const bool up = old != "-" && debian::compareVersions(t.version, old) > 0;
             request.actions.push_back({aptName(t, native), old, t.version,
-                                       old == "-" ? "install"
-                                       : up       ? "upgrade"
-                                                  : "downgrade"});
+                                       old == "-" ? ActionKind::Install
+                                       : up       ? ActionKind::Upgrade
+                                                  : ActionKind::Downgrade});
         }
         for (const auto& t : plan.remove)
-            request.actions.push_back({aptName(t, native), t.version, "-", "remove"});
+            request.actions.push_back({aptName(t, native), t.version, "-", ActionKind::Remove});
         SystemStore::Options o = options.store;
         o.keepPackages = true;
         o.warn = [&](const std::string& text) { talk.warn(text); };

@@ -61,7 +61,7 @@ bool validAction(const PackageAction& a) {
                                 debian::isValidArch(std::string_view(a.name).substr(colon + 1)) &&
                                 a.name[colon + 1] >= 'a' && a.name[colon + 1] <= 'z';
     auto version = [](const std::string& v) { return v == "-" || debian::isValidVersion(v); };
-    return name && version(a.oldVersion) && version(a.newVersion) && isPackageActionKind(a.kind);
+    return name && version(a.oldVersion) && version(a.newVersion);
 }
 
 } // namespace
@@ -116,76 +116,29 @@ std::optional<std::string> cleanText(std::string_view text, std::size_t limit) {
     return out;
 }
 
-std::string_view reasonName(Reason reason) {
-    switch (reason) {
-    case Reason::Asked:
-        return "asked";
-    case Reason::Auto:
-        return "auto";
-    case Reason::Unattended:
-        return "unattended";
-    case Reason::Restore:
-        return "restore";
-    case Reason::Window:
-        break;
-    }
-    return "window";
-}
-
 Failure parseArguments(const std::vector<std::string>& args, Request& out) {
-    const PlatformError usage{
-        EINVAL, "usage: qmvigilorn-system create --reason asked|auto|unattended|window "
-                "[--frontend NAME] --description TEXT [--change TEXT]"};
-    if (args.empty() || args[0] != "create")
-        return usage;
-    std::map<std::string, std::string> given;
-    for (std::size_t i = 1; i < args.size(); i += 2) {
-        const std::string& key = args[i];
-        if ((key != "--reason" && key != "--frontend" && key != "--description" &&
-             key != "--change") ||
-            i + 1 >= args.size() || !given.emplace(key, args[i + 1]).second)
-            return usage;
-    }
-    if (!given.count("--reason") || !given.count("--description"))
-        return usage;
+    const auto given = pointreq::parseCreateArguments(args);
+    if (!given)
+        return PlatformError{EINVAL, std::string(pointreq::kUsage)};
     out = {};
-    const std::string& reason = given["--reason"];
-    if (reason == "asked")
-        out.reason = Reason::Asked;
-    else if (reason == "auto")
-        out.reason = Reason::Auto;
-    else if (reason == "unattended")
-        out.reason = Reason::Unattended;
-    else if (reason == "window")
-        out.reason = Reason::Window;
-    else
-        return usage;
-    const auto description = cleanText(given["--description"]);
-    const auto change = cleanText(given["--change"]);
+    out.reason = given->reason;
+    const auto description = cleanText(given->description);
+    const auto change = cleanText(given->change.value_or(std::string()));
     if (!description || !change)
         return PlatformError{EINVAL, "A description must be UTF-8 text"};
     out.description = *description;
     out.change = *change;
-    out.frontend = given["--frontend"];
-    if (out.frontend.size() > kMaxFrontend ||
-        out.frontend.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                       "0123456789._+-") != std::string::npos)
+    out.frontend = given->frontend;
+    if (!pointreq::validFrontend(out.frontend))
         return PlatformError{EINVAL, "A front end is named by letters, digits and ._+-"};
     return std::nullopt;
 }
 
 std::vector<PackageAction> parseActions(std::string_view text) {
     std::vector<PackageAction> actions;
-    for (std::string_view line : splitOn(text, '\n')) {
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        const auto f = splitOn(line, ' ');
-        if (f.size() != 4)
-            continue;
-        PackageAction a{std::string(f[0]), std::string(f[1]), std::string(f[2]), std::string(f[3])};
-        if (validAction(a))
-            actions.push_back(std::move(a));
-    }
+    for (const std::string_view line : splitOn(text, '\n'))
+        if (auto a = parseActionLine(line); a && validAction(*a))
+            actions.push_back(std::move(*a));
     return actions;
 }
 
@@ -226,7 +179,7 @@ std::string readInput(int fd, std::size_t limit, int milliseconds) {
 }
 
 std::string pointDescription(const Request& request) {
-    return request.reason == Reason::Asked ? kAskedDescription : request.description;
+    return request.reason == Reason::Asked ? std::string(kAskedDescription) : request.description;
 }
 
 std::string changeFile(const Request& request) {
@@ -235,7 +188,7 @@ std::string changeFile(const Request& request) {
                        request.change + "\n";
     for (const auto& a : request.actions)
         text +=
-            "action\t" + a.name + "\t" + a.oldVersion + "\t" + a.newVersion + "\t" + a.kind + "\n";
+            "action\t" + a.name + "\t" + a.oldVersion + "\t" + a.newVersion + "\t" + kindName(a.kind) + "\n";
     return text;
 }
 
@@ -255,10 +208,10 @@ bool parseChangeFile(std::string_view text, ChangeRecord& out) {
             *fields[seen++] = f[1];
             continue;
         }
-        if (f.size() != 5 || f[0] != "action")
+        const auto kind = f.size() == 5 ? parseKind(f[4]) : std::nullopt;
+        if (!kind || f[0] != "action")
             return false;
-        out.actions.push_back(
-            {std::string(f[1]), std::string(f[2]), std::string(f[3]), std::string(f[4])});
+        out.actions.push_back({std::string(f[1]), std::string(f[2]), std::string(f[3]), *kind});
     }
     return seen == 4;
 }

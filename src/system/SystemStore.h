@@ -3,6 +3,7 @@
 // in a root-owned folder beside a list every user may read.
 #include "PackagePool.h"
 #include "platform/PlatformError.h"
+#include "platform/PointRequest.h"
 #include "platform/SystemPointList.h"
 
 #include <cstdint>
@@ -14,14 +15,14 @@
 
 namespace vigilorn::sys {
 
-enum class Reason { Asked, Auto, Unattended, Window, Restore };
+using pointreq::kAskedDescription;
+using pointreq::kMaxDescription;
+using pointreq::Reason;
+using pointreq::reasonName;
 
-inline constexpr std::size_t kMaxDescription = 256;
-inline constexpr std::size_t kMaxFrontend = 64;
 inline constexpr std::size_t kMaxInput = 1024 * 1024;
 inline constexpr int kInputMilliseconds = 10'000;
 inline constexpr std::int64_t kUnattendedSeconds = 20 * 60;
-inline constexpr const char* kAskedDescription = "QMAutoResPnt";
 
 struct Request {
     Reason reason = Reason::Window;
@@ -46,7 +47,6 @@ std::vector<PackageAction> parseActions(std::string_view text);
 // A closed descriptor or a terminal reads as nothing.
 std::string readInput(int fd, std::size_t limit, int milliseconds);
 
-std::string_view reasonName(Reason reason);
 // What the point is called: kAskedDescription when asked, else the given text.
 std::string pointDescription(const Request& request);
 
