@@ -98,7 +98,7 @@ HookOutcome Hook::decide(const Change& change, const std::vector<uid_t>& uids) c
         outcome.maker = makePoint(change, pointreq::Reason::Unattended);
         return outcome;
     }
-    Fd program;
+    posix::Fd program;
     uid_t asked = 0;
     for (const uid_t uid : uids) {
         program = m_programs.connect(uid, m_settings.connectCap);

@@ -1,7 +1,7 @@
 #include "SystemRestore.h"
 
 #include "EtcRestore.h"
-#include "PackagePool.h"
+#include "debian/PackagePool.h"
 #include "RootFiles.h"
 #include "Run.h"
 #include "StoredPoint.h"
@@ -188,7 +188,7 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
 
     // 1. The point, whole, read only from the root-owned store.
     talk.step(0, 5, "reading " + shownPoint);
-    Fd root, repo, poolFolder;
+    posix::Fd root, repo, poolFolder;
     // Nothing is made here: a machine without points has nothing to restore.
     if (auto f = openRootPath(folder, 0755, root, false))
         return talk.end(proto::Outcome::Failed, f->description);

@@ -1,6 +1,6 @@
 #include "SystemStore.h"
 
-#include "PackagePool.h"
+#include "debian/PackagePool.h"
 #include "RootFiles.h"
 #include "StoredPoint.h"
 
@@ -228,7 +228,7 @@ Failure SystemStore::create(const Request& request, unsigned long long& number) 
     if (::geteuid() != 0)
         return PlatformError{EPERM, "System restore points are made by root only"};
     const std::string& folder = m_options.folder;
-    Fd root, repo;
+    posix::Fd root, repo;
     if (auto f = openRootPath(folder, 0755, root))
         return f;
     if (auto f = openRootFolder(root.get(), kRepository, repository(), 0700, repo))
@@ -243,7 +243,7 @@ Failure SystemStore::create(const Request& request, unsigned long long& number) 
     m_kept.clear();
     std::optional<PackagePool> pool;
     if (m_options.keepPackages) {
-        Fd poolFolder;
+        posix::Fd poolFolder;
         if (auto f = openRootFolder(root.get(), kPoolFolderName, poolPath(), 0700, poolFolder)) {
             if (m_options.warn)
                 m_options.warn(f->description);

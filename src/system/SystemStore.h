@@ -1,7 +1,7 @@
 #pragma once
 // System points: restore points of the whole machine, made as root before a package change,
 // in a root-owned folder beside a list every user may read.
-#include "PackagePool.h"
+#include "debian/PackagePool.h"
 #include "platform/PlatformError.h"
 #include "platform/PointRequest.h"
 #include "platform/SystemPointList.h"
