@@ -1,6 +1,6 @@
 #include "SnapshotWriter.h"
-#include "FolderEntries.h"
 #include "Deb822.h"
+#include "FolderEntries.h"
 #include "OwnerManifest.h"
 
 #include <algorithm>

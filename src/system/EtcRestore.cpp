@@ -190,7 +190,8 @@ private:
                 fail("could not create " + shown(path) + ": " + std::strerror(errno));
                 return;
             }
-            posix::Fd child(::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            posix::Fd child(
+                ::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (!child.valid()) {
                 fail("could not open " + shown(path) + ": " + std::strerror(errno));
                 return;
@@ -203,7 +204,8 @@ private:
                 sameContent(dir, name.c_str(), e.data))
                 return;
             ::unlinkat(dir, kTemp, 0);
-            posix::Fd f(::openat(dir, kTemp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            posix::Fd f(
+                ::openat(dir, kTemp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
             if (!f.valid() || !writeAll(f.get(), e.data)) {
                 fail("could not write " + shown(path) + ": " + std::strerror(errno));
                 ::unlinkat(dir, kTemp, 0);

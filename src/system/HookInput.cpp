@@ -2,6 +2,7 @@
 
 #include "platform/HexDigit.h"
 #include "platform/RestoreProtocol.h"
+#include "platform/posix/Text.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -25,14 +26,7 @@ bool aptTrue(std::string_view value) {
 
 int smallNumber(std::string_view text) {
     int n = 0;
-    if (text.empty() || text.size() > 4)
-        return 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return 0;
-        n = n * 10 + (c - '0');
-    }
-    return n;
+    return posix::parseDecimal(text, n, 9999) ? n : 0;
 }
 
 // Eight space-separated fields, then the action, which is a file name and may hold spaces.

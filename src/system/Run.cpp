@@ -210,9 +210,8 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
                 inWrite.reset();
         }
         if (outRead.valid() && p[0].revents)
-            drain(outRead, [&](const char* data, std::size_t n) {
-                keepOutput(result, options, data, n);
-            });
+            drain(outRead,
+                  [&](const char* data, std::size_t n) { keepOutput(result, options, data, n); });
         if (errRead.valid() && p[1].revents)
             drain(errRead, [&](const char* data, std::size_t n) {
                 const std::size_t room = options.keepErrors > result.errors.size()

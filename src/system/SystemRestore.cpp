@@ -1,11 +1,12 @@
 #include "SystemRestore.h"
 
 #include "EtcRestore.h"
-#include "debian/PackagePool.h"
 #include "RootFiles.h"
 #include "Run.h"
 #include "StoredPoint.h"
+#include "debian/PackagePool.h"
 #include "platform/RestoreProtocol.h"
+#include "platform/posix/Text.h"
 #include "store/Deb822.h"
 #include "store/DebianPackages.h"
 
@@ -155,11 +156,8 @@ std::optional<unsigned long long> parseRestoreArguments(const std::vector<std::s
         return std::nullopt;
     const std::string& text = args[2];
     unsigned long long n = 0;
-    if (text.empty() || text.size() > 13 || text[0] == '0' ||
-        text.find_first_not_of("0123456789") != std::string::npos)
-        return std::nullopt;
-    const auto r = std::from_chars(text.data(), text.data() + text.size(), n);
-    if (r.ec != std::errc() || n == 0 || n > kMaxPointNumber)
+    // Written as the list writes it: no leading zero.
+    if (text.empty() || text[0] == '0' || !posix::parseDecimal(text, n, kMaxPointNumber))
         return std::nullopt;
     return n;
 }

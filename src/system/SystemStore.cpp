@@ -1,10 +1,11 @@
 #include "SystemStore.h"
 
-#include "debian/PackagePool.h"
 #include "RootFiles.h"
 #include "StoredPoint.h"
+#include "debian/PackagePool.h"
 
 #include "platform/RestoreEngine.h"
+#include "platform/posix/Text.h"
 #include "store/BuiltinStore.h"
 #include "store/DebianPackages.h"
 #include "store/GitHandle.h"
@@ -38,8 +39,7 @@ constexpr std::int64_t kMaxStatusSize = 512 * 1024 * 1024;
 constexpr const char* kKeptFileName = "kept-packages.txt";
 
 bool parseNumber(std::string_view text, unsigned long long& out) {
-    const auto r = std::from_chars(text.data(), text.data() + text.size(), out);
-    return !text.empty() && r.ec == std::errc() && r.ptr == text.data() + text.size();
+    return posix::parseDecimal(text, out);
 }
 
 std::vector<std::string_view> splitOn(std::string_view line, char sep) {
@@ -187,8 +187,8 @@ std::string changeFile(const Request& request) {
                        request.frontend + "\ndescription\t" + request.description + "\nchange\t" +
                        request.change + "\n";
     for (const auto& a : request.actions)
-        text +=
-            "action\t" + a.name + "\t" + a.oldVersion + "\t" + a.newVersion + "\t" + kindName(a.kind) + "\n";
+        text += "action\t" + a.name + "\t" + a.oldVersion + "\t" + a.newVersion + "\t" +
+                kindName(a.kind) + "\n";
     return text;
 }
 

@@ -54,9 +54,8 @@ private slots:
         QTest::newRow("no reason") << QStringList{"create", "--description", "x"};
         QTest::newRow("the root side's own reason")
             << QStringList{"create", "--reason", "restore", "--description", "x"};
-        QTest::newRow("an option twice") << QStringList{"create",        "--reason", "auto",
-                                                        "--description", "x",        "--reason",
-                                                        "asked"};
+        QTest::newRow("an option twice")
+            << QStringList{"create", "--reason", "auto", "--description", "x", "--reason", "asked"};
         QTest::newRow("an unknown option")
             << QStringList{"create", "--reason", "auto", "--description", "x", "--keep", "1"};
         QTest::newRow("an option without its value")

@@ -50,13 +50,13 @@ private slots:
         QTest::newRow("removed since, nowhere")
             << QByteArray("r\tamd64\t1.0\tinstall ok installed\n") << QByteArray()
             << "missing r:amd64=1.0";
-        QTest::newRow("installed since") << QByteArray() << QByteArray("2.0/install ok installed")
-                                         << "remove p:amd64=2.0";
+        QTest::newRow("installed since")
+            << QByteArray() << QByteArray("2.0/install ok installed") << "remove p:amd64=2.0";
         QTest::newRow("half-installed now is not installed")
-            << p1 << QByteArray("1.0/install ok half-installed") << "install p:amd64=1.0 from /pool/p";
+            << p1 << QByteArray("1.0/install ok half-installed")
+            << "install p:amd64=1.0 from /pool/p";
         QTest::newRow("config-files then was not installed")
-            << QByteArray("p\tamd64\t1.0\tdeinstall ok config-files\n") << QByteArray()
-            << "";
+            << QByteArray("p\tamd64\t1.0\tdeinstall ok config-files\n") << QByteArray() << "";
     }
     void plan() {
         QFETCH(QByteArray, then);
@@ -90,11 +90,22 @@ private slots:
         QTest::addColumn<QString>("from");
         QTest::addColumn<QString>("installed");
         QTest::addColumn<QString>("removed");
-        QTest::newRow("native") << "amd64" << "" << "p=1:1.0-1" << "q-";
-        QTest::newRow("all") << "all" << "" << "p=1:1.0-1" << "q-";
-        QTest::newRow("foreign") << "i386" << "" << "p:i386=1:1.0-1" << "q:i386-";
-        QTest::newRow("kept file") << "amd64" << "/var/lib/qmvigilorn/pool/p.deb"
-                                   << "/var/lib/qmvigilorn/pool/p.deb" << "q-";
+        QTest::newRow("native") << "amd64"
+                                << ""
+                                << "p=1:1.0-1"
+                                << "q-";
+        QTest::newRow("all") << "all"
+                             << ""
+                             << "p=1:1.0-1"
+                             << "q-";
+        QTest::newRow("foreign") << "i386"
+                                 << ""
+                                 << "p:i386=1:1.0-1"
+                                 << "q:i386-";
+        QTest::newRow("kept file") << "amd64"
+                                   << "/var/lib/qmvigilorn/pool/p.deb"
+                                   << "/var/lib/qmvigilorn/pool/p.deb"
+                                   << "q-";
     }
     void aptArguments() {
         QFETCH(QString, arch);

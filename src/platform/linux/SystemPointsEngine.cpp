@@ -50,9 +50,11 @@ Failure SystemPointsEngine::createRestorePoint(const std::string& description, i
     QString program = QString::fromStdString(m_options.maker);
     // The root side cuts it to its bound; a longer text is not worth sending.
     QStringList arguments;
-    for (const auto& a : pointreq::createArguments(
-             {pointreq::Reason::Window, {}, description.substr(0, pointreq::kMaxDescription * 4),
-              std::nullopt}))
+    for (const auto& a :
+         pointreq::createArguments({pointreq::Reason::Window,
+                                    {},
+                                    description.substr(0, pointreq::kMaxDescription * 4),
+                                    std::nullopt}))
         arguments << QString::fromStdString(a);
     if (::geteuid() != 0) {
         arguments.prepend(program);
