@@ -2,6 +2,7 @@
 
 #include "platform/HexDigit.h"
 #include "platform/RestoreProtocol.h"
+#include "platform/posix/Stream.h"
 #include "platform/posix/Text.h"
 
 #include <poll.h>
@@ -237,33 +238,20 @@ std::string summarise(std::string_view frontend, const std::vector<PackageAction
 
 ReadResult readBounded(int fd, std::string& out, std::size_t maxBytes,
                        std::chrono::milliseconds within) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + within;
-    std::array<char, 16384> buf;
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            return ReadResult::TimedOut;
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready < 0 || (p.revents & POLLNVAL))
-            return ReadResult::Failed;
-        if (ready == 0)
-            return ReadResult::TimedOut;
-        const ssize_t n = ::read(fd, buf.data(), buf.size());
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (n < 0)
-            return ReadResult::Failed;
-        if (n == 0)
-            return ReadResult::Complete;
-        if (out.size() + static_cast<std::size_t>(n) > maxBytes)
-            return ReadResult::TooLarge;
-        out.append(buf.data(), static_cast<std::size_t>(n));
+    auto read = posix::readStream(fd, maxBytes, within);
+    out = std::move(read.text);
+    switch (read.end) {
+    case posix::StreamEnd::Complete:
+        return ReadResult::Complete;
+    case posix::StreamEnd::TooLarge:
+        return ReadResult::TooLarge;
+    case posix::StreamEnd::TimedOut:
+        return ReadResult::TimedOut;
+    case posix::StreamEnd::Closed:
+    case posix::StreamEnd::Failed:
+        break;
     }
+    return ReadResult::Failed;
 }
 
 } // namespace vigilorn::sys

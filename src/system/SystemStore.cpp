@@ -5,6 +5,7 @@
 #include "debian/PackagePool.h"
 
 #include "platform/RestoreEngine.h"
+#include "platform/posix/Stream.h"
 #include "platform/posix/Text.h"
 #include "store/BuiltinStore.h"
 #include "store/DebianPackages.h"
@@ -143,34 +144,11 @@ std::vector<PackageAction> parseActions(std::string_view text) {
 }
 
 std::string readInput(int fd, std::size_t limit, int milliseconds) {
-    std::string data;
     if (::fcntl(fd, F_GETFD) < 0 || ::isatty(fd))
-        return data;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    bool whole = false;
-    char buffer[65536];
-    while (data.size() <= limit) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              until - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0)
-            break;
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            break;
-        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, limit + 1 - data.size()));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            whole = n == 0;
-            break;
-        }
-        data.append(buffer, static_cast<std::size_t>(n));
-    }
-    if (!whole || data.size() > limit) {
+        return {};
+    auto read = posix::readStream(fd, limit, std::chrono::milliseconds(milliseconds));
+    std::string data = std::move(read.text);
+    if (!read.complete()) {
         data.resize(std::min(data.size(), limit));
         const auto lastLine = data.rfind('\n');
         data.resize(lastLine == std::string::npos ? 0 : lastLine + 1);

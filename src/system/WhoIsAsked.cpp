@@ -1,5 +1,6 @@
 #include "WhoIsAsked.h"
 
+#include "platform/posix/Files.h"
 #include "platform/posix/Text.h"
 
 #include "platform/posix/Fd.h"
@@ -25,25 +26,9 @@ constexpr std::size_t kMaxSessions = 256;
 
 // A regular file of at most maxBytes, whole; FIFOs and links are refused.
 bool readSmallFile(int dirFd, const std::string& name, std::string& out, std::size_t maxBytes) {
-    out.clear();
-    const posix::Fd fd(
-        ::openat(dirFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    struct stat st {};
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    std::array<char, 4096> buf;
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buf.data(), buf.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        if (out.size() + static_cast<std::size_t>(n) > maxBytes)
-            return false;
-        out.append(buf.data(), static_cast<std::size_t>(n));
-    }
+    auto read = posix::readFile(dirFd, name, maxBytes, posix::kNoFollow);
+    out = read.ok() ? std::move(read.text) : std::string();
+    return read.ok();
 }
 
 bool parsePid(std::string_view text, pid_t& pid) {
