@@ -22,8 +22,10 @@ LAYERS = [
 ]
 # Beside the windows, not above them: folders that may include only the ones named.
 ASIDE = {"system": ["system", "store", "platform"]}
+# Folders at the very bottom: they include nothing of the project's but themselves.
+SEALED = ["platform/posix"]
 # Folders that build without Qt.
-NO_QT = ["store", "system", "platform/windows"]
+NO_QT = ["store", "system", "platform/posix", "platform/windows"]
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 
@@ -72,6 +74,11 @@ def check(src):
                     if resolved.startswith("../"):
                         problems.append("%s: includes %s outside the source tree" % (where, target))
                         continue
+                    sealed = [n for n in SEALED if rel.startswith(n + "/")]
+                    if sealed and not resolved.startswith(sealed[0] + "/"):
+                        problems.append("%s: %s/ includes only itself, not %s"
+                                        % (where, sealed[0], resolved))
+                        continue
                     theirs = folder_of(resolved)
                     if own == theirs:
                         continue
@@ -101,12 +108,17 @@ def self_test():
         ("platform/windows/Key.cpp", "app/Module1.h", False),
         ("platform/windows/tests/T.cpp", "../Key.h", True),
         ("store/Store.cpp", "<QString>", False),
+        ("platform/posix/Files.cpp", "platform/Api.h", False),
+        ("platform/posix/Files.cpp", "Fd.h", True),
+        ("platform/posix/Files.cpp", "<QFile>", False),
+        ("store/Store.cpp", "platform/posix/Fd.h", True),
     ]
     failed = 0
     for source, include, passes in cases:
         with tempfile.TemporaryDirectory() as tmp:
             for f in ["mainwin/frmMain.h", "ui/Button.h", "restore/Service.h", "app/Module1.h",
-                      "store/Store.h", "platform/windows/Key.h"]:
+                      "store/Store.h", "platform/windows/Key.h", "platform/Api.h",
+                      "platform/posix/Fd.h"]:
                 os.makedirs(os.path.join(tmp, os.path.dirname(f)), exist_ok=True)
                 open(os.path.join(tmp, f), "w").close()
             os.makedirs(os.path.join(tmp, os.path.dirname(source)), exist_ok=True)

@@ -1,18 +1,92 @@
 #include "Run.h"
 
-#include "Fd.h"
+#include "platform/posix/Fd.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 namespace vigilorn::sys {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A write to a program that stopped reading must not end us: SIGPIPE is held back in this
+// thread while it writes, and one it raised is taken off again.
+class PipeSignalHeld {
+public:
+    PipeSignalHeld() {
+        sigemptyset(&m_pipe);
+        sigaddset(&m_pipe, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        m_wasPending = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &m_pipe, &m_old);
+    }
+    ~PipeSignalHeld() {
+        sigset_t pending;
+        sigpending(&pending);
+        if (!m_wasPending && sigismember(&pending, SIGPIPE) == 1) {
+            const timespec now{0, 0};
+            sigtimedwait(&m_pipe, nullptr, &now);
+        }
+        pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
+    }
+    PipeSignalHeld(const PipeSignalHeld&) = delete;
+    PipeSignalHeld& operator=(const PipeSignalHeld&) = delete;
+
+private:
+    sigset_t m_pipe;
+    sigset_t m_old;
+    bool m_wasPending = false;
+};
+
+bool makePipe(posix::Fd& read, posix::Fd& write) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        return false;
+    read.reset(ends[0]);
+    write.reset(ends[1]);
+    return true;
+}
+
+void keepOutput(RunResult& result, const RunOptions& options, const char* data, std::size_t n) {
+    if (options.keepStart) {
+        const std::size_t room =
+            options.keep > result.output.size() ? options.keep - result.output.size() : 0;
+        result.output.append(data, std::min(room, n));
+        result.cut = result.cut || n > room;
+        return;
+    }
+    result.output.append(data, n);
+    if (result.output.size() > options.keep) {
+        result.output.erase(0, result.output.size() - options.keep);
+        result.cut = true;
+    }
+}
+
+// Reads what is there into `keep`; the descriptor is closed at its end.
+template <typename Keep> void drain(posix::Fd& fd, Keep keep) {
+    char buffer[16384];
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n > 0)
+        keep(buffer, static_cast<std::size_t>(n));
+    else if (n == 0 || (errno != EINTR && errno != EAGAIN))
+        fd.reset();
+}
+
+} // namespace
 
 std::vector<std::string> fixedEnvironment() {
     return {"PATH=/usr/sbin:/usr/bin:/sbin:/bin",
@@ -24,35 +98,32 @@ std::vector<std::string> fixedEnvironment() {
 }
 
 RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
-    using Clock = std::chrono::steady_clock;
     RunResult result;
     if (argv.empty() || argv[0].empty() || argv[0][0] != '/') {
         result.problem = "not an absolute path";
         return result;
     }
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
+    using Errors = RunOptions::Errors;
+    posix::Fd outRead, outWrite, errRead, errWrite, inRead, inWrite;
+    if (!makePipe(outRead, outWrite) ||
+        (options.errorsTo == Errors::Apart && !makePipe(errRead, errWrite)) ||
+        (options.input && !makePipe(inRead, inWrite))) {
+        result.startError = errno;
         result.problem = std::strerror(errno);
         return result;
-    }
-    Fd outRead(out[0]), outWrite(out[1]);
-    Fd errRead, errWrite;
-    if (options.separateErrors) {
-        int err[2];
-        if (::pipe2(err, O_CLOEXEC) != 0) {
-            result.problem = std::strerror(errno);
-            return result;
-        }
-        errRead.reset(err[0]);
-        errWrite.reset(err[1]);
     }
 
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (options.input)
+        posix_spawn_file_actions_adddup2(&files, inRead.get(), STDIN_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&files, outWrite.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(
-        &files, options.separateErrors ? errWrite.get() : outWrite.get(), STDERR_FILENO);
+    if (options.errorsTo != Errors::Ours)
+        posix_spawn_file_actions_adddup2(
+            &files, options.errorsTo == Errors::Apart ? errWrite.get() : outWrite.get(),
+            STDERR_FILENO);
     posix_spawn_file_actions_addchdir_np(&files, options.folder.c_str());
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
@@ -79,84 +150,92 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
     posix_spawn_file_actions_destroy(&files);
     posix_spawnattr_destroy(&attr);
     if (spawned != 0) {
+        result.startError = spawned;
         result.problem = std::strerror(spawned);
         return result;
     }
     result.started = true;
     outWrite.reset();
     errWrite.reset();
+    inRead.reset();
+
+    // Its end is seen at once through a pidfd, even while a child of its own keeps the output
+    // open; without one, by short waits.
+    const posix::Fd ended(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    std::optional<PipeSignalHeld> held;
+    std::string_view toSend = options.input ? std::string_view(*options.input) : std::string_view{};
+    if (toSend.empty())
+        inWrite.reset();
+    else {
+        held.emplace();
+        ::fcntl(inWrite.get(), F_SETFL, O_NONBLOCK);
+    }
 
     const auto deadline = Clock::now() + options.cap;
-    char buffer[16384];
     int status = 0;
     bool exited = false;
-    while (outRead.valid() || errRead.valid()) {
+    for (;;) {
+        if (!exited && ::waitpid(pid, &status, WNOHANG) == pid) {
+            exited = true;
+            inWrite.reset();
+        }
+        if (exited && !outRead.valid() && !errRead.valid())
+            break;
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) {
             result.timedOut = true;
             break;
         }
-        pollfd p[2] = {{outRead.get(), POLLIN, 0}, {errRead.get(), POLLIN, 0}};
-        const int ready = ::poll(p, 2, static_cast<int>(std::min<long long>(left, 1000)));
-        if (ready < 0 && errno != EINTR)
+        pollfd p[4] = {{outRead.get(), POLLIN, 0},
+                       {errRead.get(), POLLIN, 0},
+                       {inWrite.get(), POLLOUT, 0},
+                       {exited ? -1 : ended.get(), POLLIN, 0}};
+        // Once it has ended, only what is already written is read.
+        const long long wait = exited ? 0 : std::min<long long>(left, ended.valid() ? 60'000 : 20);
+        const int ready = ::poll(p, 4, static_cast<int>(wait));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0) {
+            result.problem = std::strerror(errno);
             break;
-        if (ready == 0) {
-            // Ended, with a child of its own still holding the output: not waited for.
-            if (::waitpid(pid, &status, WNOHANG) == pid) {
-                exited = true;
-                break;
-            }
-            continue;
         }
-        if (ready < 0)
-            continue;
-        if (p[1].revents) {
-            const ssize_t n = ::read(errRead.get(), buffer, sizeof buffer);
-            if (n > 0) {
+        if (ready == 0 && exited)
+            break;
+        if (inWrite.valid() && (p[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
+            const ssize_t n = ::write(inWrite.get(), toSend.data(), toSend.size());
+            if (n > 0)
+                toSend.remove_prefix(static_cast<std::size_t>(n));
+            if ((n < 0 && errno != EAGAIN && errno != EINTR) || toSend.empty())
+                inWrite.reset();
+        }
+        if (outRead.valid() && p[0].revents)
+            drain(outRead,
+                  [&](const char* data, std::size_t n) { keepOutput(result, options, data, n); });
+        if (errRead.valid() && p[1].revents)
+            drain(errRead, [&](const char* data, std::size_t n) {
                 const std::size_t room = options.keepErrors > result.errors.size()
                                              ? options.keepErrors - result.errors.size()
                                              : 0;
-                result.errors.append(buffer, std::min(room, static_cast<std::size_t>(n)));
-            } else if (n == 0 || errno != EINTR) {
-                errRead.reset();
-            }
-        }
-        if (!p[0].revents)
-            continue;
-        const ssize_t n = ::read(outRead.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            outRead.reset();
-            continue;
-        }
-        if (options.keepStart) {
-            const std::size_t room =
-                options.keep > result.output.size() ? options.keep - result.output.size() : 0;
-            result.output.append(buffer, std::min(room, static_cast<std::size_t>(n)));
-            result.cut = result.cut || static_cast<std::size_t>(n) > room;
-        } else {
-            result.output.append(buffer, static_cast<std::size_t>(n));
-            if (result.output.size() > options.keep) {
-                result.output.erase(0, result.output.size() - options.keep);
-                result.cut = true;
-            }
-        }
+                result.errors.append(data, std::min(room, n));
+            });
     }
-    if (result.timedOut) {
+    if (!exited || result.timedOut) {
         ::kill(-pid, SIGKILL);
-        ::kill(pid, SIGKILL);
+        if (!exited)
+            ::kill(pid, SIGKILL);
     }
     while (!exited && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     if (WIFEXITED(status))
         result.status = WEXITSTATUS(status);
-    else
+    else if (result.problem.empty())
         result.problem = "ended by signal " + std::to_string(WTERMSIG(status));
-    if (result.timedOut)
+    if (result.timedOut) {
+        result.status = -1;
         result.problem = "did not end within " + std::to_string(options.cap.count() / 1000) +
                          " s and was stopped";
+    }
     return result;
 }
 

@@ -1,9 +1,10 @@
 #pragma once
 // Programs the root side starts: by their fixed path, with an argument list, a fixed
-// environment, standard input from /dev/null, bounded in time and in what is kept of their
-// output.
+// environment, standard input from a given text or /dev/null, bounded in time and in what is
+// kept of their output. Every program of the root side goes through run().
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,31 +12,36 @@ namespace vigilorn::sys {
 
 struct RunResult {
     bool started = false;
+    int startError = 0; // errno of a start that failed
     bool timedOut = false;
     int status = -1;    // the exit status; -1 when ended by a signal or not started
-    std::string output; // standard output and error together, at most `keep` bytes of its end
+    std::string output; // standard output (and error, with Errors::WithOutput), at most `keep`
     bool cut = false;   // more was written than kept
-    std::string errors; // with separateErrors: the start of standard error
+    std::string errors; // with Errors::Apart: the start of standard error
     std::string problem;
 };
 
 struct RunOptions {
+    // Where its standard error goes: into the output, kept apart, or to ours as it is.
+    enum class Errors { WithOutput, Apart, Ours };
+
     std::chrono::milliseconds cap{60'000};
     std::size_t keep = 64 * 1024;
     // Kept from the start rather than the end (for output that is parsed).
     bool keepStart = false;
-    // Standard error apart from the output, its first `keepErrors` bytes kept.
-    bool separateErrors = false;
-    std::size_t keepErrors = 4096;
-    std::string folder = "/"; // its working folder
-    std::vector<std::string> environment;
+    Errors errorsTo = Errors::WithOutput;
+    std::size_t keepErrors = 4096; // with Errors::Apart
+    // Its standard input; /dev/null when not given. A program that stops reading gets no more.
+    std::optional<std::string> input;
+    std::string folder = "/";             // its working folder
+    std::vector<std::string> environment; // fixedEnvironment() when empty
 };
 
 // The environment every program of the root side gets, whatever ours was.
 std::vector<std::string> fixedEnvironment();
 
-// argv[0] is an absolute path and is run as it is: no search, no shell. The program and its
-// children are killed when it runs past the cap.
+// argv[0] is an absolute path and is run as it is: no search, no shell. It runs in a process
+// group of its own, which is killed whole when it runs past the cap.
 RunResult run(const std::vector<std::string>& argv, const RunOptions& options);
 
 } // namespace vigilorn::sys

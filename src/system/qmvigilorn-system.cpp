@@ -1,7 +1,6 @@
 // qmvigilorn-system: makes a system restore point as root, for the package hooks and for the
 // program (through pkexec), and prints its number; on failure one line on standard error.
 // `restore --point N` puts the machine back to a point, talking RestoreProtocol.h.
-#include "MakerOutput.h"
 #include "SnapperPoint.h"
 #include "SystemRestore.h"
 #include "SystemStore.h"
@@ -95,7 +94,7 @@ int main(int argc, char** argv) {
                  " replaced packages could not be kept; the point " + std::to_string(number) +
                  " names them",
              0);
-    const std::string out = makerOutputText({number, notKept});
+    const std::string out = pointreq::replyText({number, notKept});
     if (std::fputs(out.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
         return fail("could not write the point's number", 1);
     return 0;

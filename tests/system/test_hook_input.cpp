@@ -1,7 +1,7 @@
 // What APT and dpkg tell the hook, and the one-line protocol with the user's program.
 #include "platform/HoldProtocol.h"
 #include "system/HookInput.h"
-#include "system/MakerOutput.h"
+#include "platform/PointRequest.h"
 
 #include <QStringList>
 #include <QTest>
@@ -179,11 +179,14 @@ private slots:
                                << "apt-get install x";
         QTest::newRow("controls become spaces") << "a\tb\x1b[31m"
                                                 << "a b [31m";
-        QTest::newRow("cut at 200 bytes") << QString(250, u'x') << QString(200, u'x');
+        // The root side's one bound on a description: 256 bytes.
+        const int max = int(kMaxDescription);
+        QCOMPARE(max, 256);
+        QTest::newRow("cut at the bound") << QString(max + 50, u'x') << QString(max, u'x');
         QTest::newRow("never inside a character")
-            << QString(199, u'x') + e + "yz" << QString(199, u'x');
-        QTest::newRow("a character ending at 200 is kept")
-            << QString(198, u'x') + e + "yz" << QString(198, u'x') + e;
+            << QString(max - 1, u'x') + e + "yz" << QString(max - 1, u'x');
+        QTest::newRow("a character ending at the bound is kept")
+            << QString(max - 2, u'x') + e + "yz" << QString(max - 2, u'x') + e;
     }
     void descriptions() {
         QFETCH(QString, text);
@@ -296,14 +299,14 @@ private slots:
         QFETCH(QByteArray, text);
         QFETCH(qulonglong, number);
         QFETCH(qulonglong, notKept);
-        const auto out = vigilorn::sys::parseMakerOutput(text.toStdString());
+        const auto out = vigilorn::pointreq::parseReplyText(text.toStdString());
         QCOMPARE(out.has_value(), number != 0);
         if (!out)
             return;
         QCOMPARE(out->number, number);
         QCOMPARE(out->notKept, notKept);
         if (text.endsWith('\n'))
-            QCOMPARE(QByteArray::fromStdString(vigilorn::sys::makerOutputText(*out)), text);
+            QCOMPARE(QByteArray::fromStdString(vigilorn::pointreq::replyText(*out)), text);
     }
 };
 

@@ -1,21 +1,19 @@
 #pragma once
+// One open descriptor, closed once, by whoever holds it last.
 #include <unistd.h>
 
 #include <utility>
 
-namespace vigilorn::sys {
+namespace vigilorn::posix {
 
-// One descriptor, closed once.
 class Fd {
 public:
     Fd() = default;
     explicit Fd(int fd) : m_fd(fd) {}
     Fd(Fd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
     Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            m_fd = std::exchange(other.m_fd, -1);
-        }
+        if (this != &other)
+            reset(std::exchange(other.m_fd, -1));
         return *this;
     }
     Fd(const Fd&) = delete;
@@ -35,4 +33,4 @@ private:
     int m_fd = -1;
 };
 
-} // namespace vigilorn::sys
+} // namespace vigilorn::posix
