@@ -1,10 +1,14 @@
 #include "DebianPackages.h"
 
+#include "platform/posix/Text.h"
+
 #include <cctype>
 
 namespace vigilorn::debian {
 
 namespace {
+
+using posix::trim;
 
 bool isInstalled(std::string_view status) {
     // "want flag status": half-installed or config-files only packages are not there.
@@ -12,14 +16,6 @@ bool isInstalled(std::string_view status) {
     const std::string_view last =
         space == std::string_view::npos ? status : status.substr(space + 1);
     return last == "installed";
-}
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
-        s.remove_suffix(1);
-    return s;
 }
 
 void keep(PackageList& out, std::string_view name, std::string_view arch, std::string_view version,
@@ -92,8 +88,8 @@ Version split(std::string_view v) {
     Version out;
     const auto colon = v.find(':');
     if (colon != std::string_view::npos) {
-        for (const char c : v.substr(0, colon))
-            out.epoch = out.epoch * 10 + static_cast<unsigned>(c - '0');
+        // dpkg refuses a version whose epoch is not a number; as 0 it still sorts.
+        posix::parseDecimal(v.substr(0, colon), out.epoch);
         v.remove_prefix(colon + 1);
     }
     const auto dash = v.rfind('-');
