@@ -2,7 +2,7 @@
 #include "frmRPntOK.h"
 
 #include "app/Module1.h"
-#include "restore/RestorePointService.h"
+#include "app/RestorePointService.h"
 #include "ui/Artwork.h"
 #include "ui/ErrorReport.h"
 #include "ui/WindowOnTop.h"
