@@ -6,6 +6,7 @@
 #include "app/SettingsStore.h"
 #include "app/SingleInstance.h"
 #include "mainwin/frmMain.h"
+#include "monitor/frmRPntOK.h"
 #include "platform/Platform.h"
 
 #include <QApplication>
@@ -89,6 +90,7 @@ int main(int argc, char* argv[]) {
     s.appName = appName;
     s.appDir = exe.absolutePath();
     s.openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+    s.confirmPointMade = frmRPntOK::confirmModally;
 
     s.notifier = platform.notifier.get();
 

@@ -1,7 +1,7 @@
 #pragma once
 // Small readers of text that both sides of the root boundary share.
-#include <concepts>
 #include <limits>
+#include <string>
 #include <string_view>
 #include <type_traits>
 
@@ -18,31 +18,28 @@ constexpr int hexDigit(char c) {
     return -1;
 }
 
-// Digits only, no sign, no spaces, at most `max`: anything else is refused, not cut.
-template <std::unsigned_integral T>
+// Digits only, no sign, no spaces, at most `max`: anything else is refused, not cut, and `out`
+// is left as it was.
+template <class T>
 constexpr bool parseDecimal(std::string_view text, T& out, T max = std::numeric_limits<T>::max()) {
+    static_assert(std::is_integral_v<T>);
+    if constexpr (std::is_signed_v<T>) {
+        if (max < 0)
+            return false;
+    }
     if (text.empty())
         return false;
-    T value = 0;
+    using U = std::make_unsigned_t<T>;
+    const auto bound = static_cast<U>(max);
+    U value = 0;
     for (const char c : text) {
         if (c < '0' || c > '9')
             return false;
-        const auto digit = static_cast<T>(c - '0');
-        if (value > (max - digit) / 10)
+        const auto digit = static_cast<U>(c - '0');
+        if (value > (bound - digit) / 10)
             return false;
-        value = static_cast<T>(value * 10 + digit);
+        value = static_cast<U>(value * 10 + digit);
     }
-    out = value;
-    return true;
-}
-
-// A signed number read as its unsigned magnitude; still no sign allowed.
-template <std::signed_integral T>
-constexpr bool parseDecimal(std::string_view text, T& out, T max = std::numeric_limits<T>::max()) {
-    using U = std::make_unsigned_t<T>;
-    U value = 0;
-    if (max < 0 || !parseDecimal<U>(text, value, static_cast<U>(max)))
-        return false;
     out = static_cast<T>(value);
     return true;
 }
@@ -62,6 +59,27 @@ constexpr std::string_view trim(std::string_view text) {
     if (first == std::string_view::npos)
         return {};
     return text.substr(first, text.find_last_not_of(blank) - first + 1);
+}
+
+// \\ for a backslash and \xHH for any byte, everything else as it is: snapper's escaping,
+// which the owner manifest uses too. False at any other backslash.
+inline bool unescapeBackslashHex(std::string_view in, std::string& out) {
+    out.clear();
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        if (in[i] != '\\') {
+            out += in[i];
+        } else if (i + 1 < in.size() && in[i + 1] == '\\') {
+            out += '\\';
+            ++i;
+        } else if (i + 3 < in.size() && in[i + 1] == 'x' && hexDigit(in[i + 2]) >= 0 &&
+                   hexDigit(in[i + 3]) >= 0) {
+            out += static_cast<char>(hexDigit(in[i + 2]) * 16 + hexDigit(in[i + 3]));
+            i += 3;
+        } else {
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace vigilorn::posix
