@@ -41,12 +41,12 @@ QString actionText(const PackageAction& a) {
     const QString name = QString::fromStdString(a.name);
     const QString oldV = QString::fromStdString(a.oldVersion);
     const QString newV = QString::fromStdString(a.newVersion);
-    const QString kind = QString::fromStdString(a.kind);
-    if (kind == QLatin1String("upgrade") || kind == QLatin1String("downgrade"))
+    const QString kind = QString::fromLatin1(kindName(a.kind));
+    if (a.kind == ActionKind::Upgrade || a.kind == ActionKind::Downgrade)
         return kind + u' ' + name + u' ' + oldV + QStringLiteral(" to ") + newV;
-    if (kind == QLatin1String("install"))
+    if (a.kind == ActionKind::Install)
         return kind + u' ' + name + u' ' + newV;
-    if (kind == QLatin1String("configure"))
+    if (a.kind == ActionKind::Configure)
         return kind + u' ' + name;
     return kind + u' ' + name + u' ' + oldV;
 }

@@ -9,7 +9,6 @@ namespace vigilorn::debian {
 
 namespace {
 
-
 void keep(PackageList& out, std::string_view name, std::string_view arch, std::string_view version,
           std::string_view status) {
     if (name.empty() || !isInstalledStatus(status))

@@ -195,7 +195,9 @@ private slots:
         QVERIFY(restore.start(3, events));
         QTRY_VERIFY_WITH_TIMEOUT(result.has_value(), kWaitMs);
         QCOMPARE(result->outcome, SystemRestore::Outcome::Failed);
-        QCOMPARE(result->text, std::string("Restoring was not authorised."));
+        QCOMPARE(result->text,
+                 std::string("Restoring was not authorised: the request for a password was "
+                             "dismissed."));
 
         // And a maker that is not there at all, started directly.
         RootSideRestore missing({dir.filePath("none").toStdString(), "/usr/bin/pkexec", true});

@@ -58,11 +58,13 @@ private slots:
                                  << QByteArray("17\n") << QByteArray("a warning\n") << "finished";
         QTest::newRow("dismissed")
             << QByteArray("exit 126") << speaks << kWaitMs << How::NotAuthorised << 126
-            << QByteArray() << QByteArray() << "was not authorised";
+            << QByteArray() << QByteArray()
+            << "was not authorised: the request for a password was dismissed";
         QTest::newRow("not authorised")
             << QByteArray("echo 'Error executing command as another user' >&2; exit 127") << speaks
             << kWaitMs << How::NotAuthorised << 127 << QByteArray()
-            << QByteArray("Error executing command as another user\n") << "was not authorised";
+            << QByteArray("Error executing command as another user\n")
+            << "was not authorised: the password was refused or not allowed";
         // Without pkexec, 126 and 127 are the program's own.
         QTest::newRow("126 of the program itself, as root")
             << QByteArray() << QByteArray("exit 126") << kWaitMs << How::Exited << 126

@@ -1,7 +1,7 @@
 // What APT and dpkg tell the hook, and the one-line protocol with the user's program.
 #include "platform/HoldProtocol.h"
-#include "system/HookInput.h"
 #include "platform/PointRequest.h"
+#include "system/HookInput.h"
 
 #include <QStringList>
 #include <QTest>

@@ -34,7 +34,10 @@ std::string RootSideRunner::Ending::words() const {
     case How::TimedOut:
         return "did not finish in time";
     case How::NotAuthorised:
-        return "was not authorised";
+        // pkexec's 127 also covers a wrong password; 126 is only ever the user's own "no".
+        return exitCode == kPkexecDismissed
+                   ? "was not authorised: the request for a password was dismissed"
+                   : "was not authorised: the password was refused or not allowed";
     case How::NotStarted:
         break;
     }
