@@ -145,7 +145,7 @@ bool sendLine(int fd, std::string_view line, std::chrono::milliseconds within) {
 
 void tellProgram(const UserPrograms& programs, uid_t uid, const hold::Note& note,
                  std::chrono::milliseconds within) {
-    const Fd fd = programs.connect(uid, within);
+    const posix::Fd fd = programs.connect(uid, within);
     if (fd.valid())
         sendLine(fd.get(), hold::noteLine(note), within);
 }

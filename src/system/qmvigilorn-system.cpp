@@ -4,6 +4,7 @@
 #include "SnapperPoint.h"
 #include "SystemRestore.h"
 #include "SystemStore.h"
+#include "platform/PointRequest.h"
 #include "platform/RestoreProtocol.h"
 
 #include <csignal>
@@ -94,7 +95,7 @@ int main(int argc, char** argv) {
                  " replaced packages could not be kept; the point " + std::to_string(number) +
                  " names them",
              0);
-    const std::string out = pointreq::replyText({number, notKept});
+    const std::string out = vigilorn::pointreq::replyText({number, notKept});
     if (std::fputs(out.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
         return fail("could not write the point's number", 1);
     return 0;

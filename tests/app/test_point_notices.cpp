@@ -64,10 +64,10 @@ private slots:
     void words_data() {
         QTest::addColumn<QString>("made");
         QTest::addColumn<QString>("wanted");
-        const std::vector<PackageAction> four{{"hello", "-", "2.10-3", "install"},
-                                              {"libfoo:amd64", "1.0", "1.1", "upgrade"},
-                                              {"old", "3", "-", "remove"},
-                                              {"x", "1", "1", "reinstall"}};
+        const std::vector<PackageAction> four{{"hello", "-", "2.10-3", ActionKind::Install},
+                                              {"libfoo:amd64", "1.0", "1.1", ActionKind::Upgrade},
+                                              {"old", "3", "-", ActionKind::Remove},
+                                              {"x", "1", "1", ActionKind::Reinstall}};
         const SystemPoint p = point(12, "apt-get install hello", four, 2);
         QTest::newRow("made, listed")
             <<
@@ -191,7 +191,8 @@ private slots:
             env->writeSettings(ini);
         Module1::services.notifier = &notifier;
         notifier.serviceThere = service;
-        writeList({point(9, "apt-get install hello", {{"hello", "-", "1.0", "install"}})});
+        writeList(
+            {point(9, "apt-get install hello", {{"hello", "-", "1.0", ActionKind::Install}})});
         auto n = started();
         n->hookNote(*hold::parseNoteLine("auto 9 0 apt-get\n"));
         n->hookNote(*hold::parseNoteLine("nopoint dpkg\n"));
