@@ -1,10 +1,12 @@
 // qmvigilorn-system: makes a system restore point as root, for the package hooks and for the
 // program (through pkexec), and prints its number; on failure one line on standard error.
 // `restore --point N` puts the machine back to a point, talking RestoreProtocol.h.
+#include "Pins.h"
 #include "SnapperPoint.h"
 #include "SystemRestore.h"
 #include "SystemStore.h"
 #include "platform/RestoreProtocol.h"
+#include "platform/posix/Text.h"
 
 #include <csignal>
 #include <cstdio>
@@ -56,6 +58,16 @@ int main(int argc, char** argv) {
             [[maybe_unused]] const ssize_t n = ::write(STDOUT_FILENO, end.data(), end.size());
             return 1;
         }
+    }
+    if (args.size() == 2 && (args[0] == "pin" || args[0] == "unpin")) {
+        unsigned long long number = 0;
+        if (!vigilorn::posix::parseDecimal(args[1], number, kMaxPointNumber) || number == 0)
+            return fail("usage: qmvigilorn-system pin|unpin N", 2);
+        if (::geteuid() != 0)
+            return fail("must run as root", 1);
+        if (auto f = setPinned(vigilorn::kSystemPointFolder, number, args[0] == "pin"))
+            return fail(f->description, 1);
+        return 0;
     }
     Request request;
     if (auto f = parseArguments(args, request))
