@@ -80,9 +80,10 @@ bool sameContent(int dir, const char* name, const std::string& data) {
 
 class Restorer {
 public:
+    // With `plan`, nothing is changed: what would be is added to it.
     Restorer(const StoredPoint& point, const std::function<void(const std::string&)>& warn,
-             EtcResult& result)
-        : m_point(point), m_warn(warn), m_result(result) {
+             EtcResult& result, std::vector<EtcChange>* plan = nullptr)
+        : m_point(point), m_warn(warn), m_result(result), m_plan(plan) {
         for (const auto& [path, entry] : point.etc)
             m_entries[path] = &entry;
         // Empty folders are in the owners only; what the point left out is not among them.
@@ -103,22 +104,27 @@ public:
         }
     }
 
+    // A plan's folder that is missing now is -1.
     void folder(int fd, const std::string& path) {
         const auto& children = m_children[path];
         const std::set<std::string> wanted(children.begin(), children.end());
         for (const auto& name : children)
             entry(fd, name, path + '/' + name, *m_entries.at(path + '/' + name));
-        for (const auto& name : namesIn(fd)) {
+        for (const auto& name : fd < 0 ? std::vector<std::string>{} : namesIn(fd)) {
             const std::string child = path + '/' + name;
             // Left out of the point, or never taken: not added since.
             if (wanted.count(name) || isDotGit(name) || leftOut(child) ||
                 m_point.owners.count(child))
                 continue;
-            if (removeEntry(fd, name))
+            if (m_plan)
+                planned(child, EtcChange::Kind::Removed);
+            else if (removeEntry(fd, name))
                 ++m_result.removed;
             else
                 fail("could not remove " + shown(child));
         }
+        if (m_plan)
+            return;
         ownerOf(fd, nullptr, path, StoredEntry::Type::Folder);
         ::fsync(fd);
     }
@@ -137,6 +143,8 @@ private:
     }
 
     static std::string shown(const std::string& path) { return "/" + path; }
+
+    void planned(const std::string& path, EtcChange::Kind kind) { m_plan->push_back({path, kind}); }
 
     void fail(const std::string& text) {
         ++m_result.failed;
@@ -182,6 +190,19 @@ private:
         const bool exists = ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
         switch (e.type) {
         case StoredEntry::Type::Folder: {
+            if (m_plan) {
+                const bool folderNow = exists && S_ISDIR(st.st_mode);
+                if (!folderNow)
+                    planned(path, exists ? EtcChange::Kind::Back : EtcChange::Kind::Made);
+                else if (!sameOwner(st, path))
+                    planned(path, EtcChange::Kind::Owner);
+                posix::Fd child(folderNow
+                                    ? ::openat(dir, name.c_str(),
+                                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                                    : -1);
+                folder(child.get(), path);
+                return;
+            }
             if (exists && !S_ISDIR(st.st_mode) && !removeEntry(dir, name)) {
                 fail("could not remove " + shown(path) + " to put its folder back");
                 return;
@@ -190,7 +211,8 @@ private:
                 fail("could not create " + shown(path) + ": " + std::strerror(errno));
                 return;
             }
-            posix::Fd child(::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            posix::Fd child(
+                ::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (!child.valid()) {
                 fail("could not open " + shown(path) + ": " + std::strerror(errno));
                 return;
@@ -202,8 +224,17 @@ private:
             if (exists && S_ISREG(st.st_mode) && sameOwner(st, path) &&
                 sameContent(dir, name.c_str(), e.data))
                 return;
+            if (m_plan) {
+                const bool sameData =
+                    exists && S_ISREG(st.st_mode) && sameContent(dir, name.c_str(), e.data);
+                planned(path, !exists    ? EtcChange::Kind::Made
+                              : sameData ? EtcChange::Kind::Owner
+                                         : EtcChange::Kind::Back);
+                return;
+            }
             ::unlinkat(dir, kTemp, 0);
-            posix::Fd f(::openat(dir, kTemp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            posix::Fd f(
+                ::openat(dir, kTemp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
             if (!f.valid() || !writeAll(f.get(), e.data)) {
                 fail("could not write " + shown(path) + ": " + std::strerror(errno));
                 ::unlinkat(dir, kTemp, 0);
@@ -223,10 +254,16 @@ private:
                 const ssize_t n = ::readlinkat(dir, name.c_str(), target.data(), target.size());
                 if (n >= 0 && static_cast<std::size_t>(n) == e.data.size() &&
                     target.compare(0, e.data.size(), e.data) == 0) {
-                    if (!sameOwner(st, path))
+                    if (m_plan && !sameOwner(st, path))
+                        planned(path, EtcChange::Kind::Owner);
+                    else if (!sameOwner(st, path))
                         ownerOf(dir, name.c_str(), path, e.type);
                     return;
                 }
+            }
+            if (m_plan) {
+                planned(path, exists ? EtcChange::Kind::Back : EtcChange::Kind::Made);
+                return;
             }
             ::unlinkat(dir, kTemp, 0);
             if (::symlinkat(e.data.c_str(), dir, kTemp) != 0) {
@@ -254,6 +291,7 @@ private:
     const StoredPoint& m_point;
     const std::function<void(const std::string&)>& m_warn;
     EtcResult& m_result;
+    std::vector<EtcChange>* m_plan = nullptr;
     StoredEntry m_folder{StoredEntry::Type::Folder, false, {}};
     std::map<std::string, const StoredEntry*> m_entries;
     std::map<std::string, std::vector<std::string>> m_children;
@@ -280,6 +318,18 @@ EtcResult restoreEtc(const std::string& etc, const StoredPoint& point,
     }
     Restorer(point, warn, result).folder(fd.get(), "etc");
     return result;
+}
+
+std::vector<EtcChange> planEtc(const std::string& etc, const StoredPoint& point) {
+    std::vector<EtcChange> plan;
+    EtcResult result;
+    const std::function<void(const std::string&)> quiet;
+    const auto top = point.etc.find("etc");
+    if (top == point.etc.end() || top->second.type != StoredEntry::Type::Folder)
+        return plan;
+    posix::Fd fd(::open(etc.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    Restorer(point, quiet, result, &plan).folder(fd.get(), "etc");
+    return plan;
 }
 
 } // namespace vigilorn::sys

@@ -1,10 +1,11 @@
 #include "SystemRestore.h"
 
+#include "Console.h"
 #include "EtcRestore.h"
-#include "debian/PackagePool.h"
 #include "RootFiles.h"
 #include "Run.h"
 #include "StoredPoint.h"
+#include "debian/PackagePool.h"
 #include "platform/RestoreProtocol.h"
 #include "store/DebianPackages.h"
 
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <csignal>
 #include <set>
 
 namespace vigilorn::sys {
@@ -39,8 +41,10 @@ std::string aptName(const PackageTarget& t, const std::string& native) {
 class Talk {
 public:
     explicit Talk(const RestoreOptions& o) : m_o(o) {}
-    void send(const std::string& line) {
-        std::string_view rest = line;
+    // A line of the protocol; on a terminal, in words.
+    void send(const std::string& line) { write(m_o.terminal ? consoleText(line) : line); }
+    void write(const std::string& text) {
+        std::string_view rest = text;
         while (!rest.empty()) {
             const ssize_t n = ::write(m_o.outFd, rest.data(), rest.size());
             if (n < 0 && errno == EINTR)
@@ -59,11 +63,32 @@ public:
     }
     int end(proto::Outcome outcome, const std::string& text) {
         send(proto::endLine(outcome, text));
-        return outcome == proto::Outcome::Ok ? 0 : 1;
+        return outcome == proto::Outcome::Ok        ? kRestored
+               : outcome == proto::Outcome::Stopped ? kNothingChanged
+                                                    : kFailed;
     }
-    // go: true; stop, nothing in time, or anything else: false.
+    // go: true; stop, nothing in time, or anything else: false. On a terminal, y or yes.
     bool ask() {
+        if (m_o.terminal) {
+            write("Restore this point? [y/N] ");
+            const bool yes = answeredYes(readLine());
+            if (yes) {
+                // Ended half-way the machine would be neither as it was nor as the point has it;
+                // what we started runs in process groups of its own, out of the terminal's reach.
+                for (const int sig : {SIGINT, SIGQUIT, SIGHUP, SIGTSTP})
+                    std::signal(sig, SIG_IGN);
+                write("The restore now runs to its end; Ctrl-C does not stop it.\n");
+            }
+            return yes;
+        }
         send(proto::line("ask"));
+        return readLine() == proto::kGo;
+    }
+    std::size_t warnings = 0;
+
+private:
+    // A line, its newline included, or what came before the bound, the end or the time ran out.
+    std::string readLine() {
         const int seconds = m_o.askSeconds > 0 ? m_o.askSeconds : proto::kAskSeconds;
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         std::string got;
@@ -72,28 +97,26 @@ public:
                                   until - std::chrono::steady_clock::now())
                                   .count();
             if (left <= 0)
-                return false;
+                return {};
             pollfd p{m_o.inFd, POLLIN, 0};
             const int ready = ::poll(&p, 1, static_cast<int>(left));
             if (ready < 0 && errno == EINTR)
                 continue;
             if (ready <= 0)
-                return false;
+                return {};
             char c = 0;
             const ssize_t n = ::read(m_o.inFd, &c, 1);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
-                return false;
+                return {};
             got += c;
             if (c == '\n')
-                return got == proto::kGo;
+                return got;
         }
-        return false;
+        return {};
     }
-    std::size_t warnings = 0;
 
-private:
     const RestoreOptions& m_o;
 };
 
@@ -110,6 +133,70 @@ std::string tail(const std::string& output, std::size_t lines = 3) {
 
 std::optional<std::string> readStatus(const std::string& path) {
     return readSmall(AT_FDCWD, path.c_str(), kMaxStatusSize);
+}
+
+// Which of the versions APT's lists have a file for, by what `apt-cache show` says.
+std::vector<bool> archiveHas(const std::string& aptCache, const std::string& native,
+                             const std::vector<PackageTarget>& targets) {
+    std::vector<bool> found(targets.size(), false);
+    std::vector<std::string> args{aptCache, "show"};
+    for (const auto& t : targets)
+        args.push_back(aptName(t, native) + '=' + t.version);
+    RunOptions o;
+    o.cap = std::chrono::seconds(60);
+    o.keep = kMaxAptCacheOutput;
+    o.keepStart = true;
+    const RunResult r = run(args, o);
+    // Stanzas of the versions it knows; one with a Filename can be downloaded.
+    std::set<std::string> downloadable;
+    std::string name, version, arch;
+    bool file = false;
+    std::string_view rest = r.output;
+    auto flush = [&] {
+        if (file)
+            downloadable.insert(name + '\t' + version + '\t' + arch);
+        name.clear();
+        version.clear();
+        arch.clear();
+        file = false;
+    };
+    while (!rest.empty()) {
+        const auto end = rest.find('\n');
+        const std::string_view line = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
+        if (line.empty()) {
+            flush();
+            continue;
+        }
+        auto value = [&](std::string_view key) -> std::optional<std::string> {
+            if (line.substr(0, key.size()) != key)
+                return std::nullopt;
+            return std::string(line.substr(key.size()));
+        };
+        if (const auto p = value("Package: "))
+            name = *p;
+        else if (const auto v = value("Version: "))
+            version = *v;
+        else if (const auto a = value("Architecture: "))
+            arch = *a;
+        else if (value("Filename: "))
+            file = true;
+    }
+    flush();
+    for (std::size_t i = 0; i < targets.size(); ++i)
+        found[i] = downloadable.count(targets[i].name + '\t' + targets[i].version + '\t' +
+                                      targets[i].arch) > 0;
+    return found;
+}
+
+// dpkg's own architecture, empty when it does not say.
+std::string nativeArch(const std::string& dpkg) {
+    RunOptions small;
+    small.cap = std::chrono::seconds(20);
+    small.keep = 256;
+    small.keepStart = true;
+    const RunResult r = run({dpkg, "--print-architecture"}, small);
+    return r.status == 0 ? r.output.substr(0, r.output.find('\n')) : std::string();
 }
 
 } // namespace
@@ -219,67 +306,19 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
     small.cap = std::chrono::seconds(20);
     small.keep = 256;
     small.keepStart = true;
-    std::string native;
-    {
-        const RunResult r = run({options.dpkg, "--print-architecture"}, small);
-        native = r.status == 0 ? r.output.substr(0, r.output.find('\n')) : std::string();
-    }
+    const std::string native = nativeArch(options.dpkg);
     auto inArchive = [&](const std::vector<PackageTarget>& targets) {
-        std::vector<bool> found(targets.size(), false);
-        std::vector<std::string> args{options.aptCache, "show"};
-        for (const auto& t : targets)
-            args.push_back(aptName(t, native) + '=' + t.version);
-        RunOptions o;
-        o.cap = std::chrono::seconds(60);
-        o.keep = kMaxAptCacheOutput;
-        o.keepStart = true;
-        const RunResult r = run(args, o);
-        // Stanzas of the versions it knows; one with a Filename can be downloaded.
-        std::set<std::string> downloadable;
-        std::string name, version, arch;
-        bool file = false;
-        std::string_view rest = r.output;
-        auto flush = [&] {
-            if (file)
-                downloadable.insert(name + '\t' + version + '\t' + arch);
-            name.clear();
-            version.clear();
-            arch.clear();
-            file = false;
-        };
-        while (!rest.empty()) {
-            const auto end = rest.find('\n');
-            const std::string_view line = rest.substr(0, end);
-            rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
-            if (line.empty()) {
-                flush();
-                continue;
-            }
-            auto value = [&](std::string_view key) -> std::optional<std::string> {
-                if (line.substr(0, key.size()) != key)
-                    return std::nullopt;
-                return std::string(line.substr(key.size()));
-            };
-            if (const auto p = value("Package: "))
-                name = *p;
-            else if (const auto v = value("Version: "))
-                version = *v;
-            else if (const auto a = value("Architecture: "))
-                arch = *a;
-            else if (value("Filename: "))
-                file = true;
-        }
-        flush();
-        for (std::size_t i = 0; i < targets.size(); ++i)
-            found[i] = downloadable.count(targets[i].name + '\t' + targets[i].version + '\t' +
-                                          targets[i].arch) > 0;
-        return found;
+        return archiveHas(options.aptCache, native, targets);
     };
     const PackagePlan plan = planPackages(
         point.packages, *status,
         [&](const PackageTarget& t) { return pool.find(t.name, t.version, t.arch); }, inArchive);
 
-    if (!plan.missing.empty()) {
+    if (options.terminal) {
+        talk.write("Restoring " + shownPoint + " (" + point.description + ") changes this:\n" +
+                   formatRestorePlan(plan, planEtc(options.store.etc, point), native));
+    }
+    if (options.terminal || !plan.missing.empty()) {
         for (const auto& t : plan.missing)
             talk.send(proto::missingLine(t.name, t.version, t.arch));
         if (!talk.ask())
@@ -371,6 +410,43 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
                                                     std::to_string(talk.warnings) +
                                                     " parts failed");
     return talk.end(proto::Outcome::Ok, shownPoint + " restored");
+}
+
+Failure showPoint(unsigned long long number, const RestoreOptions& options, std::string& out) {
+    const std::string& folder = options.store.folder;
+    posix::Fd root, repo, poolFolder;
+    if (auto f = openRootPath(folder, 0755, root, false))
+        return f;
+    if (auto f =
+            openRootFolder(root.get(), "points.git", folder + "/points.git", 0700, repo, false))
+        return f;
+    if (auto f = openRootFolder(root.get(), kPoolFolderName, folder + "/" + kPoolFolderName, 0700,
+                                poolFolder, false))
+        return f;
+    StoredPoint point;
+    {
+        // No creation prunes while it is read.
+        FolderLock lock;
+        if (auto f = lock.acquire(root.get(), "lock", options.store.lockWaitSeconds,
+                                  "A system point is being made; try again"))
+            return f;
+        if (auto f = readStoredPoint(folder + "/points.git", number, kMaxPointBytes, point))
+            return f;
+    }
+    const auto status = readStatus(options.store.dpkgStatus);
+    if (!status)
+        return PlatformError{ErrorNumber::CantPerformOperation, "could not read dpkg's status"};
+    const std::string native = nativeArch(options.dpkg);
+    PackagePool pool(std::move(poolFolder), folder + "/" + kPoolFolderName);
+    const PackagePlan plan = planPackages(
+        point.packages, *status,
+        [&](const PackageTarget& t) { return pool.find(t.name, t.version, t.arch); },
+        [&](const std::vector<PackageTarget>& targets) {
+            return archiveHas(options.aptCache, native, targets);
+        });
+    out = "Restoring P" + std::to_string(number) + " (" + point.description + ") changes this:\n" +
+          formatRestorePlan(plan, planEtc(options.store.etc, point), native);
+    return std::nullopt;
 }
 
 } // namespace vigilorn::sys

@@ -47,7 +47,18 @@ struct RestoreOptions {
     int inFd = 0;
     int outFd = 1;
     int askSeconds = 0; // 0: the protocol's
+    // A person at a terminal: words rather than the protocol, and always asked before anything
+    // is changed, with what would be.
+    bool terminal = false;
 };
+
+// `show N`: what restoring the point would change, changing nothing.
+Failure showPoint(unsigned long long number, const RestoreOptions& options, std::string& out);
+
+// The exit statuses of a restore; 2 is a wrong command line.
+inline constexpr int kRestored = 0;
+inline constexpr int kFailed = 1;         // perhaps in part: the last line says
+inline constexpr int kNothingChanged = 3; // stopped, or answered no, before any change
 
 // The whole restore; its exit status.
 int restorePoint(unsigned long long number, const RestoreOptions& options);

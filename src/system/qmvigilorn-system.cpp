@@ -1,11 +1,17 @@
 // qmvigilorn-system: makes a system restore point as root, for the package hooks and for the
 // program (through pkexec), and prints its number; on failure one line on standard error.
-// `restore --point N` puts the machine back to a point, talking RestoreProtocol.h.
+// `restore --point N` puts the machine back to a point, talking RestoreProtocol.h, or in words
+// with a y/N question when a person runs it on a terminal; `list` and `show N` are for that
+// person too. Exit statuses: 0 done, 1 failed, 2 a wrong command line, 3 a restore that changed
+// nothing (stopped, or answered no).
+#include "Console.h"
 #include "Pins.h"
+#include "RootFiles.h"
 #include "SnapperPoint.h"
 #include "SystemRestore.h"
 #include "SystemStore.h"
 #include "platform/RestoreProtocol.h"
+#include "platform/posix/Files.h"
 #include "platform/posix/Text.h"
 
 #include <csignal>
@@ -19,6 +25,9 @@
 #include <vector>
 
 namespace {
+
+// Far more than any store's list.
+constexpr std::size_t kMaxListFile = 16 * 1024 * 1024;
 
 int fail(const std::string& message, int status) {
     std::string line = message;
@@ -43,14 +52,48 @@ int main(int argc, char** argv) {
 
     using namespace vigilorn::sys;
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    if (args.size() == 1 && args[0] == "list") {
+        // points.list and the pins are every user's to read; root's to write.
+        vigilorn::posix::Fd folder;
+        if (auto f = openRootPath(vigilorn::kSystemPointFolder, 0755, folder, false))
+            return fail(f->description, 1);
+        namespace posix = vigilorn::posix;
+        const auto list = posix::readFile(folder.get(), vigilorn::kSystemPointListName,
+                                          kMaxListFile, posix::kNoFollow | posix::kRootOwned);
+        if (!list.ok() && list.failure != posix::ReadFailure::Missing)
+            return fail(std::string(vigilorn::kSystemPointListName) + " is " +
+                            posix::failureName(list.failure),
+                        1);
+        const std::string shown =
+            formatPointList(vigilorn::parseSystemPointList(list.text), readPins(folder.get()));
+        if (std::fputs(shown.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
+            return fail("could not write the list", 1);
+        return 0;
+    }
+    if (args.size() == 2 && args[0] == "show") {
+        unsigned long long number = 0;
+        if (!vigilorn::posix::parseDecimal(args[1], number, kMaxPointNumber) || number == 0)
+            return fail("usage: qmvigilorn-system show N", 2);
+        if (::geteuid() != 0)
+            return fail("must run as root", 1);
+        std::string shown;
+        if (auto f = showPoint(number, RestoreOptions{}, shown))
+            return fail(f->description, 1);
+        if (std::fputs(shown.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
+            return fail("could not write what the restore would change", 1);
+        return 0;
+    }
     if (!args.empty() && args[0] == "restore") {
         const auto number = parseRestoreArguments(args);
         if (!number)
             return fail("usage: qmvigilorn-system restore --point N", 2);
         if (::geteuid() != 0)
             return fail("must run as root", 1);
+        RestoreOptions options;
+        // The program talks through pipes; a person types at a terminal.
+        options.terminal = ::isatty(STDIN_FILENO) == 1;
         try {
-            return restorePoint(*number, RestoreOptions{});
+            return restorePoint(*number, options);
         } catch (const std::exception& e) {
             // The program waits for a last line whatever happened.
             const std::string end = vigilorn::restoreproto::endLine(
