@@ -163,4 +163,82 @@ dpkg -i "$repo/rt-dpkg_1.0_all.deb" > "$work/dpkg.log" 2>&1 || { cat "$work/dpkg
 dpkg -i "$repo/rt-dpkg_2.0_all.deb" > "$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i 2.0"; }
 [ "$(dpkg-deb -f "$store/pool/rt-dpkg_1.0_all.deb" Version 2>/dev/null)" = 1.0 ] ||
     fail "dpkg -i did not keep rt-dpkg 1.0: $(ls "$store/pool")"
+# At a root console: list, show, and restore on a terminal, answered n and then y.
+# Runs a command on a pseudo-terminal, answers its y/N question with $1 once asked, and prints
+# what it wrote; its exit status is the command's.
+on_terminal() {
+    python3 - "$@" <<'PY'
+import os, pty, select, sys, time
+answer = sys.argv[1].encode() + b"\n"
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv(sys.argv[2], sys.argv[2:])
+out, answered, until = b"", False, time.monotonic() + 240
+while time.monotonic() < until:
+    if not select.select([fd], [], [], 1)[0]:
+        continue
+    try:
+        data = os.read(fd, 4096)
+    except OSError:
+        data = b""
+    if not data:
+        break
+    out += data
+    if not answered and b"[y/N] " in out:
+        os.write(fd, answer)
+        answered = True
+sys.stdout.write(out.decode(errors="replace").replace("\r", ""))
+if time.monotonic() >= until:
+    os.kill(pid, 9)
+sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+PY
+}
+everything() { dpkg-query -W -f '${db:Status-Abbrev} ${Package} ${Version}\n' 'rt-*' | awk '$1 ~ /^ii/' | sort; }
+console_point=$("$system" create --reason window --description "console" < /dev/null)
+"$system" pin "$console_point"
+at_console_point=$(everything)
+etc_state "$work/etc-at-console-point"
+rm -f "$store/unattended.stamp"
+apt_quiet install rt-new
+echo "setting = at the console" > /etc/rt-up.conf
+echo 'auth required pam_deny.so' > /etc/pam.d/rt-console
+chmod 0644 /etc/pam.d/rt-console
+
+on_terminal n "$system" list > "$work/list.txt" || fail "list: $(cat "$work/list.txt")"
+cat "$work/list.txt"
+grep -Eq "^ +$console_point  [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}  console  \[pinned\]\$" \
+    "$work/list.txt" || fail "list does not show the console's point, pinned"
+grep -q "^       before: install rt-new 1.0" "$work/list.txt" ||
+    fail "list does not show the change a point came before"
+
+on_terminal n "$system" show "$console_point" > "$work/show.txt" || fail "show: $(cat "$work/show.txt")"
+cat "$work/show.txt"
+for line in "    removed     rt-new 1.0 (installed since)" "    put back    /etc/rt-up.conf" \
+            "  ! removed     /etc/pam.d/rt-console"; do
+    grep -qxF "$line" "$work/show.txt" || fail "show does not say: $line"
+done
+
+etc_state "$work/etc-changed"
+changed=$(everything)
+points_before=$(wc -l < "$store/points.list")
+status=0
+on_terminal n "$system" restore --point "$console_point" > "$work/no.txt" || status=$?
+cat "$work/no.txt"
+[ "$status" -eq 3 ] || fail "answered n, the restore ended $status"
+grep -qxF "  ! removed     /etc/pam.d/rt-console" "$work/no.txt" || fail "the restore did not say what it would change"
+grep -q "^Stopped: nothing was changed" "$work/no.txt" || fail "answered n, the restore did not say it stopped"
+[ "$(everything)" = "$changed" ] || fail "answered n, the restore changed packages"
+[ "$(wc -l < "$store/points.list")" -eq "$points_before" ] || fail "answered n, the restore made a point"
+etc_state "$work/etc-after-no"
+diff -u "$work/etc-changed" "$work/etc-after-no" || fail "answered n, the restore changed /etc"
+
+status=0
+on_terminal y "$system" restore --point "$console_point" > "$work/yes.txt" || status=$?
+cat "$work/yes.txt"
+[ "$status" -eq 0 ] || fail "answered y, the restore ended $status"
+grep -q "^\[5/5\] /etc: " "$work/yes.txt" || fail "no progress in words"
+grep -q "^Done: P$console_point restored" "$work/yes.txt" || fail "answered y, the restore did not end done"
+[ "$(everything)" = "$at_console_point" ] || fail "packages after the console's restore: $(everything)"
+etc_state "$work/etc-after-yes"
+diff -u "$work/etc-at-console-point" "$work/etc-after-yes" || fail "/etc is not as at the console's point"
 echo PASS
