@@ -2,6 +2,7 @@
 
 #include "Run.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <string_view>
 
@@ -31,6 +32,10 @@ std::optional<std::uint64_t> parseNumber(std::string_view text) {
 PointMaker::PointMaker(std::string path, std::chrono::milliseconds cap)
     : m_path(std::move(path)), m_cap(cap) {}
 
+std::chrono::milliseconds PointMaker::grace() const {
+    return std::min<std::chrono::milliseconds>(std::chrono::seconds(5), m_cap / 4);
+}
+
 std::vector<std::string> PointMaker::arguments(const MakerRequest& request) const {
     std::vector<std::string> args{m_path,          "create",           "--reason",
                                   request.reason,  "--frontend",       request.frontend,
@@ -39,12 +44,18 @@ std::vector<std::string> PointMaker::arguments(const MakerRequest& request) cons
         args.emplace_back("--change");
         args.push_back(*request.change);
     }
+    // The maker fits its waits into what is left of ours, a second short of it.
+    const auto left = std::chrono::duration_cast<std::chrono::seconds>(m_cap - grace()).count();
+    args.emplace_back("--within");
+    args.push_back(std::to_string(std::max<long long>(1, left - 1)));
     return args;
 }
 
 MakerResult PointMaker::make(const MakerRequest& request) const {
     RunOptions options;
-    options.cap = m_cap;
+    // Asked to end first, so that it ends what it started too.
+    options.cap = m_cap - grace();
+    options.grace = grace();
     options.keep = kMaxOutput;
     options.keepStart = true;
     // Its one line of why goes where the change runs.

@@ -198,16 +198,15 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
     if (auto f = openRootFolder(root.get(), kPoolFolderName, folder + "/" + kPoolFolderName, 0700,
                                 poolFolder))
         return talk.end(proto::Outcome::Failed, f->description);
+    // Held to the end: no creation prunes the point or takes a half-restored /etc, and no other
+    // restore writes into /etc meanwhile.
+    FolderLock lock;
+    if (auto f = lock.acquire(root.get(), SystemStore::kLockName, options.store.lockWaitSeconds,
+                              "A system point is being made or another restore runs; try again"))
+        return talk.end(proto::Outcome::Failed, f->description);
     StoredPoint point;
-    {
-        // No creation prunes while it is read.
-        FolderLock lock;
-        if (auto f = lock.acquire(root.get(), "lock", options.store.lockWaitSeconds,
-                                  "A system point is being made; try again"))
-            return talk.end(proto::Outcome::Failed, f->description);
-        if (auto f = readStoredPoint(folder + "/points.git", number, kMaxPointBytes, point))
-            return talk.end(proto::Outcome::Failed, f->description);
-    }
+    if (auto f = readStoredPoint(folder + "/points.git", number, kMaxPointBytes, point))
+        return talk.end(proto::Outcome::Failed, f->description);
     const auto status = readStatus(options.store.dpkgStatus);
     if (!status)
         return talk.end(proto::Outcome::Failed, "could not read dpkg's status");
@@ -309,6 +308,7 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
             request.actions.push_back({aptName(t, native), t.version, "-", "remove"});
         SystemStore::Options o = options.store;
         o.keepPackages = true;
+        o.lockHeld = true;
         o.warn = [&](const std::string& text) { talk.warn(text); };
         SystemStore store(o);
         unsigned long long before = 0;

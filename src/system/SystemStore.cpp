@@ -30,8 +30,9 @@ namespace vigilorn::sys {
 namespace {
 
 constexpr const char* kRepository = "points.git";
-constexpr const char* kLockName = "lock";
 constexpr const char* kStampName = "unattended.stamp";
+constexpr const char* kWindowStampName = "window.stamp";
+constexpr const char* kWindowLockName = "window.lock";
 // A list of 50 points with 50 actions each is far below this.
 constexpr std::int64_t kMaxListSize = 16 * 1024 * 1024;
 constexpr std::int64_t kMaxStatusSize = 512 * 1024 * 1024;
@@ -135,20 +136,39 @@ std::string_view reasonName(Reason reason) {
 Failure parseArguments(const std::vector<std::string>& args, Request& out) {
     const PlatformError usage{
         EINVAL, "usage: qmvigilorn-system create --reason asked|auto|unattended|window "
-                "[--frontend NAME] --description TEXT [--change TEXT]"};
+                "[--frontend NAME] --description TEXT [--change TEXT] [--within SECONDS], or "
+                "qmvigilorn-system window-point --description TEXT"};
+    if (!args.empty() && args[0] == "window-point") {
+        if (args.size() != 3 || args[1] != "--description")
+            return usage;
+        const auto description = cleanText(args[2]);
+        if (!description)
+            return PlatformError{EINVAL, "A description must be UTF-8 text"};
+        out = {};
+        out.reason = Reason::Window;
+        out.description = *description;
+        out.paced = true;
+        return std::nullopt;
+    }
     if (args.empty() || args[0] != "create")
         return usage;
     std::map<std::string, std::string> given;
     for (std::size_t i = 1; i < args.size(); i += 2) {
         const std::string& key = args[i];
         if ((key != "--reason" && key != "--frontend" && key != "--description" &&
-             key != "--change") ||
+             key != "--change" && key != "--within") ||
             i + 1 >= args.size() || !given.emplace(key, args[i + 1]).second)
             return usage;
     }
     if (!given.count("--reason") || !given.count("--description"))
         return usage;
     out = {};
+    if (given.count("--within")) {
+        unsigned long long within = 0;
+        if (!parseNumber(given["--within"], within) || within < 1 || within > kMaxWithinSeconds)
+            return usage;
+        out.within = static_cast<int>(within);
+    }
     const std::string& reason = given["--reason"];
     if (reason == "asked")
         out.reason = Reason::Asked;
@@ -172,6 +192,32 @@ Failure parseArguments(const std::vector<std::string>& args, Request& out) {
                                        "0123456789._+-") != std::string::npos)
         return PlatformError{EINVAL, "A front end is named by letters, digits and ._+-"};
     return std::nullopt;
+}
+
+Failure takeWindowTurn(const std::string& folder, std::int64_t now, FolderLock& held) {
+    Fd root;
+    if (auto f = openRootPath(folder, 0755, root))
+        return f;
+    if (auto f = held.acquire(root.get(), kWindowLockName, 0,
+                              "A restore point from the window is being made already"))
+        return f;
+    unsigned long long last = 0;
+    const auto stamp = readSmall(root.get(), kWindowStampName, 32, true);
+    std::string_view text = stamp ? std::string_view(*stamp) : std::string_view{};
+    if (!text.empty() && text.back() == '\n')
+        text.remove_suffix(1);
+    // A stamp in the future means the clock went back: it no longer says how long ago.
+    if (parseNumber(text, last) && now >= 0 && static_cast<unsigned long long>(now) >= last &&
+        static_cast<unsigned long long>(now) - last <
+            static_cast<unsigned long long>(kWindowPointSeconds)) {
+        const auto wait = static_cast<unsigned long long>(kWindowPointSeconds) -
+                          (static_cast<unsigned long long>(now) - last);
+        return PlatformError{EAGAIN, "A restore point was made from the window less than " +
+                                         std::to_string(kWindowPointSeconds / 60) +
+                                         " minutes ago; try again in " +
+                                         std::to_string((wait + 59) / 60) + " minutes"};
+    }
+    return replaceFile(root.get(), kWindowStampName, std::to_string(now) + "\n", 0600);
 }
 
 std::vector<PackageAction> parseActions(std::string_view text) {
@@ -263,6 +309,14 @@ bool parseChangeFile(std::string_view text, ChangeRecord& out) {
     return seen == 4;
 }
 
+void SystemStore::fitWithin(int within, Options& options) {
+    if (within <= 0)
+        return;
+    options.lockWaitSeconds = std::max(1, within / 4);
+    options.pool.budget = std::chrono::milliseconds(within * 1000 / 2);
+    options.pool.perPackage = std::min(options.pool.perPackage, options.pool.budget);
+}
+
 SystemStore::SystemStore(Options options) : m_options(std::move(options)) {
     initLibGit2WithoutSettings();
 }
@@ -281,9 +335,10 @@ Failure SystemStore::create(const Request& request, unsigned long long& number) 
     if (auto f = openRootFolder(root.get(), kRepository, repository(), 0700, repo))
         return f;
     FolderLock lock;
-    if (auto f = lock.acquire(root.get(), kLockName, m_options.lockWaitSeconds,
-                              "Another system point is still being made"))
-        return f;
+    if (!m_options.lockHeld)
+        if (auto f = lock.acquire(root.get(), kLockName, m_options.lockWaitSeconds,
+                                  "Another system point is still being made, or a restore runs"))
+            return f;
 
     // The replaced packages are kept before anything else, so that even a change that gets no
     // point of its own (an unattended one soon after another) can be undone.

@@ -199,7 +199,7 @@ private slots:
         QCOMPARE(summarise("aptitude", mixed), std::string("aptitude change a b"));
         QCOMPARE(actionLines(mixed), std::string("a 1 2 upgrade\nb 1 - remove\n"));
         std::vector<PackageAction> many(100, {"package-name", "-", "1", ActionKind::Install});
-        QCOMPARE(summarise("apt", many).size(), kMaxDescription);
+        QCOMPARE(summarise("apt", many).size(), kMaxChangeDescription);
     }
 
     void answers_data() {

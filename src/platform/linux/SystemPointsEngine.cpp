@@ -49,11 +49,13 @@ Failure SystemPointsEngine::createRestorePoint(const std::string& description, i
     if (description.find('\0') != std::string::npos)
         return programError(ErrorNumber::InvalidProcedureCall);
     QString program = QString::fromStdString(m_options.maker);
+    const QString text = QString::fromStdString(description.substr(0, kMaxDescription * 4));
     QStringList arguments{QStringLiteral("create"), QStringLiteral("--reason"),
-                          QStringLiteral("window"), QStringLiteral("--description"),
-                          QString::fromStdString(description.substr(0, kMaxDescription * 4))};
+                          QStringLiteral("window"), QStringLiteral("--description"), text};
+    // Through pkexec, the one request a user may make without a password, paced by the maker.
     if (::geteuid() != 0) {
-        arguments.prepend(program);
+        arguments = QStringList{program, QStringLiteral("window-point"),
+                                QStringLiteral("--description"), text};
         program = QString::fromStdString(m_options.pkexec);
     }
     QProcess p;
