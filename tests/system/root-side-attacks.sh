@@ -85,26 +85,36 @@ TABLE
 [ -z "$(ls -A "$store/pool" 2>/dev/null)" ] || fail "packages were kept: $(ls "$store/pool")"
 [ "$(stat -c '%u %a' "$store/window.stamp")" = "0 600" ] || fail "the window's stamp is not root's"
 
-# Two restores started together: one waits for the other, both end well, and /etc is as at
-# the point. Many files, so that the two would overlap without the lock.
+# Two restores started together, and a point asked for meanwhile: the first holds the lock to
+# its end, through a stand-in of apt-get that waits to be let go; the others wait for it, and
+# /etc ends as at the point.
 etc_state() {
     find /etc -xdev -printf '%y %m %U %G %p -> %l\n' | sort > "$1"
     find /etc -xdev -type f -print0 | sort -z | xargs -0 sha256sum >> "$1"
 }
 mkdir /etc/rt-many
-for i in $(seq 400); do echo "$i" > "/etc/rt-many/f$i"; done
+for i in $(seq 200); do echo "$i" > "/etc/rt-many/f$i"; done
 point=$("$system" create --reason window --description "two restores" < /dev/null)
 etc_state "$work/etc-at-point"
-for i in $(seq 400); do echo "changed $i" > "/etc/rt-many/f$i"; echo "new" > "/etc/rt-many/n$i"; done
-for k in 1 2; do
-    printf 'go\n' | "$system" restore --point "$point" > "$work/restore$k.txt" 2>&1 &
-done
+for i in $(seq 200); do echo "changed $i" > "/etc/rt-many/f$i"; echo new > "/etc/rt-many/n$i"; done
+# A package the point does not have, in dpkg's status only, so that the restore runs apt-get.
+printf '\nPackage: rt-ghost\nStatus: install ok installed\nVersion: 1.0\nArchitecture: all\nMaintainer: T <t@localhost>\nDescription: ghost\n\n' >> /var/lib/dpkg/status
+printf '#!/bin/sh\ntouch %s/apt-started\nwhile [ ! -e %s/apt-release ]; do sleep 0.1; done\n%s\n' \
+    "$work" "$work" "sed -i '/^Package: rt-ghost\$/,/^\$/d' /var/lib/dpkg/status" > /usr/bin/apt-get
+waitfor() { for _ in $(seq 600); do [ -e "$1" ] && return 0; sleep 0.1; done; fail "no $1"; }
+printf 'go\n' | "$system" restore --point "$point" > "$work/restore1.txt" 2>&1 &
+waitfor "$work/apt-started"
+! flock -n "$store/lock" true || fail "the store is not locked while a restore runs apt-get"
+printf 'go\n' | "$system" restore --point "$point" > "$work/restore2.txt" 2>&1 &
+"$system" create --reason auto --description meanwhile < /dev/null > "$work/meanwhile" 2>&1 &
+touch "$work/apt-release"
 wait
 for k in 1 2; do
     cat "$work/restore$k.txt"
     tail -1 "$work/restore$k.txt" | grep -q '^end ok' || fail "restore $k did not end ok"
     ! grep -q '^warn' "$work/restore$k.txt" || fail "restore $k warned"
 done
+grep -qx '[0-9]*' "$work/meanwhile" || fail "no point meanwhile: $(cat "$work/meanwhile")"
 etc_state "$work/etc-after"
 diff -u "$work/etc-at-point" "$work/etc-after" > /dev/null || fail "/etc is not as at the point"
 echo PASS
