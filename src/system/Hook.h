@@ -78,7 +78,7 @@ public:
     void say(const std::string& text) const;
 
 private:
-    MakerResult makePoint(const Change& change, const char* reason, bool asked) const;
+    MakerResult makePoint(const Change& change, pointreq::Reason reason) const;
     Change describe(std::vector<PackageAction> actions, std::string commandLine,
                     const std::vector<Ancestor>& chain) const;
 

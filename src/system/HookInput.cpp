@@ -70,26 +70,6 @@ std::string_view baseName(std::string_view path) {
 
 } // namespace
 
-const char* kindName(ActionKind kind) {
-    switch (kind) {
-    case ActionKind::Install:
-        return "install";
-    case ActionKind::Upgrade:
-        return "upgrade";
-    case ActionKind::Downgrade:
-        return "downgrade";
-    case ActionKind::Reinstall:
-        return "reinstall";
-    case ActionKind::Remove:
-        return "remove";
-    case ActionKind::Purge:
-        return "purge";
-    case ActionKind::Configure:
-        return "configure";
-    }
-    return "change";
-}
-
 std::string percentDecode(std::string_view text) {
     std::string out;
     out.reserve(text.size());
@@ -273,7 +253,7 @@ std::size_t characterLength(std::string_view text) {
 std::string boundedDescription(std::string_view text) {
     static constexpr std::string_view kReplacement = "\xef\xbf\xbd";
     std::string out;
-    out.reserve(std::min(text.size(), kMaxChangeDescription));
+    out.reserve(std::min(text.size(), kMaxDescription));
     while (!text.empty()) {
         const std::size_t len = characterLength(text);
         std::string_view piece;
@@ -288,7 +268,7 @@ std::string boundedDescription(std::string_view text) {
             piece = (u < ' ' || u == 0x7f) ? std::string_view(" ") : text.substr(0, len);
             text.remove_prefix(len);
         }
-        if (out.size() + piece.size() > kMaxChangeDescription)
+        if (out.size() + piece.size() > kMaxDescription)
             break;
         out.append(piece);
     }
@@ -298,9 +278,7 @@ std::string boundedDescription(std::string_view text) {
 std::string frontendWord(std::string_view name) {
     std::string out;
     for (const char c : name)
-        if (out.size() < kMaxFrontendName &&
-            ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-             c == '.' || c == '_' || c == '+' || c == '-'))
+        if (out.size() < pointreq::kMaxFrontend && pointreq::frontendChar(c))
             out += c;
     return out;
 }
@@ -313,27 +291,12 @@ std::string summarise(std::string_view frontend, const std::vector<PackageAction
     out += ' ';
     out += oneKind ? kindName(actions.front().kind) : "change";
     for (const auto& a : actions) {
-        if (out.size() > kMaxChangeDescription)
+        if (out.size() > kMaxDescription)
             break;
         out += ' ';
         out += a.name;
     }
     return boundedDescription(out);
-}
-
-std::string actionLines(const std::vector<PackageAction>& actions) {
-    std::string out;
-    for (const auto& a : actions) {
-        out += a.name;
-        out += ' ';
-        out += a.oldVersion;
-        out += ' ';
-        out += a.newVersion;
-        out += ' ';
-        out += kindName(a.kind);
-        out += '\n';
-    }
-    return out;
 }
 
 ReadResult readBounded(int fd, std::string& out, std::size_t maxBytes,

@@ -13,20 +13,6 @@ namespace {
 // The point's number and nothing else.
 constexpr std::size_t kMaxOutput = 64;
 
-std::optional<std::uint64_t> parseNumber(std::string_view text) {
-    if (!text.empty() && text.back() == '\n')
-        text.remove_suffix(1);
-    if (text.empty() || text.size() > 19)
-        return std::nullopt;
-    std::uint64_t n = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        n = n * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    return n;
-}
-
 } // namespace
 
 PointMaker::PointMaker(std::string path, std::chrono::milliseconds cap)
@@ -37,17 +23,13 @@ std::chrono::milliseconds PointMaker::grace() const {
 }
 
 std::vector<std::string> PointMaker::arguments(const MakerRequest& request) const {
-    std::vector<std::string> args{m_path,          "create",           "--reason",
-                                  request.reason,  "--frontend",       request.frontend,
-                                  "--description", request.description};
-    if (request.change) {
-        args.emplace_back("--change");
-        args.push_back(*request.change);
-    }
     // The maker fits its waits into what is left of ours, a second short of it.
+    pointreq::CreateRequest r = request.request;
     const auto left = std::chrono::duration_cast<std::chrono::seconds>(m_cap - grace()).count();
-    args.emplace_back("--within");
-    args.push_back(std::to_string(std::max<long long>(1, left - 1)));
+    r.within = static_cast<int>(std::clamp<long long>(left - 1, 1, pointreq::kMaxWithinSeconds));
+    std::vector<std::string> args{m_path};
+    for (auto& a : pointreq::createArguments(r))
+        args.push_back(std::move(a));
     return args;
 }
 
@@ -77,7 +59,7 @@ MakerResult PointMaker::make(const MakerRequest& request) const {
         result.problem = "was " + run.problem;
     } else if (run.status != 0) {
         result.problem = "failed with exit status " + std::to_string(run.status);
-    } else if (const auto number = parseNumber(run.output); number && !run.cut) {
+    } else if (const auto number = pointreq::parseReply(run.output); number && !run.cut) {
         result.status = MakerResult::Status::Made;
         result.number = *number;
     } else {

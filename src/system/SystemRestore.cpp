@@ -1,10 +1,10 @@
 #include "SystemRestore.h"
 
 #include "EtcRestore.h"
-#include "PackagePool.h"
 #include "RootFiles.h"
 #include "Run.h"
 #include "StoredPoint.h"
+#include "debian/PackagePool.h"
 #include "platform/RestoreProtocol.h"
 #include "store/DebianPackages.h"
 
@@ -218,7 +218,7 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
 
     // 1. The point, whole, read only from the root-owned store.
     talk.step(0, 5, "reading " + shownPoint);
-    Fd root, repo, poolFolder;
+    posix::Fd root, repo, poolFolder;
     // Nothing is made here: a machine without points has nothing to restore.
     if (auto f = openRootPath(folder, 0755, root, false))
         return talk.end(proto::Outcome::Failed, f->description);
@@ -338,12 +338,12 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
             const std::string old = it == current.end() ? "-" : it->second.version;
             const bool up = old != "-" && debian::compareVersions(t.version, old) > 0;
             request.actions.push_back({aptName(t, native), old, t.version,
-                                       old == "-" ? "install"
-                                       : up       ? "upgrade"
-                                                  : "downgrade"});
+                                       old == "-" ? ActionKind::Install
+                                       : up       ? ActionKind::Upgrade
+                                                  : ActionKind::Downgrade});
         }
         for (const auto& t : plan.remove)
-            request.actions.push_back({aptName(t, native), t.version, "-", "remove"});
+            request.actions.push_back({aptName(t, native), t.version, "-", ActionKind::Remove});
         SystemStore::Options o = options.store;
         o.keepPackages = true;
         o.lockHeld = true;

@@ -1,8 +1,8 @@
 #include "SystemStore.h"
 
-#include "PackagePool.h"
 #include "RootFiles.h"
 #include "StoredPoint.h"
+#include "debian/PackagePool.h"
 
 #include "platform/RestoreEngine.h"
 #include "store/BuiltinStore.h"
@@ -62,7 +62,7 @@ bool validAction(const PackageAction& a) {
                                 debian::isValidArch(std::string_view(a.name).substr(colon + 1)) &&
                                 a.name[colon + 1] >= 'a' && a.name[colon + 1] <= 'z';
     auto version = [](const std::string& v) { return v == "-" || debian::isValidVersion(v); };
-    return name && version(a.oldVersion) && version(a.newVersion) && isPackageActionKind(a.kind);
+    return name && version(a.oldVersion) && version(a.newVersion);
 }
 
 } // namespace
@@ -117,85 +117,28 @@ std::optional<std::string> cleanText(std::string_view text, std::size_t limit) {
     return out;
 }
 
-std::string_view reasonName(Reason reason) {
-    switch (reason) {
-    case Reason::Asked:
-        return "asked";
-    case Reason::Auto:
-        return "auto";
-    case Reason::Unattended:
-        return "unattended";
-    case Reason::Restore:
-        return "restore";
-    case Reason::Window:
-        break;
-    }
-    return "window";
-}
-
 Failure parseArguments(const std::vector<std::string>& args, Request& out) {
-    const PlatformError usage{
-        EINVAL, "usage: qmvigilorn-system create --reason asked|auto|unattended|window "
-                "[--frontend NAME] --description TEXT [--change TEXT] [--within SECONDS], or "
-                "qmvigilorn-system window-point --description TEXT"};
-    if (!args.empty() && args[0] == "window-point") {
-        if (args.size() != 3 || args[1] != "--description")
-            return usage;
-        const auto description = cleanText(args[2]);
-        if (!description)
-            return PlatformError{EINVAL, "A description must be UTF-8 text"};
-        out = {};
-        out.reason = Reason::Window;
-        out.description = *description;
-        out.paced = true;
-        return std::nullopt;
-    }
-    if (args.empty() || args[0] != "create")
-        return usage;
-    std::map<std::string, std::string> given;
-    for (std::size_t i = 1; i < args.size(); i += 2) {
-        const std::string& key = args[i];
-        if ((key != "--reason" && key != "--frontend" && key != "--description" &&
-             key != "--change" && key != "--within") ||
-            i + 1 >= args.size() || !given.emplace(key, args[i + 1]).second)
-            return usage;
-    }
-    if (!given.count("--reason") || !given.count("--description"))
-        return usage;
+    const auto given = pointreq::parseCreateArguments(args);
+    if (!given)
+        return PlatformError{EINVAL, std::string(pointreq::kUsage)};
     out = {};
-    if (given.count("--within")) {
-        unsigned long long within = 0;
-        if (!parseNumber(given["--within"], within) || within < 1 || within > kMaxWithinSeconds)
-            return usage;
-        out.within = static_cast<int>(within);
-    }
-    const std::string& reason = given["--reason"];
-    if (reason == "asked")
-        out.reason = Reason::Asked;
-    else if (reason == "auto")
-        out.reason = Reason::Auto;
-    else if (reason == "unattended")
-        out.reason = Reason::Unattended;
-    else if (reason == "window")
-        out.reason = Reason::Window;
-    else
-        return usage;
-    const auto description = cleanText(given["--description"]);
-    const auto change = cleanText(given["--change"]);
+    out.reason = given->reason;
+    out.paced = given->paced;
+    out.within = given->within;
+    const auto description = cleanText(given->description);
+    const auto change = cleanText(given->change.value_or(std::string()));
     if (!description || !change)
         return PlatformError{EINVAL, "A description must be UTF-8 text"};
     out.description = *description;
     out.change = *change;
-    out.frontend = given["--frontend"];
-    if (out.frontend.size() > kMaxFrontend ||
-        out.frontend.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                       "0123456789._+-") != std::string::npos)
+    out.frontend = given->frontend;
+    if (!pointreq::validFrontend(out.frontend))
         return PlatformError{EINVAL, "A front end is named by letters, digits and ._+-"};
     return std::nullopt;
 }
 
 Failure takeWindowTurn(const std::string& folder, std::int64_t now, FolderLock& held) {
-    Fd root;
+    posix::Fd root;
     if (auto f = openRootPath(folder, 0755, root))
         return f;
     if (auto f = held.acquire(root.get(), kWindowLockName, 0,
@@ -222,16 +165,9 @@ Failure takeWindowTurn(const std::string& folder, std::int64_t now, FolderLock& 
 
 std::vector<PackageAction> parseActions(std::string_view text) {
     std::vector<PackageAction> actions;
-    for (std::string_view line : splitOn(text, '\n')) {
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        const auto f = splitOn(line, ' ');
-        if (f.size() != 4)
-            continue;
-        PackageAction a{std::string(f[0]), std::string(f[1]), std::string(f[2]), std::string(f[3])};
-        if (validAction(a))
-            actions.push_back(std::move(a));
-    }
+    for (const std::string_view line : splitOn(text, '\n'))
+        if (auto a = parseActionLine(line); a && validAction(*a))
+            actions.push_back(std::move(*a));
     return actions;
 }
 
@@ -272,7 +208,7 @@ std::string readInput(int fd, std::size_t limit, int milliseconds) {
 }
 
 std::string pointDescription(const Request& request) {
-    return request.reason == Reason::Asked ? kAskedDescription : request.description;
+    return request.reason == Reason::Asked ? std::string(kAskedDescription) : request.description;
 }
 
 std::string changeFile(const Request& request) {
@@ -280,8 +216,8 @@ std::string changeFile(const Request& request) {
                        request.frontend + "\ndescription\t" + request.description + "\nchange\t" +
                        request.change + "\n";
     for (const auto& a : request.actions)
-        text +=
-            "action\t" + a.name + "\t" + a.oldVersion + "\t" + a.newVersion + "\t" + a.kind + "\n";
+        text += "action\t" + a.name + "\t" + a.oldVersion + "\t" + a.newVersion + "\t" +
+                kindName(a.kind) + "\n";
     return text;
 }
 
@@ -301,10 +237,10 @@ bool parseChangeFile(std::string_view text, ChangeRecord& out) {
             *fields[seen++] = f[1];
             continue;
         }
-        if (f.size() != 5 || f[0] != "action")
+        const auto kind = f.size() == 5 ? parseKind(f[4]) : std::nullopt;
+        if (!kind || f[0] != "action")
             return false;
-        out.actions.push_back(
-            {std::string(f[1]), std::string(f[2]), std::string(f[3]), std::string(f[4])});
+        out.actions.push_back({std::string(f[1]), std::string(f[2]), std::string(f[3]), *kind});
     }
     return seen == 4;
 }
@@ -329,7 +265,7 @@ Failure SystemStore::create(const Request& request, unsigned long long& number) 
     if (::geteuid() != 0)
         return PlatformError{EPERM, "System restore points are made by root only"};
     const std::string& folder = m_options.folder;
-    Fd root, repo;
+    posix::Fd root, repo;
     if (auto f = openRootPath(folder, 0755, root))
         return f;
     if (auto f = openRootFolder(root.get(), kRepository, repository(), 0700, repo))
@@ -345,7 +281,7 @@ Failure SystemStore::create(const Request& request, unsigned long long& number) 
     m_kept.clear();
     std::optional<PackagePool> pool;
     if (m_options.keepPackages) {
-        Fd poolFolder;
+        posix::Fd poolFolder;
         if (auto f = openRootFolder(root.get(), kPoolFolderName, poolPath(), 0700, poolFolder)) {
             if (m_options.warn)
                 m_options.warn(f->description);

@@ -1,9 +1,10 @@
 #pragma once
 // System points: restore points of the whole machine, made as root before a package change,
 // in a root-owned folder beside a list every user may read.
-#include "PackagePool.h"
 #include "RootFiles.h"
+#include "debian/PackagePool.h"
 #include "platform/PlatformError.h"
+#include "platform/PointRequest.h"
 #include "platform/SystemPointList.h"
 
 #include <cstdint>
@@ -15,17 +16,17 @@
 
 namespace vigilorn::sys {
 
-enum class Reason { Asked, Auto, Unattended, Window, Restore };
+using pointreq::kAskedDescription;
+using pointreq::kMaxDescription;
+using pointreq::Reason;
+using pointreq::reasonName;
 
-inline constexpr std::size_t kMaxDescription = 256;
-inline constexpr std::size_t kMaxFrontend = 64;
 inline constexpr std::size_t kMaxInput = 1024 * 1024;
 inline constexpr int kInputMilliseconds = 10'000;
 inline constexpr std::int64_t kUnattendedSeconds = 20 * 60;
 // What a user at the machine may ask without a password: a point from the window, at most one
 // in this long, so that nobody can push the others out of the store by asking in a loop.
 inline constexpr std::int64_t kWindowPointSeconds = 5 * 60;
-inline constexpr const char* kAskedDescription = "QMAutoResPnt";
 
 struct Request {
     Reason reason = Reason::Window;
@@ -37,8 +38,6 @@ struct Request {
     bool paced = false; // `window-point`: at most one every kWindowPointSeconds
     int within = 0;     // seconds the whole creation may take; 0: the store's own bounds
 };
-
-inline constexpr int kMaxWithinSeconds = 3600;
 
 // User text made safe to store and show: nullopt when it is not UTF-8 or holds a NUL; control
 // characters become spaces; cut at a character boundary to at most `limit` bytes.
@@ -61,7 +60,6 @@ std::vector<PackageAction> parseActions(std::string_view text);
 // A closed descriptor or a terminal reads as nothing.
 std::string readInput(int fd, std::size_t limit, int milliseconds);
 
-std::string_view reasonName(Reason reason);
 // What the point is called: kAskedDescription when asked, else the given text.
 std::string pointDescription(const Request& request);
 

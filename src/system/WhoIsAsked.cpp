@@ -1,6 +1,6 @@
 #include "WhoIsAsked.h"
 
-#include "Fd.h"
+#include "platform/posix/Fd.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -27,7 +27,8 @@ constexpr std::size_t kMaxSessions = 256;
 // A regular file of at most maxBytes, whole; FIFOs and links are refused.
 bool readSmallFile(int dirFd, const std::string& name, std::string& out, std::size_t maxBytes) {
     out.clear();
-    const Fd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    const posix::Fd fd(
+        ::openat(dirFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     struct stat st {};
     if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return false;

@@ -234,9 +234,9 @@ void TestSystemStore::manifestHoldsEveryEntry() {
 void TestSystemStore::changeReachesPointAndList() {
     Machine m;
     const std::vector<PackageAction> actions = {
-        {"hello", "-", "2.10-3", "install"},
-        {"libc6:amd64", "2.36-9", "1:2.36-9+deb12u4", "upgrade"},
-        {"old-thing", "0.1", "-", "purge"},
+        {"hello", "-", "2.10-3", ActionKind::Install},
+        {"libc6:amd64", "2.36-9", "1:2.36-9+deb12u4", ActionKind::Upgrade},
+        {"old-thing", "0.1", "-", ActionKind::Purge},
     };
     unsigned long long n = 0;
     QVERIFY(!m.create(request(Reason::Asked, actions), n));
@@ -266,7 +266,7 @@ void TestSystemStore::unchangedSecondPoint() {
     QVERIFY(m.populate());
     std::vector<PackageAction> many;
     for (int i = 0; i < 60; ++i)
-        many.push_back({"pkg" + std::to_string(i), "1.0", "1.1", "upgrade"});
+        many.push_back({"pkg" + std::to_string(i), "1.0", "1.1", ActionKind::Upgrade});
     unsigned long long first = 0, second = 0;
     QVERIFY(!m.create(request(Reason::Auto, many), first));
     QVERIFY(!m.create(request(Reason::Window), second));

@@ -2,11 +2,13 @@
 // The pool of replaced packages: before a change upgrades, downgrades or removes a package,
 // the installed version's .deb is kept, so that a restore can put it back when the archive no
 // longer has it. One file per name, version and architecture, shared by every point.
-#include "Fd.h"
-#include "platform/SystemPointList.h"
+#include "KeepWay.h"
+#include "platform/PackageAction.h"
+#include "platform/posix/Fd.h"
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -26,6 +28,7 @@ struct PoolOptions {
     // All rebuilds of one change together, well inside the hook's wait for the point.
     std::chrono::milliseconds budget{60'000};
     std::chrono::milliseconds perPackage{30'000};
+    uid_t owner = 0; // whose files in the pool and in APT's cache are trusted
 };
 
 // NAME_VERSION_ARCH.deb with an epoch's ':' written %3a, as APT names its cached files.
@@ -34,7 +37,10 @@ std::string poolFileName(std::string_view name, std::string_view version, std::s
 struct KeepNote {
     std::string name, version, arch;
     bool kept = false;
-    std::string how; // "cached", "rebuilt", "already kept", or why it was not kept
+    // The way that kept it ("cached", "rebuilt"), "already-kept", or why it was not kept:
+    // "not-installed", "too-large", "too-slow", "no-time-left", "rebuild-failed".
+    std::string how;
+    KeepResult result = KeepResult::Failed;
 };
 
 // "kept NAME VERSION ARCH HOW" or "not-kept NAME VERSION ARCH WHY" lines.
@@ -42,8 +48,9 @@ std::string keepNoteText(const std::vector<KeepNote>& notes);
 
 class PackagePool {
 public:
-    // `folder` is the pool, opened by the caller from the root-owned folder.
-    PackagePool(Fd folder, std::string path, PoolOptions options = {});
+    // `folder` is the pool, opened by the caller from the root-owned folder. It keeps by APT's
+    // cached copy, else by dpkg-repack.
+    PackagePool(posix::Fd folder, std::string path, PoolOptions options = {});
 
     // Keeps the installed version of every package the actions replace. `status` is the text
     // of dpkg's status file.
@@ -59,14 +66,14 @@ public:
     const std::string& path() const { return m_path; }
 
 private:
-    // Rebuilds the note's version with dpkg-repack in the pool's `folder`, within `cap`.
-    void rebuild(KeepNote& note, const std::string& folder, std::chrono::milliseconds cap) const;
-    bool verify(const std::string& file, std::string_view name, std::string_view version,
-                std::string_view arch) const;
+    // The file really is that version, as dpkg-deb reads it.
+    bool verify(const std::string& file, const KeepTarget& target) const;
 
-    Fd m_folder;
+    posix::Fd m_folder;
     std::string m_path;
     PoolOptions m_options;
+    PoolPlace m_place;
+    std::vector<std::unique_ptr<KeepWay>> m_ways;
 };
 
 // The pool file names a stored package list ("name\tarch\tversion\tstatus" lines) names.
