@@ -1,5 +1,7 @@
 #include "RtfReader.h"
 
+#include "platform/posix/Text.h"
+
 #include <QColor>
 #include <QFontDatabase>
 #include <QHash>
@@ -401,15 +403,6 @@ private:
     }
     static bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
     static bool isDigit(char c) { return c >= '0' && c <= '9'; }
-    static int hexValue(char c) {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    }
 
     void openGroup() {
         flushBytes();
@@ -474,8 +467,8 @@ private:
         if (c == '\'') {
             int v = 0;
             int digits = 0;
-            while (digits < 2 && m_p < m_end && hexValue(*m_p) >= 0) {
-                v = v * 16 + hexValue(*m_p);
+            while (digits < 2 && m_p < m_end && posix::hexDigit(*m_p) >= 0) {
+                v = v * 16 + posix::hexDigit(*m_p);
                 ++m_p;
                 ++digits;
             }

@@ -1,17 +1,7 @@
 #pragma once
-// Shared by the readers of escaped text on both sides of the root boundary.
+// Kept only until the root side includes platform/posix/Text.h itself.
+#include "platform/posix/Text.h"
 
 namespace vigilorn {
-
-// The value of one hexadecimal digit, or -1.
-inline int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
+using posix::hexDigit;
 } // namespace vigilorn

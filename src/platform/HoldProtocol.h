@@ -2,6 +2,7 @@
 // The one-line conversation between the package hook (root) and the user's program, on the
 // program's local socket. Shared by both sides, so plain C++ and header-only.
 #include "platform/PointRequest.h"
+#include "platform/posix/Text.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -100,14 +101,9 @@ inline std::optional<std::uint64_t> parseMadeLine(std::string_view line) {
         return std::nullopt;
     const std::string_view digits =
         line.substr(kMadeVerb.size(), line.size() - kMadeVerb.size() - 1);
-    if (digits.empty() || digits.size() > 19)
-        return std::nullopt;
     std::uint64_t n = 0;
-    for (const char c : digits) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        n = n * 10 + static_cast<std::uint64_t>(c - '0');
-    }
+    if (digits.size() > 19 || !posix::parseDecimal(digits, n))
+        return std::nullopt;
     return n;
 }
 

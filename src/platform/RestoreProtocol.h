@@ -3,6 +3,8 @@
 // (`qmvigilorn-system restore --point N`, through pkexec) and reads its progress, line by line,
 // from its standard output; the only thing it ever sends back is go or stop. Shared by both
 // sides, so plain C++ and header-only.
+#include "platform/posix/Text.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -76,15 +78,7 @@ inline std::string endLine(Outcome outcome, std::string_view text) {
 
 namespace detail {
 inline bool number(std::string_view digits, std::uint64_t& out) {
-    if (digits.empty() || digits.size() > 19)
-        return false;
-    out = 0;
-    for (const char c : digits) {
-        if (c < '0' || c > '9')
-            return false;
-        out = out * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    return true;
+    return digits.size() <= 19 && posix::parseDecimal(digits, out);
 }
 inline std::string_view word(std::string_view& rest) {
     const auto at = rest.find(' ');

@@ -4,8 +4,11 @@
 #include "DebianPackages.h"
 #include "FolderEntries.h"
 #include "GitHandle.h"
+#include "LeftOutList.h"
 #include "StoreLock.h"
 #include "platform/RestoreEngine.h"
+#include "platform/posix/Fd.h"
+#include "platform/posix/Files.h"
 
 #include <git2.h>
 
@@ -13,7 +16,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -29,6 +31,8 @@ namespace vigilorn {
 namespace {
 
 namespace fs = std::filesystem;
+using posix::Fd;
+using posix::writeAll;
 using store::isDotGit;
 
 PlatformError gitError(const std::string& what) {
@@ -145,20 +149,6 @@ Failure readBlob(const Point& p, const git_oid& id, std::string& out) {
     return std::nullopt;
 }
 
-// left-out.txt escapes '\', TAB and LF in its paths.
-std::string unescapePath(std::string_view s) {
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '\\' && i + 1 < s.size()) {
-            const char n = s[++i];
-            out += n == 't' ? '\t' : n == 'n' ? '\n' : n;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
-
 int visit(const char* root, const git_tree_entry* entry, void* payload) {
     auto* area = static_cast<Area*>(payload);
     const std::string path = std::string(root) + git_tree_entry_name(entry);
@@ -208,24 +198,16 @@ Failure readArea(const Point& p, const std::string& prefix, Area& out) {
     if (!p.newLayout)
         return std::nullopt;
     git_tree_entry* rawList = nullptr;
-    if (git_tree_entry_bypath(&rawList, p.tree.get(), "left-out.txt") != 0)
+    if (git_tree_entry_bypath(&rawList, p.tree.get(), store::kLeftOutFile) != 0)
         return std::nullopt;
     Git<git_tree_entry> list(rawList);
     std::string text;
     if (auto f = readBlob(p, *git_tree_entry_id(list.get()), text))
         return f;
     const std::string lead = prefix + "/";
-    std::string_view rest(text);
-    while (!rest.empty()) {
-        const auto end = rest.find('\n');
-        const std::string_view line = rest.substr(0, end);
-        rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
-        const auto tab = line.find('\t');
-        if (tab == std::string_view::npos)
-            continue;
-        const std::string path = unescapePath(line.substr(tab + 1));
-        if (path.compare(0, lead.size(), lead) == 0)
-            out.leftOut.insert(path.substr(lead.size()));
+    for (const auto& l : store::parseLeftOutList(text)) {
+        if (l.path.compare(0, lead.size(), lead) == 0)
+            out.leftOut.insert(l.path.substr(lead.size()));
     }
     return std::nullopt;
 }
@@ -358,17 +340,10 @@ struct FolderWalk {
 
     void walk(const std::string& rel) {
         const std::string dirPath = rel.empty() ? root : root + "/" + rel;
-        DIR* dir = ::opendir(dirPath.c_str());
-        if (!dir)
+        const Fd dir(::open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!dir.valid())
             return; // unreadable: nothing can be said about what is inside
-        std::vector<std::string> names;
-        while (const dirent* d = ::readdir(dir)) {
-            const std::string_view name(d->d_name);
-            if (name != "." && name != "..")
-                names.emplace_back(name);
-        }
-        ::closedir(dir);
-        for (const auto& name : names) {
+        for (const auto& name : posix::namesIn(dir.get())) {
             if (sink.cancelled()) {
                 cancelled = true;
                 return;
@@ -545,23 +520,9 @@ Failure checkWritable(const std::string& root, const std::string& rel) {
     return std::nullopt;
 }
 
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(-1); }
-    void reset(int f) {
-        if (fd >= 0)
-            ::close(fd);
-        fd = f;
-    }
-};
-
 Failure openRoot(const std::string& root, Fd& out) {
     out.reset(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (out.fd < 0)
+    if (!out.valid())
         return systemError("Could not open " + root, errno);
     return std::nullopt;
 }
@@ -573,17 +534,17 @@ Failure openParent(int rootFd, const std::string& root, const std::string& rel, 
                    Fd& out) {
     const std::string full = root + "/" + rel;
     Fd dir(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
-    if (dir.fd < 0)
+    if (!dir.valid())
         return systemError("Could not put back " + full, errno);
     std::size_t start = 0;
     for (auto slash = rel.find('/'); slash != std::string::npos; slash = rel.find('/', start)) {
         const std::string name = rel.substr(start, slash - start);
         constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-        int next = ::openat(dir.fd, name.c_str(), kFlags);
+        int next = ::openat(dir.get(), name.c_str(), kFlags);
         if (next < 0 && errno == ENOENT && make) {
-            if (::mkdirat(dir.fd, name.c_str(), 0700) != 0 && errno != EEXIST)
+            if (::mkdirat(dir.get(), name.c_str(), 0700) != 0 && errno != EEXIST)
                 return systemError("Could not create " + root + "/" + rel.substr(0, slash), errno);
-            next = ::openat(dir.fd, name.c_str(), kFlags);
+            next = ::openat(dir.get(), name.c_str(), kFlags);
         }
         if (next < 0) {
             if (errno == ELOOP || errno == ENOTDIR)
@@ -595,8 +556,7 @@ Failure openParent(int rootFd, const std::string& root, const std::string& rel, 
         dir.reset(next);
         start = slash + 1;
     }
-    out.reset(dir.fd);
-    dir.fd = -1;
+    out = std::move(dir);
     return std::nullopt;
 }
 
@@ -637,11 +597,11 @@ Failure writeBack(int dirFd, const std::string& rel, const std::string& full,
             }) != 0)
             return systemError("Could not put back " + full, errno);
     } else {
-        const int fd = makeTemp(leaf, temp, [&](const std::string& t) {
+        Fd fd(makeTemp(leaf, temp, [&](const std::string& t) {
             return ::openat(dirFd, t.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                             0600);
-        });
-        if (fd < 0)
+        }));
+        if (!fd.valid())
             return systemError("Could not put back " + full, errno);
         struct stat st {};
         // Keeps what the user set (a private file stays private); new files start private.
@@ -653,24 +613,9 @@ Failure writeBack(int dirFd, const std::string& rel, const std::string& full,
             bits |= (bits & 0444) >> 2 | S_IXUSR;
         else
             bits &= ~mode_t(0111);
-        std::size_t written = 0;
-        while (written < content.size()) {
-            const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                const int err = errno;
-                ::close(fd);
-                return fail(err);
-            }
-            written += static_cast<std::size_t>(n);
-        }
-        if (::fchmod(fd, bits) != 0 || ::fsync(fd) != 0) {
-            const int err = errno;
-            ::close(fd);
+        if (const int err = writeAll(fd.get(), content))
             return fail(err);
-        }
-        if (::close(fd) != 0)
+        if (::fchmod(fd.get(), bits) != 0 || ::fsync(fd.get()) != 0 || ::close(fd.release()) != 0)
             return fail(errno);
     }
     if (::renameat(dirFd, temp.c_str(), dirFd, leaf.c_str()) != 0)
@@ -687,7 +632,7 @@ void removeEmptyParents(int rootFd, const std::string& root, std::string rel, co
         rel.resize(slash);
         Fd parent;
         if (area.folders.count(rel) || openParent(rootFd, root, rel, false, parent) ||
-            ::unlinkat(parent.fd, leafOf(rel).c_str(), AT_REMOVEDIR) != 0)
+            ::unlinkat(parent.get(), leafOf(rel).c_str(), AT_REMOVEDIR) != 0)
             return;
     }
 }
@@ -857,19 +802,19 @@ Failure BuiltinChanges::restoreConfig(const std::string& point, RestoreEngine& e
         const std::string full = root + "/" + put.name;
         Fd parent;
         if (put.remove) {
-            if (auto f = openParent(rootFd.fd, root, put.name, false, parent)) {
+            if (auto f = openParent(rootFd.get(), root, put.name, false, parent)) {
                 if (f->number == ENOENT)
                     continue;
                 return withUndo(*f);
             }
-            if (::unlinkat(parent.fd, leafOf(put.name).c_str(), 0) != 0 && errno != ENOENT)
+            if (::unlinkat(parent.get(), leafOf(put.name).c_str(), 0) != 0 && errno != ENOENT)
                 return withUndo(systemError("Could not remove " + full, errno));
-            removeEmptyParents(rootFd.fd, root, put.name, config);
+            removeEmptyParents(rootFd.get(), root, put.name, config);
             continue;
         }
-        Failure f = openParent(rootFd.fd, root, put.name, true, parent);
+        Failure f = openParent(rootFd.get(), root, put.name, true, parent);
         if (!f)
-            f = writeBack(parent.fd, put.name, full, put.content, put.mode);
+            f = writeBack(parent.get(), put.name, full, put.content, put.mode);
         if (f)
             return withUndo(*f);
     }

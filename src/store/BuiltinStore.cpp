@@ -2,6 +2,9 @@
 #include "GitHandle.h"
 #include "SnapshotWriter.h"
 #include "StoreLock.h"
+#include "platform/posix/Fd.h"
+#include "platform/posix/Files.h"
+#include "platform/posix/Text.h"
 
 #include <git2.h>
 
@@ -14,7 +17,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
@@ -412,31 +414,19 @@ Failure readChain(git_repository* repo, Chain& chain) {
     return std::nullopt;
 }
 
-unsigned long long readLastNumber(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return 0;
-    char text[32] = {};
-    const std::size_t n = std::fread(text, 1, sizeof text - 1, f);
-    std::fclose(f);
+unsigned long long readLastNumber(const std::string& folder) {
+    const posix::Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const auto file = posix::readFile(dir.get(), kLastNumberFile, 32);
     unsigned long long number = 0;
-    const auto r = std::from_chars(text, text + n, number);
-    return r.ec == std::errc() ? number : 0;
+    return file.ok() && posix::parseDecimal(posix::trim(file.text), number) ? number : 0;
 }
 
 // Remembers the highest number ever given, so that a point lost to damage never has its
 // number given again.
-void writeLastNumber(const std::string& path, unsigned long long number) {
-    const std::string temp = path + ".new";
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return;
-    const std::string text = std::to_string(number) + "\n";
-    const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-                    ::fsync(fd) == 0;
-    ::close(fd);
-    if (!ok || std::rename(temp.c_str(), path.c_str()) != 0)
-        ::unlink(temp.c_str());
+void writeLastNumber(const std::string& folder, unsigned long long number) {
+    const posix::Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.valid())
+        posix::replaceFile(dir.get(), kLastNumberFile, std::to_string(number) + "\n", 0600);
 }
 
 // A copy of `l` on top of `parent` (none: a first commit), with its own time and message.
@@ -675,7 +665,6 @@ Failure BuiltinStore::createLocked(const std::string& description, int restorePo
         return gitError("Could not sign the restore point");
     Git<git_signature> sig(rawSig);
 
-    const std::string numberFile = path + "/" + kLastNumberFile;
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
         // Another writer that doesn't take our lock (git by hand, say) may move the branch
         // between our reading it and moving it: read again and redo the commits.
@@ -683,7 +672,7 @@ Failure BuiltinStore::createLocked(const std::string& description, int restorePo
             if (auto f = readChain(repo.get(), chain))
                 return f;
         const unsigned long long number =
-            given != 0 ? given : std::max(chain.highest, readLastNumber(numberFile)) + 1;
+            given != 0 ? given : std::max(chain.highest, readLastNumber(path)) + 1;
 
         // The points below the new one that stay, newest first; past the limit only the
         // point being restored from.
@@ -741,7 +730,7 @@ Failure BuiltinStore::createLocked(const std::string& description, int restorePo
         if (rc < 0)
             return gitError("Could not record the restore point");
 
-        writeLastNumber(numberFile, number);
+        writeLastNumber(path, number);
         if (rewritten)
             prune(repo.get(), path);
         // The point is made; a cache that can't be saved only makes the next one slower.
@@ -787,7 +776,7 @@ std::size_t BuiltinStore::leftOutOfNewest() const {
     if (git_tree_lookup(&rawTree, repo.get(), &newest->tree) < 0)
         return 0;
     Git<git_tree> tree(rawTree);
-    const git_tree_entry* entry = git_tree_entry_byname(tree.get(), "left-out.txt");
+    const git_tree_entry* entry = git_tree_entry_byname(tree.get(), store::kLeftOutFile);
     git_blob* blob = nullptr;
     if (!entry || git_blob_lookup(&blob, repo.get(), git_tree_entry_id(entry)) < 0)
         return 0;

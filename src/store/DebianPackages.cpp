@@ -78,8 +78,8 @@ Version split(std::string_view v) {
     Version out;
     const auto colon = v.find(':');
     if (colon != std::string_view::npos) {
-        for (const char c : v.substr(0, colon))
-            out.epoch = out.epoch * 10 + static_cast<unsigned>(c - '0');
+        // dpkg refuses a version whose epoch is not a number; as 0 it still sorts.
+        posix::parseDecimal(v.substr(0, colon), out.epoch);
         v.remove_prefix(colon + 1);
     }
     const auto dash = v.rfind('-');

@@ -1,12 +1,9 @@
 #pragma once
 // What the stores and the root side's restore read of a folder, the same way everywhere.
+#include "platform/posix/Files.h"
+
 #include <cctype>
-#include <dirent.h>
-#include <fcntl.h>
-#include <string>
 #include <string_view>
-#include <unistd.h>
-#include <vector>
 
 namespace vigilorn::store {
 
@@ -18,25 +15,6 @@ inline bool isDotGit(std::string_view name) {
            std::tolower(static_cast<unsigned char>(name[3])) == 't';
 }
 
-// The names in an open folder, "." and ".." left out; nothing when it can't be read. Read
-// through a descriptor of its own, so the caller's is left as it was.
-inline std::vector<std::string> namesIn(int dirfd) {
-    std::vector<std::string> names;
-    const int copy = ::openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (copy < 0)
-        return names;
-    DIR* dir = ::fdopendir(copy);
-    if (!dir) {
-        ::close(copy);
-        return names;
-    }
-    while (const dirent* e = ::readdir(dir)) {
-        const std::string_view n(e->d_name);
-        if (n != "." && n != "..")
-            names.emplace_back(n);
-    }
-    ::closedir(dir);
-    return names;
-}
+using posix::namesIn;
 
 } // namespace vigilorn::store

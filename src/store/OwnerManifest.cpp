@@ -1,6 +1,6 @@
 #include "OwnerManifest.h"
 
-#include "platform/HexDigit.h"
+#include "platform/posix/Text.h"
 
 #include <algorithm>
 #include <charconv>
@@ -9,6 +9,8 @@
 namespace vigilorn::store {
 
 namespace {
+
+using posix::hexDigit;
 
 bool unescape(std::string_view in, std::string& out) {
     out.clear();

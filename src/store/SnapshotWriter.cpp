@@ -2,6 +2,7 @@
 #include "FolderEntries.h"
 #include "Deb822.h"
 #include "OwnerManifest.h"
+#include "platform/posix/Fd.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
@@ -24,6 +24,7 @@ namespace vigilorn::store {
 namespace {
 
 namespace fs = std::filesystem;
+using posix::Fd;
 
 constexpr const char* kCacheMagic = "vigilorn-stat-cache 1\n";
 constexpr const char* kCacheEnd = "end\n";
@@ -48,17 +49,6 @@ FileStamp stampOf(const struct stat& st) {
     s.mode = st.st_mode;
     return s;
 }
-
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-};
 
 enum class Read { Ok, Unreadable, Vanished, Changed, TooLarge, Special };
 
@@ -89,10 +79,10 @@ Read fromErrno(int err) {
 Read readRegular(int dirfd, const char* name, std::int64_t limit, std::string& data,
                  FileStamp& stamp) {
     Fd f(::openat(dirfd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (f.fd < 0)
+    if (!f.valid())
         return fromErrno(errno);
     struct stat before {};
-    if (::fstat(f.fd, &before) != 0)
+    if (::fstat(f.get(), &before) != 0)
         return Read::Unreadable;
     if (!S_ISREG(before.st_mode))
         return Read::Changed; // replaced by something else since it was listed
@@ -102,7 +92,7 @@ Read readRegular(int dirfd, const char* name, std::int64_t limit, std::string& d
     data.resize(size + 1);
     std::size_t got = 0;
     while (got < data.size()) {
-        const ssize_t n = ::read(f.fd, data.data() + got, data.size() - got);
+        const ssize_t n = ::read(f.get(), data.data() + got, data.size() - got);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -116,7 +106,7 @@ Read readRegular(int dirfd, const char* name, std::int64_t limit, std::string& d
         return Read::Changed;
     data.resize(size);
     struct stat after {};
-    if (::fstat(f.fd, &after) != 0)
+    if (::fstat(f.get(), &after) != 0)
         return Read::Unreadable;
     stamp = stampOf(after);
     if (stampOf(before) != stamp)
@@ -265,12 +255,12 @@ public:
                 }
                 Fd child(
                     ::openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-                if (child.fd < 0) {
+                if (!child.valid()) {
                     leave(fromErrno(errno), childTree);
                     continue;
                 }
                 std::optional<git_oid> sub;
-                if (!folder(child.fd, childAbs, childTree, depth + 1, sub))
+                if (!folder(child.get(), childAbs, childTree, depth + 1, sub))
                     return false;
                 if (!sub)
                     continue;
@@ -338,14 +328,14 @@ public:
             return true;
         }
         Fd dir(::open(canonical.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (dir.fd < 0) {
+        if (!dir.valid()) {
             leave(fromErrno(errno), treePath);
             return true;
         }
         struct stat st {};
-        if (m_owners && ::fstat(dir.fd, &st) == 0)
+        if (m_owners && ::fstat(dir.get(), &st) == 0)
             owner(st, treePath);
-        return folder(dir.fd, canonical.string(), treePath, 0, out);
+        return folder(dir.get(), canonical.string(), treePath, 0, out);
     }
 
     // Owners are noted where each entry is looked at anyway, not by a second walk.
@@ -461,21 +451,6 @@ std::string dpkgPackageList(std::string_view status) {
     for (const auto& r : rows)
         text += r.name + "\t" + r.arch + "\t" + r.version + "\t" + r.state + "\n";
     return text;
-}
-
-std::string leftOutLine(const LeftOut& l) {
-    std::string line = l.reason + "\t";
-    for (const char c : l.path) {
-        if (c == '\\')
-            line += "\\\\";
-        else if (c == '\t')
-            line += "\\t";
-        else if (c == '\n')
-            line += "\\n";
-        else
-            line += c;
-    }
-    return line + "\n";
 }
 
 void StatCache::load(const std::string& path) {
@@ -685,7 +660,7 @@ Failure writeSnapshot(git_repository* repo, const Sources& sources, const StatCa
     git_oid listId;
     if (!w.blob(list.data(), list.size(), listId))
         return w.failure;
-    if (auto f = insert(root.get(), "left-out.txt", listId, GIT_FILEMODE_BLOB))
+    if (auto f = insert(root.get(), kLeftOutFile, listId, GIT_FILEMODE_BLOB))
         return f;
     for (const auto& [name, content] : sources.extraFiles) {
         // Top-level names only, and never one of the point's own parts.

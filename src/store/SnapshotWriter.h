@@ -1,6 +1,7 @@
 #pragma once
 // The tree of one built-in restore point: the package lists, /etc, the configuration folder
 // and the list of what had to be left out of them.
+#include "LeftOutList.h"
 #include "platform/PlatformError.h"
 
 #include <git2.h>
@@ -56,11 +57,6 @@ private:
     std::unordered_map<std::string, Entry> m_entries;
 };
 
-struct LeftOut {
-    std::string reason; // unreadable, vanished, changed, too-deep, too-large, special
-    std::string path;   // as in the tree, e.g. etc/shadow
-};
-
 struct Snapshot {
     git_oid tree{};
     std::vector<LeftOut> leftOut;
@@ -85,8 +81,5 @@ PlatformError gitError(const std::string& what);
 // Reports a loose object that exists but can't be read whole, and moves it to the store's
 // damaged/ folder, so that it can be written again.
 void setAsideDamaged(git_repository* repo, const git_oid& id);
-
-// One line of left-out.txt.
-std::string leftOutLine(const LeftOut& l);
 
 } // namespace vigilorn::store

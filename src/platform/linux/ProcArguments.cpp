@@ -2,22 +2,12 @@
 // alone does not say whether they install software.
 #include "ProcProcessSource.h"
 
-#include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
+#include "platform/posix/Files.h"
 
-#include <array>
+#include <fcntl.h>
 
 namespace vigilorn {
 namespace {
-
-struct Fd {
-    int fd = -1;
-    ~Fd() {
-        if (fd >= 0)
-            close(fd);
-    }
-};
 
 bool isValidUtf8(const unsigned char* p, std::size_t n) {
     std::size_t i = 0;
@@ -59,25 +49,12 @@ bool readProcArguments(const std::string& procRoot, const std::string& pid,
     args.clear();
     if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos)
         return false;
-    const std::string path = procRoot + "/" + pid + "/cmdline";
-    Fd f{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY)};
-    if (f.fd < 0)
-        return false;
-    // One byte more than the limit tells a cmdline of exactly the limit from a longer one; a
-    // longer one is not read any further.
-    std::array<char, ProcessSource::kMaxArgumentBytes + 1> buf;
-    std::size_t len = 0;
-    while (len < buf.size()) {
-        const ssize_t n = read(f.fd, buf.data() + len, buf.size() - len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            break;
-        len += static_cast<std::size_t>(n);
-    }
-    if (len == 0 || len > ProcessSource::kMaxArgumentBytes)
+    // One past the limit is refused, without reading further.
+    const auto file = posix::readFile(AT_FDCWD, procRoot + "/" + pid + "/cmdline",
+                                      ProcessSource::kMaxArgumentBytes, posix::kFollowLinks);
+    const std::string& buf = file.text;
+    const std::size_t len = buf.size();
+    if (!file.ok() || len == 0)
         return false;
     if (!isValidUtf8(reinterpret_cast<const unsigned char*>(buf.data()), len))
         return false;

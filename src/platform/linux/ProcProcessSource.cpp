@@ -1,5 +1,8 @@
 #include "ProcProcessSource.h"
 
+#include "platform/posix/Fd.h"
+#include "platform/posix/Text.h"
+
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -17,13 +20,9 @@ namespace {
 constexpr std::size_t kKernelCommMax = 15;
 constexpr std::uint32_t kPfKthread = 0x00200000; // a kernel thread, which never runs a program
 
-struct Fd {
-    int fd = -1;
-    ~Fd() {
-        if (fd >= 0)
-            close(fd);
-    }
-};
+using posix::Fd;
+using posix::leadingDigits;
+using posix::parseDecimal;
 
 // The kernel's record, as getdents64 writes it.
 struct LinuxDirent64 {
@@ -36,18 +35,7 @@ struct LinuxDirent64 {
 
 // A PID as /proc names it: digits only, no leading zero, within what the kernel hands out.
 bool parsePidName(const char* s, pid_t& pid) {
-    if (*s < '1' || *s > '9')
-        return false;
-    unsigned long long v = 0;
-    for (; *s; ++s) {
-        if (*s < '0' || *s > '9')
-            return false;
-        v = v * 10 + static_cast<unsigned>(*s - '0');
-        if (v > 0x7FFFFFFFull)
-            return false;
-    }
-    pid = static_cast<pid_t>(v);
-    return true;
+    return *s != '0' && parseDecimal<pid_t>(s, pid);
 }
 
 // Reads the start of dirFd/pid/leaf, at most buf.size() bytes, and when asked the file's owner,
@@ -62,12 +50,12 @@ bool readSmallFile(int dirFd, const char* pid, const char* leaf, std::vector<cha
         std::snprintf(path, sizeof path, "%s/%s", pid, leaf);
     else
         std::snprintf(path, sizeof path, "%s", leaf);
-    Fd f{openat(dirFd, path, O_RDONLY | O_CLOEXEC)};
-    if (f.fd < 0)
+    const Fd f(openat(dirFd, path, O_RDONLY | O_CLOEXEC));
+    if (!f.valid())
         return false;
     ssize_t n;
     do {
-        n = read(f.fd, buf.data(), buf.size());
+        n = read(f.get(), buf.data(), buf.size());
     } while (n < 0 && errno == EINTR);
     if (n < 0)
         return false;
@@ -75,7 +63,7 @@ bool readSmallFile(int dirFd, const char* pid, const char* leaf, std::vector<cha
     if (owner) {
         // fstat on the open file spares a second walk of the path.
         struct stat st {};
-        if (fstat(f.fd, &st) != 0)
+        if (fstat(f.get(), &st) != 0)
             return false;
         *owner = st.st_uid;
     }
@@ -87,14 +75,9 @@ bool readSmallFile(int dirFd, const char* pid, const char* leaf, std::vector<cha
 bool parseTaskCounters(std::string_view text, TaskCounters& out) {
     std::size_t p = 0;
     const auto number = [&](std::uint64_t& v) {
-        const std::size_t from = p;
-        v = 0;
-        for (; p < text.size() && text[p] >= '0' && text[p] <= '9'; ++p) {
-            if (v > (std::uint64_t(1) << 60))
-                return false;
-            v = v * 10 + static_cast<unsigned>(text[p] - '0');
-        }
-        return p > from;
+        const std::string_view digits = leadingDigits(text.substr(p));
+        p += digits.size();
+        return parseDecimal(digits, v);
     };
     for (int field = 1; field < 4; ++field) {
         p = text.find(' ', p);
@@ -132,17 +115,7 @@ bool statusNumber(const char* data, std::size_t len, std::string_view key, std::
     }
     while (p < end && (*p == ' ' || *p == '\t'))
         ++p;
-    if (p == end || *p < '0' || *p > '9')
-        return false;
-    unsigned long long v = 0;
-    while (p < end && *p >= '0' && *p <= '9') {
-        v = v * 10 + static_cast<unsigned>(*p - '0');
-        if (v > 0xFFFFFFFFull)
-            return false;
-        ++p;
-    }
-    out = static_cast<std::uint32_t>(v);
-    return true;
+    return parseDecimal(leadingDigits({p, static_cast<std::size_t>(end - p)}), out);
 }
 
 std::string accountName(uid_t uid) {
@@ -193,28 +166,11 @@ bool parseProcStat(std::string_view text, ProcStat& out) {
                 return false;
             out.state = value[0];
         } else if (field == 9) {
-            if (value.empty() || value.size() > 10)
+            if (!parseDecimal(value, out.flags))
                 return false;
-            std::uint64_t flags = 0;
-            for (char c : value) {
-                if (c < '0' || c > '9')
-                    return false;
-                flags = flags * 10 + static_cast<unsigned>(c - '0');
-            }
-            if (flags > 0xFFFFFFFFull)
-                return false;
-            out.flags = static_cast<std::uint32_t>(flags);
         } else if (field == 22) {
-            if (value.empty() || value.size() > 20)
+            if (!parseDecimal(value, start))
                 return false;
-            for (char c : value) {
-                if (c < '0' || c > '9')
-                    return false;
-                const std::uint64_t next = start * 10 + static_cast<unsigned>(c - '0');
-                if (next / 10 != start)
-                    return false;
-                start = next;
-            }
         }
         p = end;
     }
@@ -223,13 +179,13 @@ bool parseProcStat(std::string_view text, ProcStat& out) {
 }
 
 bool readProcStat(const std::string& root, pid_t pid, ProcStat& out) {
-    Fd dir{open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (dir.fd < 0)
+    const Fd dir(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid())
         return false;
     std::vector<char> buf(4096);
     std::size_t len = 0;
     const std::string name = std::to_string(pid);
-    return readSmallFile(dir.fd, name.c_str(), "stat", buf, len) &&
+    return readSmallFile(dir.get(), name.c_str(), "stat", buf, len) &&
            parseProcStat({buf.data(), len}, out);
 }
 
@@ -509,8 +465,8 @@ ProcProcessSource::EnumerateProcesses(const ProcessVisitor& visitor) {
     // A visitor that let events run could start another pass over the same state.
     if (m_inPass)
         return EnumerationFailure{programError(ErrorNumber::CantPerformOperation), false};
-    Fd root{open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (root.fd < 0)
+    const Fd root(open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root.valid())
         return EnumerationFailure{errorFromErrno(errno), false};
     const PassFlag running(m_inPass);
 
@@ -522,16 +478,16 @@ ProcProcessSource::EnumerateProcesses(const ProcessVisitor& visitor) {
         m_users.clear(); // accounts may have been renamed
 
     if (!m_shortcut)
-        m_shortcut = shortcutFor(root.fd);
+        m_shortcut = shortcutFor(root.get());
     // Read before listing, so that a task made during the listing moves them for the next pass.
-    std::optional<TaskCounters> counters = readTaskCounters(root.fd);
+    std::optional<TaskCounters> counters = readTaskCounters(root.get());
     std::vector<pid_t> due;
     due.swap(m_newPids);
     m_listed = full || *m_shortcut == Shortcut::None || !counters || !m_countedAt ||
-               !probeNewPids(root.fd, pass, *counters, due);
+               !probeNewPids(root.get(), pass, *counters, due);
     std::optional<EnumerationFailure> failure;
     if (m_listed)
-        failure = listRoot(root.fd, pass, full);
+        failure = listRoot(root.get(), pass, full);
     // A listing cut short leaves what is kept unsure: the next pass lists again.
     m_countedAt = failure ? std::nullopt : counters;
 

@@ -2,16 +2,11 @@
 
 #include "platform/RestoreProtocol.h"
 
-#include <QProcess>
-
 namespace vigilorn {
 namespace {
 
 namespace proto = restoreproto;
 
-// pkexec: 126 the user said no, 127 not authorised.
-constexpr int kPkexecDismissed = 126;
-constexpr int kPkexecNotAuthorised = 127;
 // What is kept of the root side's standard error, for the message of a run that ended early.
 constexpr std::size_t kMaxErrors = 2000;
 
@@ -36,22 +31,14 @@ std::string trimmed(std::string s) {
 
 } // namespace
 
-RootSideRestore::RootSideRestore(Options options) : m_options(std::move(options)) {}
+RootSideRestore::RootSideRestore(Options options)
+    : m_options(std::move(options)), m_runner({m_options.pkexec, m_options.asRoot}) {}
 
-RootSideRestore::~RootSideRestore() {
-    if (!m_process)
-        return;
-    m_process->disconnect();
-    // The end of its input answers a question still open with stop.
-    m_process->closeWriteChannel();
-    m_process->kill();
-    // QProcess would wait for its child as it goes, and a root child can't be signalled by
-    // its user: it is left to finish on its own while the program ends.
-    (void)m_process.release();
-}
+// The runner ends its input, which answers a question still open with stop.
+RootSideRestore::~RootSideRestore() = default;
 
 bool RootSideRestore::start(std::uint64_t point, Events events) {
-    if (m_process)
+    if (m_runner.running())
         return false;
     m_events = std::move(events);
     m_result = {};
@@ -62,65 +49,38 @@ bool RootSideRestore::start(std::uint64_t point, Events events) {
     m_haveEnd = false;
     m_abandoned.clear();
 
-    QString program = QString::fromStdString(m_options.maker);
-    QStringList arguments{QStringLiteral("restore"), QStringLiteral("--point"),
-                          QString::number(point)};
-    if (!m_options.asRoot) {
-        // pkexec takes no "--": the maker's absolute path can't be read as one of its options.
-        arguments.prepend(program);
-        program = QString::fromStdString(m_options.pkexec);
-    }
-    m_process = std::make_unique<QProcess>();
-    QProcess* p = m_process.get();
-    QObject::connect(p, &QProcess::readyReadStandardOutput, p, [this] { readOutput(); });
-    QObject::connect(p, &QProcess::readyReadStandardError, p, [this] { readErrors(); });
-    QObject::connect(p, &QProcess::finished, p, [this](int code, QProcess::ExitStatus status) {
-        ended(code, status != QProcess::NormalExit);
-    });
-    QObject::connect(p, &QProcess::errorOccurred, p, [this, program](QProcess::ProcessError e) {
-        if (e != QProcess::FailedToStart)
-            return;
-        m_abandoned = "Could not start " + program.toStdString() + ": " +
-                      m_process->errorString().toStdString();
-        // No finished signal follows a start that failed.
-        QMetaObject::invokeMethod(
-            m_process.get(), [this] { ended(-1, true); }, Qt::QueuedConnection);
-    });
-    p->start(program, arguments);
-    return true;
+    RootSideRunner::Events run;
+    run.output = [this](std::string_view bytes) { readOutput(bytes); };
+    run.errors = [this](std::string_view bytes) { readErrors(bytes); };
+    run.finished = [this](const RootSideRunner::Ending& e) { ended(e); };
+    return m_runner.start({m_options.maker, {"restore", "--point", std::to_string(point)}},
+                          std::move(run));
 }
 
 void RootSideRestore::answer(bool go) {
-    if (!m_process || !m_asking)
+    if (!m_runner.running() || !m_asking)
         return;
     m_asking = false;
-    const std::string_view line = go ? proto::kGo : proto::kStop;
-    m_process->write(line.data(), static_cast<qint64>(line.size()));
+    m_runner.write(go ? proto::kGo : proto::kStop);
 }
 
-void RootSideRestore::readOutput() {
-    char chunk[4096];
-    while (m_abandoned.empty()) {
-        const qint64 n = m_process->read(chunk, sizeof chunk);
-        if (n <= 0)
-            break;
-        for (qint64 i = 0; i < n && m_abandoned.empty(); ++i) {
-            if (chunk[i] != '\n') {
-                m_buffer += chunk[i];
-                if (m_buffer.size() >= proto::kMaxLine)
-                    abandon("The root side sent a line longer than " +
-                            std::to_string(proto::kMaxLine) + " bytes.");
-                continue;
-            }
-            const std::string line = std::move(m_buffer);
-            m_buffer.clear();
-            handleLine(line);
+void RootSideRestore::readOutput(std::string_view bytes) {
+    for (std::size_t i = 0; i < bytes.size() && m_abandoned.empty(); ++i) {
+        if (bytes[i] != '\n') {
+            m_buffer += bytes[i];
+            if (m_buffer.size() >= proto::kMaxLine)
+                abandon("The root side sent a line longer than " + std::to_string(proto::kMaxLine) +
+                        " bytes.");
+            continue;
         }
+        const std::string line = std::move(m_buffer);
+        m_buffer.clear();
+        handleLine(line);
     }
 }
 
-void RootSideRestore::readErrors() {
-    m_errors += m_process->readAllStandardError().toStdString();
+void RootSideRestore::readErrors(std::string_view bytes) {
+    m_errors += bytes;
     if (m_errors.size() > kMaxErrors)
         m_errors.erase(0, m_errors.size() - kMaxErrors);
 }
@@ -173,35 +133,33 @@ void RootSideRestore::abandon(const std::string& why) {
         return;
     m_abandoned = why;
     m_asking = false;
-    m_process->closeWriteChannel();
-    m_process->kill();
+    m_runner.closeInput();
+    m_runner.kill();
 }
 
-void RootSideRestore::ended(int exitCode, bool crashed) {
-    if (!m_process)
-        return;
-    if (m_abandoned.empty()) {
-        readErrors();
-        readOutput();
-    }
+void RootSideRestore::ended(const RootSideRunner::Ending& ending) {
     Result result = std::move(m_result);
+    using How = RootSideRunner::Ending::How;
     if (!m_abandoned.empty()) {
         result.outcome = Outcome::Failed;
         result.text = m_abandoned;
+    } else if (ending.how == How::NotStarted) {
+        result.outcome = Outcome::Failed;
+        result.text = "Could not start " + m_runner.started({m_options.maker, {}}).program + ": " +
+                      ending.detail;
     } else if (!m_haveEnd) {
         result.outcome = Outcome::Failed;
         const std::string said = trimmed(m_errors);
-        if (!crashed && (exitCode == kPkexecDismissed || exitCode == kPkexecNotAuthorised) &&
-            !m_options.asRoot)
-            result.text = "Restoring was not authorised.";
+        if (ending.how == How::NotAuthorised)
+            result.text = "Restoring " + ending.words() + ".";
         else
             result.text =
                 "The root side ended before the restore was finished (" +
-                (crashed ? std::string("it crashed") : "exit code " + std::to_string(exitCode)) +
+                (ending.how == How::Crashed ? std::string("it crashed")
+                                            : "exit code " + std::to_string(ending.exitCode)) +
                 ")" + (said.empty() ? "." : ": " + said);
     }
     // The events may start another run.
-    m_process.release()->deleteLater();
     Events events = std::move(m_events);
     m_events = {};
     if (events.finished)

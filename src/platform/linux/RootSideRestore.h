@@ -1,14 +1,13 @@
 #pragma once
 // The root side's restore, followed from its standard output: `pkexec <maker> restore --point
 // N`, or the maker itself when the program is root.
+#include "RootSideRunner.h"
 #include "platform/SystemRestore.h"
 
-#include <memory>
 #include <string>
+#include <string_view>
 
 #include <unistd.h>
-
-class QProcess;
 
 namespace vigilorn {
 
@@ -27,17 +26,17 @@ public:
 
     bool start(std::uint64_t point, Events events) override;
     void answer(bool go) override;
-    bool running() const override { return m_process != nullptr; }
+    bool running() const override { return m_runner.running(); }
 
 private:
-    void readOutput();
-    void readErrors();
+    void readOutput(std::string_view bytes);
+    void readErrors(std::string_view bytes);
     void handleLine(const std::string& line);
     void abandon(const std::string& why);
-    void ended(int exitCode, bool crashed);
+    void ended(const RootSideRunner::Ending& ending);
 
     Options m_options;
-    std::unique_ptr<QProcess> m_process;
+    RootSideRunner m_runner;
     Events m_events;
     Result m_result;
     std::string m_buffer;

@@ -1,7 +1,8 @@
 #include "SnapperChanges.h"
 
-#include "RootCommand.h"
+#include "RootSideRunner.h"
 #include "SnapperEngine.h"
+#include "platform/posix/Text.h"
 
 #include <QDBusArgument>
 #include <QDBusMessage>
@@ -132,11 +133,18 @@ Failure SnapperChanges::restoreConfig(const std::string&, RestoreEngine&) {
 }
 
 bool SnapperChanges::canRunAsRoot() const {
-    return RootCommand::available();
+    return RootSideRunner().available();
 }
 
 Failure SnapperChanges::runAsRoot(const Command& command, std::string& output) {
-    return RootCommand::run(command, output);
+    // pkexec waits for the user to answer its password box: give them time.
+    constexpr int kTimeoutMs = 30 * 60 * 1000;
+    const auto ending = RootSideRunner().run(command, output, nullptr, kTimeoutMs);
+    if (ending.ok())
+        return std::nullopt;
+    const auto said = posix::trim(output);
+    return PlatformError{kCommandFailed, commandLine(command) + " " + ending.words() +
+                                             (said.empty() ? "." : ": " + std::string(said))};
 }
 
 } // namespace vigilorn

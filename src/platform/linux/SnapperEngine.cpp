@@ -1,5 +1,7 @@
 #include "SnapperEngine.h"
 
+#include "platform/posix/Text.h"
+
 #include <QDBusArgument>
 #include <QDBusError>
 #include <QDBusMessage>
@@ -10,6 +12,8 @@
 namespace vigilorn {
 
 namespace {
+
+using posix::hexDigit;
 
 const QString kPath = QStringLiteral("/org/opensuse/Snapper");
 const QString kInterface = QStringLiteral("org.opensuse.Snapper");
@@ -40,16 +44,6 @@ QString escape(const std::string& text) {
     return QString::fromLatin1(out);
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool unescape(const QString& escaped, std::string& out) {
     const std::string in = escaped.toStdString();
     out.clear();
@@ -61,9 +55,9 @@ bool unescape(const QString& escaped, std::string& out) {
         if (i + 1 < in.size() && in[i + 1] == '\\') {
             out += '\\';
             ++i;
-        } else if (i + 3 < in.size() && in[i + 1] == 'x' && hexValue(in[i + 2]) >= 0 &&
-                   hexValue(in[i + 3]) >= 0) {
-            out += static_cast<char>(hexValue(in[i + 2]) * 16 + hexValue(in[i + 3]));
+        } else if (i + 3 < in.size() && in[i + 1] == 'x' && hexDigit(in[i + 2]) >= 0 &&
+                   hexDigit(in[i + 3]) >= 0) {
+            out += static_cast<char>(hexDigit(in[i + 2]) * 16 + hexDigit(in[i + 3]));
             i += 3;
         } else {
             return false;

@@ -1,13 +1,15 @@
 #include "SystemPointsEngine.h"
 
+#include "RootSideRunner.h"
 #include "platform/PointRequest.h"
 #include "platform/SystemPointList.h"
+#include "platform/posix/Files.h"
+#include "platform/posix/Text.h"
 
-#include <QProcess>
+#include <QtGlobal>
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 
@@ -16,12 +18,23 @@ namespace {
 
 // Above this the list is not a list of points.
 constexpr std::size_t kMaxList = 8 * 1024 * 1024;
-// pkexec: 126 the user said no, 127 not authorised.
-constexpr int kPkexecDismissed = 126;
-constexpr int kPkexecNotAuthorised = 127;
+// What the root side may say on standard error that is shown.
+constexpr std::size_t kMaxShownError = 400;
 
 PlatformError failure(const std::string& text) {
     return {ErrorNumber::CantPerformOperation, text};
+}
+
+// The point maker's command line for a point asked for from the window: through pkexec the
+// one request a user may make without a password, which the maker paces.
+Command createCommand(const std::string& maker, const std::string& description, bool asRoot) {
+    // The root side cuts it to its bound; a longer text is not worth sending.
+    pointreq::CreateRequest request{pointreq::Reason::Window,
+                                    {},
+                                    description.substr(0, pointreq::kMaxDescription * 4),
+                                    std::nullopt};
+    request.paced = !asRoot;
+    return {maker, pointreq::createArguments(request)};
 }
 
 } // namespace
@@ -47,48 +60,30 @@ std::string SystemPointsEngine::displayName() const {
 Failure SystemPointsEngine::createRestorePoint(const std::string& description, int, int) {
     if (description.find('\0') != std::string::npos)
         return programError(ErrorNumber::InvalidProcedureCall);
-    QString program = QString::fromStdString(m_options.maker);
-    // The root side cuts it to its bound; a longer text is not worth sending.
-    pointreq::CreateRequest request{pointreq::Reason::Window,
-                                    {},
-                                    description.substr(0, pointreq::kMaxDescription * 4),
-                                    std::nullopt};
-    // Through pkexec, the one request a user may make without a password, paced by the maker.
-    request.paced = ::geteuid() != 0;
-    QStringList arguments;
-    for (const auto& a : pointreq::createArguments(request))
-        arguments << QString::fromStdString(a);
-    if (request.paced) {
-        arguments.prepend(program);
-        program = QString::fromStdString(m_options.pkexec);
-    }
-    QProcess p;
-    p.setStandardInputFile(QProcess::nullDevice());
-    p.start(program, arguments);
-    if (!p.waitForStarted(10000))
-        return failure("The restore point could not be made: " + program.toStdString() +
-                       " could not be started.");
-    if (!p.waitForFinished(m_options.timeoutMs)) {
-        p.kill();
-        p.waitForFinished(2000);
+    RootSideRunner runner({m_options.pkexec, m_options.asRoot});
+    std::string out, err;
+    const auto ending = runner.run(createCommand(m_options.maker, description, m_options.asRoot),
+                                   out, &err, m_options.timeoutMs);
+    using How = RootSideRunner::Ending::How;
+    if (ending.how == How::NotStarted)
+        return failure("The restore point could not be made: " +
+                       runner.started({m_options.maker, {}}).program + " " + ending.words() + ".");
+    if (ending.how == How::TimedOut)
         return failure("The restore point was not made in time.");
-    }
-    const QByteArray out = p.readAllStandardOutput();
-    const QByteArray err = p.readAllStandardError().left(400).trimmed();
-    if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-        if (p.exitCode() == kPkexecDismissed || p.exitCode() == kPkexecNotAuthorised)
-            return failure("The restore point was not made: making one was not authorised.");
+    if (ending.how == How::NotAuthorised)
+        return failure("The restore point was not made: making one " + ending.words() + ".");
+    if (!ending.ok()) {
+        const std::string said(posix::trim(std::string_view(err).substr(0, kMaxShownError)));
         return failure("The restore point was not made: " +
-                       (err.isEmpty() ? std::string("the root side failed") : err.toStdString()));
+                       (said.empty() ? std::string("the root side failed") : said));
     }
-    const auto reply = pointreq::parseReply(out.toStdString());
-    if (!reply)
+    std::uint64_t number = 0;
+    if (!posix::parseDecimal(posix::trim(out), number) || number == 0)
         return failure("The restore point was not made: the root side gave no number.");
-    const unsigned long long number = *reply;
     // The system point stands without it: the failure is said, not reported as the point's.
     if (const Failure f = adoptRestorePoint(number, description, {}))
-        qWarning("P%llu: the configuration folder was not recorded: %s", number,
-                 f->description.c_str());
+        qWarning("P%llu: the configuration folder was not recorded: %s",
+                 static_cast<unsigned long long>(number), f->description.c_str());
     return std::nullopt;
 }
 
@@ -102,22 +97,14 @@ Failure SystemPointsEngine::adoptRestorePoint(std::uint64_t number, const std::s
 
 Failure SystemPointsEngine::listRestorePoints(std::vector<RestorePointRecord>& out) {
     out.clear();
-    const int fd = ::open(m_options.list.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0)
-        return errno == ENOENT ? Failure{} : Failure{errorFromErrno(errno)};
-    std::string text;
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        text.append(buf, static_cast<std::size_t>(n));
-        if (text.size() > kMaxList)
-            break;
-    }
-    ::close(fd);
+    const auto list = posix::readFile(AT_FDCWD, m_options.list, kMaxList);
+    if (list.failure == posix::ReadFailure::Missing)
+        return std::nullopt;
+    if (!list.ok())
+        return list.errorNumber
+                   ? Failure{errorFromErrno(list.errorNumber)}
+                   : failure(m_options.list + " is " + posix::failureName(list.failure) + ".");
+    const std::string& text = list.text;
     for (const SystemPoint& p : parseSystemPointList(text))
         out.push_back({std::to_string(p.number), p.description, p.creationTime});
     return std::nullopt;

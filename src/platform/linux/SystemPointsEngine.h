@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include <unistd.h>
+
 namespace vigilorn {
 
 class SystemPointsEngine final : public RestoreEngine {
@@ -14,6 +16,7 @@ public:
         std::string maker; // the root side's point maker, a fixed path
         std::string list;  // points.list
         std::string pkexec = "/usr/bin/pkexec";
+        bool asRoot = ::geteuid() == 0;
         int timeoutMs = 5 * 60 * 1000; // a first point of a large /etc takes a while
     };
 

@@ -1,6 +1,5 @@
 #pragma once
 // Small readers of text that both sides of the root boundary share.
-#include <concepts>
 #include <limits>
 #include <string_view>
 #include <type_traits>
@@ -18,31 +17,28 @@ constexpr int hexDigit(char c) {
     return -1;
 }
 
-// Digits only, no sign, no spaces, at most `max`: anything else is refused, not cut.
-template <std::unsigned_integral T>
+// Digits only, no sign, no spaces, at most `max`: anything else is refused, not cut, and `out`
+// is left as it was.
+template <class T>
 constexpr bool parseDecimal(std::string_view text, T& out, T max = std::numeric_limits<T>::max()) {
+    static_assert(std::is_integral_v<T>);
+    if constexpr (std::is_signed_v<T>) {
+        if (max < 0)
+            return false;
+    }
     if (text.empty())
         return false;
-    T value = 0;
+    using U = std::make_unsigned_t<T>;
+    const auto bound = static_cast<U>(max);
+    U value = 0;
     for (const char c : text) {
         if (c < '0' || c > '9')
             return false;
-        const auto digit = static_cast<T>(c - '0');
-        if (value > (max - digit) / 10)
+        const auto digit = static_cast<U>(c - '0');
+        if (value > (bound - digit) / 10)
             return false;
-        value = static_cast<T>(value * 10 + digit);
+        value = static_cast<U>(value * 10 + digit);
     }
-    out = value;
-    return true;
-}
-
-// A signed number read as its unsigned magnitude; still no sign allowed.
-template <std::signed_integral T>
-constexpr bool parseDecimal(std::string_view text, T& out, T max = std::numeric_limits<T>::max()) {
-    using U = std::make_unsigned_t<T>;
-    U value = 0;
-    if (max < 0 || !parseDecimal<U>(text, value, static_cast<U>(max)))
-        return false;
     out = static_cast<T>(value);
     return true;
 }
