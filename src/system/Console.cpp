@@ -85,7 +85,8 @@ std::string formatPointList(const std::vector<SystemPoint>& points,
 std::string formatRestorePlan(const PackagePlan& plan, const std::vector<EtcChange>& etc,
                               const std::string& nativeArch) {
     std::string out;
-    const bool packages = !plan.install.empty() || !plan.remove.empty() || !plan.missing.empty();
+    const bool packages = !plan.install.empty() || !plan.remove.empty() || !plan.missing.empty() ||
+                          !plan.leftAlone.empty();
     if (packages) {
         out += "Packages:\n";
         for (const auto& t : plan.install)
@@ -97,6 +98,9 @@ std::string formatRestorePlan(const PackagePlan& plan, const std::vector<EtcChan
         for (const auto& t : plan.missing)
             out += "    not to be had " + packageName(t, nativeArch) + ' ' + t.version +
                    " (neither kept nor in APT's lists: left as it is)\n";
+        for (const auto& t : plan.leftAlone)
+            out += "    left alone  " + packageName(t, nativeArch) + ' ' + t.version +
+                   " (a restore never changes this program or the running kernel)\n";
     }
     bool marked = false;
     if (!etc.empty()) {

@@ -20,7 +20,11 @@ namespace vigilorn::sys {
 
 namespace {
 
-constexpr const char* kTemp = ".qmvigilorn-restore.tmp";
+// One run's own name, so that a run never takes another's half-written file for its own.
+const char* tempName() {
+    static const std::string name = ".qmvigilorn-restore." + std::to_string(::getpid()) + ".tmp";
+    return name.c_str();
+}
 constexpr int kMaxRemoveDepth = 128;
 
 using store::isDotGit;
@@ -232,18 +236,18 @@ private:
                                          : EtcChange::Kind::Back);
                 return;
             }
-            ::unlinkat(dir, kTemp, 0);
-            posix::Fd f(
-                ::openat(dir, kTemp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            ::unlinkat(dir, tempName(), 0);
+            posix::Fd f(::openat(dir, tempName(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
             if (!f.valid() || !writeAll(f.get(), e.data)) {
                 fail("could not write " + shown(path) + ": " + std::strerror(errno));
-                ::unlinkat(dir, kTemp, 0);
+                ::unlinkat(dir, tempName(), 0);
                 return;
             }
             ownerOf(f.get(), nullptr, path, e.type);
             if (::fsync(f.get()) != 0) {
                 fail("could not write " + shown(path) + ": " + std::strerror(errno));
-                ::unlinkat(dir, kTemp, 0);
+                ::unlinkat(dir, tempName(), 0);
                 return;
             }
             break;
@@ -265,24 +269,24 @@ private:
                 planned(path, exists ? EtcChange::Kind::Back : EtcChange::Kind::Made);
                 return;
             }
-            ::unlinkat(dir, kTemp, 0);
-            if (::symlinkat(e.data.c_str(), dir, kTemp) != 0) {
+            ::unlinkat(dir, tempName(), 0);
+            if (::symlinkat(e.data.c_str(), dir, tempName()) != 0) {
                 fail("could not create the link " + shown(path) + ": " + std::strerror(errno));
                 return;
             }
-            ownerOf(dir, kTemp, path, e.type);
+            ownerOf(dir, tempName(), path, e.type);
             break;
         }
         }
         // A folder in the way goes first: rename() does not replace one with a file.
         if (exists && S_ISDIR(st.st_mode) && !removeEntry(dir, name)) {
-            ::unlinkat(dir, kTemp, 0);
+            ::unlinkat(dir, tempName(), 0);
             fail("could not remove the folder " + shown(path) + " to put its file back");
             return;
         }
-        if (::renameat(dir, kTemp, dir, name.c_str()) != 0) {
+        if (::renameat(dir, tempName(), dir, name.c_str()) != 0) {
             fail("could not put back " + shown(path) + ": " + std::strerror(errno));
-            ::unlinkat(dir, kTemp, 0);
+            ::unlinkat(dir, tempName(), 0);
             return;
         }
         ++m_result.written;

@@ -66,7 +66,9 @@ public:
 
     // Asks the first of these users whose program is there, and has a point made when one is
     // wanted. Never fails the installation.
-    HookOutcome decide(const Change& change, const std::vector<uid_t>& uids) const;
+    // With `bystanders` the users are only told: whatever they answer, the point is made.
+    HookOutcome decide(const Change& change, const std::vector<uid_t>& uids,
+                       bool bystanders = false) const;
 
     // The two ways in; both always end with status 0.
     int runApt(const HookEnvironment& env) const;

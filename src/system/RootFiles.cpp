@@ -47,7 +47,7 @@ Failure openRootPath(const std::string& folder, mode_t mode, posix::Fd& out, boo
     if (folder.empty() || folder[0] != '/' || slash + 1 >= folder.size())
         return PlatformError{EINVAL, folder + " must be an absolute path"};
     posix::Fd parent(::open(slash == 0 ? "/" : folder.substr(0, slash).c_str(),
-                     O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+                            O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!parent.valid())
         return failure(errno, "Could not open the folder above " + folder);
     return openRootFolder(parent.get(), folder.substr(slash + 1), folder, mode, out, create);
@@ -77,7 +77,8 @@ std::optional<std::string> readSmall(int dir, const char* name, std::int64_t lim
 Failure replaceFile(int dir, const std::string& name, const std::string& text, mode_t mode) {
     const std::string temp = "." + name + ".new";
     ::unlinkat(dir, temp.c_str(), 0);
-    posix::Fd f(::openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    posix::Fd f(
+        ::openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
     if (!f.valid())
         return failure(errno, "Could not write " + name);
     std::size_t done = 0;

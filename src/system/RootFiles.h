@@ -1,7 +1,7 @@
 #pragma once
 // Files of the root-owned folder, opened without following links and written whole.
-#include "platform/posix/Fd.h"
 #include "platform/PlatformError.h"
+#include "platform/posix/Fd.h"
 
 #include <cstdint>
 #include <optional>

@@ -11,8 +11,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -125,6 +127,9 @@ std::string tail(const std::string& output, std::size_t lines = 3) {
     std::string_view text = output;
     while (!text.empty() && text.back() == '\n')
         text.remove_suffix(1);
+    // A program that said nothing: there is no line to start from.
+    if (text.empty())
+        return {};
     std::size_t at = text.size();
     for (std::size_t i = 0; i < lines && at != std::string_view::npos && at > 0; ++i)
         at = text.rfind('\n', at - 1);
@@ -215,6 +220,14 @@ std::optional<unsigned long long> parseRestoreArguments(const std::vector<std::s
     return n;
 }
 
+std::vector<std::string> protectedPackages() {
+    std::vector<std::string> names{"qmvigilorn"};
+    utsname u{};
+    if (::uname(&u) == 0)
+        names.push_back(std::string("linux-image-") + u.release);
+    return names;
+}
+
 PackagePlan
 planPackages(std::string_view pointList, std::string_view status,
              const std::function<std::optional<std::string>(const PackageTarget&)>& kept,
@@ -248,6 +261,23 @@ planPackages(std::string_view pointList, std::string_view status,
         plan.remove.push_back({name, arch, package.version, {}});
     }
     return plan;
+}
+
+void leaveAlone(PackagePlan& plan, const std::vector<std::string>& names, std::string_view status) {
+    const auto now = debian::parseStatusFile(status);
+    auto guarded = [&](const PackageTarget& t) {
+        return std::find(names.begin(), names.end(), t.name) != names.end();
+    };
+    for (auto* list : {&plan.install, &plan.remove, &plan.missing}) {
+        for (auto& t : *list)
+            if (guarded(t)) {
+                const auto it = now.find(t.name + '\t' + t.arch);
+                // Absent now, it is not taken away either: nothing to name.
+                if (it != now.end())
+                    plan.leftAlone.push_back({t.name, t.arch, it->second.version, {}});
+            }
+        list->erase(std::remove_if(list->begin(), list->end(), guarded), list->end());
+    }
 }
 
 std::vector<std::string> aptArguments(const std::string& aptGet, const PackagePlan& plan,
@@ -285,16 +315,15 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
     if (auto f = openRootFolder(root.get(), kPoolFolderName, folder + "/" + kPoolFolderName, 0700,
                                 poolFolder))
         return talk.end(proto::Outcome::Failed, f->description);
+    // Held to the end: no creation prunes the point or takes a half-restored /etc, and no other
+    // restore writes into /etc meanwhile.
+    FolderLock lock;
+    if (auto f = lock.acquire(root.get(), SystemStore::kLockName, options.store.lockWaitSeconds,
+                              "A system point is being made or another restore runs; try again"))
+        return talk.end(proto::Outcome::Failed, f->description);
     StoredPoint point;
-    {
-        // No creation prunes while it is read.
-        FolderLock lock;
-        if (auto f = lock.acquire(root.get(), "lock", options.store.lockWaitSeconds,
-                                  "A system point is being made; try again"))
-            return talk.end(proto::Outcome::Failed, f->description);
-        if (auto f = readStoredPoint(folder + "/points.git", number, kMaxPointBytes, point))
-            return talk.end(proto::Outcome::Failed, f->description);
-    }
+    if (auto f = readStoredPoint(folder + "/points.git", number, kMaxPointBytes, point))
+        return talk.end(proto::Outcome::Failed, f->description);
     const auto status = readStatus(options.store.dpkgStatus);
     if (!status)
         return talk.end(proto::Outcome::Failed, "could not read dpkg's status");
@@ -310,17 +339,25 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
     auto inArchive = [&](const std::vector<PackageTarget>& targets) {
         return archiveHas(options.aptCache, native, targets);
     };
-    const PackagePlan plan = planPackages(
+    PackagePlan plan = planPackages(
         point.packages, *status,
         [&](const PackageTarget& t) { return pool.find(t.name, t.version, t.arch); }, inArchive);
+    const std::vector<std::string> guarded =
+        options.protectedPackages.empty() ? protectedPackages() : options.protectedPackages;
+    leaveAlone(plan, guarded, *status);
 
     if (options.terminal) {
         talk.write("Restoring " + shownPoint + " (" + point.description + ") changes this:\n" +
                    formatRestorePlan(plan, planEtc(options.store.etc, point), native));
     }
-    if (options.terminal || !plan.missing.empty()) {
+    if (options.terminal || !plan.missing.empty() || !plan.leftAlone.empty()) {
         for (const auto& t : plan.missing)
             talk.send(proto::missingLine(t.name, t.version, t.arch));
+        // Said before go, and not a failure of the restore; a terminal has them in the plan.
+        for (const auto& t : options.terminal ? std::vector<PackageTarget>{} : plan.leftAlone)
+            talk.send(proto::line("warn", t.name + " " + t.version + " " + t.arch +
+                                              " is left as it is: a restore never changes "
+                                              "this program or the running kernel"));
         if (!talk.ask())
             return talk.end(proto::Outcome::Stopped, "nothing was changed");
     }
@@ -348,6 +385,7 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
             request.actions.push_back({aptName(t, native), t.version, "-", ActionKind::Remove});
         SystemStore::Options o = options.store;
         o.keepPackages = true;
+        o.lockHeld = true;
         o.warn = [&](const std::string& text) { talk.warn(text); };
         SystemStore store(o);
         unsigned long long before = 0;
@@ -363,30 +401,60 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
                   "putting back " + std::to_string(plan.install.size()) +
                       " package versions and removing " + std::to_string(plan.remove.size()) +
                       " packages installed since");
+        // Everything is fetched first, under the cap; then dpkg runs to its end, since a dpkg
+        // killed half-way leaves packages half-installed.
+        RunOptions fetch;
+        fetch.cap = options.downloadCap;
+        fetch.keep = 16 * 1024;
         RunOptions o;
-        o.cap = std::chrono::hours(1);
+        o.cap = std::chrono::hours(24 * 365);
         o.keep = 16 * 1024;
+        enum class Run { Done, Refused, NotFetched, HalfWay };
         auto aptGet = [&](const PackagePlan& part) {
-            const RunResult r = run(aptArguments(options.aptGet, part, native, number), o);
-            if (r.status != 0)
-                talk.warn("apt-get failed" + (r.problem.empty() ? "" : " (" + r.problem + ")") +
-                          ": " + tail(r.output));
-            return r.status == 0;
+            auto args = aptArguments(options.aptGet, part, native, number);
+            auto download = args;
+            download.insert(download.begin() + 2, "--download-only");
+            const RunResult got = run(download, fetch);
+            if (got.status != 0) {
+                talk.warn("apt-get could not download the packages" +
+                          (got.problem.empty() ? "" : " (" + got.problem + ")") + ": " +
+                          tail(got.output));
+                return Run::NotFetched;
+            }
+            const RunResult r = run(args, o);
+            if (r.status == 0)
+                return Run::Done;
+            talk.warn("apt-get failed" + (r.problem.empty() ? "" : " (" + r.problem + ")") + ": " +
+                      tail(r.output));
+            // APT that refused the whole run changed nothing; dpkg's own audit tells.
+            const RunResult audit = run({options.dpkg, "--audit"}, small);
+            return audit.status == 0 && audit.output.empty() ? Run::Refused : Run::HalfWay;
         };
-        // APT changes nothing when any part of a run cannot be done: then the versions and
-        // the removals are tried each on their own, so that one does not hold up the other.
-        if (!aptGet(plan) && !plan.install.empty() && !plan.remove.empty()) {
+        Run ran = aptGet(plan);
+        // Then the versions and the removals are tried each on their own, so that one does not
+        // hold up the other.
+        if (ran == Run::Refused && !plan.install.empty() && !plan.remove.empty()) {
             PackagePlan versions = plan, removals = plan;
             versions.remove.clear();
             removals.install.clear();
-            aptGet(versions);
-            aptGet(removals);
+            ran = aptGet(versions);
+            if (ran == Run::Done || ran == Run::Refused)
+                ran = aptGet(removals);
         }
+        if (ran == Run::NotFetched)
+            return talk.end(proto::Outcome::Failed,
+                            "the packages could not be downloaded; neither they nor /etc were "
+                            "changed");
+        if (ran == Run::HalfWay)
+            return talk.end(proto::Outcome::Failed,
+                            "apt-get did not end well and left packages half-way; /etc was left "
+                            "as it is");
         // What is still not as the point has it.
         if (const auto after = readStatus(options.store.dpkgStatus)) {
-            const PackagePlan left = planPackages(
+            PackagePlan left = planPackages(
                 point.packages, *after, [](const PackageTarget&) { return std::nullopt; },
                 [](const std::vector<PackageTarget>& t) { return std::vector<bool>(t.size()); });
+            leaveAlone(left, guarded, *after);
             std::size_t reported = 0;
             for (const auto* list : {&left.missing, &left.install})
                 for (const auto& t : *list)
@@ -427,7 +495,7 @@ Failure showPoint(unsigned long long number, const RestoreOptions& options, std:
     {
         // No creation prunes while it is read.
         FolderLock lock;
-        if (auto f = lock.acquire(root.get(), "lock", options.store.lockWaitSeconds,
+        if (auto f = lock.acquire(root.get(), SystemStore::kLockName, options.store.lockWaitSeconds,
                                   "A system point is being made; try again"))
             return f;
         if (auto f = readStoredPoint(folder + "/points.git", number, kMaxPointBytes, point))
@@ -438,12 +506,15 @@ Failure showPoint(unsigned long long number, const RestoreOptions& options, std:
         return PlatformError{ErrorNumber::CantPerformOperation, "could not read dpkg's status"};
     const std::string native = nativeArch(options.dpkg);
     PackagePool pool(std::move(poolFolder), folder + "/" + kPoolFolderName);
-    const PackagePlan plan = planPackages(
+    PackagePlan plan = planPackages(
         point.packages, *status,
         [&](const PackageTarget& t) { return pool.find(t.name, t.version, t.arch); },
         [&](const std::vector<PackageTarget>& targets) {
             return archiveHas(options.aptCache, native, targets);
         });
+    leaveAlone(plan,
+               options.protectedPackages.empty() ? protectedPackages() : options.protectedPackages,
+               *status);
     out = "Restoring P" + std::to_string(number) + " (" + point.description + ") changes this:\n" +
           formatRestorePlan(plan, planEtc(options.store.etc, point), native);
     return std::nullopt;

@@ -1,8 +1,8 @@
 #include "SystemStore.h"
 
-#include "debian/PackagePool.h"
 #include "RootFiles.h"
 #include "StoredPoint.h"
+#include "debian/PackagePool.h"
 
 #include "platform/RestoreEngine.h"
 #include "store/BuiltinStore.h"
@@ -30,8 +30,9 @@ namespace vigilorn::sys {
 namespace {
 
 constexpr const char* kRepository = "points.git";
-constexpr const char* kLockName = "lock";
 constexpr const char* kStampName = "unattended.stamp";
+constexpr const char* kWindowStampName = "window.stamp";
+constexpr const char* kWindowLockName = "window.lock";
 // A list of 50 points with 50 actions each is far below this.
 constexpr std::int64_t kMaxListSize = 16 * 1024 * 1024;
 constexpr std::int64_t kMaxStatusSize = 512 * 1024 * 1024;
@@ -122,6 +123,8 @@ Failure parseArguments(const std::vector<std::string>& args, Request& out) {
         return PlatformError{EINVAL, std::string(pointreq::kUsage)};
     out = {};
     out.reason = given->reason;
+    out.paced = given->paced;
+    out.within = given->within;
     const auto description = cleanText(given->description);
     const auto change = cleanText(given->change.value_or(std::string()));
     if (!description || !change)
@@ -132,6 +135,32 @@ Failure parseArguments(const std::vector<std::string>& args, Request& out) {
     if (!pointreq::validFrontend(out.frontend))
         return PlatformError{EINVAL, "A front end is named by letters, digits and ._+-"};
     return std::nullopt;
+}
+
+Failure takeWindowTurn(const std::string& folder, std::int64_t now, FolderLock& held) {
+    posix::Fd root;
+    if (auto f = openRootPath(folder, 0755, root))
+        return f;
+    if (auto f = held.acquire(root.get(), kWindowLockName, 0,
+                              "A restore point from the window is being made already"))
+        return f;
+    unsigned long long last = 0;
+    const auto stamp = readSmall(root.get(), kWindowStampName, 32, true);
+    std::string_view text = stamp ? std::string_view(*stamp) : std::string_view{};
+    if (!text.empty() && text.back() == '\n')
+        text.remove_suffix(1);
+    // A stamp in the future means the clock went back: it no longer says how long ago.
+    if (parseNumber(text, last) && now >= 0 && static_cast<unsigned long long>(now) >= last &&
+        static_cast<unsigned long long>(now) - last <
+            static_cast<unsigned long long>(kWindowPointSeconds)) {
+        const auto wait = static_cast<unsigned long long>(kWindowPointSeconds) -
+                          (static_cast<unsigned long long>(now) - last);
+        return PlatformError{EAGAIN, "A restore point was made from the window less than " +
+                                         std::to_string(kWindowPointSeconds / 60) +
+                                         " minutes ago; try again in " +
+                                         std::to_string((wait + 59) / 60) + " minutes"};
+    }
+    return replaceFile(root.get(), kWindowStampName, std::to_string(now) + "\n", 0600);
 }
 
 std::vector<PackageAction> parseActions(std::string_view text) {
@@ -187,8 +216,8 @@ std::string changeFile(const Request& request) {
                        request.frontend + "\ndescription\t" + request.description + "\nchange\t" +
                        request.change + "\n";
     for (const auto& a : request.actions)
-        text +=
-            "action\t" + a.name + "\t" + a.oldVersion + "\t" + a.newVersion + "\t" + kindName(a.kind) + "\n";
+        text += "action\t" + a.name + "\t" + a.oldVersion + "\t" + a.newVersion + "\t" +
+                kindName(a.kind) + "\n";
     return text;
 }
 
@@ -216,6 +245,14 @@ bool parseChangeFile(std::string_view text, ChangeRecord& out) {
     return seen == 4;
 }
 
+void SystemStore::fitWithin(int within, Options& options) {
+    if (within <= 0)
+        return;
+    options.lockWaitSeconds = std::max(1, within / 4);
+    options.pool.budget = std::chrono::milliseconds(within * 1000 / 2);
+    options.pool.perPackage = std::min(options.pool.perPackage, options.pool.budget);
+}
+
 SystemStore::SystemStore(Options options) : m_options(std::move(options)) {
     initLibGit2WithoutSettings();
 }
@@ -234,9 +271,10 @@ Failure SystemStore::create(const Request& request, unsigned long long& number) 
     if (auto f = openRootFolder(root.get(), kRepository, repository(), 0700, repo))
         return f;
     FolderLock lock;
-    if (auto f = lock.acquire(root.get(), kLockName, m_options.lockWaitSeconds,
-                              "Another system point is still being made"))
-        return f;
+    if (!m_options.lockHeld)
+        if (auto f = lock.acquire(root.get(), kLockName, m_options.lockWaitSeconds,
+                                  "Another system point is still being made, or a restore runs"))
+            return f;
 
     // The replaced packages are kept before anything else, so that even a change that gets no
     // point of its own (an unattended one soon after another) can be undone.

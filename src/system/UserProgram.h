@@ -1,8 +1,8 @@
 #pragma once
 // Root reaching the user's program: only a socket the user owns, in the user's own private
 // runtime folder, served by a process of that user.
-#include "platform/posix/Fd.h"
 #include "platform/HoldProtocol.h"
+#include "platform/posix/Fd.h"
 
 #include <sys/types.h>
 

@@ -7,6 +7,7 @@
 #include "Console.h"
 #include "Pins.h"
 #include "RootFiles.h"
+#include "Run.h"
 #include "SnapperPoint.h"
 #include "SystemRestore.h"
 #include "SystemStore.h"
@@ -17,6 +18,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <exception>
 #include <fcntl.h>
 #include <string>
@@ -117,9 +119,15 @@ int main(int argc, char** argv) {
         return fail(f->description, 2);
     if (::geteuid() != 0)
         return fail("must run as root", 1);
+    // Whoever ends us (the hook at its bound) ends the package rebuilds we started too.
+    endProgramsWithUs();
     // The program's own request brings no package actions.
     if (request.reason != Reason::Window)
         request.actions = parseActions(readInput(0, kMaxInput, kInputMilliseconds));
+    FolderLock windowTurn;
+    if (request.paced)
+        if (auto f = takeWindowTurn(vigilorn::kSystemPointFolder, std::time(nullptr), windowTurn))
+            return fail(f->description, 1);
 
     unsigned long long number = 0;
     // Where snapper keeps the system, the program lists snapper's snapshots: the point is one.
@@ -135,6 +143,7 @@ int main(int argc, char** argv) {
     SystemStore::Options options;
     options.warn = [&](const std::string& text) { warnings.push_back(text); };
     options.keepPackages = true;
+    SystemStore::fitWithin(request.within, options);
     SystemStore store(options);
     if (auto f = store.create(request, number))
         return fail(f->description, 1);

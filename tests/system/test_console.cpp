@@ -67,6 +67,7 @@ private slots:
         packages.install = {{"libx", "i386", "1.0", ""}, {"tool", "amd64", "2.0", "/pool/t.deb"}};
         packages.remove = {{"added", "all", "3.0", ""}};
         packages.missing = {{"lost", "amd64", "0.9", ""}};
+        packages.leftAlone = {{"qmvigilorn", "amd64", "3.0.4", ""}};
         const std::vector<EtcChange> etc{{"etc/shadow", EtcChange::Kind::Back},
                                          {"etc/hostname", EtcChange::Kind::Back},
                                          {"etc/sudoers.d/x", EtcChange::Kind::Removed}};
@@ -77,6 +78,8 @@ private slots:
         QVERIFY2(out.find("removed     added 3.0 (installed since)\n") != std::string::npos,
                  out.c_str());
         QVERIFY2(out.find("lost 0.9 (neither kept") != std::string::npos, out.c_str());
+        QVERIFY2(out.find("left alone  qmvigilorn 3.0.4 (a restore never") != std::string::npos,
+                 out.c_str());
         QVERIFY2(out.find("  ! put back    /etc/shadow\n") != std::string::npos, out.c_str());
         QVERIFY2(out.find("    put back    /etc/hostname\n") != std::string::npos, out.c_str());
         QVERIFY2(out.find("  ! removed     /etc/sudoers.d/x\n") != std::string::npos, out.c_str());

@@ -25,13 +25,16 @@ PlatformError failure(const std::string& text) {
     return {ErrorNumber::CantPerformOperation, text};
 }
 
-// The point maker's command line for a point asked for from the window. The root side cuts the
-// description to its bound; a longer text is not worth sending.
-Command createCommand(const std::string& maker, const std::string& description) {
-    return {maker, pointreq::createArguments({pointreq::Reason::Window,
-                                              {},
-                                              description.substr(0, pointreq::kMaxDescription * 4),
-                                              std::nullopt})};
+// The point maker's command line for a point asked for from the window: through pkexec the
+// one request a user may make without a password, which the maker paces.
+Command createCommand(const std::string& maker, const std::string& description, bool asRoot) {
+    // The root side cuts it to its bound; a longer text is not worth sending.
+    pointreq::CreateRequest request{pointreq::Reason::Window,
+                                    {},
+                                    description.substr(0, pointreq::kMaxDescription * 4),
+                                    std::nullopt};
+    request.paced = !asRoot;
+    return {maker, pointreq::createArguments(request)};
 }
 
 } // namespace
@@ -59,8 +62,8 @@ Failure SystemPointsEngine::createRestorePoint(const std::string& description, i
         return programError(ErrorNumber::InvalidProcedureCall);
     RootSideRunner runner({m_options.pkexec, m_options.asRoot});
     std::string out, err;
-    const auto ending =
-        runner.run(createCommand(m_options.maker, description), out, &err, m_options.timeoutMs);
+    const auto ending = runner.run(createCommand(m_options.maker, description, m_options.asRoot),
+                                   out, &err, m_options.timeoutMs);
     using How = RootSideRunner::Ending::How;
     if (ending.how == How::NotStarted)
         return failure("The restore point could not be made: " +
@@ -74,10 +77,9 @@ Failure SystemPointsEngine::createRestorePoint(const std::string& description, i
         return failure("The restore point was not made: " +
                        (said.empty() ? std::string("the root side failed") : said));
     }
-    const auto reply = pointreq::parseReply(out);
-    if (!reply)
+    std::uint64_t number = 0;
+    if (!posix::parseDecimal(posix::trim(out), number) || number == 0)
         return failure("The restore point was not made: the root side gave no number.");
-    const std::uint64_t number = *reply;
     // The system point stands without it: the failure is said, not reported as the point's.
     if (const Failure f = adoptRestorePoint(number, description, {}))
         qWarning("P%llu: the configuration folder was not recorded: %s",
