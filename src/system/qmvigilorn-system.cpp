@@ -15,6 +15,7 @@
 #include "platform/posix/Files.h"
 #include "platform/posix/Text.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -57,8 +58,12 @@ int main(int argc, char** argv) {
     if (args.size() == 1 && args[0] == "list") {
         // points.list and the pins are every user's to read; root's to write.
         vigilorn::posix::Fd folder;
-        if (auto f = openRootPath(vigilorn::kSystemPointFolder, 0755, folder, false))
+        if (auto f = openRootPath(vigilorn::kSystemPointFolder, 0755, folder, false)) {
+            // Never made: no point yet, or snapper keeps them.
+            if (f->number == ENOENT && std::fputs(formatPointList({}, {}).c_str(), stdout) >= 0)
+                return 0;
             return fail(f->description, 1);
+        }
         namespace posix = vigilorn::posix;
         const auto list = posix::readFile(folder.get(), vigilorn::kSystemPointListName,
                                           kMaxListFile, posix::kNoFollow | posix::kRootOwned);
