@@ -102,9 +102,11 @@ int main(int argc, char** argv) {
         try {
             return restorePoint(*number, options);
         } catch (const std::exception& e) {
-            // The program waits for a last line whatever happened.
-            const std::string end = vigilorn::restoreproto::endLine(
+            // The program, or the person, waits for a last line whatever happened.
+            std::string end = vigilorn::restoreproto::endLine(
                 vigilorn::restoreproto::Outcome::Failed, std::string("stopped: ") + e.what());
+            if (options.terminal)
+                end = consoleText(end);
             [[maybe_unused]] const ssize_t n = ::write(STDOUT_FILENO, end.data(), end.size());
             return 1;
         }
