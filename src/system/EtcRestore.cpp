@@ -1,6 +1,7 @@
 #include "EtcRestore.h"
 
 #include "platform/posix/Fd.h"
+#include "platform/posix/Files.h"
 #include "store/FolderEntries.h"
 
 #include <dirent.h>
@@ -32,10 +33,15 @@ using store::namesIn;
 
 // Removes an entry of the folder, a folder with all that is in it; links are removed, never
 // followed.
-bool removeEntry(int dir, const std::string& name, int depth = 0) {
+// Nothing on another file system (something mounted below) is touched: the removal fails.
+bool removeEntry(int dir, const std::string& name, std::optional<std::uint64_t> mount,
+                 int depth = 0) {
     struct stat st {};
     if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT;
+    if (const auto here = mount ? posix::mountOf(dir, name.c_str()) : std::nullopt;
+        here && *here != *mount)
+        return false;
     if (!S_ISDIR(st.st_mode))
         return ::unlinkat(dir, name.c_str(), 0) == 0;
     if (depth > kMaxRemoveDepth)
@@ -45,7 +51,7 @@ bool removeEntry(int dir, const std::string& name, int depth = 0) {
         return false;
     bool ok = true;
     for (const auto& n : namesIn(child.get()))
-        ok = removeEntry(child.get(), n, depth + 1) && ok;
+        ok = removeEntry(child.get(), n, mount, depth + 1) && ok;
     return ok && ::unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0;
 }
 
@@ -85,8 +91,8 @@ bool sameContent(int dir, const char* name, const std::string& data) {
 class Restorer {
 public:
     Restorer(const StoredPoint& point, const std::function<void(const std::string&)>& warn,
-             EtcResult& result)
-        : m_point(point), m_warn(warn), m_result(result) {
+             EtcResult& result, std::optional<std::uint64_t> mount)
+        : m_point(point), m_warn(warn), m_result(result), m_mount(mount) {
         for (const auto& [path, entry] : point.etc)
             m_entries[path] = &entry;
         // Empty folders are in the owners only; what the point left out is not among them.
@@ -116,9 +122,9 @@ public:
             const std::string child = path + '/' + name;
             // Left out of the point, or never taken: not added since.
             if (wanted.count(name) || isDotGit(name) || leftOut(child) ||
-                m_point.owners.count(child))
+                m_point.owners.count(child) || elsewhere(fd, name, child))
                 continue;
-            if (removeEntry(fd, name))
+            if (removeEntry(fd, name, m_mount))
                 ++m_result.removed;
             else
                 fail("could not remove " + shown(child));
@@ -181,12 +187,24 @@ private:
                it->second.uid == st.st_uid && it->second.gid == st.st_gid;
     }
 
+    // Something mounted here belongs to its own file system: neither written into nor removed.
+    bool elsewhere(int dir, const std::string& name, const std::string& path) {
+        const auto mount = m_mount ? posix::mountOf(dir, name.c_str()) : std::nullopt;
+        if (!mount || *mount == *m_mount)
+            return false;
+        if (m_warn)
+            m_warn(shown(path) + " is on another file system; it is left as it is");
+        return true;
+    }
+
     void entry(int dir, const std::string& name, const std::string& path, const StoredEntry& e) {
+        if (elsewhere(dir, name, path))
+            return;
         struct stat st {};
         const bool exists = ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
         switch (e.type) {
         case StoredEntry::Type::Folder: {
-            if (exists && !S_ISDIR(st.st_mode) && !removeEntry(dir, name)) {
+            if (exists && !S_ISDIR(st.st_mode) && !removeEntry(dir, name, m_mount)) {
                 fail("could not remove " + shown(path) + " to put its folder back");
                 return;
             }
@@ -244,7 +262,7 @@ private:
         }
         }
         // A folder in the way goes first: rename() does not replace one with a file.
-        if (exists && S_ISDIR(st.st_mode) && !removeEntry(dir, name)) {
+        if (exists && S_ISDIR(st.st_mode) && !removeEntry(dir, name, m_mount)) {
             ::unlinkat(dir, tempName(), 0);
             fail("could not remove the folder " + shown(path) + " to put its file back");
             return;
@@ -260,6 +278,7 @@ private:
     const StoredPoint& m_point;
     const std::function<void(const std::string&)>& m_warn;
     EtcResult& m_result;
+    const std::optional<std::uint64_t> m_mount; // /etc's own file system
     StoredEntry m_folder{StoredEntry::Type::Folder, false, {}};
     std::map<std::string, const StoredEntry*> m_entries;
     std::map<std::string, std::vector<std::string>> m_children;
@@ -284,7 +303,7 @@ EtcResult restoreEtc(const std::string& etc, const StoredPoint& point,
             warn("could not open " + etc + ": " + std::strerror(errno));
         return result;
     }
-    Restorer(point, warn, result).folder(fd.get(), "etc");
+    Restorer(point, warn, result, posix::mountOf(fd.get(), "")).folder(fd.get(), "etc");
     return result;
 }
 
