@@ -286,6 +286,61 @@ private:
 
 } // namespace
 
+std::vector<std::string> credentialChanges(const std::string& etc, const StoredPoint& point) {
+    static constexpr std::string_view kFiles[] = {"passwd",  "shadow",  "group",
+                                                  "gshadow", "sudoers", "apt/trusted.gpg"};
+    static constexpr std::string_view kFolders[] = {
+        "sudoers.d", "ssh", "pam.d", "security", "apt/keyrings", "apt/trusted.gpg.d"};
+    constexpr std::size_t kMaxCompared = 4 * 1024 * 1024;
+    std::set<std::string> changed;
+    // A file as the point has it against the one there now; links not followed at its end.
+    auto compare = [&](const std::string& rel) {
+        const std::string path = "etc/" + rel;
+        const auto it = point.etc.find(path);
+        const bool inPoint = it != point.etc.end() && it->second.type != StoredEntry::Type::Folder;
+        if (point.leftOut.count(path))
+            return;
+        const std::string full = etc + '/' + rel;
+        struct stat st {};
+        const bool here = ::lstat(full.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+        if (!inPoint && !here)
+            return;
+        if (inPoint != here) {
+            changed.insert(path);
+            return;
+        }
+        std::string now;
+        if (S_ISLNK(st.st_mode)) {
+            now.resize(4096);
+            const ssize_t n = ::readlink(full.c_str(), now.data(), now.size());
+            now.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        } else {
+            now = posix::readFile(AT_FDCWD, full, kMaxCompared).text;
+        }
+        if (now != it->second.data ||
+            (it->second.type == StoredEntry::Type::Link) != S_ISLNK(st.st_mode))
+            changed.insert(path);
+    };
+    for (const auto f : kFiles)
+        compare(std::string(f));
+    for (const auto folder : kFolders) {
+        std::set<std::string> names;
+        const std::string prefix = "etc/" + std::string(folder) + '/';
+        for (auto it = point.etc.lower_bound(prefix);
+             it != point.etc.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it)
+            if (it->first.find('/', prefix.size()) == std::string::npos)
+                names.insert(it->first.substr(prefix.size()));
+        const posix::Fd dir(::open((etc + '/' + std::string(folder)).c_str(),
+                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (dir.valid())
+            for (auto& n : namesIn(dir.get()))
+                names.insert(std::move(n));
+        for (const auto& n : names)
+            compare(std::string(folder) + '/' + n);
+    }
+    return {changed.begin(), changed.end()};
+}
+
 EtcResult restoreEtc(const std::string& etc, const StoredPoint& point,
                      const std::function<void(const std::string&)>& warn) {
     EtcResult result;

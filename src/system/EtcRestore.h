@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace vigilorn::sys {
 
@@ -16,5 +17,10 @@ struct EtcResult {
 // `etc` is the absolute folder that stands for the point's "etc".
 EtcResult restoreEtc(const std::string& etc, const StoredPoint& point,
                      const std::function<void(const std::string&)>& warn);
+
+// The files of accounts, sudo, PAM, ssh and APT's keys that putting the point's /etc back
+// would change, bring back or remove, by their path in the point ("etc/shadow"), sorted: old
+// passwords and keys come back with them, so they are named before the restore goes ahead.
+std::vector<std::string> credentialChanges(const std::string& etc, const StoredPoint& point);
 
 } // namespace vigilorn::sys

@@ -40,9 +40,11 @@ struct HookEnvironment {
 
 struct Change {
     std::string frontend;
-    std::string description;
+    std::string description; // what every user sees in the list of points
     std::vector<PackageAction> actions;
     int quiet = 0;
+    // APT's command line, which may hold a proxy's password: in the point only.
+    std::optional<std::string> commandLine;
 };
 
 enum class Decision {

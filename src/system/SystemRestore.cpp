@@ -311,9 +311,15 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
         options.protectedPackages.empty() ? protectedPackages() : options.protectedPackages;
     leaveAlone(plan, guarded, *status);
 
-    if (!plan.missing.empty() || !plan.leftAlone.empty()) {
+    const auto credentials = credentialChanges(options.store.etc, point);
+    if (!plan.missing.empty() || !plan.leftAlone.empty() || !credentials.empty()) {
         for (const auto& t : plan.missing)
             talk.send(proto::missingLine(t.name, t.version, t.arch));
+        // Passwords, sudo rights and keys as they were then: said before go.
+        for (const auto& path : credentials)
+            talk.send(proto::line("warn", "/" + path +
+                                              " goes back as it was at the point: accounts, "
+                                              "passwords, sudo rights or keys as they were then"));
         // Said before go, and not a failure of the restore.
         for (const auto& t : plan.leftAlone)
             talk.send(proto::line("warn", t.name + " " + t.version + " " + t.arch +
