@@ -70,22 +70,8 @@ bool writeAll(int fd, const std::string& data) {
 
 // Whether the regular file holds exactly `data`.
 bool sameContent(int dir, const char* name, const std::string& data) {
-    posix::Fd f(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    struct stat st {};
-    if (!f.valid() || ::fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<std::uint64_t>(st.st_size) != data.size())
-        return false;
-    std::string have(data.size() + 1, '\0');
-    std::size_t got = 0;
-    while (got < have.size()) {
-        const ssize_t n = ::read(f.get(), have.data() + got, have.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    return got == data.size() && std::memcmp(have.data(), data.data(), got) == 0;
+    const auto read = posix::readFile(dir, name, data.size(), posix::kNoFollow);
+    return read.ok() && read.text == data;
 }
 
 class Restorer {

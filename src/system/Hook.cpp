@@ -1,5 +1,7 @@
 #include "Hook.h"
 
+#include "platform/posix/Text.h"
+
 #include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -28,15 +30,7 @@ std::string userName(uid_t uid) {
 }
 
 bool parseFd(const std::string& text, int& fd) {
-    if (text.empty() || text.size() > 7)
-        return false;
-    fd = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        fd = fd * 10 + (c - '0');
-    }
-    return true;
+    return posix::parseDecimal(text, fd, 9'999'999);
 }
 
 } // namespace

@@ -90,4 +90,11 @@ private:
     ProcReader m_proc;
 };
 
+// The ways in, by the first argument: apt (DPkg::Pre-Install-Pkgs), dpkg (pre-invoke).
+struct HookWayIn {
+    const char* name;
+    int (Hook::*run)(const HookEnvironment&) const;
+};
+inline constexpr HookWayIn kHookWaysIn[] = {{"apt", &Hook::runApt}, {"dpkg", &Hook::runDpkg}};
+
 } // namespace vigilorn::sys

@@ -243,11 +243,11 @@ private slots:
         if (who == "program")
             server.emplace(listenAt(folder + '/' + kSocketName), answer, answers);
 
-        const Change change{"apt-get",
-                            "apt-get install -y probe",
-                            {{"probe", "-", "1.0", ActionKind::Install}},
-                            0,
-                            {}};
+        const sys::Change change{"apt-get",
+                                 "apt-get install -y probe",
+                                 {{"probe", "-", "1.0", ActionKind::Install}},
+                                 0,
+                                 {}};
         const Hook hook(settings(makerPath));
         QElapsedTimer clock;
         clock.start();
@@ -286,11 +286,11 @@ private slots:
         QFETCH(QStringList, args);
         const std::string folder = makeRunUserFolder(path("run-user"), ::getuid());
         AnswerServer server(listenAt(folder + '/' + kSocketName), answer, !answer.isEmpty());
-        const Change change{"apt-get",
-                            "apt-get install -y probe",
-                            {{"probe", "-", "1.0", ActionKind::Install}},
-                            0,
-                            {}};
+        const sys::Change change{"apt-get",
+                                 "apt-get install -y probe",
+                                 {{"probe", "-", "1.0", ActionKind::Install}},
+                                 0,
+                                 {}};
         Hook(settings(writeMaker())).decide(change, {::getuid()}, true);
         server.stop();
         QVERIFY(server.received().startsWith("hold apt-get\n"));
