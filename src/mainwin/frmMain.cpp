@@ -124,8 +124,8 @@ frmMain::frmMain()
         bool isNumber = false;
         const qulonglong n = number.toULongLong(&isNumber);
         if (RestoreEngine* engine = Module1::services.restore; engine && isNumber && n > 0)
-            if (const Failure f = engine->adoptRestorePoint(
-                    n, std::string(pointreq::kAskedDescription), {}))
+            if (const Failure f =
+                    engine->adoptRestorePoint(n, std::string(pointreq::kAskedDescription), {}))
                 qWarning("P%llu: the configuration folder was not recorded: %s", n,
                          f->description.c_str());
         frmRPntOK::instance()->show();

@@ -1,6 +1,8 @@
 #include "EtcRestore.h"
 
+#include "SecurityFiles.h"
 #include "platform/posix/Fd.h"
+#include "platform/posix/Files.h"
 #include "store/FolderEntries.h"
 
 #include <dirent.h>
@@ -32,10 +34,15 @@ using store::namesIn;
 
 // Removes an entry of the folder, a folder with all that is in it; links are removed, never
 // followed.
-bool removeEntry(int dir, const std::string& name, int depth = 0) {
+// Nothing on another file system (something mounted below) is touched: the removal fails.
+bool removeEntry(int dir, const std::string& name, std::optional<std::uint64_t> mount,
+                 int depth = 0) {
     struct stat st {};
     if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT;
+    if (const auto here = mount ? posix::mountOf(dir, name.c_str()) : std::nullopt;
+        here && *here != *mount)
+        return false;
     if (!S_ISDIR(st.st_mode))
         return ::unlinkat(dir, name.c_str(), 0) == 0;
     if (depth > kMaxRemoveDepth)
@@ -45,7 +52,7 @@ bool removeEntry(int dir, const std::string& name, int depth = 0) {
         return false;
     bool ok = true;
     for (const auto& n : namesIn(child.get()))
-        ok = removeEntry(child.get(), n, depth + 1) && ok;
+        ok = removeEntry(child.get(), n, mount, depth + 1) && ok;
     return ok && ::unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0;
 }
 
@@ -64,30 +71,17 @@ bool writeAll(int fd, const std::string& data) {
 
 // Whether the regular file holds exactly `data`.
 bool sameContent(int dir, const char* name, const std::string& data) {
-    posix::Fd f(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    struct stat st {};
-    if (!f.valid() || ::fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<std::uint64_t>(st.st_size) != data.size())
-        return false;
-    std::string have(data.size() + 1, '\0');
-    std::size_t got = 0;
-    while (got < have.size()) {
-        const ssize_t n = ::read(f.get(), have.data() + got, have.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    return got == data.size() && std::memcmp(have.data(), data.data(), got) == 0;
+    const auto read = posix::readFile(dir, name, data.size(), posix::kNoFollow);
+    return read.ok() && read.text == data;
 }
 
 class Restorer {
 public:
     // With `plan`, nothing is changed: what would be is added to it.
     Restorer(const StoredPoint& point, const std::function<void(const std::string&)>& warn,
-             EtcResult& result, std::vector<EtcChange>* plan = nullptr)
-        : m_point(point), m_warn(warn), m_result(result), m_plan(plan) {
+             EtcResult& result, std::optional<std::uint64_t> mount,
+             std::vector<EtcChange>* plan = nullptr)
+        : m_point(point), m_warn(warn), m_result(result), m_mount(mount), m_plan(plan) {
         for (const auto& [path, entry] : point.etc)
             m_entries[path] = &entry;
         // Empty folders are in the owners only; what the point left out is not among them.
@@ -118,11 +112,11 @@ public:
             const std::string child = path + '/' + name;
             // Left out of the point, or never taken: not added since.
             if (wanted.count(name) || isDotGit(name) || leftOut(child) ||
-                m_point.owners.count(child))
+                m_point.owners.count(child) || elsewhere(fd, name, child))
                 continue;
             if (m_plan)
                 planned(child, EtcChange::Kind::Removed);
-            else if (removeEntry(fd, name))
+            else if (removeEntry(fd, name, m_mount))
                 ++m_result.removed;
             else
                 fail("could not remove " + shown(child));
@@ -189,7 +183,19 @@ private:
                it->second.uid == st.st_uid && it->second.gid == st.st_gid;
     }
 
+    // Something mounted here belongs to its own file system: neither written into nor removed.
+    bool elsewhere(int dir, const std::string& name, const std::string& path) {
+        const auto mount = m_mount ? posix::mountOf(dir, name.c_str()) : std::nullopt;
+        if (!mount || *mount == *m_mount)
+            return false;
+        if (m_warn)
+            m_warn(shown(path) + " is on another file system; it is left as it is");
+        return true;
+    }
+
     void entry(int dir, const std::string& name, const std::string& path, const StoredEntry& e) {
+        if (elsewhere(dir, name, path))
+            return;
         struct stat st {};
         const bool exists = ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
         switch (e.type) {
@@ -207,7 +213,7 @@ private:
                 folder(child.get(), path);
                 return;
             }
-            if (exists && !S_ISDIR(st.st_mode) && !removeEntry(dir, name)) {
+            if (exists && !S_ISDIR(st.st_mode) && !removeEntry(dir, name, m_mount)) {
                 fail("could not remove " + shown(path) + " to put its folder back");
                 return;
             }
@@ -279,7 +285,7 @@ private:
         }
         }
         // A folder in the way goes first: rename() does not replace one with a file.
-        if (exists && S_ISDIR(st.st_mode) && !removeEntry(dir, name)) {
+        if (exists && S_ISDIR(st.st_mode) && !removeEntry(dir, name, m_mount)) {
             ::unlinkat(dir, tempName(), 0);
             fail("could not remove the folder " + shown(path) + " to put its file back");
             return;
@@ -295,6 +301,7 @@ private:
     const StoredPoint& m_point;
     const std::function<void(const std::string&)>& m_warn;
     EtcResult& m_result;
+    const std::optional<std::uint64_t> m_mount; // /etc's own file system
     std::vector<EtcChange>* m_plan = nullptr;
     StoredEntry m_folder{StoredEntry::Type::Folder, false, {}};
     std::map<std::string, const StoredEntry*> m_entries;
@@ -302,6 +309,14 @@ private:
 };
 
 } // namespace
+
+std::vector<std::string> credentialChanges(const std::string& etc, const StoredPoint& point) {
+    std::set<std::string> changed;
+    for (const auto& c : planEtc(etc, point))
+        if (securityRelevant(c.path))
+            changed.insert(c.path);
+    return {changed.begin(), changed.end()};
+}
 
 EtcResult restoreEtc(const std::string& etc, const StoredPoint& point,
                      const std::function<void(const std::string&)>& warn) {
@@ -320,7 +335,7 @@ EtcResult restoreEtc(const std::string& etc, const StoredPoint& point,
             warn("could not open " + etc + ": " + std::strerror(errno));
         return result;
     }
-    Restorer(point, warn, result).folder(fd.get(), "etc");
+    Restorer(point, warn, result, posix::mountOf(fd.get(), "")).folder(fd.get(), "etc");
     return result;
 }
 
@@ -332,7 +347,8 @@ std::vector<EtcChange> planEtc(const std::string& etc, const StoredPoint& point)
     if (top == point.etc.end() || top->second.type != StoredEntry::Type::Folder)
         return plan;
     posix::Fd fd(::open(etc.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    Restorer(point, quiet, result, &plan).folder(fd.get(), "etc");
+    const auto mount = fd.valid() ? posix::mountOf(fd.get(), "") : std::nullopt;
+    Restorer(point, quiet, result, mount, &plan).folder(fd.get(), "etc");
     return plan;
 }
 

@@ -34,4 +34,9 @@ EtcResult restoreEtc(const std::string& etc, const StoredPoint& point,
 // What restoreEtc would change, by the same rules, changing nothing.
 std::vector<EtcChange> planEtc(const std::string& etc, const StoredPoint& point);
 
+// The security-relevant files (SecurityFiles.h) that putting the point's /etc back
+// would change, bring back or remove, by their path in the point ("etc/shadow"), sorted: old
+// passwords and keys come back with them, so they are named before the restore goes ahead.
+std::vector<std::string> credentialChanges(const std::string& etc, const StoredPoint& point);
+
 } // namespace vigilorn::sys

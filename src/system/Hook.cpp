@@ -1,5 +1,7 @@
 #include "Hook.h"
 
+#include "platform/posix/Text.h"
+
 #include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -28,15 +30,7 @@ std::string userName(uid_t uid) {
 }
 
 bool parseFd(const std::string& text, int& fd) {
-    if (text.empty() || text.size() > 7)
-        return false;
-    fd = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        fd = fd * 10 + (c - '0');
-    }
-    return true;
+    return posix::parseDecimal(text, fd, 9'999'999);
 }
 
 } // namespace
@@ -67,11 +61,11 @@ void Hook::say(const std::string& text) const {
 }
 
 MakerResult Hook::makePoint(const Change& change, pointreq::Reason reason) const {
-    MakerRequest request{{reason, change.frontend, change.description, std::nullopt},
+    MakerRequest request{{reason, change.frontend, change.description, change.commandLine},
                          actionLines(change.actions)};
     if (reason == pointreq::Reason::Asked) {
         request.request.description = pointreq::kAskedDescription;
-        request.request.change = change.description;
+        request.request.change = change.commandLine.value_or(change.description);
     }
     MakerResult result = m_maker.make(request);
     switch (result.status) {
@@ -207,6 +201,13 @@ int Hook::runApt(const HookEnvironment& env) const {
     const auto chain = m_proc.ancestors(env.parent);
     Change change = describe(std::move(input.actions), std::move(input.commandLine), chain);
     change.quiet = input.quiet;
+    // Root's command line may hold a proxy's password: the list every user reads names the
+    // packages, the point keeps the line.
+    if (const auto summary = summarise(change.frontend, change.actions);
+        summary != change.description) {
+        change.commandLine = std::move(change.description);
+        change.description = summary;
+    }
     const AskedUsers asked = whoIsAsked(env.ids, m_proc, chain, m_settings.sessionsDir);
     decide(change, asked.uids, asked.bystanders);
     return 0;

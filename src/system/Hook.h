@@ -40,9 +40,11 @@ struct HookEnvironment {
 
 struct Change {
     std::string frontend;
-    std::string description;
+    std::string description; // what every user sees in the list of points
     std::vector<PackageAction> actions;
     int quiet = 0;
+    // APT's command line, which may hold a proxy's password: in the point only.
+    std::optional<std::string> commandLine;
 };
 
 enum class Decision {
@@ -87,5 +89,12 @@ private:
     PointMaker m_maker;
     ProcReader m_proc;
 };
+
+// The ways in, by the first argument: apt (DPkg::Pre-Install-Pkgs), dpkg (pre-invoke).
+struct HookWayIn {
+    const char* name;
+    int (Hook::*run)(const HookEnvironment&) const;
+};
+inline constexpr HookWayIn kHookWaysIn[] = {{"apt", &Hook::runApt}, {"dpkg", &Hook::runDpkg}};
 
 } // namespace vigilorn::sys

@@ -1,7 +1,8 @@
 #include "HookInput.h"
 
-#include "platform/HexDigit.h"
 #include "platform/RestoreProtocol.h"
+#include "platform/posix/Stream.h"
+#include "platform/posix/Text.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -26,14 +27,7 @@ bool aptTrue(std::string_view value) {
 
 int smallNumber(std::string_view text) {
     int n = 0;
-    if (text.empty() || text.size() > 4)
-        return 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return 0;
-        n = n * 10 + (c - '0');
-    }
-    return n;
+    return posix::parseDecimal(text, n, 9999) ? n : 0;
 }
 
 // Eight space-separated fields, then the action, which is a file name and may hold spaces.
@@ -74,9 +68,10 @@ std::string percentDecode(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hexDigit(text[i + 1]) >= 0 &&
-            hexDigit(text[i + 2]) >= 0) {
-            out += static_cast<char>(hexDigit(text[i + 1]) * 16 + hexDigit(text[i + 2]));
+        if (text[i] == '%' && i + 2 < text.size() && posix::hexDigit(text[i + 1]) >= 0 &&
+            posix::hexDigit(text[i + 2]) >= 0) {
+            out +=
+                static_cast<char>(posix::hexDigit(text[i + 1]) * 16 + posix::hexDigit(text[i + 2]));
             i += 2;
         } else {
             out += text[i];
@@ -301,33 +296,20 @@ std::string summarise(std::string_view frontend, const std::vector<PackageAction
 
 ReadResult readBounded(int fd, std::string& out, std::size_t maxBytes,
                        std::chrono::milliseconds within) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + within;
-    std::array<char, 16384> buf;
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            return ReadResult::TimedOut;
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready < 0 || (p.revents & POLLNVAL))
-            return ReadResult::Failed;
-        if (ready == 0)
-            return ReadResult::TimedOut;
-        const ssize_t n = ::read(fd, buf.data(), buf.size());
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (n < 0)
-            return ReadResult::Failed;
-        if (n == 0)
-            return ReadResult::Complete;
-        if (out.size() + static_cast<std::size_t>(n) > maxBytes)
-            return ReadResult::TooLarge;
-        out.append(buf.data(), static_cast<std::size_t>(n));
+    auto read = posix::readStream(fd, maxBytes, within);
+    out = std::move(read.text);
+    switch (read.end) {
+    case posix::StreamEnd::Complete:
+        return ReadResult::Complete;
+    case posix::StreamEnd::TooLarge:
+        return ReadResult::TooLarge;
+    case posix::StreamEnd::TimedOut:
+        return ReadResult::TimedOut;
+    case posix::StreamEnd::Closed:
+    case posix::StreamEnd::Failed:
+        break;
     }
+    return ReadResult::Failed;
 }
 
 } // namespace vigilorn::sys

@@ -1,5 +1,7 @@
 #include "RootFiles.h"
 
+#include "platform/posix/Files.h"
+
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
@@ -55,23 +57,12 @@ Failure openRootPath(const std::string& folder, mode_t mode, posix::Fd& out, boo
 
 std::optional<std::string> readSmall(int dir, const char* name, std::int64_t limit,
                                      bool rootOwned) {
-    posix::Fd f(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    struct stat st {};
-    if (!f.valid() || ::fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > limit ||
-        (rootOwned && st.st_uid != 0))
+    auto read =
+        posix::readFile(dir, name, static_cast<std::size_t>(std::max<std::int64_t>(limit, 0)),
+                        posix::kNoFollow | (rootOwned ? posix::kRootOwned : 0u));
+    if (!read.ok())
         return std::nullopt;
-    std::string text(static_cast<std::size_t>(st.st_size), '\0');
-    std::size_t got = 0;
-    while (got < text.size()) {
-        const ssize_t n = ::read(f.get(), text.data() + got, text.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    text.resize(got);
-    return text;
+    return std::move(read.text);
 }
 
 Failure replaceFile(int dir, const std::string& name, const std::string& text, mode_t mode) {

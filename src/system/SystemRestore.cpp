@@ -7,6 +7,8 @@
 #include "StoredPoint.h"
 #include "debian/PackagePool.h"
 #include "platform/RestoreProtocol.h"
+#include "platform/posix/Text.h"
+#include "store/Deb822.h"
 #include "store/DebianPackages.h"
 
 #include <fcntl.h>
@@ -140,10 +142,20 @@ std::optional<std::string> readStatus(const std::string& path) {
     return readSmall(AT_FDCWD, path.c_str(), kMaxStatusSize);
 }
 
-// Which of the versions APT's lists have a file for, by what `apt-cache show` says.
-std::vector<bool> archiveHas(const std::string& aptCache, const std::string& native,
-                             const std::vector<PackageTarget>& targets) {
-    std::vector<bool> found(targets.size(), false);
+// dpkg's own architecture: its packages are named without one.
+std::string nativeArchitecture(const std::string& dpkg) {
+    RunOptions o;
+    o.cap = std::chrono::seconds(20);
+    o.keep = 256;
+    o.keepStart = true;
+    const RunResult r = run({dpkg, "--print-architecture"}, o);
+    return r.status == 0 ? r.output.substr(0, r.output.find('\n')) : std::string();
+}
+
+// Which of the versions the archive can download: apt-cache shows a stanza for each version
+// it knows, with a Filename when it can be had.
+std::vector<bool> archiveHas(const std::string& aptCache, const std::vector<PackageTarget>& targets,
+                             const std::string& native) {
     std::vector<std::string> args{aptCache, "show"};
     for (const auto& t : targets)
         args.push_back(aptName(t, native) + '=' + t.version);
@@ -152,56 +164,89 @@ std::vector<bool> archiveHas(const std::string& aptCache, const std::string& nat
     o.keep = kMaxAptCacheOutput;
     o.keepStart = true;
     const RunResult r = run(args, o);
-    // Stanzas of the versions it knows; one with a Filename can be downloaded.
     std::set<std::string> downloadable;
-    std::string name, version, arch;
-    bool file = false;
-    std::string_view rest = r.output;
-    auto flush = [&] {
-        if (file)
-            downloadable.insert(name + '\t' + version + '\t' + arch);
-        name.clear();
-        version.clear();
-        arch.clear();
-        file = false;
-    };
-    while (!rest.empty()) {
-        const auto end = rest.find('\n');
-        const std::string_view line = rest.substr(0, end);
-        rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
-        if (line.empty()) {
-            flush();
-            continue;
-        }
-        auto value = [&](std::string_view key) -> std::optional<std::string> {
-            if (line.substr(0, key.size()) != key)
-                return std::nullopt;
-            return std::string(line.substr(key.size()));
-        };
-        if (const auto p = value("Package: "))
-            name = *p;
-        else if (const auto v = value("Version: "))
-            version = *v;
-        else if (const auto a = value("Architecture: "))
-            arch = *a;
-        else if (value("Filename: "))
-            file = true;
-    }
-    flush();
+    debian::forEachStanza(r.output, [&](const debian::Stanza& s) {
+        if (!s["Filename"].empty())
+            downloadable.insert(std::string(s["Package"]) + '\t' + std::string(s["Version"]) +
+                                '\t' + std::string(s["Architecture"]));
+    });
+    std::vector<bool> found(targets.size(), false);
     for (std::size_t i = 0; i < targets.size(); ++i)
         found[i] = downloadable.count(targets[i].name + '\t' + targets[i].version + '\t' +
                                       targets[i].arch) > 0;
     return found;
 }
 
-// dpkg's own architecture, empty when it does not say.
-std::string nativeArch(const std::string& dpkg) {
-    RunOptions small;
-    small.cap = std::chrono::seconds(20);
-    small.keep = 256;
-    small.keepStart = true;
-    const RunResult r = run({dpkg, "--print-architecture"}, small);
-    return r.status == 0 ? r.output.substr(0, r.output.find('\n')) : std::string();
+// The point "Before restoring P<n>" names what the restore is about to change.
+Request beforeRequest(unsigned long long number, const PackagePlan& plan, std::string_view status,
+                      const std::string& native) {
+    Request request;
+    request.reason = Reason::Restore;
+    request.frontend = "qmvigilorn-system";
+    request.description = "Before restoring P" + std::to_string(number);
+    request.keep = std::to_string(number);
+    const auto current = debian::parseStatusFile(status);
+    for (const auto& t : plan.install) {
+        const auto it = current.find(t.name + '\t' + t.arch);
+        const std::string old = it == current.end() ? "-" : it->second.version;
+        const bool up = old != "-" && debian::compareVersions(t.version, old) > 0;
+        request.actions.push_back({aptName(t, native), old, t.version,
+                                   old == "-" ? ActionKind::Install
+                                   : up       ? ActionKind::Upgrade
+                                              : ActionKind::Downgrade});
+    }
+    for (const auto& t : plan.remove)
+        request.actions.push_back({aptName(t, native), t.version, "-", ActionKind::Remove});
+    return request;
+}
+
+enum class AptRun { Done, Refused, NotFetched, HalfWay };
+
+// The plan in one run of apt-get: everything fetched first, under the cap; then dpkg runs to its
+// end, since a dpkg killed half-way leaves packages half-installed. APT changes nothing when any
+// part of a run cannot be done: then the versions and the removals are tried each on their own,
+// so that one does not hold up the other.
+AptRun putPackagesBack(const RestoreOptions& options, const PackagePlan& plan,
+                       const std::string& native, unsigned long long number,
+                       const std::function<void(const std::string&)>& warn) {
+    RunOptions fetch;
+    fetch.cap = options.downloadCap;
+    fetch.keep = 16 * 1024;
+    RunOptions o;
+    o.cap = std::chrono::hours(24 * 365);
+    o.keep = 16 * 1024;
+    auto runPart = [&](const PackagePlan& part) {
+        auto args = aptArguments(options.aptGet, part, native, number);
+        auto download = args;
+        download.insert(download.begin() + 2, "--download-only");
+        const RunResult got = run(download, fetch);
+        if (got.status != 0) {
+            warn("apt-get could not download the packages" +
+                 (got.problem.empty() ? "" : " (" + got.problem + ")") + ": " + tail(got.output));
+            return AptRun::NotFetched;
+        }
+        const RunResult r = run(args, o);
+        if (r.status == 0)
+            return AptRun::Done;
+        warn("apt-get failed" + (r.problem.empty() ? "" : " (" + r.problem + ")") + ": " +
+             tail(r.output));
+        // APT that refused the whole run changed nothing; dpkg's own audit tells.
+        RunOptions small;
+        small.cap = std::chrono::seconds(20);
+        small.keep = 256;
+        const RunResult audit = run({options.dpkg, "--audit"}, small);
+        return audit.status == 0 && audit.output.empty() ? AptRun::Refused : AptRun::HalfWay;
+    };
+    AptRun ran = runPart(plan);
+    if (ran == AptRun::Refused && !plan.install.empty() && !plan.remove.empty()) {
+        PackagePlan versions = plan, removals = plan;
+        versions.remove.clear();
+        removals.install.clear();
+        ran = runPart(versions);
+        if (ran == AptRun::Done || ran == AptRun::Refused)
+            ran = runPart(removals);
+    }
+    return ran;
 }
 
 } // namespace
@@ -211,11 +256,8 @@ std::optional<unsigned long long> parseRestoreArguments(const std::vector<std::s
         return std::nullopt;
     const std::string& text = args[2];
     unsigned long long n = 0;
-    if (text.empty() || text.size() > 13 || text[0] == '0' ||
-        text.find_first_not_of("0123456789") != std::string::npos)
-        return std::nullopt;
-    const auto r = std::from_chars(text.data(), text.data() + text.size(), n);
-    if (r.ec != std::errc() || n == 0 || n > kMaxPointNumber)
+    // Written as the list writes it: no leading zero.
+    if (text.empty() || text[0] == '0' || !posix::parseDecimal(text, n, kMaxPointNumber))
         return std::nullopt;
     return n;
 }
@@ -300,8 +342,6 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
     Talk talk(options);
     const std::string& folder = options.store.folder;
     const std::string shownPoint = "P" + std::to_string(number);
-    if (::geteuid() != 0)
-        return talk.end(proto::Outcome::Failed, "restoring needs root");
 
     // 1. The point, whole, read only from the root-owned store.
     talk.step(0, 5, "reading " + shownPoint);
@@ -331,13 +371,9 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
     // 2. What to put back, and from where.
     talk.step(1, 5, "working out the packages");
     PackagePool pool(std::move(poolFolder), folder + "/" + kPoolFolderName);
-    RunOptions small;
-    small.cap = std::chrono::seconds(20);
-    small.keep = 256;
-    small.keepStart = true;
-    const std::string native = nativeArch(options.dpkg);
+    const std::string native = nativeArchitecture(options.dpkg);
     auto inArchive = [&](const std::vector<PackageTarget>& targets) {
-        return archiveHas(options.aptCache, native, targets);
+        return archiveHas(options.aptCache, targets, native);
     };
     PackagePlan plan = planPackages(
         point.packages, *status,
@@ -346,14 +382,22 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
         options.protectedPackages.empty() ? protectedPackages() : options.protectedPackages;
     leaveAlone(plan, guarded, *status);
 
+    const auto credentials = credentialChanges(options.store.etc, point);
     if (options.terminal) {
         talk.write("Restoring " + shownPoint + " (" + point.description + ") changes this:\n" +
                    formatRestorePlan(plan, planEtc(options.store.etc, point), native));
     }
-    if (options.terminal || !plan.missing.empty() || !plan.leftAlone.empty()) {
+    if (options.terminal || !plan.missing.empty() || !plan.leftAlone.empty() ||
+        !credentials.empty()) {
         for (const auto& t : plan.missing)
             talk.send(proto::missingLine(t.name, t.version, t.arch));
-        // Said before go, and not a failure of the restore; a terminal has them in the plan.
+        // Passwords, sudo rights and keys as they were then: said before go.
+        // A terminal has them, and the packages left alone, in the plan, marked.
+        for (const auto& path : options.terminal ? std::vector<std::string>{} : credentials)
+            talk.send(proto::line("warn", "/" + path +
+                                              " goes back as it was at the point: accounts, "
+                                              "passwords, sudo rights or keys as they were then"));
+        // Said before go, and not a failure of the restore.
         for (const auto& t : options.terminal ? std::vector<PackageTarget>{} : plan.leftAlone)
             talk.send(proto::line("warn", t.name + " " + t.version + " " + t.arch +
                                               " is left as it is: a restore never changes "
@@ -366,23 +410,7 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
     // restore replaces, and never prunes the point being restored.
     talk.step(2, 5, "making the point before restoring");
     {
-        Request request;
-        request.reason = Reason::Restore;
-        request.frontend = "qmvigilorn-system";
-        request.description = "Before restoring " + shownPoint;
-        request.keep = std::to_string(number);
-        const auto current = debian::parseStatusFile(*status);
-        for (const auto& t : plan.install) {
-            const auto it = current.find(t.name + '\t' + t.arch);
-            const std::string old = it == current.end() ? "-" : it->second.version;
-            const bool up = old != "-" && debian::compareVersions(t.version, old) > 0;
-            request.actions.push_back({aptName(t, native), old, t.version,
-                                       old == "-" ? ActionKind::Install
-                                       : up       ? ActionKind::Upgrade
-                                                  : ActionKind::Downgrade});
-        }
-        for (const auto& t : plan.remove)
-            request.actions.push_back({aptName(t, native), t.version, "-", ActionKind::Remove});
+        const Request request = beforeRequest(number, plan, *status, native);
         SystemStore::Options o = options.store;
         o.keepPackages = true;
         o.lockHeld = true;
@@ -401,51 +429,13 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
                   "putting back " + std::to_string(plan.install.size()) +
                       " package versions and removing " + std::to_string(plan.remove.size()) +
                       " packages installed since");
-        // Everything is fetched first, under the cap; then dpkg runs to its end, since a dpkg
-        // killed half-way leaves packages half-installed.
-        RunOptions fetch;
-        fetch.cap = options.downloadCap;
-        fetch.keep = 16 * 1024;
-        RunOptions o;
-        o.cap = std::chrono::hours(24 * 365);
-        o.keep = 16 * 1024;
-        enum class Run { Done, Refused, NotFetched, HalfWay };
-        auto aptGet = [&](const PackagePlan& part) {
-            auto args = aptArguments(options.aptGet, part, native, number);
-            auto download = args;
-            download.insert(download.begin() + 2, "--download-only");
-            const RunResult got = run(download, fetch);
-            if (got.status != 0) {
-                talk.warn("apt-get could not download the packages" +
-                          (got.problem.empty() ? "" : " (" + got.problem + ")") + ": " +
-                          tail(got.output));
-                return Run::NotFetched;
-            }
-            const RunResult r = run(args, o);
-            if (r.status == 0)
-                return Run::Done;
-            talk.warn("apt-get failed" + (r.problem.empty() ? "" : " (" + r.problem + ")") + ": " +
-                      tail(r.output));
-            // APT that refused the whole run changed nothing; dpkg's own audit tells.
-            const RunResult audit = run({options.dpkg, "--audit"}, small);
-            return audit.status == 0 && audit.output.empty() ? Run::Refused : Run::HalfWay;
-        };
-        Run ran = aptGet(plan);
-        // Then the versions and the removals are tried each on their own, so that one does not
-        // hold up the other.
-        if (ran == Run::Refused && !plan.install.empty() && !plan.remove.empty()) {
-            PackagePlan versions = plan, removals = plan;
-            versions.remove.clear();
-            removals.install.clear();
-            ran = aptGet(versions);
-            if (ran == Run::Done || ran == Run::Refused)
-                ran = aptGet(removals);
-        }
-        if (ran == Run::NotFetched)
+        const AptRun ran = putPackagesBack(options, plan, native, number,
+                                           [&](const std::string& text) { talk.warn(text); });
+        if (ran == AptRun::NotFetched)
             return talk.end(proto::Outcome::Failed,
                             "the packages could not be downloaded; neither they nor /etc were "
                             "changed");
-        if (ran == Run::HalfWay)
+        if (ran == AptRun::HalfWay)
             return talk.end(proto::Outcome::Failed,
                             "apt-get did not end well and left packages half-way; /etc was left "
                             "as it is");
@@ -504,13 +494,13 @@ Failure showPoint(unsigned long long number, const RestoreOptions& options, std:
     const auto status = readStatus(options.store.dpkgStatus);
     if (!status)
         return PlatformError{ErrorNumber::CantPerformOperation, "could not read dpkg's status"};
-    const std::string native = nativeArch(options.dpkg);
+    const std::string native = nativeArchitecture(options.dpkg);
     PackagePool pool(std::move(poolFolder), folder + "/" + kPoolFolderName);
     PackagePlan plan = planPackages(
         point.packages, *status,
         [&](const PackageTarget& t) { return pool.find(t.name, t.version, t.arch); },
         [&](const std::vector<PackageTarget>& targets) {
-            return archiveHas(options.aptCache, native, targets);
+            return archiveHas(options.aptCache, targets, native);
         });
     leaveAlone(plan,
                options.protectedPackages.empty() ? protectedPackages() : options.protectedPackages,

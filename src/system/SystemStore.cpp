@@ -5,6 +5,8 @@
 #include "debian/PackagePool.h"
 
 #include "platform/RestoreEngine.h"
+#include "platform/posix/Stream.h"
+#include "platform/posix/Text.h"
 #include "store/BuiltinStore.h"
 #include "store/DebianPackages.h"
 #include "store/GitHandle.h"
@@ -39,8 +41,7 @@ constexpr std::int64_t kMaxStatusSize = 512 * 1024 * 1024;
 constexpr const char* kKeptFileName = "kept-packages.txt";
 
 bool parseNumber(std::string_view text, unsigned long long& out) {
-    const auto r = std::from_chars(text.data(), text.data() + text.size(), out);
-    return !text.empty() && r.ec == std::errc() && r.ptr == text.data() + text.size();
+    return posix::parseDecimal(text, out);
 }
 
 std::vector<std::string_view> splitOn(std::string_view line, char sep) {
@@ -172,34 +173,11 @@ std::vector<PackageAction> parseActions(std::string_view text) {
 }
 
 std::string readInput(int fd, std::size_t limit, int milliseconds) {
-    std::string data;
     if (::fcntl(fd, F_GETFD) < 0 || ::isatty(fd))
-        return data;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    bool whole = false;
-    char buffer[65536];
-    while (data.size() <= limit) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              until - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0)
-            break;
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            break;
-        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, limit + 1 - data.size()));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            whole = n == 0;
-            break;
-        }
-        data.append(buffer, static_cast<std::size_t>(n));
-    }
-    if (!whole || data.size() > limit) {
+        return {};
+    auto read = posix::readStream(fd, limit, std::chrono::milliseconds(milliseconds));
+    std::string data = std::move(read.text);
+    if (!read.complete()) {
         data.resize(std::min(data.size(), limit));
         const auto lastLine = data.rfind('\n');
         data.resize(lastLine == std::string::npos ? 0 : lastLine + 1);
@@ -262,11 +240,8 @@ SystemStore::~SystemStore() {
 }
 
 Failure SystemStore::create(const Request& request, unsigned long long& number) {
-    if (::geteuid() != 0)
-        return PlatformError{EPERM, "System restore points are made by root only"};
-    const std::string& folder = m_options.folder;
     posix::Fd root, repo;
-    if (auto f = openRootPath(folder, 0755, root))
+    if (auto f = openRootPath(m_options.folder, 0755, root))
         return f;
     if (auto f = openRootFolder(root.get(), kRepository, repository(), 0700, repo))
         return f;
@@ -275,29 +250,54 @@ Failure SystemStore::create(const Request& request, unsigned long long& number) 
         if (auto f = lock.acquire(root.get(), kLockName, m_options.lockWaitSeconds,
                                   "Another system point is still being made, or a restore runs"))
             return f;
-
     // The replaced packages are kept before anything else, so that even a change that gets no
     // point of its own (an unattended one soon after another) can be undone.
-    m_kept.clear();
-    std::optional<PackagePool> pool;
-    if (m_options.keepPackages) {
-        posix::Fd poolFolder;
-        if (auto f = openRootFolder(root.get(), kPoolFolderName, poolPath(), 0700, poolFolder)) {
-            if (m_options.warn)
-                m_options.warn(f->description);
-        } else {
-            pool.emplace(std::move(poolFolder), poolPath(), m_options.pool);
-            if (!request.actions.empty())
-                if (const auto status =
-                        readSmall(AT_FDCWD, m_options.dpkgStatus.c_str(), kMaxStatusSize))
-                    m_kept = pool->keep(request.actions, *status);
-        }
+    std::optional<PackagePool> pool = keepReplaced(root.get(), request);
+    BuiltinStore store(storeOptions(request));
+    const std::int64_t now = m_options.now ? m_options.now() : std::time(nullptr);
+    if (request.reason == Reason::Unattended) {
+        bool recent = false;
+        if (auto f = recentUnattended(root.get(), store, now, number, recent))
+            return f;
+        if (recent)
+            return std::nullopt;
     }
+    std::vector<RestorePointRecord> records;
+    if (auto f = commit(store, request, records, number))
+        return f;
+    if (auto f = writeList(root.get(), records, request, number))
+        return f;
+    if (request.reason == Reason::Unattended)
+        if (auto f = replaceFile(root.get(), kStampName, std::to_string(now) + "\n", 0600))
+            return f;
+    if (pool)
+        retain(*pool);
+    return std::nullopt;
+}
 
+std::optional<PackagePool> SystemStore::keepReplaced(int root, const Request& request) {
+    m_kept.clear();
+    if (!m_options.keepPackages)
+        return std::nullopt;
+    posix::Fd poolFolder;
+    if (auto f = openRootFolder(root, kPoolFolderName, poolPath(), 0700, poolFolder)) {
+        if (m_options.warn)
+            m_options.warn(f->description);
+        return std::nullopt;
+    }
+    std::optional<PackagePool> pool(std::in_place, std::move(poolFolder), poolPath(),
+                                    m_options.pool);
+    if (!request.actions.empty())
+        if (const auto status = readSmall(AT_FDCWD, m_options.dpkgStatus.c_str(), kMaxStatusSize))
+            m_kept = pool->keep(request.actions, *status);
+    return pool;
+}
+
+BuiltinStore::Options SystemStore::storeOptions(const Request& request) const {
     BuiltinStore::Options o;
     o.repository = repository();
-    o.excluded = {folder};
-    o.displayName = "system points in " + folder;
+    o.excluded = {m_options.folder};
+    o.displayName = "system points in " + m_options.folder;
     o.dpkgStatus = m_options.dpkgStatus;
     o.flatpakSystem = m_options.flatpakSystem;
     o.flatpakUser.clear();
@@ -309,29 +309,32 @@ Failure SystemStore::create(const Request& request, unsigned long long& number) 
     o.extraFiles = {{"change.txt", changeFile(request)}};
     if (!m_kept.empty())
         o.extraFiles.push_back({kKeptFileName, keepNoteText(m_kept)});
-    BuiltinStore store(o);
+    return o;
+}
 
+Failure SystemStore::recentUnattended(int root, BuiltinStore& store, std::int64_t now,
+                                      unsigned long long& number, bool& recent) const {
+    recent = false;
+    unsigned long long last = 0;
+    const auto stamp = readSmall(root, kStampName, 32);
+    std::string_view text = stamp ? std::string_view(*stamp) : std::string_view{};
+    if (!text.empty() && text.back() == '\n')
+        text.remove_suffix(1);
+    // A stamp in the future means the clock went back: it no longer says how long ago.
+    if (!parseNumber(text, last) || now < 0 || static_cast<unsigned long long>(now) < last ||
+        static_cast<unsigned long long>(now) - last >=
+            static_cast<unsigned long long>(kUnattendedSeconds))
+        return std::nullopt;
     std::vector<RestorePointRecord> records;
-    const std::int64_t now = m_options.now ? m_options.now() : std::time(nullptr);
-    if (request.reason == Reason::Unattended) {
-        unsigned long long last = 0;
-        const auto stamp = readSmall(root.get(), kStampName, 32);
-        std::string_view text = stamp ? std::string_view(*stamp) : std::string_view{};
-        if (!text.empty() && text.back() == '\n')
-            text.remove_suffix(1);
-        // A stamp in the future means the clock went back: it no longer says how long ago.
-        const bool recent = parseNumber(text, last) && now >= 0 &&
-                            static_cast<unsigned long long>(now) >= last &&
-                            static_cast<unsigned long long>(now) - last <
-                                static_cast<unsigned long long>(kUnattendedSeconds);
-        if (recent) {
-            if (auto f = store.listRestorePoints(records))
-                return f;
-            if (!records.empty() && parseNumber(records.back().SequenceNumber, number))
-                return std::nullopt;
-        }
-    }
+    if (auto f = store.listRestorePoints(records))
+        return f;
+    recent = !records.empty() && parseNumber(records.back().SequenceNumber, number);
+    return std::nullopt;
+}
 
+Failure SystemStore::commit(BuiltinStore& store, const Request& request,
+                            std::vector<RestorePointRecord>& records,
+                            unsigned long long& number) const {
     if (auto f = store.createRestorePointKeeping(pointDescription(request), kRestorePointType,
                                                  kRestorePointEventType, request.keep))
         return f;
@@ -340,10 +343,14 @@ Failure SystemStore::create(const Request& request, unsigned long long& number) 
     // The lock keeps every other creation out, so the newest point is this one.
     if (records.empty() || !parseNumber(records.back().SequenceNumber, number))
         return PlatformError{EIO, "The new system point can't be found in the store"};
+    return std::nullopt;
+}
 
+Failure SystemStore::writeList(int root, const std::vector<RestorePointRecord>& records,
+                               const Request& request, unsigned long long number) const {
     // Actions are kept only here and in each point's change.txt: carry over the earlier ones.
     std::map<unsigned long long, SystemPoint> before;
-    if (const auto old = readSmall(root.get(), kSystemPointListName, kMaxListSize))
+    if (const auto old = readSmall(root, kSystemPointListName, kMaxListSize))
         for (auto& p : parseSystemPointList(*old))
             before[p.number] = std::move(p);
     std::vector<SystemPoint> points;
@@ -362,22 +369,18 @@ Failure SystemStore::create(const Request& request, unsigned long long& number) 
         }
         points.push_back(std::move(p));
     }
-    if (auto f = replaceFile(root.get(), kSystemPointListName, formatSystemPointList(points), 0644))
-        return f;
-    if (request.reason == Reason::Unattended)
-        if (auto f = replaceFile(root.get(), kStampName, std::to_string(now) + "\n", 0600))
-            return f;
-    // A kept file stays while some point's package list names its version.
-    if (pool) {
-        std::vector<std::string> lists;
-        if (!readPackageLists(repository(), lists) && !lists.empty()) {
-            std::set<std::string> wanted;
-            for (const auto& list : lists)
-                poolNamesOfList(list, wanted);
-            pool->retain(wanted);
-        }
-    }
-    return std::nullopt;
+    return replaceFile(root, kSystemPointListName, formatSystemPointList(points), 0644);
+}
+
+// A kept file stays while some point's package list names its version.
+void SystemStore::retain(PackagePool& pool) const {
+    std::vector<std::string> lists;
+    if (readPackageLists(repository(), lists) || lists.empty())
+        return;
+    std::set<std::string> wanted;
+    for (const auto& list : lists)
+        poolNamesOfList(list, wanted);
+    pool.retain(wanted);
 }
 
 } // namespace vigilorn::sys

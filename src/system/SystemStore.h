@@ -6,6 +6,7 @@
 #include "platform/PlatformError.h"
 #include "platform/PointRequest.h"
 #include "platform/SystemPointList.h"
+#include "store/BuiltinStore.h"
 
 #include <cstdint>
 #include <functional>
@@ -112,6 +113,18 @@ public:
     const std::vector<KeepNote>& kept() const { return m_kept; }
 
 private:
+    // The steps of create(), in order, under the store's lock.
+    std::optional<PackagePool> keepReplaced(int root, const Request& request);
+    BuiltinStore::Options storeOptions(const Request& request) const;
+    // An unattended change soon after the last unattended point: that point's number.
+    Failure recentUnattended(int root, BuiltinStore& store, std::int64_t now,
+                             unsigned long long& number, bool& recent) const;
+    Failure commit(BuiltinStore& store, const Request& request,
+                   std::vector<RestorePointRecord>& records, unsigned long long& number) const;
+    Failure writeList(int root, const std::vector<RestorePointRecord>& records,
+                      const Request& request, unsigned long long number) const;
+    void retain(PackagePool& pool) const;
+
     Options m_options;
     std::vector<KeepNote> m_kept;
 };

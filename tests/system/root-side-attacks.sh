@@ -85,6 +85,52 @@ TABLE
 [ -z "$(ls -A "$store/pool" 2>/dev/null)" ] || fail "packages were kept: $(ls "$store/pool")"
 [ "$(stat -c '%u %a' "$store/window.stamp")" = "0 600" ] || fail "the window's stamp is not root's"
 
+# Something mounted under /etc is a file system of its own: a point leaves it out, and a
+# restore neither writes into it nor removes what was added there since.
+mkdir /etc/rt-mounted
+mount -t tmpfs -o mode=0755 tmpfs /etc/rt-mounted || { echo "SKIP: no tmpfs under /etc" >&2; exit 77; }
+echo "at the point" > /etc/rt-mounted/kept
+echo "at the point" > /etc/rt-beside.conf
+point=$("$system" create --reason window --description "a mount under /etc" < /dev/null)
+echo "changed since" > /etc/rt-mounted/kept
+echo "added since" > /etc/rt-mounted/added
+echo "changed since" > /etc/rt-beside.conf
+printf 'go\n' | "$system" restore --point "$point" > "$work/mounted.txt" 2>&1 || true
+cat "$work/mounted.txt"
+tail -1 "$work/mounted.txt" | grep -q '^end ok' || fail "the restore beside a mount did not end ok"
+[ "$(cat /etc/rt-beside.conf)" = "at the point" ] || fail "/etc itself was not restored"
+[ "$(cat /etc/rt-mounted/kept)" = "changed since" ] || fail "a restore wrote into a mount under /etc"
+[ -e /etc/rt-mounted/added ] || fail "a restore removed a file from a mount under /etc"
+umount /etc/rt-mounted
+
+# The maker's own bounds: ended (SIGTERM, as the hook's runner ends it at its bound) while a
+# stand-in dpkg-repack that never ends rebuilds a package, it takes the rebuild with it; given
+# --within, it stops rebuilding in time and still makes the point.
+waitfor() { for _ in $(seq 600); do [ -e "$1" ] && return 0; sleep 0.1; done; fail "no $1"; }
+alive() { [ -r "/proc/$1/stat" ] && awk '{ exit ($3 == "Z") }' "/proc/$1/stat"; }
+printf '#!/bin/sh\necho $$ >> %s/repack.pids\nexec sleep 600\n' "$work" > /usr/bin/dpkg-repack
+chmod 0755 /usr/bin/dpkg-repack
+rm -f /var/cache/apt/archives/bash_*.deb
+change="bash $(dpkg-query -W -f '${Version}' bash) - remove"
+echo "$change" | "$system" create --reason auto --description repack > "$work/repack.out" 2>&1 &
+maker=$!
+waitfor "$work/repack.pids"
+kill -TERM "$maker"
+wait "$maker" || true
+for pid in $(cat "$work/repack.pids"); do
+    ! alive "$pid" || fail "dpkg-repack $pid outlived the maker"
+done
+rm "$work/repack.pids"
+start=$(date +%s)
+echo "$change" | "$system" create --reason auto --description bounded --within 8 > "$work/bounded.out" 2>&1 ||
+    fail "no point within 8 s: $(cat "$work/bounded.out")"
+took=$(( $(date +%s) - start ))
+echo "a point with a rebuild cut short took $took s"
+grep -q 'could not be kept' "$work/bounded.out" || fail "the rebuild was not cut short: $(cat "$work/bounded.out")"
+for pid in $(cat "$work/repack.pids"); do ! alive "$pid" || fail "dpkg-repack $pid was left running"; done
+# Well inside the hook's bound, on a busy machine too.
+[ "$took" -lt 60 ] || fail "took $took s"
+
 # Two restores started together, and a point asked for meanwhile: the first holds the lock to
 # its end, through a stand-in of apt-get that waits to be let go; the others wait for it, and
 # /etc ends as at the point.
@@ -101,7 +147,6 @@ for i in $(seq 200); do echo "changed $i" > "/etc/rt-many/f$i"; echo new > "/etc
 printf '\nPackage: rt-ghost\nStatus: install ok installed\nVersion: 1.0\nArchitecture: all\nMaintainer: T <t@localhost>\nDescription: ghost\n\n' >> /var/lib/dpkg/status
 printf '#!/bin/sh\ntouch %s/apt-started\nwhile [ ! -e %s/apt-release ]; do sleep 0.1; done\n%s\n' \
     "$work" "$work" "sed -i '/^Package: rt-ghost\$/,/^\$/d' /var/lib/dpkg/status" > /usr/bin/apt-get
-waitfor() { for _ in $(seq 600); do [ -e "$1" ] && return 0; sleep 0.1; done; fail "no $1"; }
 printf 'go\n' | "$system" restore --point "$point" > "$work/restore1.txt" 2>&1 &
 waitfor "$work/apt-started"
 ! flock -n "$store/lock" true || fail "the store is not locked while a restore runs apt-get"

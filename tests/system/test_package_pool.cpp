@@ -50,13 +50,18 @@ private slots:
         QTest::addColumn<QString>("how");
         QTest::addColumn<bool>("kept");
         const QByteArray ok = "install ok installed";
-        QTest::newRow("APT's copy") << ok << 10 << "cached" << "cached" << true;
-        QTest::newRow("rebuilt") << ok << 10 << "repack" << "rebuilt" << true;
+        QTest::newRow("APT's copy") << ok << 10 << "cached"
+                                    << "cached" << true;
+        QTest::newRow("rebuilt") << ok << 10 << "repack"
+                                 << "rebuilt" << true;
         QTest::newRow("held, rebuilt") << QByteArray("hold ok installed") << 10 << "repack"
                                        << "rebuilt" << true;
-        QTest::newRow("kept before") << ok << 10 << "pool" << "already-kept" << true;
-        QTest::newRow("too large to rebuild") << ok << 300 * 1024 << "repack" << "too-large" << false;
-        QTest::newRow("rebuild fails") << ok << 10 << "" << "rebuild-failed" << false;
+        QTest::newRow("kept before") << ok << 10 << "pool"
+                                     << "already-kept" << true;
+        QTest::newRow("too large to rebuild") << ok << 300 * 1024 << "repack"
+                                              << "too-large" << false;
+        QTest::newRow("rebuild fails") << ok << 10 << ""
+                                       << "rebuild-failed" << false;
         // Not there, whatever the word ends with.
         QTest::newRow("half-installed") << QByteArray("install ok half-installed") << 10 << "repack"
                                         << "not-installed" << false;
@@ -105,8 +110,9 @@ private slots:
         if (kept)
             QCOMPARE(QFile(path("pool/" + file)).size(), qint64(deb.size()));
         // Nothing of the work is left behind.
-        QCOMPARE(QDir(path("pool")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 kept ? QStringList{file} : QStringList{});
+        QCOMPARE(
+            QDir(path("pool")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+            kept ? QStringList{file} : QStringList{});
     }
 
     // A kept file stays while a point names it.
