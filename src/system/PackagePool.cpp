@@ -1,10 +1,14 @@
 #include "PackagePool.h"
 
+#include "RootFiles.h"
 #include "Run.h"
 #include "store/DebianPackages.h"
 
+#include "platform/posix/Files.h"
+
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,9 +27,13 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kRepackFolder = ".rebuild";
 constexpr unsigned kRebuilders = 4;
 
+constexpr const char* kBuildLock = ".build.lock";
+constexpr std::int64_t kMaxStatusSize = 512 * 1024 * 1024;
+
 struct Installed {
     std::string name, arch, version;
     std::int64_t kib = 0;
+    std::string_view stanza;
 };
 
 std::string_view trim(std::string_view s) {
@@ -41,10 +49,13 @@ std::vector<Installed> installedOf(std::string_view status, const std::set<std::
     std::vector<Installed> out;
     Installed row;
     std::string state;
-    auto flush = [&] {
+    const char* stanzaStart = status.data();
+    auto flush = [&](const char* end) {
         if (names.count(row.name) && state.size() >= 9 &&
-            state.compare(state.size() - 9, 9, "installed") == 0)
+            state.compare(state.size() - 9, 9, "installed") == 0) {
+            row.stanza = std::string_view(stanzaStart, static_cast<std::size_t>(end - stanzaStart));
             out.push_back(row);
+        }
         row = {};
         state.clear();
     };
@@ -53,7 +64,8 @@ std::vector<Installed> installedOf(std::string_view status, const std::set<std::
         const std::string_view line = status.substr(0, end);
         status = end == std::string_view::npos ? std::string_view{} : status.substr(end + 1);
         if (trim(line).empty()) {
-            flush();
+            flush(line.data());
+            stanzaStart = status.data();
             continue;
         }
         if (line.front() == ' ' || line.front() == '\t')
@@ -74,7 +86,7 @@ std::vector<Installed> installedOf(std::string_view status, const std::set<std::
         else if (field == "Installed-Size")
             std::from_chars(value.data(), value.data() + value.size(), row.kib);
     }
-    flush();
+    flush(status.data());
     return out;
 }
 
@@ -97,24 +109,47 @@ bool isRegularRootFile(int dir, const char* name) {
            st.st_uid == 0;
 }
 
-// Removes a folder of the pool and what is in it; nothing in it is followed.
+bool isStagedFolder(int dir, const std::string& name) {
+    struct stat st {};
+    return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+           st.st_uid == 0;
+}
+
+// What a pool entry holds on the disk. A staged file with another name is held by that name
+// too (the installed file, until dpkg replaces it).
+std::uint64_t bytesOf(int dir, const char* name, bool staged = false) {
+    struct stat st {};
+    if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return 0;
+    if (!S_ISDIR(st.st_mode))
+        return S_ISREG(st.st_mode) && (!staged || st.st_nlink == 1)
+                   ? static_cast<std::uint64_t>(st.st_blocks) * 512
+                   : 0;
+    std::uint64_t total = 0;
+    const int fd = ::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    for (const auto& n : posix::namesIn(fd))
+        total += bytesOf(fd, n.c_str(), true);
+    ::close(fd);
+    return total;
+}
+
+// The installed version of name and arch now, or empty.
+std::string installedNow(const std::string& statusPath, const std::string& name,
+                         const std::string& arch) {
+    const auto status =
+        posix::readFile(AT_FDCWD, statusPath, kMaxStatusSize, posix::kNoFollow | posix::kRootOwned);
+    if (!status.ok())
+        return {};
+    for (const auto& i : installedOf(status.text, {name}))
+        if (i.arch == arch)
+            return i.version;
+    return {};
+}
+
 void removeFolder(int parent, const char* name) {
-    const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) {
-        if (DIR* dir = ::fdopendir(fd)) {
-            std::vector<std::string> names;
-            while (const dirent* e = ::readdir(dir))
-                if (std::string_view(e->d_name) != "." && std::string_view(e->d_name) != "..")
-                    names.emplace_back(e->d_name);
-            for (const auto& n : names)
-                if (::unlinkat(::dirfd(dir), n.c_str(), 0) != 0 && errno == EISDIR)
-                    removeFolder(::dirfd(dir), n.c_str());
-            ::closedir(dir);
-        } else {
-            ::close(fd);
-        }
-    }
-    ::unlinkat(parent, name, AT_REMOVEDIR);
+    removePoolFolder(parent, name);
 }
 
 } // namespace
@@ -201,30 +236,33 @@ std::vector<KeepNote> PackagePool::keep(const std::vector<PackageAction>& action
             }))
             continue;
         const std::string file = poolFileName(name, found->version, found->arch);
-        const std::string temp = ".new-" + file;
-        if (isRegularRootFile(m_folder.get(), file.c_str())) {
+        if (isRegularRootFile(m_folder.get(), file.c_str()) ||
+            isStagedFolder(m_folder.get(), stagedName(file))) {
             note.kept = true;
             note.how = "already-kept";
             notes.push_back(std::move(note));
             continue;
         }
-        ::unlinkat(m_folder.get(), temp.c_str(), 0);
-        // APT's own copy, when it still has it: a second name for the same file. linkat()
-        // without AT_SYMLINK_FOLLOW never follows a link, and what was linked is checked in
-        // the pool, where nobody else can change it.
-        const std::string cached = m_options.archives + '/' + file;
-        struct stat st {};
-        if (::lstat(cached.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == 0 &&
-            ::linkat(AT_FDCWD, cached.c_str(), m_folder.get(), temp.c_str(), 0) == 0) {
-            if (isRegularRootFile(m_folder.get(), temp.c_str()) &&
-                verify(m_path + '/' + temp, name, found->version, found->arch) &&
-                ::renameat(m_folder.get(), temp.c_str(), m_folder.get(), file.c_str()) == 0) {
+        // APT's own copy is the package as it came, at the cost of one link and one check.
+        if (fromArchive(file, name, found->version, found->arch)) {
+            note.kept = true;
+            note.how = "cached";
+            note.bytes = bytesOf(m_folder.get(), file.c_str());
+            notes.push_back(std::move(note));
+            continue;
+        }
+        // A second name for each installed file, before dpkg renames the new ones over them.
+        if (m_options.stage) {
+            const StageResult staged = stagePackage(
+                m_folder.get(), file,
+                {name, found->version, found->arch, std::string(found->stanza)}, m_options.sources);
+            if (staged.staged) {
                 note.kept = true;
-                note.how = "cached";
+                note.how = "staged";
+                note.bytes = staged.bytes;
                 notes.push_back(std::move(note));
                 continue;
             }
-            ::unlinkat(m_folder.get(), temp.c_str(), 0);
         }
         // Else rebuilt from the installed files, within the bounds, after the quick ones.
         if (found->kib > m_options.maxRebuildKiB) {
@@ -301,13 +339,163 @@ void PackagePool::rebuild(KeepNote& note, const std::string& folder,
     } else {
         note.kept = true;
         note.how = "rebuilt";
+        note.bytes = bytesOf(m_folder.get(), file.c_str());
     }
     removeFolder(m_folder.get(), folder.c_str());
 }
 
+bool PackagePool::fromArchive(const std::string& file, std::string_view name,
+                              std::string_view version, std::string_view arch) const {
+    const std::string temp = ".new-" + file;
+    ::unlinkat(m_folder.get(), temp.c_str(), 0);
+    // APT's own copy, when it still has it: a second name for the same file. linkat()
+    // without AT_SYMLINK_FOLLOW never follows a link, and what was linked is checked in
+    // the pool, where nobody else can change it.
+    const std::string cached = m_options.archives + '/' + file;
+    struct stat st {};
+    if (::lstat(cached.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == 0 &&
+        ::linkat(AT_FDCWD, cached.c_str(), m_folder.get(), temp.c_str(), 0) == 0) {
+        if (isRegularRootFile(m_folder.get(), temp.c_str()) &&
+            verify(m_path + '/' + temp, name, version, arch) &&
+            ::renameat(m_folder.get(), temp.c_str(), m_folder.get(), file.c_str()) == 0)
+            return true;
+        ::unlinkat(m_folder.get(), temp.c_str(), 0);
+    }
+    return false;
+}
+
+PackagePool::Built PackagePool::build(const std::string& staged, int storeFolder) {
+    Built out{poolFileOfStaged(staged), false, {}};
+    if (out.file.empty())
+        return out;
+    // One builder for a package at a time: the restore's and the one after a change.
+    const int lockFd =
+        ::openat(m_folder.get(), kBuildLock, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const Fd buildLock(lockFd);
+    if (!buildLock.valid() || ::flock(buildLock.get(), LOCK_EX) != 0) {
+        out.how = "build-failed";
+        return out;
+    }
+    if (isRegularRootFile(m_folder.get(), out.file.c_str())) {
+        removeFolder(m_folder.get(), staged.c_str());
+        out.kept = true;
+        out.how = "already-kept";
+        return out;
+    }
+    if (!isStagedFolder(m_folder.get(), staged)) {
+        out.how = "not-staged";
+        return out;
+    }
+    const StagedCheck check = checkStaged(m_folder.get(), staged);
+    const StagedPackage& p = check.package;
+    const std::string temp = ".new-" + out.file;
+    ::unlinkat(m_folder.get(), temp.c_str(), 0);
+    if (!p.name.empty() && installedNow(m_options.dpkgStatus, p.name, p.arch) == p.version) {
+        // Nothing replaced it: the change was cancelled, or reinstalled the same version.
+        out.how = "not-replaced";
+    } else if (check.ok) {
+        RunOptions o;
+        o.cap = std::chrono::minutes(30);
+        o.keep = 4096;
+        const RunResult r = run({m_options.dpkgDeb, "-Zgzip", "-z1", "--build",
+                                 m_path + '/' + staged + '/' + kStagedTree, m_path + '/' + temp},
+                                o);
+        if (r.status == 0 && isRegularRootFile(m_folder.get(), temp.c_str()) &&
+            verify(m_path + '/' + temp, p.name, p.version, p.arch)) {
+            out.kept = true;
+            out.how = "built";
+        } else {
+            ::unlinkat(m_folder.get(), temp.c_str(), 0);
+            out.how = "build-failed";
+        }
+    } else {
+        out.how = check.why;
+    }
+    // The last step with the store locked: a point being made sees the staging or the file.
+    FolderLock lock;
+    if (storeFolder >= 0 && lock.acquire(storeFolder, "lock", 600, "busy")) {
+        ::unlinkat(m_folder.get(), temp.c_str(), 0);
+        out.kept = false;
+        out.how = "busy";
+        return out;
+    }
+    if (out.kept &&
+        ::renameat(m_folder.get(), temp.c_str(), m_folder.get(), out.file.c_str()) != 0) {
+        ::unlinkat(m_folder.get(), temp.c_str(), 0);
+        out.kept = false;
+        out.how = "build-failed";
+    }
+    // A staged file changed in place: APT may still have the version.
+    if (!out.kept && out.how != "not-replaced" && !p.name.empty() &&
+        fromArchive(out.file, p.name, p.version, p.arch)) {
+        out.kept = true;
+        out.how = "cached";
+    }
+    if (out.kept)
+        ::fsync(m_folder.get());
+    removeFolder(m_folder.get(), staged.c_str());
+    return out;
+}
+
+std::vector<PackagePool::Built> PackagePool::buildStaged(int storeFolder) {
+    std::vector<Built> out;
+    std::set<std::string> tried;
+    // Changes made while building stage more: until a pass finds nothing new.
+    while (true) {
+        bool any = false;
+        for (const auto& n : posix::namesIn(m_folder.get())) {
+            if (poolFileOfStaged(n).empty() || !tried.insert(n).second)
+                continue;
+            any = true;
+            out.push_back(build(n, storeFolder));
+        }
+        if (!any)
+            return out;
+    }
+}
+
+std::uint64_t PackagePool::remove(const std::string& poolFile) {
+    std::uint64_t freed = bytesOf(m_folder.get(), poolFile.c_str());
+    if (::unlinkat(m_folder.get(), poolFile.c_str(), 0) != 0)
+        freed = 0;
+    const std::string staged = stagedName(poolFile);
+    if (isStagedFolder(m_folder.get(), staged)) {
+        freed += bytesOf(m_folder.get(), staged.c_str());
+        removeFolder(m_folder.get(), staged.c_str());
+    }
+    return freed;
+}
+
+std::vector<std::pair<std::string, std::uint64_t>> PackagePool::contents() const {
+    std::vector<std::pair<std::string, std::uint64_t>> out;
+    for (const auto& n : posix::namesIn(m_folder.get())) {
+        if (n.front() == '.')
+            continue;
+        const std::string file =
+            n.size() > 4 && n.substr(n.size() - 4) == ".deb" ? n : poolFileOfStaged(n);
+        if (!file.empty())
+            out.emplace_back(file, bytesOf(m_folder.get(), n.c_str()));
+    }
+    return out;
+}
+
+void PackagePool::unstage(std::vector<KeepNote>& notes, const std::string& why) {
+    for (auto& n : notes) {
+        if (!n.kept || n.how == "already-kept")
+            continue;
+        remove(poolFileName(n.name, n.version, n.arch));
+        n.kept = false;
+        n.how = why;
+        n.bytes = 0;
+    }
+}
+
 std::optional<std::string> PackagePool::find(std::string_view name, std::string_view version,
-                                             std::string_view arch) const {
+                                             std::string_view arch) {
     const std::string file = poolFileName(name, version, arch);
+    if (!isRegularRootFile(m_folder.get(), file.c_str()) &&
+        isStagedFolder(m_folder.get(), stagedName(file)))
+        build(stagedName(file));
     if (!isRegularRootFile(m_folder.get(), file.c_str()))
         return std::nullopt;
     return m_path + '/' + file;
@@ -321,7 +509,8 @@ std::size_t PackagePool::retain(const std::set<std::string>& wanted) {
     if (DIR* dir = ::fdopendir(fd)) {
         while (const dirent* e = ::readdir(dir)) {
             const std::string_view n(e->d_name);
-            if (n.size() > 4 && n.front() != '.' && n.substr(n.size() - 4) == ".deb")
+            if (n.size() > 4 && n.front() != '.' &&
+                (n.substr(n.size() - 4) == ".deb" || !poolFileOfStaged(n).empty()))
                 names.emplace_back(n);
         }
         ::closedir(dir);
@@ -329,9 +518,21 @@ std::size_t PackagePool::retain(const std::set<std::string>& wanted) {
         ::close(fd);
     }
     std::size_t removed = 0;
-    for (const auto& n : names)
-        if (!wanted.count(n) && ::unlinkat(m_folder.get(), n.c_str(), 0) == 0)
+    for (const auto& n : names) {
+        const std::string file = poolFileOfStaged(n);
+        if (!file.empty()) {
+            if (!wanted.count(file)) {
+                removeFolder(m_folder.get(), n.c_str());
+                ++removed;
+            }
+        } else if (!wanted.count(n) && ::unlinkat(m_folder.get(), n.c_str(), 0) == 0) {
             ++removed;
+        }
+    }
+    // A staging a crash left half made is never finished.
+    for (const auto& n : posix::namesIn(m_folder.get()))
+        if (n.rfind(".stage-", 0) == 0)
+            removeFolder(m_folder.get(), n.c_str());
     return removed;
 }
 

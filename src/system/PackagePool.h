@@ -3,6 +3,7 @@
 // the installed version's .deb is kept, so that a restore can put it back when the archive no
 // longer has it. One file per name, version and architecture, shared by every point.
 #include "Fd.h"
+#include "debian/Staging.h"
 #include "platform/SystemPointList.h"
 
 #include <chrono>
@@ -26,6 +27,10 @@ struct PoolOptions {
     // All rebuilds of one change together, well inside the hook's wait for the point.
     std::chrono::milliseconds budget{60'000};
     std::chrono::milliseconds perPackage{30'000};
+    // Kept by hard links first, the .deb built later by build().
+    bool stage = true;
+    StageSources sources;
+    std::string dpkgStatus = "/var/lib/dpkg/status";
 };
 
 // NAME_VERSION_ARCH.deb with an epoch's ':' written %3a, as APT names its cached files.
@@ -34,7 +39,8 @@ std::string poolFileName(std::string_view name, std::string_view version, std::s
 struct KeepNote {
     std::string name, version, arch;
     bool kept = false;
-    std::string how; // "cached", "rebuilt", "already kept", or why it was not kept
+    std::string how; // "staged", "cached", "rebuilt", "already-kept", or why it was not kept
+    std::uint64_t bytes = 0; // what keeping it holds once the change is done
 };
 
 // "kept NAME VERSION ARCH HOW" or "not-kept NAME VERSION ARCH WHY" lines.
@@ -49,12 +55,31 @@ public:
     // of dpkg's status file.
     std::vector<KeepNote> keep(const std::vector<PackageAction>& actions, std::string_view status);
 
-    // The kept file of that version, when there is one.
+    // The kept file of that version, when there is one; a staged one is built first.
     std::optional<std::string> find(std::string_view name, std::string_view version,
-                                    std::string_view arch) const;
+                                    std::string_view arch);
 
-    // Removes every kept file whose name is not in `wanted`; the number removed.
+    // Builds the .deb of every staged package, each checked against its md5sums; a staged
+    // version that is still installed was not replaced and goes. `storeFolder` is locked for
+    // each package's last step, so that a point being made sees the pool whole.
+    struct Built {
+        std::string file;
+        bool kept = false;
+        std::string how;
+    };
+    std::vector<Built> buildStaged(int storeFolder = -1);
+    Built build(const std::string& stagedFolder, int storeFolder = -1);
+
+    // Removes every kept file and staging folder whose .deb name is not in `wanted`; the
+    // number removed.
     std::size_t retain(const std::set<std::string>& wanted);
+    // Removes one kept file or staging folder; what it held.
+    std::uint64_t remove(const std::string& poolFile);
+
+    // The .deb names kept or staged, with the bytes each holds.
+    std::vector<std::pair<std::string, std::uint64_t>> contents() const;
+    // Forgets what a change staged, for a point that must do without kept packages.
+    void unstage(std::vector<KeepNote>& notes, const std::string& why);
 
     const std::string& path() const { return m_path; }
 
@@ -63,6 +88,9 @@ private:
     void rebuild(KeepNote& note, const std::string& folder, std::chrono::milliseconds cap) const;
     bool verify(const std::string& file, std::string_view name, std::string_view version,
                 std::string_view arch) const;
+    // APT's cached copy linked in as `file`.
+    bool fromArchive(const std::string& file, std::string_view name, std::string_view version,
+                     std::string_view arch) const;
 
     Fd m_folder;
     std::string m_path;

@@ -1,6 +1,7 @@
 // qmvigilorn-system: makes a system restore point as root, for the package hooks and for the
 // program (through pkexec), and prints its number; on failure one line on standard error.
 // `restore --point N` puts the machine back to a point, talking RestoreProtocol.h.
+#include "Builder.h"
 #include "Pins.h"
 #include "SnapperPoint.h"
 #include "SystemRestore.h"
@@ -8,6 +9,7 @@
 #include "platform/RestoreProtocol.h"
 #include "platform/posix/Text.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -50,7 +52,9 @@ int main(int argc, char** argv) {
         if (::geteuid() != 0)
             return fail("must run as root", 1);
         try {
-            return restorePoint(*number, RestoreOptions{});
+            const int status = restorePoint(*number, RestoreOptions{});
+            startBuilder();
+            return status;
         } catch (const std::exception& e) {
             // The program waits for a last line whatever happened.
             const std::string end = vigilorn::restoreproto::endLine(
@@ -58,6 +62,16 @@ int main(int argc, char** argv) {
             [[maybe_unused]] const ssize_t n = ::write(STDOUT_FILENO, end.data(), end.size());
             return 1;
         }
+    }
+    // The staged packages' .debs, after the package runs; `--now` builds without waiting.
+    if (!args.empty() && args[0] == "build" &&
+        (args.size() == 1 || (args.size() == 2 && args[1] == "--now"))) {
+        if (::geteuid() != 0)
+            return fail("must run as root", 1);
+        BuilderOptions options;
+        options.folder = vigilorn::kSystemPointFolder;
+        options.wait = args.size() == 1;
+        return runBuilder(options) == 0 ? 0 : 1;
     }
     if (args.size() == 2 && (args[0] == "pin" || args[0] == "unpin")) {
         unsigned long long number = 0;
@@ -101,6 +115,9 @@ int main(int argc, char** argv) {
     std::size_t notKept = 0;
     for (const auto& k : store.kept())
         notKept += k.kept ? 0 : 1;
+    if (std::any_of(store.kept().begin(), store.kept().end(),
+                    [](const KeepNote& k) { return k.how == "staged"; }))
+        startBuilder();
     if (notKept > 0)
         fail(std::to_string(notKept) + " of " + std::to_string(store.kept().size()) +
                  " replaced packages could not be kept; the point " + std::to_string(number) +

@@ -1,0 +1,98 @@
+#include "Builder.h"
+
+#include "PackagePool.h"
+#include "RootFiles.h"
+
+#include "platform/posix/Fd.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace vigilorn::sys {
+
+namespace {
+
+constexpr const char* kBuilderLock = "builder.lock";
+
+bool lockFree(const std::string& path) {
+    const posix::Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid())
+        return true;
+    struct flock probe {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    return ::fcntl(fd.get(), F_GETLK, &probe) == 0 && probe.l_type == F_UNLCK;
+}
+
+void lowestPriority() {
+    ::setpriority(PRIO_PROCESS, 0, 19);
+    constexpr int kWhoProcess = 1, kClassIdle = 3, kClassShift = 13;
+    ::syscall(SYS_ioprio_set, kWhoProcess, 0, kClassIdle << kClassShift);
+}
+
+} // namespace
+
+bool packageRunsIdle(const std::string& dpkgLocks) {
+    return lockFree(dpkgLocks + "/lock-frontend") && lockFree(dpkgLocks + "/lock");
+}
+
+void startBuilder() {
+    const pid_t child = ::fork();
+    if (child < 0)
+        return;
+    if (child == 0) {
+        ::setsid();
+        if (::fork() != 0)
+            ::_exit(0);
+        // Nothing of the caller's stays open: the hook waits for its pipes to close.
+        const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        for (int fd = 0; fd <= 2; ++fd)
+            ::dup3(null, fd, 0);
+        ::close_range(3, ~0u, 0);
+        char name[] = "qmvigilorn-system";
+        char verb[] = "build";
+        char* const argv[] = {name, verb, nullptr};
+        char* const envp[] = {nullptr};
+        ::execve("/proc/self/exe", argv, envp);
+        ::_exit(127);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+int runBuilder(const BuilderOptions& options) {
+    lowestPriority();
+    Fd root;
+    if (openRootPath(options.folder, 0755, root, false))
+        return 0;
+    // One builder waits; another started meanwhile leaves it the work.
+    const posix::Fd lock(
+        ::openat(root.get(), kBuilderLock, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!lock.valid() || ::flock(lock.get(), options.wait ? LOCK_EX | LOCK_NB : LOCK_EX) != 0)
+        return 0;
+    if (options.wait) {
+        const auto until = std::chrono::steady_clock::now() + options.longest;
+        while (!packageRunsIdle(options.dpkgLocks)) {
+            if (std::chrono::steady_clock::now() > until)
+                return 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        }
+    }
+    Fd poolFolder;
+    if (openRootFolder(root.get(), kPoolFolderName, options.folder + "/" + kPoolFolderName, 0700,
+                       poolFolder, false))
+        return 0;
+    PackagePool pool(std::move(poolFolder), options.folder + "/" + kPoolFolderName);
+    int failed = 0;
+    for (const auto& b : pool.buildStaged(root.get()))
+        failed += b.kept || b.how == "not-replaced" ? 0 : 1;
+    return failed;
+}
+
+} // namespace vigilorn::sys
