@@ -2,6 +2,7 @@
 
 #include "PackagePool.h"
 #include "RootFiles.h"
+#include "SystemStore.h"
 
 #include "platform/posix/Fd.h"
 
@@ -90,8 +91,15 @@ int runBuilder(const BuilderOptions& options) {
         return 0;
     PackagePool pool(std::move(poolFolder), options.folder + "/" + kPoolFolderName);
     int failed = 0;
-    for (const auto& b : pool.buildStaged(root.get()))
+    for (const auto& b : pool.buildStaged(root.get())) {
         failed += b.kept || b.how == "not-replaced" ? 0 : 1;
+        if (options.report)
+            options.report((b.kept ? "kept " : "not-kept ") + b.file + " " + b.how);
+    }
+    // What each point holds now that the packages are built.
+    SystemStore::Options store;
+    store.folder = options.folder;
+    SystemStore(store).writeSizes();
     return failed;
 }
 

@@ -2,6 +2,7 @@
 // Building the staged packages' .debs off the change's path: after APT and dpkg are done, at the
 // lowest priority, in a process of its own that outlives the hook.
 #include <chrono>
+#include <functional>
 #include <string>
 
 namespace vigilorn::sys {
@@ -11,6 +12,7 @@ struct BuilderOptions {
     std::string dpkgLocks = "/var/lib/dpkg"; // lock-frontend and lock
     std::chrono::hours longest{6};           // a run of APT longer than this is not waited for
     bool wait = true;                        // wait for the package runs to end first
+    std::function<void(const std::string&)> report; // a line per package built
 };
 
 // Starts `qmvigilorn-system build` detached: a session of its own, no descriptor of ours.

@@ -1,13 +1,17 @@
 #include "SystemStore.h"
 
 #include "PackagePool.h"
+#include "Pins.h"
 #include "RootFiles.h"
+#include "StoreView.h"
 #include "StoredPoint.h"
 
 #include "platform/RestoreEngine.h"
 #include "store/BuiltinStore.h"
 #include "store/DebianPackages.h"
 #include "store/GitHandle.h"
+
+#include "platform/posix/Text.h"
 
 #include <git2.h>
 
@@ -22,6 +26,7 @@
 #include <set>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <thread>
 #include <unistd.h>
 
@@ -303,6 +308,72 @@ Failure SystemStore::create(const Request& request, unsigned long long& number) 
         }
     }
 
+    // A point that could not be made keeps nothing for the change: nothing would name it.
+    const Failure made = commit(request, pool, root.get(), number);
+    if (made && pool)
+        pool->unstage(m_kept, "no-point");
+    return made;
+}
+
+Failure SystemStore::commit(const Request& request, std::optional<PackagePool>& pool, int rootFd,
+                            unsigned long long& number) {
+    const std::string& folder = m_options.folder;
+    std::vector<std::string> problems;
+    const SpaceSettings settings = readSpaceSettings(m_options.config, problems);
+    for (const auto& p : problems)
+        if (m_options.warn)
+            m_options.warn(p);
+    // The points as they are: what each one needs, and its change, for the list.
+    StoreView view;
+    const bool viewed = !readStoreView(repository(), pool ? &*pool : nullptr, view);
+    std::set<unsigned long long> drop;
+    if (viewed) {
+        const auto pins = readPins(rootFd);
+        unsigned long long keepNumber = 0;
+        const bool protect = posix::parseDecimal(request.keep, keepNumber);
+        for (auto& p : view.points)
+            p.kept = pins.count(p.number) || (protect && p.number == keepNumber);
+        struct statvfs fs {};
+        const bool sized = ::fstatvfs(rootFd, &fs) == 0;
+        const std::uint64_t fsBytes = sized ? std::uint64_t(fs.f_blocks) * fs.f_frsize : 0;
+        SpaceNeed need;
+        need.newIsWindow = request.reason == Reason::Window;
+        for (const auto& k : m_kept)
+            if (k.kept && k.how != "already-kept")
+                need.newBytes += k.bytes;
+        // The new point's own files: about as much as /etc changed, rarely more than this.
+        constexpr std::uint64_t kNewObjects = 1u << 20;
+        need.newBytes += kNewObjects;
+        if (pool) {
+            const auto status = readSmall(AT_FDCWD, m_options.dpkgStatus.c_str(), kMaxStatusSize);
+            for (const auto& [key, package] :
+                 debian::parseStatusFile(status ? std::string_view(*status) : std::string_view{})) {
+                const auto tab = key.find('\t');
+                need.newHolds.push_back(poolKey(
+                    poolFileName(key.substr(0, tab), package.version, key.substr(tab + 1))));
+            }
+            for (const auto& k : m_kept)
+                need.newHolds.push_back(poolKey(poolFileName(k.name, k.version, k.arch)));
+        }
+        need.used = view.used;
+        need.budget = sized ? settings.budget(fsBytes) : ~0ull;
+        need.freeBytes = sized ? std::uint64_t(fs.f_bavail) * fs.f_frsize : ~0ull;
+        need.floor = sized ? settings.floor(fsBytes) : 0;
+        SpacePlan plan = planSpace(view.points, view.bytes, settings, need);
+        if (!plan.fits && pool && std::any_of(m_kept.begin(), m_kept.end(), [](const KeepNote& k) {
+                return k.kept && k.how != "already-kept";
+            })) {
+            // The change goes on with a point of its own still, without its packages.
+            pool->unstage(m_kept, "no-room");
+            need.newBytes = kNewObjects;
+            plan = planSpace(view.points, view.bytes, settings, need);
+            if (m_options.warn)
+                m_options.warn("no room for the replaced packages within the space for system "
+                               "points; this point keeps none of them");
+        }
+        drop = std::move(plan.drop);
+    }
+
     BuiltinStore::Options o;
     o.repository = repository();
     o.excluded = {folder};
@@ -311,7 +382,9 @@ Failure SystemStore::create(const Request& request, unsigned long long& number) 
     o.flatpakSystem = m_options.flatpakSystem;
     o.flatpakUser.clear();
     o.etc = m_options.etc;
-    o.keep = m_options.keep;
+    // Without a view of the store, by count alone.
+    o.keep = viewed ? 0 : settings.points;
+    o.drop.insert(drop.begin(), drop.end());
     o.lockWaitSeconds = m_options.lockWaitSeconds;
     o.warn = m_options.warn;
     o.etcOwners = true;
@@ -324,7 +397,7 @@ Failure SystemStore::create(const Request& request, unsigned long long& number) 
     const std::int64_t now = m_options.now ? m_options.now() : std::time(nullptr);
     if (request.reason == Reason::Unattended) {
         unsigned long long last = 0;
-        const auto stamp = readSmall(root.get(), kStampName, 32);
+        const auto stamp = readSmall(rootFd, kStampName, 32);
         std::string_view text = stamp ? std::string_view(*stamp) : std::string_view{};
         if (!text.empty() && text.back() == '\n')
             text.remove_suffix(1);
@@ -352,7 +425,7 @@ Failure SystemStore::create(const Request& request, unsigned long long& number) 
 
     // Actions are kept only here and in each point's change.txt: carry over the earlier ones.
     std::map<unsigned long long, SystemPoint> before;
-    if (const auto old = readSmall(root.get(), kSystemPointListName, kMaxListSize))
+    if (const auto old = readSmall(rootFd, kSystemPointListName, kMaxListSize))
         for (auto& p : parseSystemPointList(*old))
             before[p.number] = std::move(p);
     std::vector<SystemPoint> points;
@@ -368,13 +441,16 @@ Failure SystemStore::create(const Request& request, unsigned long long& number) 
                    it != before.end() && it->second.creationTime == p.creationTime) {
             p.actions = it->second.actions;
             p.moreActions = it->second.moreActions;
+        } else if (const auto c = view.changes.find(p.number); c != view.changes.end()) {
+            // A list that could not be written before (a full disk) is rebuilt from the points.
+            p.actions = c->second.actions;
         }
         points.push_back(std::move(p));
     }
-    if (auto f = replaceFile(root.get(), kSystemPointListName, formatSystemPointList(points), 0644))
+    if (auto f = replaceFile(rootFd, kSystemPointListName, formatSystemPointList(points), 0644))
         return f;
     if (request.reason == Reason::Unattended)
-        if (auto f = replaceFile(root.get(), kStampName, std::to_string(now) + "\n", 0600))
+        if (auto f = replaceFile(rootFd, kStampName, std::to_string(now) + "\n", 0600))
             return f;
     // A kept file stays while some point's package list names its version.
     if (pool) {
@@ -387,6 +463,30 @@ Failure SystemStore::create(const Request& request, unsigned long long& number) 
         }
     }
     return std::nullopt;
+}
+
+Failure SystemStore::writeSizes() {
+    Fd root, poolFolder;
+    if (auto f = openRootPath(m_options.folder, 0755, root, false))
+        return f;
+    FolderLock lock;
+    if (auto f = lock.acquire(root.get(), kLockName, m_options.lockWaitSeconds,
+                              "Another system point is still being made"))
+        return f;
+    std::optional<PackagePool> pool;
+    if (!openRootFolder(root.get(), kPoolFolderName, poolPath(), 0700, poolFolder, false))
+        pool.emplace(std::move(poolFolder), poolPath(), m_options.pool);
+    StoreView view;
+    if (auto f = readStoreView(repository(), pool ? &*pool : nullptr, view))
+        return f;
+    SystemPointSizes sizes = pointSizes(view.points, view.bytes);
+    sizes.total = view.used;
+    std::vector<std::string> problems;
+    const SpaceSettings settings = readSpaceSettings(m_options.config, problems);
+    struct statvfs fs {};
+    if (::fstatvfs(root.get(), &fs) == 0)
+        sizes.budget = settings.budget(std::uint64_t(fs.f_blocks) * fs.f_frsize);
+    return replaceFile(root.get(), kSystemPointSizesName, formatSystemPointSizes(sizes), 0644);
 }
 
 } // namespace vigilorn::sys

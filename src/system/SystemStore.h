@@ -74,6 +74,8 @@ public:
         // Keep the installed versions the actions replace, in the pool beside the store.
         bool keepPackages = false;
         PoolOptions pool;
+        // The space budget's settings; the defaults when the file is absent.
+        std::string config = "/etc/qmvigilorn/system.conf";
     };
 
     explicit SystemStore(Options options);
@@ -90,7 +92,13 @@ public:
     // What the last create() kept of the replaced packages.
     const std::vector<KeepNote>& kept() const { return m_kept; }
 
+    // Rewrites sizes.list from the store as it is.
+    Failure writeSizes();
+
 private:
+    Failure commit(const Request& request, std::optional<PackagePool>& pool, int root,
+                   unsigned long long& number);
+
     Options m_options;
     std::vector<KeepNote> m_kept;
 };

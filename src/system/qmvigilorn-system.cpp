@@ -9,7 +9,6 @@
 #include "platform/RestoreProtocol.h"
 #include "platform/posix/Text.h"
 
-#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -71,6 +70,8 @@ int main(int argc, char** argv) {
         BuilderOptions options;
         options.folder = vigilorn::kSystemPointFolder;
         options.wait = args.size() == 1;
+        if (!options.wait)
+            options.report = [](const std::string& line) { std::printf("%s\n", line.c_str()); };
         return runBuilder(options) == 0 ? 0 : 1;
     }
     if (args.size() == 2 && (args[0] == "pin" || args[0] == "unpin")) {
@@ -115,9 +116,8 @@ int main(int argc, char** argv) {
     std::size_t notKept = 0;
     for (const auto& k : store.kept())
         notKept += k.kept ? 0 : 1;
-    if (std::any_of(store.kept().begin(), store.kept().end(),
-                    [](const KeepNote& k) { return k.how == "staged"; }))
-        startBuilder();
+    // The staged packages' .debs, and what each point holds, once the change is done.
+    startBuilder();
     if (notKept > 0)
         fail(std::to_string(notKept) + " of " + std::to_string(store.kept().size()) +
                  " replaced packages could not be kept; the point " + std::to_string(number) +
