@@ -5,6 +5,7 @@
 #include "SystemStore.h"
 
 #include "platform/posix/Fd.h"
+#include "platform/posix/Files.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -19,6 +20,7 @@ namespace vigilorn::sys {
 namespace {
 
 constexpr const char* kBuilderLock = "builder.lock";
+constexpr std::size_t kMaxNotKept = 64 * 1024;
 
 bool lockFree(const std::string& path) {
     const posix::Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -91,10 +93,24 @@ int runBuilder(const BuilderOptions& options) {
         return 0;
     PackagePool pool(std::move(poolFolder), options.folder + "/" + kPoolFolderName);
     int failed = 0;
+    std::string notKept;
     for (const auto& b : pool.buildStaged(root.get())) {
-        failed += b.kept || b.how == "not-replaced" ? 0 : 1;
+        const bool fine = b.kept || b.how == "not-replaced";
+        failed += fine ? 0 : 1;
+        if (!fine)
+            notKept += b.file + " " + b.how + "\n";
         if (options.report)
             options.report((b.kept ? "kept " : "not-kept ") + b.file + " " + b.how);
+    }
+    // The packages staged but not kept after all, newest last: a restore names them missing,
+    // this says why.
+    if (!notKept.empty()) {
+        const auto old = posix::readFile(root.get(), kNotKeptName, kMaxNotKept,
+                                         posix::kNoFollow | posix::kRootOwned);
+        std::string text = (old.ok() ? old.text : std::string()) + notKept;
+        while (text.size() > kMaxNotKept / 2)
+            text.erase(0, text.find('\n') + 1);
+        posix::replaceFile(root.get(), kNotKeptName, text, 0644);
     }
     // What each point holds now that the packages are built.
     SystemStore::Options store;

@@ -7,6 +7,9 @@
 
 namespace vigilorn::sys {
 
+// "FILE WHY" lines: staged packages whose .deb could not be built, beside points.list.
+inline constexpr const char* kNotKeptName = "not-kept.list";
+
 struct BuilderOptions {
     std::string folder;                      // the store's folder
     std::string dpkgLocks = "/var/lib/dpkg"; // lock-frontend and lock

@@ -505,6 +505,13 @@ StagedCheck checkStaged(int pool, const std::string& folder) {
             return out;
         }
     }
+    // A conffile is the administrator's to change; dpkg's own md5sums may still name it.
+    const auto conffileList = posix::readFile(tree.get(), "DEBIAN/conffiles", kMaxInfoFile);
+    std::set<std::string_view> conffiles;
+    for (const auto line : lines(conffileList.ok() ? std::string_view(conffileList.text)
+                                                   : std::string_view{}))
+        if (!line.empty())
+            conffiles.insert(line.substr(1));
     const auto sums = posix::readFile(tree.get(), "DEBIAN/md5sums", kMaxInfoFile);
     for (const auto line : lines(sums.ok() ? std::string_view(sums.text) : std::string_view{})) {
         // "HASH  path", the path relative to the root.
@@ -517,6 +524,8 @@ StagedCheck checkStaged(int pool, const std::string& folder) {
             out.why = "bad-md5sums";
             return out;
         }
+        if (conffiles.count(line.substr(34)))
+            continue;
         Fd file = openBeneath(tree.get(), path, O_RDONLY | O_NONBLOCK);
         struct stat st {};
         if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
