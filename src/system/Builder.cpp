@@ -8,6 +8,7 @@
 #include "platform/posix/Files.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -38,7 +39,24 @@ void lowestPriority() {
     ::syscall(SYS_ioprio_set, kWhoProcess, 0, kClassIdle << kClassShift);
 }
 
+struct timespec statusTime(const std::string& status) {
+    struct stat st {};
+    return ::stat(status.c_str(), &st) == 0 ? st.st_mtim : timespec{};
+}
+
 } // namespace
+
+bool waitForStatusChange(const BuilderOptions& options, const struct timespec& before,
+                         std::chrono::steady_clock::time_point until) {
+    while (std::chrono::steady_clock::now() < until) {
+        const timespec now = statusTime(options.dpkgStatus);
+        if ((now.tv_sec != before.tv_sec || now.tv_nsec != before.tv_nsec) &&
+            packageRunsIdle(options.dpkgLocks))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    return false;
+}
 
 bool packageRunsIdle(const std::string& dpkgLocks) {
     return lockFree(dpkgLocks + "/lock-frontend") && lockFree(dpkgLocks + "/lock");
@@ -94,13 +112,25 @@ int runBuilder(const BuilderOptions& options) {
     PackagePool pool(std::move(poolFolder), options.folder + "/" + kPoolFolderName);
     int failed = 0;
     std::string notKept;
-    for (const auto& b : pool.buildStaged(root.get())) {
-        const bool fine = b.kept || b.how == "not-replaced";
-        failed += fine ? 0 : 1;
-        if (!fine)
-            notKept += b.file + " " + b.how + "\n";
-        if (options.report)
-            options.report((b.kept ? "kept " : "not-kept ") + b.file + " " + b.how);
+    const auto until = std::chrono::steady_clock::now() + options.longest;
+    while (true) {
+        const timespec before = statusTime(options.dpkgStatus);
+        bool waiting = false;
+        for (const auto& b : pool.buildStaged(root.get())) {
+            if (b.how == "waiting") {
+                waiting = true;
+                continue;
+            }
+            const bool fine = b.kept || b.how == "not-replaced";
+            failed += fine ? 0 : 1;
+            if (!fine)
+                notKept += b.file + " " + b.how + "\n";
+            if (options.report)
+                options.report((b.kept ? "kept " : "not-kept ") + b.file + " " + b.how);
+        }
+        // A change whose dpkg has not started yet: until its status file changes.
+        if (!waiting || !options.wait || !waitForStatusChange(options, before, until))
+            break;
     }
     // The packages staged but not kept after all, newest last: a restore names them missing,
     // this says why.

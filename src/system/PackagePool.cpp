@@ -391,6 +391,18 @@ PackagePool::Built PackagePool::build(const std::string& staged, int storeFolder
     const std::string temp = ".new-" + out.file;
     ::unlinkat(m_folder.get(), temp.c_str(), 0);
     if (!p.name.empty() && installedNow(m_options.dpkgStatus, p.name, p.arch) == p.version) {
+        // dpkg runs its hooks before it locks: until its status changed after the staging,
+        // the change has not run yet.
+        struct stat status {}, marker {};
+        const std::string markerPath = staged + "/" + kStagedMarker;
+        if (::stat(m_options.dpkgStatus.c_str(), &status) == 0 &&
+            ::fstatat(m_folder.get(), markerPath.c_str(), &marker, AT_SYMLINK_NOFOLLOW) == 0 &&
+            (status.st_mtim.tv_sec < marker.st_mtim.tv_sec ||
+             (status.st_mtim.tv_sec == marker.st_mtim.tv_sec &&
+              status.st_mtim.tv_nsec <= marker.st_mtim.tv_nsec))) {
+            out.how = "waiting";
+            return out;
+        }
         // Nothing replaced it: the change was cancelled, or reinstalled the same version.
         out.how = "not-replaced";
     } else if (check.ok) {

@@ -38,6 +38,8 @@ int main(int argc, char** argv) {
         if (::fcntl(fd, F_GETFD) < 0 && ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
             return 1;
     ::umask(022);
+    // Pins are the administrator's, from a root shell: not for whoever pkexec lets in.
+    const bool viaPkexec = std::getenv("PKEXEC_UID") != nullptr;
     // Nothing of the caller's environment is used, libgit2's included.
     ::clearenv();
     std::signal(SIGPIPE, SIG_IGN);
@@ -78,8 +80,8 @@ int main(int argc, char** argv) {
         unsigned long long number = 0;
         if (!vigilorn::posix::parseDecimal(args[1], number, kMaxPointNumber) || number == 0)
             return fail("usage: qmvigilorn-system pin|unpin N", 2);
-        if (::geteuid() != 0)
-            return fail("must run as root", 1);
+        if (::geteuid() != 0 || viaPkexec)
+            return fail("must run as root, from a root shell", 1);
         if (auto f = setPinned(vigilorn::kSystemPointFolder, number, args[0] == "pin"))
             return fail(f->description, 1);
         return 0;

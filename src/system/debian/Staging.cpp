@@ -27,7 +27,6 @@ using posix::Fd;
 namespace {
 
 constexpr std::string_view kStagedSuffix = ".staged";
-constexpr const char* kMarker = "staged";
 constexpr const char* kListCopy = "list";
 constexpr std::size_t kMaxListFile = 64u << 20;
 constexpr std::size_t kMaxInfoFile = 16u << 20;
@@ -461,7 +460,7 @@ StageResult stagePackage(int pool, const std::string& poolFile, const StagedPack
     }
     // Last, so that a folder without them was never finished.
     if (!writeNew(staging.get(), kListCopy, staged, 0600) ||
-        !writeNew(staging.get(), kMarker,
+        !writeNew(staging.get(), kStagedMarker,
                   package.name + "\t" + package.version + "\t" + package.arch + "\n", 0600))
         return undo("stage-failed");
     removePoolFolder(pool, folder.c_str());
@@ -479,7 +478,7 @@ StagedCheck checkStaged(int pool, const std::string& folder) {
         out.why = "not-staged";
         return out;
     }
-    const auto marker = posix::readFile(staging.get(), kMarker, 4096);
+    const auto marker = posix::readFile(staging.get(), kStagedMarker, 4096);
     const auto list = posix::readFile(staging.get(), kListCopy, kMaxListFile);
     const auto fields = marker.ok() ? lines(marker.text) : std::vector<std::string_view>{};
     std::vector<std::string_view> parts;

@@ -50,6 +50,8 @@ StagedCheck checkStaged(int pool, const std::string& stagedFolder);
 
 // The build root inside a staging folder, for dpkg-deb --build.
 inline constexpr const char* kStagedTree = "tree";
+// Written last into a staging folder: its name, version and architecture.
+inline constexpr const char* kStagedMarker = "staged";
 
 // Removes a folder of the pool and everything in it; nothing in it is followed.
 void removePoolFolder(int parent, const char* name);
