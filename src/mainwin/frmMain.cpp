@@ -11,6 +11,7 @@
 #include "monitor/frmDialog.h"
 #include "monitor/frmDialog2.h"
 #include "monitor/frmRPntOK.h"
+#include "platform/PointRequest.h"
 #include "platform/ProcessSource.h"
 #include "platform/RestoreEngine.h"
 #include "restore/frmRestorePoints.h"
@@ -123,7 +124,8 @@ frmMain::frmMain()
         bool isNumber = false;
         const qulonglong n = number.toULongLong(&isNumber);
         if (RestoreEngine* engine = Module1::services.restore; engine && isNumber && n > 0)
-            if (const Failure f = engine->adoptRestorePoint(n, "QMAutoResPnt", {}))
+            if (const Failure f =
+                    engine->adoptRestorePoint(n, std::string(pointreq::kAskedDescription), {}))
                 qWarning("P%llu: the configuration folder was not recorded: %s", n,
                          f->description.c_str());
         frmRPntOK::instance()->show();

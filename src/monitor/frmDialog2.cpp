@@ -2,6 +2,7 @@
 #include "frmRPntOK.h"
 
 #include "app/Module1.h"
+#include "platform/PointRequest.h"
 #include "restore/RestorePointService.h"
 #include "ui/Artwork.h"
 #include "ui/ErrorReport.h"
@@ -51,7 +52,7 @@ void frmDialog2::CreatePointAuto() {
     }
     if (!Module1::services.restore)
         throw RuntimeError(ErrorNumber::CantPerformOperation);
-    RequestRestorePoint(*Module1::services.restore, "QMAutoResPnt");
+    RequestRestorePoint(*Module1::services.restore, std::string(pointreq::kAskedDescription));
     frmRPntOK::instance()->show();
     unload();
 }

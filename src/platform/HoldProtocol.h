@@ -1,6 +1,8 @@
 #pragma once
 // The one-line conversation between the package hook (root) and the user's program, on the
 // program's local socket. Shared by both sides, so plain C++ and header-only.
+#include "platform/PointRequest.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -18,7 +20,8 @@ inline constexpr std::string_view kSocketSuffix = ".socket";
 inline constexpr int kHoldCapSeconds = 120;
 // Every line either side sends, its newline included.
 inline constexpr std::size_t kMaxLine = 64;
-inline constexpr std::size_t kMaxFrontend = 32;
+using pointreq::frontendChar;
+using pointreq::kMaxFrontend;
 
 inline constexpr std::string_view kHoldVerb = "hold ";
 inline constexpr std::string_view kMadeVerb = "made ";
@@ -31,11 +34,6 @@ enum class Answer {
     Off,   // the user turned the hooks off: as if no program were there
     None,  // anything else, nothing, too late: the hook makes a point by itself
 };
-
-inline bool frontendChar(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-           c == '_' || c == '+' || c == '-';
-}
 
 // The name travels in a line and ends up in a window: only plain characters, bounded.
 inline std::string sanitiseFrontend(std::string_view name) {

@@ -42,7 +42,10 @@ bool parseAction(std::string_view token, PackageAction& out) {
     if (kindAt == std::string_view::npos || arrow == std::string_view::npos || arrow > kindAt ||
         token.find('>', arrow + 1) != std::string_view::npos)
         return false;
-    out.kind = token.substr(kindAt + 1);
+    const auto kind = parseKind(token.substr(kindAt + 1));
+    if (!kind)
+        return false;
+    out.kind = *kind;
     out.newVersion = token.substr(arrow + 1, kindAt - arrow - 1);
     const std::string_view left = token.substr(0, arrow);
     const auto nameEnd = left.find(':');
@@ -56,8 +59,7 @@ bool parseAction(std::string_view token, PackageAction& out) {
     }
     out.name = name;
     out.oldVersion = old;
-    return isPackageActionKind(out.kind) && isWord(out.name) && isWord(out.oldVersion) &&
-           isWord(out.newVersion);
+    return isWord(out.name) && isWord(out.oldVersion) && isWord(out.newVersion);
 }
 
 bool parseLine(std::string_view line, SystemPoint& out) {
@@ -102,14 +104,6 @@ bool parseLine(std::string_view line, SystemPoint& out) {
 
 } // namespace
 
-bool isPackageActionKind(std::string_view kind) {
-    for (const char* k :
-         {"install", "upgrade", "downgrade", "reinstall", "remove", "purge", "configure"})
-        if (kind == k)
-            return true;
-    return false;
-}
-
 std::string formatSystemPointList(const std::vector<SystemPoint>& points) {
     std::string text;
     for (const auto& p : points) {
@@ -122,7 +116,7 @@ std::string formatSystemPointList(const std::vector<SystemPoint>& points) {
             if (written == kSystemPointListActions)
                 break;
             text += (written ? " " : "") + a.name + ":" + a.oldVersion + ">" + a.newVersion + ":" +
-                    a.kind;
+                    kindName(a.kind);
             ++written;
         }
         const std::size_t more = p.moreActions + (p.actions.size() - written);

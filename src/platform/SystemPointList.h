@@ -1,6 +1,8 @@
 #pragma once
 // points.list: the system points, readable by every user, written by the root side and read by
 // the program. Plain C++ so that both sides share one format.
+#include "PackageAction.h"
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -13,14 +15,6 @@ inline constexpr const char* kSystemPointListName = "points.list";
 // Actions written per point; the rest are counted as "+N more".
 inline constexpr std::size_t kSystemPointListActions = 50;
 
-struct PackageAction {
-    std::string name;       // a package name, perhaps with ":arch"
-    std::string oldVersion; // "-" when absent
-    std::string newVersion; // "-" when absent
-    std::string kind;       // install upgrade downgrade reinstall remove purge configure
-    bool operator==(const PackageAction&) const = default;
-};
-
 struct SystemPoint {
     unsigned long long number = 0;
     std::string creationTime; // YYYYMMDDHHMMSS.ffffff+000, UTC
@@ -29,8 +23,6 @@ struct SystemPoint {
     std::size_t moreActions = 0; // left out of `actions`
     bool operator==(const SystemPoint&) const = default;
 };
-
-bool isPackageActionKind(std::string_view kind);
 
 // One line per point: number TAB time TAB description TAB actions, the actions written as
 // "name:old>new:kind" separated by single spaces, then " +N more" when some were left out.

@@ -1,30 +1,16 @@
 #include "DebianPackages.h"
 
+#include "Deb822.h"
+
 #include <cctype>
 
 namespace vigilorn::debian {
 
 namespace {
 
-bool isInstalled(std::string_view status) {
-    // "want flag status": half-installed or config-files only packages are not there.
-    const auto space = status.rfind(' ');
-    const std::string_view last =
-        space == std::string_view::npos ? status : status.substr(space + 1);
-    return last == "installed";
-}
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
-        s.remove_suffix(1);
-    return s;
-}
-
 void keep(PackageList& out, std::string_view name, std::string_view arch, std::string_view version,
           std::string_view status) {
-    if (name.empty() || !isInstalled(status))
+    if (name.empty() || !isInstalledStatus(status))
         return;
     out[std::string(name) + "\t" + std::string(arch)] = {std::string(version), std::string(status)};
 }
@@ -106,38 +92,9 @@ Version split(std::string_view v) {
 
 PackageList parseStatusFile(std::string_view text) {
     PackageList out;
-    std::string_view name, arch, version, status;
-    auto flush = [&] {
-        keep(out, name, arch, version, status);
-        name = arch = version = status = {};
-    };
-    while (!text.empty()) {
-        const auto end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        if (trim(line).empty()) {
-            flush();
-            continue;
-        }
-        if (line.front() == ' ' || line.front() == '\t')
-            continue; // a continuation of a long field
-        const auto colon = line.find(':');
-        if (colon == std::string_view::npos)
-            continue;
-        const std::string_view field = line.substr(0, colon);
-        const std::string_view value = trim(line.substr(colon + 1));
-        if (field == "Package")
-            name = value;
-        else if (field == "Architecture")
-            arch = value;
-        else if (field == "Version")
-            version = value;
-        else if (field == "Status")
-            status = value;
-    }
-    flush();
+    forEachStanza(text, [&](const Stanza& s) {
+        keep(out, s["Package"], s["Architecture"], s["Version"], s["Status"]);
+    });
     return out;
 }
 

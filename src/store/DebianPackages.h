@@ -16,7 +16,7 @@ struct Package {
 using PackageList = std::map<std::string, Package>;
 
 // A dpkg status file: stanzas of "Field: value" lines, continuation lines starting with a
-// blank. Only packages whose status ends in "installed" are kept.
+// blank. Only installed packages are kept (Deb822.h, isInstalledStatus).
 PackageList parseStatusFile(std::string_view text);
 // The store's packages/dpkg: "name\tarch\tversion\tstatus" lines.
 PackageList parseStoredList(std::string_view text);

@@ -1,4 +1,5 @@
 #include "SnapshotWriter.h"
+#include "Deb822.h"
 #include "FolderEntries.h"
 #include "OwnerManifest.h"
 
@@ -436,21 +437,6 @@ std::string flatpakList(const std::string& installation) {
     return text;
 }
 
-std::string_view trimmed(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
-        s.remove_suffix(1);
-    return s;
-}
-
-bool sameField(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
 void appendHex(std::string& out, const git_oid& id) {
     char hex[GIT_OID_HEXSZ + 1];
     git_oid_tostr(hex, sizeof hex, &id);
@@ -464,40 +450,10 @@ std::string dpkgPackageList(std::string_view status) {
         std::string name, arch, version, state;
     };
     std::vector<Row> rows;
-    Row row;
-    bool inStanza = false;
-    auto finish = [&] {
-        if (inStanza)
-            rows.push_back(std::move(row));
-        row = {};
-        inStanza = false;
-    };
-    while (!status.empty()) {
-        const auto end = status.find('\n');
-        const std::string_view line = status.substr(0, end);
-        status = end == std::string_view::npos ? std::string_view{} : status.substr(end + 1);
-        if (trimmed(line).empty()) {
-            finish();
-            continue;
-        }
-        inStanza = true;
-        if (line[0] == ' ' || line[0] == '\t')
-            continue; // a continuation line of a long field
-        const auto colon = line.find(':');
-        if (colon == std::string_view::npos)
-            continue;
-        const std::string_view field = line.substr(0, colon);
-        const std::string value(trimmed(line.substr(colon + 1)));
-        if (sameField(field, "Package"))
-            row.name = value;
-        else if (sameField(field, "Architecture"))
-            row.arch = value;
-        else if (sameField(field, "Version"))
-            row.version = value;
-        else if (sameField(field, "Status"))
-            row.state = value;
-    }
-    finish();
+    debian::forEachStanza(status, [&](const debian::Stanza& s) {
+        rows.push_back({std::string(s["Package"]), std::string(s["Architecture"]),
+                        std::string(s["Version"]), std::string(s["Status"])});
+    });
     std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
         return a.name != b.name ? a.name < b.name : a.arch < b.arch;
     });

@@ -1,16 +1,16 @@
 #include "Builder.h"
 
-#include "PackagePool.h"
 #include "RootFiles.h"
 #include "SystemStore.h"
+#include "debian/PackagePool.h"
 
 #include "platform/posix/Fd.h"
 #include "platform/posix/Files.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
@@ -89,7 +89,7 @@ void startBuilder() {
 
 int runBuilder(const BuilderOptions& options) {
     lowestPriority();
-    Fd root;
+    posix::Fd root;
     if (openRootPath(options.folder, 0755, root, false))
         return 0;
     // One builder waits; another started meanwhile leaves it the work.
@@ -105,7 +105,7 @@ int runBuilder(const BuilderOptions& options) {
             std::this_thread::sleep_for(std::chrono::milliseconds(250));
         }
     }
-    Fd poolFolder;
+    posix::Fd poolFolder;
     if (openRootFolder(root.get(), kPoolFolderName, options.folder + "/" + kPoolFolderName, 0700,
                        poolFolder, false))
         return 0;

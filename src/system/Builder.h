@@ -15,8 +15,8 @@ struct BuilderOptions {
     std::string folder;                      // the store's folder
     std::string dpkgLocks = "/var/lib/dpkg"; // lock-frontend and lock
     std::string dpkgStatus = "/var/lib/dpkg/status";
-    std::chrono::hours longest{6};           // a run of APT longer than this is not waited for
-    bool wait = true;                        // wait for the package runs to end first
+    std::chrono::hours longest{6}; // a run of APT longer than this is not waited for
+    bool wait = true;              // wait for the package runs to end first
     std::function<void(const std::string&)> report; // a line per package built
 };
 

@@ -1,6 +1,7 @@
 #include "EtcRestore.h"
 
-#include "Fd.h"
+#include "platform/posix/Fd.h"
+#include "platform/posix/Files.h"
 #include "store/FolderEntries.h"
 
 #include <dirent.h>
@@ -36,7 +37,7 @@ bool removeEntry(int dir, const std::string& name, int depth = 0) {
         return ::unlinkat(dir, name.c_str(), 0) == 0;
     if (depth > kMaxRemoveDepth)
         return false;
-    Fd child(::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    posix::Fd child(::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!child.valid())
         return false;
     bool ok = true;
@@ -60,22 +61,8 @@ bool writeAll(int fd, const std::string& data) {
 
 // Whether the regular file holds exactly `data`.
 bool sameContent(int dir, const char* name, const std::string& data) {
-    Fd f(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    struct stat st {};
-    if (!f.valid() || ::fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<std::uint64_t>(st.st_size) != data.size())
-        return false;
-    std::string have(data.size() + 1, '\0');
-    std::size_t got = 0;
-    while (got < have.size()) {
-        const ssize_t n = ::read(f.get(), have.data() + got, have.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    return got == data.size() && std::memcmp(have.data(), data.data(), got) == 0;
+    const auto read = posix::readFile(dir, name, data.size(), posix::kNoFollow);
+    return read.ok() && read.text == data;
 }
 
 class Restorer {
@@ -190,7 +177,8 @@ private:
                 fail("could not create " + shown(path) + ": " + std::strerror(errno));
                 return;
             }
-            Fd child(::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            posix::Fd child(
+                ::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (!child.valid()) {
                 fail("could not open " + shown(path) + ": " + std::strerror(errno));
                 return;
@@ -203,7 +191,8 @@ private:
                 sameContent(dir, name.c_str(), e.data))
                 return;
             ::unlinkat(dir, kTemp, 0);
-            Fd f(::openat(dir, kTemp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            posix::Fd f(
+                ::openat(dir, kTemp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
             if (!f.valid() || !writeAll(f.get(), e.data)) {
                 fail("could not write " + shown(path) + ": " + std::strerror(errno));
                 ::unlinkat(dir, kTemp, 0);
@@ -271,7 +260,7 @@ EtcResult restoreEtc(const std::string& etc, const StoredPoint& point,
             warn("the point holds no /etc");
         return result;
     }
-    Fd fd(::open(etc.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    posix::Fd fd(::open(etc.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.valid()) {
         ++result.failed;
         if (warn)

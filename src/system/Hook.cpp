@@ -1,5 +1,7 @@
 #include "Hook.h"
 
+#include "platform/posix/Text.h"
+
 #include <pwd.h>
 #include <unistd.h>
 
@@ -10,8 +12,6 @@ namespace vigilorn::sys {
 
 namespace {
 
-// The mark a point the user asked for from the reminder carries as its description.
-constexpr const char* kAskedMark = "QMAutoResPnt";
 constexpr std::size_t kMaxCmdline = 64 * 1024;
 
 std::optional<std::string> env(const char* name) {
@@ -29,15 +29,7 @@ std::string userName(uid_t uid) {
 }
 
 bool parseFd(const std::string& text, int& fd) {
-    if (text.empty() || text.size() > 7)
-        return false;
-    fd = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        fd = fd * 10 + (c - '0');
-    }
-    return true;
+    return posix::parseDecimal(text, fd, 9'999'999);
 }
 
 } // namespace
@@ -67,12 +59,12 @@ void Hook::say(const std::string& text) const {
     }
 }
 
-MakerResult Hook::makePoint(const Change& change, const char* reason, bool asked) const {
-    MakerRequest request{reason, change.frontend, change.description, std::nullopt,
+MakerResult Hook::makePoint(const Change& change, pointreq::Reason reason) const {
+    MakerRequest request{{reason, change.frontend, change.description, std::nullopt},
                          actionLines(change.actions)};
-    if (asked) {
-        request.description = kAskedMark;
-        request.change = change.description;
+    if (reason == pointreq::Reason::Asked) {
+        request.request.description = pointreq::kAskedDescription;
+        request.request.change = change.description;
     }
     MakerResult result = m_maker.make(request);
     switch (result.status) {
@@ -97,10 +89,10 @@ HookOutcome Hook::decide(const Change& change, const std::vector<uid_t>& uids) c
     HookOutcome outcome;
     if (uids.empty()) {
         outcome.decision = Decision::Unattended;
-        outcome.maker = makePoint(change, "unattended", false);
+        outcome.maker = makePoint(change, pointreq::Reason::Unattended);
         return outcome;
     }
-    Fd program;
+    posix::Fd program;
     uid_t asked = 0;
     for (const uid_t uid : uids) {
         program = m_programs.connect(uid, m_settings.connectCap);
@@ -111,7 +103,7 @@ HookOutcome Hook::decide(const Change& change, const std::vector<uid_t>& uids) c
     }
     // Nobody there to ask: the change still gets its point first.
     if (!program.valid()) {
-        outcome.maker = makePoint(change, "auto", false);
+        outcome.maker = makePoint(change, pointreq::Reason::Auto);
         return outcome;
     }
 
@@ -127,11 +119,11 @@ HookOutcome Hook::decide(const Change& change, const std::vector<uid_t>& uids) c
         // Not waited for, as if no program ran.
         outcome.decision = Decision::Off;
         program.reset();
-        outcome.maker = makePoint(change, "auto", false);
+        outcome.maker = makePoint(change, pointreq::Reason::Auto);
         break;
     case hold::Answer::Point: {
         outcome.decision = Decision::Asked;
-        outcome.maker = makePoint(change, "asked", true);
+        outcome.maker = makePoint(change, pointreq::Reason::Asked);
         const bool made = outcome.maker->status == MakerResult::Status::Made;
         sendLine(program.get(),
                  made ? hold::madeLine(outcome.maker->number) : std::string(hold::kFailedLine),
@@ -141,14 +133,14 @@ HookOutcome Hook::decide(const Change& change, const std::vector<uid_t>& uids) c
     case hold::Answer::Auto:
         outcome.decision = Decision::Auto;
         program.reset();
-        outcome.maker = makePoint(change, "auto", false);
+        outcome.maker = makePoint(change, pointreq::Reason::Auto);
         break;
     case hold::Answer::None:
         outcome.decision = Decision::NoAnswer;
         program.reset();
         if (m_settings.terminal && change.quiet < 2)
             say("no answer to the restore point reminder; making one");
-        outcome.maker = makePoint(change, "auto", false);
+        outcome.maker = makePoint(change, pointreq::Reason::Auto);
         break;
     }
     return outcome;

@@ -76,7 +76,7 @@ public:
     void say(const std::string& text) const;
 
 private:
-    MakerResult makePoint(const Change& change, const char* reason, bool asked) const;
+    MakerResult makePoint(const Change& change, pointreq::Reason reason) const;
     Change describe(std::vector<PackageAction> actions, std::string commandLine,
                     const std::vector<Ancestor>& chain) const;
 
@@ -85,5 +85,12 @@ private:
     PointMaker m_maker;
     ProcReader m_proc;
 };
+
+// The ways in, by the first argument: apt (DPkg::Pre-Install-Pkgs), dpkg (pre-invoke).
+struct HookWayIn {
+    const char* name;
+    int (Hook::*run)(const HookEnvironment&) const;
+};
+inline constexpr HookWayIn kHookWaysIn[] = {{"apt", &Hook::runApt}, {"dpkg", &Hook::runDpkg}};
 
 } // namespace vigilorn::sys

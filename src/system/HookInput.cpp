@@ -2,6 +2,8 @@
 
 #include "platform/HexDigit.h"
 #include "platform/RestoreProtocol.h"
+#include "platform/posix/Stream.h"
+#include "platform/posix/Text.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -25,14 +27,7 @@ bool aptTrue(std::string_view value) {
 
 int smallNumber(std::string_view text) {
     int n = 0;
-    if (text.empty() || text.size() > 4)
-        return 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return 0;
-        n = n * 10 + (c - '0');
-    }
-    return n;
+    return posix::parseDecimal(text, n, 9999) ? n : 0;
 }
 
 // Eight space-separated fields, then the action, which is a file name and may hold spaces.
@@ -68,26 +63,6 @@ std::string_view baseName(std::string_view path) {
 }
 
 } // namespace
-
-const char* kindName(ActionKind kind) {
-    switch (kind) {
-    case ActionKind::Install:
-        return "install";
-    case ActionKind::Upgrade:
-        return "upgrade";
-    case ActionKind::Downgrade:
-        return "downgrade";
-    case ActionKind::Reinstall:
-        return "reinstall";
-    case ActionKind::Remove:
-        return "remove";
-    case ActionKind::Purge:
-        return "purge";
-    case ActionKind::Configure:
-        return "configure";
-    }
-    return "change";
-}
 
 std::string percentDecode(std::string_view text) {
     std::string out;
@@ -261,50 +236,22 @@ std::string summarise(std::string_view frontend, const std::vector<PackageAction
     return boundedDescription(out);
 }
 
-std::string actionLines(const std::vector<PackageAction>& actions) {
-    std::string out;
-    for (const auto& a : actions) {
-        out += a.name;
-        out += ' ';
-        out += a.oldVersion;
-        out += ' ';
-        out += a.newVersion;
-        out += ' ';
-        out += kindName(a.kind);
-        out += '\n';
-    }
-    return out;
-}
-
 ReadResult readBounded(int fd, std::string& out, std::size_t maxBytes,
                        std::chrono::milliseconds within) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + within;
-    std::array<char, 16384> buf;
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            return ReadResult::TimedOut;
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready < 0 || (p.revents & POLLNVAL))
-            return ReadResult::Failed;
-        if (ready == 0)
-            return ReadResult::TimedOut;
-        const ssize_t n = ::read(fd, buf.data(), buf.size());
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (n < 0)
-            return ReadResult::Failed;
-        if (n == 0)
-            return ReadResult::Complete;
-        if (out.size() + static_cast<std::size_t>(n) > maxBytes)
-            return ReadResult::TooLarge;
-        out.append(buf.data(), static_cast<std::size_t>(n));
+    auto read = posix::readStream(fd, maxBytes, within);
+    out = std::move(read.text);
+    switch (read.end) {
+    case posix::StreamEnd::Complete:
+        return ReadResult::Complete;
+    case posix::StreamEnd::TooLarge:
+        return ReadResult::TooLarge;
+    case posix::StreamEnd::TimedOut:
+        return ReadResult::TimedOut;
+    case posix::StreamEnd::Closed:
+    case posix::StreamEnd::Failed:
+        break;
     }
+    return ReadResult::Failed;
 }
 
 } // namespace vigilorn::sys

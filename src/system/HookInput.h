@@ -1,5 +1,8 @@
 #pragma once
 // What APT and dpkg tell the hook about the change they are about to make.
+#include "platform/PackageAction.h"
+#include "platform/PointRequest.h"
+
 #include <chrono>
 #include <cstddef>
 #include <string>
@@ -8,16 +11,8 @@
 
 namespace vigilorn::sys {
 
-enum class ActionKind { Install, Upgrade, Downgrade, Reinstall, Remove, Purge, Configure };
-
-const char* kindName(ActionKind kind);
-
-struct PackageAction {
-    std::string name;
-    std::string oldVersion; // "-" when there is none
-    std::string newVersion; // "-" when there is none
-    ActionKind kind = ActionKind::Install;
-};
+using vigilorn::ActionKind;
+using vigilorn::PackageAction;
 
 struct AptInput {
     bool understood = false; // a VERSION 3 header and a complete configuration section
@@ -50,16 +45,13 @@ bool dpkgActionChanges(std::string_view hookAction);
 // A dpkg process's arguments (argv[0] first) for the hook action it runs.
 DpkgRun parseDpkgArguments(const std::vector<std::string>& args, std::string_view hookAction);
 
-inline constexpr std::size_t kMaxDescription = 200;
+using pointreq::kMaxDescription;
 
 // Printable text cut to kMaxDescription bytes on a UTF-8 character boundary.
 std::string boundedDescription(std::string_view text);
 
 // "<frontend> <kind> <pkg1> <pkg2>…", for a change without a command line.
 std::string summarise(std::string_view frontend, const std::vector<PackageAction>& actions);
-
-// "name old new kind", one line each: what the point maker reads.
-std::string actionLines(const std::vector<PackageAction>& actions);
 
 enum class ReadResult { Complete, TooLarge, TimedOut, Failed };
 

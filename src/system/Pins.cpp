@@ -45,7 +45,7 @@ std::set<unsigned long long> readPins(int storeFolder) {
 
 Failure setPinned(const std::string& folder, unsigned long long number, bool pinned,
                   int lockWaitSeconds) {
-    Fd root;
+    posix::Fd root;
     if (auto f = openRootPath(folder, 0755, root, false))
         return f;
     FolderLock lock;

@@ -12,33 +12,15 @@ namespace {
 // The point's number and nothing else.
 constexpr std::size_t kMaxOutput = 64;
 
-std::optional<std::uint64_t> parseNumber(std::string_view text) {
-    if (!text.empty() && text.back() == '\n')
-        text.remove_suffix(1);
-    if (text.empty() || text.size() > 19)
-        return std::nullopt;
-    std::uint64_t n = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        n = n * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    return n;
-}
-
 } // namespace
 
 PointMaker::PointMaker(std::string path, std::chrono::milliseconds cap)
     : m_path(std::move(path)), m_cap(cap) {}
 
 std::vector<std::string> PointMaker::arguments(const MakerRequest& request) const {
-    std::vector<std::string> args{m_path,          "create",           "--reason",
-                                  request.reason,  "--frontend",       request.frontend,
-                                  "--description", request.description};
-    if (request.change) {
-        args.emplace_back("--change");
-        args.push_back(*request.change);
-    }
+    std::vector<std::string> args{m_path};
+    for (auto& a : pointreq::createArguments(request.request))
+        args.push_back(std::move(a));
     return args;
 }
 
@@ -66,7 +48,7 @@ MakerResult PointMaker::make(const MakerRequest& request) const {
         result.problem = "was " + run.problem;
     } else if (run.status != 0) {
         result.problem = "failed with exit status " + std::to_string(run.status);
-    } else if (const auto number = parseNumber(run.output); number && !run.cut) {
+    } else if (const auto number = pointreq::parseReply(run.output); number && !run.cut) {
         result.status = MakerResult::Status::Made;
         result.number = *number;
     } else {

@@ -1,5 +1,7 @@
 #pragma once
 // The system's restore point maker, run by its fixed path with an argument list.
+#include "platform/PointRequest.h"
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -9,11 +11,8 @@
 namespace vigilorn::sys {
 
 struct MakerRequest {
-    std::string reason; // asked, auto or unattended
-    std::string frontend;
-    std::string description;
-    std::optional<std::string> change; // the change itself, when the description is a mark
-    std::string actionLines;           // its standard input
+    pointreq::CreateRequest request;
+    std::string actionLines; // its standard input
 };
 
 struct MakerResult {

@@ -1,5 +1,7 @@
 #include "RootFiles.h"
 
+#include "platform/posix/Files.h"
+
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
@@ -15,7 +17,7 @@ PlatformError failure(int err, const std::string& what) {
 }
 
 Failure openRootFolder(int parent, const std::string& name, const std::string& shown, mode_t mode,
-                       Fd& out, bool create) {
+                       posix::Fd& out, bool create) {
     const bool made = create && ::mkdirat(parent, name.c_str(), mode) == 0;
     if (create && !made && errno != EEXIST)
         return failure(errno, "Could not create " + shown);
@@ -42,12 +44,12 @@ Failure openRootFolder(int parent, const std::string& name, const std::string& s
     return std::nullopt;
 }
 
-Failure openRootPath(const std::string& folder, mode_t mode, Fd& out, bool create) {
+Failure openRootPath(const std::string& folder, mode_t mode, posix::Fd& out, bool create) {
     const auto slash = folder.find_last_of('/');
     if (folder.empty() || folder[0] != '/' || slash + 1 >= folder.size())
         return PlatformError{EINVAL, folder + " must be an absolute path"};
-    Fd parent(::open(slash == 0 ? "/" : folder.substr(0, slash).c_str(),
-                     O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    posix::Fd parent(::open(slash == 0 ? "/" : folder.substr(0, slash).c_str(),
+                            O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!parent.valid())
         return failure(errno, "Could not open the folder above " + folder);
     return openRootFolder(parent.get(), folder.substr(slash + 1), folder, mode, out, create);
@@ -55,29 +57,19 @@ Failure openRootPath(const std::string& folder, mode_t mode, Fd& out, bool creat
 
 std::optional<std::string> readSmall(int dir, const char* name, std::int64_t limit,
                                      bool rootOwned) {
-    Fd f(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    struct stat st {};
-    if (!f.valid() || ::fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > limit ||
-        (rootOwned && st.st_uid != 0))
+    auto read =
+        posix::readFile(dir, name, static_cast<std::size_t>(std::max<std::int64_t>(limit, 0)),
+                        posix::kNoFollow | (rootOwned ? posix::kRootOwned : 0u));
+    if (!read.ok())
         return std::nullopt;
-    std::string text(static_cast<std::size_t>(st.st_size), '\0');
-    std::size_t got = 0;
-    while (got < text.size()) {
-        const ssize_t n = ::read(f.get(), text.data() + got, text.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    text.resize(got);
-    return text;
+    return std::move(read.text);
 }
 
 Failure replaceFile(int dir, const std::string& name, const std::string& text, mode_t mode) {
     const std::string temp = "." + name + ".new";
     ::unlinkat(dir, temp.c_str(), 0);
-    Fd f(::openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    posix::Fd f(
+        ::openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
     if (!f.valid())
         return failure(errno, "Could not write " + name);
     std::size_t done = 0;

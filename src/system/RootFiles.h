@@ -1,7 +1,7 @@
 #pragma once
 // Files of the root-owned folder, opened without following links and written whole.
-#include "Fd.h"
 #include "platform/PlatformError.h"
+#include "platform/posix/Fd.h"
 
 #include <cstdint>
 #include <optional>
@@ -15,10 +15,10 @@ PlatformError failure(int err, const std::string& what);
 // A folder only root may change: made `mode` when missing and `create`, refused when it is a
 // link, another user's, or writable by others.
 Failure openRootFolder(int parent, const std::string& name, const std::string& shown, mode_t mode,
-                       Fd& out, bool create = true);
+                       posix::Fd& out, bool create = true);
 
 // An absolute folder whose parent is opened as given and the folder itself by openRootFolder.
-Failure openRootPath(const std::string& folder, mode_t mode, Fd& out, bool create = true);
+Failure openRootPath(const std::string& folder, mode_t mode, posix::Fd& out, bool create = true);
 
 // A small regular file of a trusted folder, or nothing when it is missing, too large, not a
 // file, or (with rootOwned) not root's.
@@ -34,7 +34,7 @@ public:
     Failure acquire(int dir, const char* name, int waitSeconds, const std::string& busy);
 
 private:
-    Fd m_fd;
+    posix::Fd m_fd;
 };
 
 } // namespace vigilorn::sys

@@ -1,6 +1,6 @@
 #include "Run.h"
 
-#include "Fd.h"
+#include "platform/posix/Fd.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -52,7 +52,7 @@ private:
     bool m_wasPending = false;
 };
 
-bool makePipe(Fd& read, Fd& write) {
+bool makePipe(posix::Fd& read, posix::Fd& write) {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0)
         return false;
@@ -77,7 +77,7 @@ void keepOutput(RunResult& result, const RunOptions& options, const char* data, 
 }
 
 // Reads what is there into `keep`; the descriptor is closed at its end.
-template <typename Keep> void drain(Fd& fd, Keep keep) {
+template <typename Keep> void drain(posix::Fd& fd, Keep keep) {
     char buffer[16384];
     const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
     if (n > 0)
@@ -104,7 +104,7 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
         return result;
     }
     using Errors = RunOptions::Errors;
-    Fd outRead, outWrite, errRead, errWrite, inRead, inWrite;
+    posix::Fd outRead, outWrite, errRead, errWrite, inRead, inWrite;
     if (!makePipe(outRead, outWrite) ||
         (options.errorsTo == Errors::Apart && !makePipe(errRead, errWrite)) ||
         (options.input && !makePipe(inRead, inWrite))) {
@@ -161,7 +161,7 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
 
     // Its end is seen at once through a pidfd, even while a child of its own keeps the output
     // open; without one, by short waits.
-    const Fd ended(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    const posix::Fd ended(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     std::optional<PipeSignalHeld> held;
     std::string_view toSend = options.input ? std::string_view(*options.input) : std::string_view{};
     if (toSend.empty())
@@ -210,9 +210,8 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
                 inWrite.reset();
         }
         if (outRead.valid() && p[0].revents)
-            drain(outRead, [&](const char* data, std::size_t n) {
-                keepOutput(result, options, data, n);
-            });
+            drain(outRead,
+                  [&](const char* data, std::size_t n) { keepOutput(result, options, data, n); });
         if (errRead.valid() && p[1].revents)
             drain(errRead, [&](const char* data, std::size_t n) {
                 const std::size_t room = options.keepErrors > result.errors.size()

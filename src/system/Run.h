@@ -33,7 +33,7 @@ struct RunOptions {
     std::size_t keepErrors = 4096; // with Errors::Apart
     // Its standard input; /dev/null when not given. A program that stops reading gets no more.
     std::optional<std::string> input;
-    std::string folder = "/"; // its working folder
+    std::string folder = "/";             // its working folder
     std::vector<std::string> environment; // fixedEnvironment() when empty
 };
 

@@ -1,9 +1,9 @@
 #pragma once
 // The system points as the space planner sees them: what each one needs of the stored objects
 // and the kept packages, and what those take on the disk.
-#include "PackagePool.h"
 #include "Space.h"
 #include "SystemStore.h"
+#include "debian/PackagePool.h"
 
 #include <map>
 #include <string>

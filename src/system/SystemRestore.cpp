@@ -1,11 +1,13 @@
 #include "SystemRestore.h"
 
 #include "EtcRestore.h"
-#include "PackagePool.h"
 #include "RootFiles.h"
 #include "Run.h"
 #include "StoredPoint.h"
+#include "debian/PackagePool.h"
 #include "platform/RestoreProtocol.h"
+#include "platform/posix/Text.h"
+#include "store/Deb822.h"
 #include "store/DebianPackages.h"
 
 #include <fcntl.h>
@@ -112,6 +114,41 @@ std::optional<std::string> readStatus(const std::string& path) {
     return readSmall(AT_FDCWD, path.c_str(), kMaxStatusSize);
 }
 
+// dpkg's own architecture: its packages are named without one.
+std::string nativeArchitecture(const std::string& dpkg) {
+    RunOptions o;
+    o.cap = std::chrono::seconds(20);
+    o.keep = 256;
+    o.keepStart = true;
+    const RunResult r = run({dpkg, "--print-architecture"}, o);
+    return r.status == 0 ? r.output.substr(0, r.output.find('\n')) : std::string();
+}
+
+// Which of the versions the archive can download: apt-cache shows a stanza for each version
+// it knows, with a Filename when it can be had.
+std::vector<bool> archiveHas(const std::string& aptCache, const std::vector<PackageTarget>& targets,
+                             const std::string& native) {
+    std::vector<std::string> args{aptCache, "show"};
+    for (const auto& t : targets)
+        args.push_back(aptName(t, native) + '=' + t.version);
+    RunOptions o;
+    o.cap = std::chrono::seconds(60);
+    o.keep = kMaxAptCacheOutput;
+    o.keepStart = true;
+    const RunResult r = run(args, o);
+    std::set<std::string> downloadable;
+    debian::forEachStanza(r.output, [&](const debian::Stanza& s) {
+        if (!s["Filename"].empty())
+            downloadable.insert(std::string(s["Package"]) + '\t' + std::string(s["Version"]) +
+                                '\t' + std::string(s["Architecture"]));
+    });
+    std::vector<bool> found(targets.size(), false);
+    for (std::size_t i = 0; i < targets.size(); ++i)
+        found[i] = downloadable.count(targets[i].name + '\t' + targets[i].version + '\t' +
+                                      targets[i].arch) > 0;
+    return found;
+}
+
 } // namespace
 
 std::optional<unsigned long long> parseRestoreArguments(const std::vector<std::string>& args) {
@@ -119,11 +156,8 @@ std::optional<unsigned long long> parseRestoreArguments(const std::vector<std::s
         return std::nullopt;
     const std::string& text = args[2];
     unsigned long long n = 0;
-    if (text.empty() || text.size() > 13 || text[0] == '0' ||
-        text.find_first_not_of("0123456789") != std::string::npos)
-        return std::nullopt;
-    const auto r = std::from_chars(text.data(), text.data() + text.size(), n);
-    if (r.ec != std::errc() || n == 0 || n > kMaxPointNumber)
+    // Written as the list writes it: no leading zero.
+    if (text.empty() || text[0] == '0' || !posix::parseDecimal(text, n, kMaxPointNumber))
         return std::nullopt;
     return n;
 }
@@ -183,12 +217,10 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
     Talk talk(options);
     const std::string& folder = options.store.folder;
     const std::string shownPoint = "P" + std::to_string(number);
-    if (::geteuid() != 0)
-        return talk.end(proto::Outcome::Failed, "restoring needs root");
 
     // 1. The point, whole, read only from the root-owned store.
     talk.step(0, 5, "reading " + shownPoint);
-    Fd root, repo, poolFolder;
+    posix::Fd root, repo, poolFolder;
     // Nothing is made here: a machine without points has nothing to restore.
     if (auto f = openRootPath(folder, 0755, root, false))
         return talk.end(proto::Outcome::Failed, f->description);
@@ -215,65 +247,9 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
     // 2. What to put back, and from where.
     talk.step(1, 5, "working out the packages");
     PackagePool pool(std::move(poolFolder), folder + "/" + kPoolFolderName);
-    RunOptions small;
-    small.cap = std::chrono::seconds(20);
-    small.keep = 256;
-    small.keepStart = true;
-    std::string native;
-    {
-        const RunResult r = run({options.dpkg, "--print-architecture"}, small);
-        native = r.status == 0 ? r.output.substr(0, r.output.find('\n')) : std::string();
-    }
+    const std::string native = nativeArchitecture(options.dpkg);
     auto inArchive = [&](const std::vector<PackageTarget>& targets) {
-        std::vector<bool> found(targets.size(), false);
-        std::vector<std::string> args{options.aptCache, "show"};
-        for (const auto& t : targets)
-            args.push_back(aptName(t, native) + '=' + t.version);
-        RunOptions o;
-        o.cap = std::chrono::seconds(60);
-        o.keep = kMaxAptCacheOutput;
-        o.keepStart = true;
-        const RunResult r = run(args, o);
-        // Stanzas of the versions it knows; one with a Filename can be downloaded.
-        std::set<std::string> downloadable;
-        std::string name, version, arch;
-        bool file = false;
-        std::string_view rest = r.output;
-        auto flush = [&] {
-            if (file)
-                downloadable.insert(name + '\t' + version + '\t' + arch);
-            name.clear();
-            version.clear();
-            arch.clear();
-            file = false;
-        };
-        while (!rest.empty()) {
-            const auto end = rest.find('\n');
-            const std::string_view line = rest.substr(0, end);
-            rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
-            if (line.empty()) {
-                flush();
-                continue;
-            }
-            auto value = [&](std::string_view key) -> std::optional<std::string> {
-                if (line.substr(0, key.size()) != key)
-                    return std::nullopt;
-                return std::string(line.substr(key.size()));
-            };
-            if (const auto p = value("Package: "))
-                name = *p;
-            else if (const auto v = value("Version: "))
-                version = *v;
-            else if (const auto a = value("Architecture: "))
-                arch = *a;
-            else if (value("Filename: "))
-                file = true;
-        }
-        flush();
-        for (std::size_t i = 0; i < targets.size(); ++i)
-            found[i] = downloadable.count(targets[i].name + '\t' + targets[i].version + '\t' +
-                                          targets[i].arch) > 0;
-        return found;
+        return archiveHas(options.aptCache, targets, native);
     };
     const PackagePlan plan = planPackages(
         point.packages, *status,
@@ -301,12 +277,12 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
             const std::string old = it == current.end() ? "-" : it->second.version;
             const bool up = old != "-" && debian::compareVersions(t.version, old) > 0;
             request.actions.push_back({aptName(t, native), old, t.version,
-                                       old == "-" ? "install"
-                                       : up       ? "upgrade"
-                                                  : "downgrade"});
+                                       old == "-" ? ActionKind::Install
+                                       : up       ? ActionKind::Upgrade
+                                                  : ActionKind::Downgrade});
         }
         for (const auto& t : plan.remove)
-            request.actions.push_back({aptName(t, native), t.version, "-", "remove"});
+            request.actions.push_back({aptName(t, native), t.version, "-", ActionKind::Remove});
         SystemStore::Options o = options.store;
         o.keepPackages = true;
         o.warn = [&](const std::string& text) { talk.warn(text); };

@@ -1,17 +1,17 @@
 #include "SystemStore.h"
 
-#include "PackagePool.h"
 #include "Pins.h"
 #include "RootFiles.h"
 #include "StoreView.h"
 #include "StoredPoint.h"
+#include "debian/PackagePool.h"
 
 #include "platform/RestoreEngine.h"
+#include "platform/posix/Stream.h"
+#include "platform/posix/Text.h"
 #include "store/BuiltinStore.h"
 #include "store/DebianPackages.h"
 #include "store/GitHandle.h"
-
-#include "platform/posix/Text.h"
 
 #include <git2.h>
 
@@ -43,8 +43,7 @@ constexpr std::int64_t kMaxStatusSize = 512 * 1024 * 1024;
 constexpr const char* kKeptFileName = "kept-packages.txt";
 
 bool parseNumber(std::string_view text, unsigned long long& out) {
-    const auto r = std::from_chars(text.data(), text.data() + text.size(), out);
-    return !text.empty() && r.ec == std::errc() && r.ptr == text.data() + text.size();
+    return posix::parseDecimal(text, out);
 }
 
 std::vector<std::string_view> splitOn(std::string_view line, char sep) {
@@ -66,7 +65,7 @@ bool validAction(const PackageAction& a) {
                                 debian::isValidArch(std::string_view(a.name).substr(colon + 1)) &&
                                 a.name[colon + 1] >= 'a' && a.name[colon + 1] <= 'z';
     auto version = [](const std::string& v) { return v == "-" || debian::isValidVersion(v); };
-    return name && version(a.oldVersion) && version(a.newVersion) && isPackageActionKind(a.kind);
+    return name && version(a.oldVersion) && version(a.newVersion);
 }
 
 } // namespace
@@ -121,108 +120,38 @@ std::optional<std::string> cleanText(std::string_view text, std::size_t limit) {
     return out;
 }
 
-std::string_view reasonName(Reason reason) {
-    switch (reason) {
-    case Reason::Asked:
-        return "asked";
-    case Reason::Auto:
-        return "auto";
-    case Reason::Unattended:
-        return "unattended";
-    case Reason::Restore:
-        return "restore";
-    case Reason::Window:
-        break;
-    }
-    return "window";
-}
-
 Failure parseArguments(const std::vector<std::string>& args, Request& out) {
-    const PlatformError usage{
-        EINVAL, "usage: qmvigilorn-system create --reason asked|auto|unattended|window "
-                "[--frontend NAME] --description TEXT [--change TEXT]"};
-    if (args.empty() || args[0] != "create")
-        return usage;
-    std::map<std::string, std::string> given;
-    for (std::size_t i = 1; i < args.size(); i += 2) {
-        const std::string& key = args[i];
-        if ((key != "--reason" && key != "--frontend" && key != "--description" &&
-             key != "--change") ||
-            i + 1 >= args.size() || !given.emplace(key, args[i + 1]).second)
-            return usage;
-    }
-    if (!given.count("--reason") || !given.count("--description"))
-        return usage;
+    const auto given = pointreq::parseCreateArguments(args);
+    if (!given)
+        return PlatformError{EINVAL, std::string(pointreq::kUsage)};
     out = {};
-    const std::string& reason = given["--reason"];
-    if (reason == "asked")
-        out.reason = Reason::Asked;
-    else if (reason == "auto")
-        out.reason = Reason::Auto;
-    else if (reason == "unattended")
-        out.reason = Reason::Unattended;
-    else if (reason == "window")
-        out.reason = Reason::Window;
-    else
-        return usage;
-    const auto description = cleanText(given["--description"]);
-    const auto change = cleanText(given["--change"]);
+    out.reason = given->reason;
+    const auto description = cleanText(given->description);
+    const auto change = cleanText(given->change.value_or(std::string()));
     if (!description || !change)
         return PlatformError{EINVAL, "A description must be UTF-8 text"};
     out.description = *description;
     out.change = *change;
-    out.frontend = given["--frontend"];
-    if (out.frontend.size() > kMaxFrontend ||
-        out.frontend.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                       "0123456789._+-") != std::string::npos)
+    out.frontend = given->frontend;
+    if (!pointreq::validFrontend(out.frontend))
         return PlatformError{EINVAL, "A front end is named by letters, digits and ._+-"};
     return std::nullopt;
 }
 
 std::vector<PackageAction> parseActions(std::string_view text) {
     std::vector<PackageAction> actions;
-    for (std::string_view line : splitOn(text, '\n')) {
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        const auto f = splitOn(line, ' ');
-        if (f.size() != 4)
-            continue;
-        PackageAction a{std::string(f[0]), std::string(f[1]), std::string(f[2]), std::string(f[3])};
-        if (validAction(a))
-            actions.push_back(std::move(a));
-    }
+    for (const std::string_view line : splitOn(text, '\n'))
+        if (auto a = parseActionLine(line); a && validAction(*a))
+            actions.push_back(std::move(*a));
     return actions;
 }
 
 std::string readInput(int fd, std::size_t limit, int milliseconds) {
-    std::string data;
     if (::fcntl(fd, F_GETFD) < 0 || ::isatty(fd))
-        return data;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    bool whole = false;
-    char buffer[65536];
-    while (data.size() <= limit) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              until - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0)
-            break;
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            break;
-        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, limit + 1 - data.size()));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            whole = n == 0;
-            break;
-        }
-        data.append(buffer, static_cast<std::size_t>(n));
-    }
-    if (!whole || data.size() > limit) {
+        return {};
+    auto read = posix::readStream(fd, limit, std::chrono::milliseconds(milliseconds));
+    std::string data = std::move(read.text);
+    if (!read.complete()) {
         data.resize(std::min(data.size(), limit));
         const auto lastLine = data.rfind('\n');
         data.resize(lastLine == std::string::npos ? 0 : lastLine + 1);
@@ -231,7 +160,7 @@ std::string readInput(int fd, std::size_t limit, int milliseconds) {
 }
 
 std::string pointDescription(const Request& request) {
-    return request.reason == Reason::Asked ? kAskedDescription : request.description;
+    return request.reason == Reason::Asked ? std::string(kAskedDescription) : request.description;
 }
 
 std::string changeFile(const Request& request) {
@@ -239,8 +168,8 @@ std::string changeFile(const Request& request) {
                        request.frontend + "\ndescription\t" + request.description + "\nchange\t" +
                        request.change + "\n";
     for (const auto& a : request.actions)
-        text +=
-            "action\t" + a.name + "\t" + a.oldVersion + "\t" + a.newVersion + "\t" + a.kind + "\n";
+        text += "action\t" + a.name + "\t" + a.oldVersion + "\t" + a.newVersion + "\t" +
+                kindName(a.kind) + "\n";
     return text;
 }
 
@@ -260,10 +189,10 @@ bool parseChangeFile(std::string_view text, ChangeRecord& out) {
             *fields[seen++] = f[1];
             continue;
         }
-        if (f.size() != 5 || f[0] != "action")
+        const auto kind = f.size() == 5 ? parseKind(f[4]) : std::nullopt;
+        if (!kind || f[0] != "action")
             return false;
-        out.actions.push_back(
-            {std::string(f[1]), std::string(f[2]), std::string(f[3]), std::string(f[4])});
+        out.actions.push_back({std::string(f[1]), std::string(f[2]), std::string(f[3]), *kind});
     }
     return seen == 4;
 }
@@ -277,11 +206,8 @@ SystemStore::~SystemStore() {
 }
 
 Failure SystemStore::create(const Request& request, unsigned long long& number) {
-    if (::geteuid() != 0)
-        return PlatformError{EPERM, "System restore points are made by root only"};
-    const std::string& folder = m_options.folder;
-    Fd root, repo;
-    if (auto f = openRootPath(folder, 0755, root))
+    posix::Fd root, repo;
+    if (auto f = openRootPath(m_options.folder, 0755, root))
         return f;
     if (auto f = openRootFolder(root.get(), kRepository, repository(), 0700, repo))
         return f;
@@ -289,131 +215,104 @@ Failure SystemStore::create(const Request& request, unsigned long long& number) 
     if (auto f = lock.acquire(root.get(), kLockName, m_options.lockWaitSeconds,
                               "Another system point is still being made"))
         return f;
-
     // The replaced packages are kept before anything else, so that even a change that gets no
     // point of its own (an unattended one soon after another) can be undone.
-    m_kept.clear();
-    std::optional<PackagePool> pool;
-    if (m_options.keepPackages) {
-        Fd poolFolder;
-        if (auto f = openRootFolder(root.get(), kPoolFolderName, poolPath(), 0700, poolFolder)) {
-            if (m_options.warn)
-                m_options.warn(f->description);
-        } else {
-            pool.emplace(std::move(poolFolder), poolPath(), m_options.pool);
-            if (!request.actions.empty())
-                if (const auto status =
-                        readSmall(AT_FDCWD, m_options.dpkgStatus.c_str(), kMaxStatusSize))
-                    m_kept = pool->keep(request.actions, *status);
-        }
-    }
-
+    std::optional<PackagePool> pool = keepReplaced(root.get(), request);
     // A point that could not be made keeps nothing for the change: nothing would name it.
-    const Failure made = commit(request, pool, root.get(), number);
+    const Failure made = createKept(root.get(), request, pool, number);
     if (made && pool)
         pool->unstage(m_kept, "no-point");
     return made;
 }
 
-Failure SystemStore::commit(const Request& request, std::optional<PackagePool>& pool, int rootFd,
-                            unsigned long long& number) {
-    const std::string& folder = m_options.folder;
-    std::vector<std::string> problems;
-    const SpaceSettings settings = readSpaceSettings(m_options.config, problems);
-    for (const auto& p : problems)
-        if (m_options.warn)
-            m_options.warn(p);
-    // The points as they are: what each one needs, and its change, for the list.
-    StoreView view;
-    const bool viewed = !readStoreView(repository(), pool ? &*pool : nullptr, view);
-    std::set<unsigned long long> drop;
-    if (viewed) {
-        const auto pins = readPins(rootFd);
-        unsigned long long keepNumber = 0;
-        const bool protect = posix::parseDecimal(request.keep, keepNumber);
-        for (auto& p : view.points)
-            p.kept = pins.count(p.number) || (protect && p.number == keepNumber);
-        struct statvfs fs {};
-        const bool sized = ::fstatvfs(rootFd, &fs) == 0;
-        const std::uint64_t fsBytes = sized ? std::uint64_t(fs.f_blocks) * fs.f_frsize : 0;
-        SpaceNeed need;
-        need.newIsWindow = request.reason == Reason::Window;
-        for (const auto& k : m_kept)
-            if (k.kept && k.how != "already-kept")
-                need.newBytes += k.bytes;
-        // The new point's own files: about as much as /etc changed, rarely more than this.
-        constexpr std::uint64_t kNewObjects = 1u << 20;
-        need.newBytes += kNewObjects;
-        if (pool) {
-            const auto status = readSmall(AT_FDCWD, m_options.dpkgStatus.c_str(), kMaxStatusSize);
-            for (const auto& [key, package] :
-                 debian::parseStatusFile(status ? std::string_view(*status) : std::string_view{})) {
-                const auto tab = key.find('\t');
-                need.newHolds.push_back(poolKey(
-                    poolFileName(key.substr(0, tab), package.version, key.substr(tab + 1))));
-            }
-            for (const auto& k : m_kept)
-                need.newHolds.push_back(poolKey(poolFileName(k.name, k.version, k.arch)));
-        }
-        need.used = view.used;
-        need.budget = sized ? settings.budget(fsBytes) : ~0ull;
-        need.freeBytes = sized ? std::uint64_t(fs.f_bavail) * fs.f_frsize : ~0ull;
-        need.floor = sized ? settings.floor(fsBytes) : 0;
-        SpacePlan plan = planSpace(view.points, view.bytes, settings, need);
-        if (!plan.fits && pool && std::any_of(m_kept.begin(), m_kept.end(), [](const KeepNote& k) {
-                return k.kept && k.how != "already-kept";
-            })) {
-            // The change goes on with a point of its own still, without its packages.
-            pool->unstage(m_kept, "no-room");
-            need.newBytes = kNewObjects;
-            plan = planSpace(view.points, view.bytes, settings, need);
-            if (m_options.warn)
-                m_options.warn("no room for the replaced packages within the space for system "
-                               "points; this point keeps none of them");
-        }
-        drop = std::move(plan.drop);
+Failure SystemStore::createKept(int rootFd, const Request& request,
+                                std::optional<PackagePool>& pool, unsigned long long& number) {
+    const posix::Fd root(::dup(rootFd));
+    makeRoom(root.get(), request, pool);
+    BuiltinStore store(storeOptions(request));
+    const std::int64_t now = m_options.now ? m_options.now() : std::time(nullptr);
+    if (request.reason == Reason::Unattended) {
+        bool recent = false;
+        if (auto f = recentUnattended(root.get(), store, now, number, recent))
+            return f;
+        if (recent)
+            return std::nullopt;
     }
+    std::vector<RestorePointRecord> records;
+    if (auto f = commit(store, request, records, number))
+        return f;
+    if (auto f = writeList(root.get(), records, request, number))
+        return f;
+    if (request.reason == Reason::Unattended)
+        if (auto f = replaceFile(root.get(), kStampName, std::to_string(now) + "\n", 0600))
+            return f;
+    if (pool)
+        retain(*pool);
+    return std::nullopt;
+}
 
+std::optional<PackagePool> SystemStore::keepReplaced(int root, const Request& request) {
+    m_kept.clear();
+    if (!m_options.keepPackages)
+        return std::nullopt;
+    posix::Fd poolFolder;
+    if (auto f = openRootFolder(root, kPoolFolderName, poolPath(), 0700, poolFolder)) {
+        if (m_options.warn)
+            m_options.warn(f->description);
+        return std::nullopt;
+    }
+    std::optional<PackagePool> pool(std::in_place, std::move(poolFolder), poolPath(),
+                                    m_options.pool);
+    if (!request.actions.empty())
+        if (const auto status = readSmall(AT_FDCWD, m_options.dpkgStatus.c_str(), kMaxStatusSize))
+            m_kept = pool->keep(request.actions, *status);
+    return pool;
+}
+
+BuiltinStore::Options SystemStore::storeOptions(const Request& request) const {
     BuiltinStore::Options o;
     o.repository = repository();
-    o.excluded = {folder};
-    o.displayName = "system points in " + folder;
+    o.excluded = {m_options.folder};
+    o.displayName = "system points in " + m_options.folder;
     o.dpkgStatus = m_options.dpkgStatus;
     o.flatpakSystem = m_options.flatpakSystem;
     o.flatpakUser.clear();
     o.etc = m_options.etc;
     // Without a view of the store, by count alone.
-    o.keep = viewed ? 0 : settings.points;
-    o.drop.insert(drop.begin(), drop.end());
+    o.keep = m_viewed ? 0 : m_options.keep;
+    o.drop.insert(m_drop.begin(), m_drop.end());
     o.lockWaitSeconds = m_options.lockWaitSeconds;
     o.warn = m_options.warn;
     o.etcOwners = true;
     o.extraFiles = {{"change.txt", changeFile(request)}};
     if (!m_kept.empty())
         o.extraFiles.push_back({kKeptFileName, keepNoteText(m_kept)});
-    BuiltinStore store(o);
+    return o;
+}
 
+Failure SystemStore::recentUnattended(int root, BuiltinStore& store, std::int64_t now,
+                                      unsigned long long& number, bool& recent) const {
+    recent = false;
+    unsigned long long last = 0;
+    const auto stamp = readSmall(root, kStampName, 32);
+    std::string_view text = stamp ? std::string_view(*stamp) : std::string_view{};
+    if (!text.empty() && text.back() == '\n')
+        text.remove_suffix(1);
+    // A stamp in the future means the clock went back: it no longer says how long ago.
+    if (!parseNumber(text, last) || now < 0 || static_cast<unsigned long long>(now) < last ||
+        static_cast<unsigned long long>(now) - last >=
+            static_cast<unsigned long long>(kUnattendedSeconds))
+        return std::nullopt;
     std::vector<RestorePointRecord> records;
-    const std::int64_t now = m_options.now ? m_options.now() : std::time(nullptr);
-    if (request.reason == Reason::Unattended) {
-        unsigned long long last = 0;
-        const auto stamp = readSmall(rootFd, kStampName, 32);
-        std::string_view text = stamp ? std::string_view(*stamp) : std::string_view{};
-        if (!text.empty() && text.back() == '\n')
-            text.remove_suffix(1);
-        // A stamp in the future means the clock went back: it no longer says how long ago.
-        const bool recent = parseNumber(text, last) && now >= 0 &&
-                            static_cast<unsigned long long>(now) >= last &&
-                            static_cast<unsigned long long>(now) - last <
-                                static_cast<unsigned long long>(kUnattendedSeconds);
-        if (recent) {
-            if (auto f = store.listRestorePoints(records))
-                return f;
-            if (!records.empty() && parseNumber(records.back().SequenceNumber, number))
-                return std::nullopt;
-        }
-    }
+    if (auto f = store.listRestorePoints(records))
+        return f;
+    recent = !records.empty() && parseNumber(records.back().SequenceNumber, number);
+    return std::nullopt;
+}
 
+Failure SystemStore::commit(BuiltinStore& store, const Request& request,
+                            std::vector<RestorePointRecord>& records,
+                            unsigned long long& number) const {
     if (auto f = store.createRestorePointKeeping(pointDescription(request), kRestorePointType,
                                                  kRestorePointEventType, request.keep))
         return f;
@@ -422,10 +321,14 @@ Failure SystemStore::commit(const Request& request, std::optional<PackagePool>& 
     // The lock keeps every other creation out, so the newest point is this one.
     if (records.empty() || !parseNumber(records.back().SequenceNumber, number))
         return PlatformError{EIO, "The new system point can't be found in the store"};
+    return std::nullopt;
+}
 
+Failure SystemStore::writeList(int root, const std::vector<RestorePointRecord>& records,
+                               const Request& request, unsigned long long number) const {
     // Actions are kept only here and in each point's change.txt: carry over the earlier ones.
     std::map<unsigned long long, SystemPoint> before;
-    if (const auto old = readSmall(rootFd, kSystemPointListName, kMaxListSize))
+    if (const auto old = readSmall(root, kSystemPointListName, kMaxListSize))
         for (auto& p : parseSystemPointList(*old))
             before[p.number] = std::move(p);
     std::vector<SystemPoint> points;
@@ -441,32 +344,89 @@ Failure SystemStore::commit(const Request& request, std::optional<PackagePool>& 
                    it != before.end() && it->second.creationTime == p.creationTime) {
             p.actions = it->second.actions;
             p.moreActions = it->second.moreActions;
-        } else if (const auto c = view.changes.find(p.number); c != view.changes.end()) {
+        } else if (const auto c = m_changes.find(p.number); c != m_changes.end()) {
             // A list that could not be written before (a full disk) is rebuilt from the points.
-            p.actions = c->second.actions;
+            p.actions = c->second;
         }
         points.push_back(std::move(p));
     }
-    if (auto f = replaceFile(rootFd, kSystemPointListName, formatSystemPointList(points), 0644))
-        return f;
-    if (request.reason == Reason::Unattended)
-        if (auto f = replaceFile(rootFd, kStampName, std::to_string(now) + "\n", 0600))
-            return f;
-    // A kept file stays while some point's package list names its version.
+    return replaceFile(root, kSystemPointListName, formatSystemPointList(points), 0644);
+}
+
+// A kept file stays while some point's package list names its version.
+void SystemStore::retain(PackagePool& pool) const {
+    std::vector<std::string> lists;
+    if (readPackageLists(repository(), lists) || lists.empty())
+        return;
+    std::set<std::string> wanted;
+    for (const auto& list : lists)
+        poolNamesOfList(list, wanted);
+    pool.retain(wanted);
+}
+
+void SystemStore::makeRoom(int root, const Request& request, std::optional<PackagePool>& pool) {
+    m_drop.clear();
+    std::vector<std::string> problems;
+    const SpaceSettings settings = readSpaceSettings(m_options.config, problems);
+    for (const auto& p : problems)
+        if (m_options.warn)
+            m_options.warn(p);
+    // The points as they are: what each one needs, and its change, for the list.
+    StoreView view;
+    m_viewed = !readStoreView(repository(), pool ? &*pool : nullptr, view);
+    m_changes.clear();
+    if (!m_viewed)
+        return;
+    for (auto& [number, change] : view.changes)
+        m_changes[number] = std::move(change.actions);
+    const auto pins = readPins(root);
+    unsigned long long keepNumber = 0;
+    const bool protect = posix::parseDecimal(request.keep, keepNumber);
+    for (auto& p : view.points)
+        p.kept = pins.count(p.number) || (protect && p.number == keepNumber);
+    struct statvfs fs {};
+    const bool sized = ::fstatvfs(root, &fs) == 0;
+    const std::uint64_t fsBytes = sized ? std::uint64_t(fs.f_blocks) * fs.f_frsize : 0;
+    SpaceNeed need;
+    need.newIsWindow = request.reason == Reason::Window;
+    auto newlyKept = [](const KeepNote& k) { return k.kept && k.result == KeepResult::Kept; };
+    for (const auto& k : m_kept)
+        if (newlyKept(k))
+            need.newBytes += k.bytes;
+    // The new point's own files: about as much as /etc changed, rarely more than this.
+    constexpr std::uint64_t kNewObjects = 1u << 20;
+    need.newBytes += kNewObjects;
     if (pool) {
-        std::vector<std::string> lists;
-        if (!readPackageLists(repository(), lists) && !lists.empty()) {
-            std::set<std::string> wanted;
-            for (const auto& list : lists)
-                poolNamesOfList(list, wanted);
-            pool->retain(wanted);
+        const auto status = readSmall(AT_FDCWD, m_options.dpkgStatus.c_str(), kMaxStatusSize);
+        for (const auto& [key, package] :
+             debian::parseStatusFile(status ? std::string_view(*status) : std::string_view{})) {
+            const auto tab = key.find('\t');
+            need.newHolds.push_back(
+                poolKey(poolFileName(key.substr(0, tab), package.version, key.substr(tab + 1))));
         }
+        for (const auto& k : m_kept)
+            need.newHolds.push_back(poolKey(poolFileName(k.name, k.version, k.arch)));
     }
-    return std::nullopt;
+    need.used = view.used;
+    need.budget = sized ? settings.budget(fsBytes) : ~0ull;
+    need.freeBytes = sized ? std::uint64_t(fs.f_bavail) * fs.f_frsize : ~0ull;
+    need.floor = sized ? settings.floor(fsBytes) : 0;
+    m_options.keep = settings.points;
+    SpacePlan plan = planSpace(view.points, view.bytes, settings, need);
+    if (!plan.fits && pool && std::any_of(m_kept.begin(), m_kept.end(), newlyKept)) {
+        // The change goes on with a point of its own still, without its packages.
+        pool->unstage(m_kept, "no-room");
+        need.newBytes = kNewObjects;
+        plan = planSpace(view.points, view.bytes, settings, need);
+        if (m_options.warn)
+            m_options.warn("no room for the replaced packages within the space for system "
+                           "points; this point keeps none of them");
+    }
+    m_drop = std::move(plan.drop);
 }
 
 Failure SystemStore::writeSizes() {
-    Fd root, poolFolder;
+    posix::Fd root, poolFolder;
     if (auto f = openRootPath(m_options.folder, 0755, root, false))
         return f;
     FolderLock lock;

@@ -1,27 +1,32 @@
 #pragma once
 // System points: restore points of the whole machine, made as root before a package change,
 // in a root-owned folder beside a list every user may read.
-#include "PackagePool.h"
+#include "Space.h"
+#include "debian/PackagePool.h"
 #include "platform/PlatformError.h"
+#include "platform/PointRequest.h"
 #include "platform/SystemPointList.h"
+#include "store/BuiltinStore.h"
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace vigilorn::sys {
 
-enum class Reason { Asked, Auto, Unattended, Window, Restore };
+using pointreq::kAskedDescription;
+using pointreq::kMaxDescription;
+using pointreq::Reason;
+using pointreq::reasonName;
 
-inline constexpr std::size_t kMaxDescription = 256;
-inline constexpr std::size_t kMaxFrontend = 64;
 inline constexpr std::size_t kMaxInput = 1024 * 1024;
 inline constexpr int kInputMilliseconds = 10'000;
 inline constexpr std::int64_t kUnattendedSeconds = 20 * 60;
-inline constexpr const char* kAskedDescription = "QMAutoResPnt";
 
 struct Request {
     Reason reason = Reason::Window;
@@ -46,7 +51,6 @@ std::vector<PackageAction> parseActions(std::string_view text);
 // A closed descriptor or a terminal reads as nothing.
 std::string readInput(int fd, std::size_t limit, int milliseconds);
 
-std::string_view reasonName(Reason reason);
 // What the point is called: kAskedDescription when asked, else the given text.
 std::string pointDescription(const Request& request);
 
@@ -96,11 +100,29 @@ public:
     Failure writeSizes();
 
 private:
-    Failure commit(const Request& request, std::optional<PackagePool>& pool, int root,
-                   unsigned long long& number);
+    // The steps of create(), in order, under the store's lock.
+    std::optional<PackagePool> keepReplaced(int root, const Request& request);
+    Failure createKept(int root, const Request& request, std::optional<PackagePool>& pool,
+                       unsigned long long& number);
+    // The points that go to make room for the new one, by count and by space; without room the
+    // change's packages are let go.
+    void makeRoom(int root, const Request& request, std::optional<PackagePool>& pool);
+    BuiltinStore::Options storeOptions(const Request& request) const;
+    // An unattended change soon after the last unattended point: that point's number.
+    Failure recentUnattended(int root, BuiltinStore& store, std::int64_t now,
+                             unsigned long long& number, bool& recent) const;
+    Failure commit(BuiltinStore& store, const Request& request,
+                   std::vector<RestorePointRecord>& records, unsigned long long& number) const;
+    Failure writeList(int root, const std::vector<RestorePointRecord>& records,
+                      const Request& request, unsigned long long number) const;
+    void retain(PackagePool& pool) const;
 
     Options m_options;
     std::vector<KeepNote> m_kept;
+    // Each point's actions from its own change.txt, for a list that must be rebuilt.
+    std::map<unsigned long long, std::vector<PackageAction>> m_changes;
+    bool m_viewed = false;
+    std::set<unsigned long long> m_drop;
 };
 
 } // namespace vigilorn::sys

@@ -66,13 +66,13 @@ std::vector<std::string> socketNames(int dirFd) {
     return names;
 }
 
-Fd connectTo(const std::string& path, Clock::time_point deadline) {
+posix::Fd connectTo(const std::string& path, Clock::time_point deadline) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof addr.sun_path)
         return {};
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    posix::Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd.valid())
         return {};
     for (;;) {
@@ -100,10 +100,10 @@ Fd connectTo(const std::string& path, Clock::time_point deadline) {
 
 UserPrograms::UserPrograms(std::string runUserRoot) : m_root(std::move(runUserRoot)) {}
 
-Fd UserPrograms::connect(uid_t uid, std::chrono::milliseconds within) const {
+posix::Fd UserPrograms::connect(uid_t uid, std::chrono::milliseconds within) const {
     const auto deadline = Clock::now() + within;
     const std::string folder = m_root + '/' + std::to_string(uid);
-    const Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const posix::Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
     if (!dir.valid() || ::fstat(dir.get(), &st) != 0 || st.st_uid != uid ||
         (st.st_mode & 07777) != 0700)
@@ -113,7 +113,7 @@ Fd UserPrograms::connect(uid_t uid, std::chrono::milliseconds within) const {
         if (::fstatat(dir.get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
             !S_ISSOCK(entry.st_mode) || entry.st_uid != uid)
             continue;
-        Fd fd = connectTo(folder + '/' + name, deadline);
+        posix::Fd fd = connectTo(folder + '/' + name, deadline);
         if (!fd.valid())
             continue;
         // The name may have been swapped since it was checked: the peer itself must be uid's.

@@ -1,8 +1,8 @@
 #pragma once
 // Root reaching the user's program: only a socket the user owns, in the user's own private
 // runtime folder, served by a process of that user.
-#include "Fd.h"
 #include "platform/HoldProtocol.h"
+#include "platform/posix/Fd.h"
 
 #include <sys/types.h>
 
@@ -18,7 +18,7 @@ public:
 
     // A connection to one of uid's programs that passed every check; none when there is no
     // such program or the folder is not the user's private one.
-    Fd connect(uid_t uid, std::chrono::milliseconds within) const;
+    posix::Fd connect(uid_t uid, std::chrono::milliseconds within) const;
 
 private:
     std::string m_root;

@@ -1,6 +1,9 @@
 #include "WhoIsAsked.h"
 
-#include "Fd.h"
+#include "platform/posix/Files.h"
+#include "platform/posix/Text.h"
+
+#include "platform/posix/Fd.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -23,36 +26,13 @@ constexpr std::size_t kMaxSessions = 256;
 
 // A regular file of at most maxBytes, whole; FIFOs and links are refused.
 bool readSmallFile(int dirFd, const std::string& name, std::string& out, std::size_t maxBytes) {
-    out.clear();
-    const Fd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    struct stat st {};
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    std::array<char, 4096> buf;
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buf.data(), buf.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        if (out.size() + static_cast<std::size_t>(n) > maxBytes)
-            return false;
-        out.append(buf.data(), static_cast<std::size_t>(n));
-    }
+    auto read = posix::readFile(dirFd, name, maxBytes, posix::kNoFollow);
+    out = read.ok() ? std::move(read.text) : std::string();
+    return read.ok();
 }
 
 bool parsePid(std::string_view text, pid_t& pid) {
-    if (text.empty() || text.size() > 9)
-        return false;
-    pid = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        pid = pid * 10 + (c - '0');
-    }
-    return true;
+    return posix::parseDecimal(text, pid, 999'999'999);
 }
 
 constexpr std::array<std::string_view, 7> kFrontends = {
@@ -126,18 +106,11 @@ std::string frontendName(const std::vector<Ancestor>& chain) {
 }
 
 std::optional<uid_t> parseUid(std::string_view text) {
-    if (text.empty() || text.size() > 10)
-        return std::nullopt;
-    unsigned long long n = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        n = n * 10 + static_cast<unsigned>(c - '0');
-    }
     // (uid_t)-1 is "no uid" everywhere.
-    if (n >= 4294967295ULL)
+    uid_t uid = 0;
+    if (!posix::parseDecimal(text, uid, static_cast<uid_t>(4294967294u)))
         return std::nullopt;
-    return static_cast<uid_t>(n);
+    return uid;
 }
 
 AskedUsers whoIsAsked(const CallerIds& ids, const ProcReader& proc,

@@ -7,6 +7,8 @@
 
 #include <cstring>
 #include <exception>
+#include <iterator>
+#include <string>
 
 namespace {
 
@@ -38,11 +40,14 @@ int main(int argc, char** argv) {
     try {
         const vigilorn::sys::Hook hook(settings);
         const char* mode = argc > 1 ? argv[1] : "";
-        if (std::strcmp(mode, "apt") == 0)
-            return hook.runApt(vigilorn::sys::HookEnvironment::fromProcess());
-        if (std::strcmp(mode, "dpkg") == 0)
-            return hook.runDpkg(vigilorn::sys::HookEnvironment::fromProcess());
-        hook.say("usage: qmvigilorn-hook apt|dpkg");
+        std::string usage = "usage: qmvigilorn-hook ";
+        for (const auto& way : vigilorn::sys::kHookWaysIn) {
+            if (std::strcmp(mode, way.name) == 0)
+                return (hook.*way.run)(vigilorn::sys::HookEnvironment::fromProcess());
+            usage += std::string(way.name) +
+                     (&way == std::end(vigilorn::sys::kHookWaysIn) - 1 ? "" : "|");
+        }
+        hook.say(usage);
     } catch (const std::exception& e) {
         static const char prefix[] = "Vigilorn: the restore point hook stopped: ";
         [[maybe_unused]] ssize_t n = ::write(STDERR_FILENO, prefix, sizeof prefix - 1);

@@ -250,6 +250,7 @@ umount -l "$store/pool"
 # A budget with room for two kept versions of 1 MiB beside the first point: the third point makes
 # the first go; with the first pinned and the second the newest, nothing may go, and the point
 # is made without its package; unpinned, the first goes for the fourth.
+built
 rm -rf "$store"
 for v in 1 2 3 4 5; do build_files rt-big "$v.0" 1048576; done
 index
@@ -280,6 +281,7 @@ grep -q "^$((first + 1))	" "$store/sizes.list" || fail "sizes.list: $(cat "$stor
 # A full file system under the store while a point is made: the change goes on, the store stays
 # whole, and the list names the points the store has.
 printf 'budget = 100%%\nfloor = 0\n' > /etc/qmvigilorn/system.conf
+built
 rm -rf "$store"
 mkdir -p "$store"
 mount -t tmpfs -o size=64m,mode=0755 tmpfs "$store"

@@ -178,11 +178,14 @@ private slots:
                                << "apt-get install x";
         QTest::newRow("controls become spaces") << "a\tb\x1b[31m"
                                                 << "a b [31m";
-        QTest::newRow("cut at 200 bytes") << QString(250, u'x') << QString(200, u'x');
+        // The root side's one bound on a description: 256 bytes.
+        const int max = int(kMaxDescription);
+        QCOMPARE(max, 256);
+        QTest::newRow("cut at the bound") << QString(max + 50, u'x') << QString(max, u'x');
         QTest::newRow("never inside a character")
-            << QString(199, u'x') + e + "yz" << QString(199, u'x');
-        QTest::newRow("a character ending at 200 is kept")
-            << QString(198, u'x') + e + "yz" << QString(198, u'x') + e;
+            << QString(max - 1, u'x') + e + "yz" << QString(max - 1, u'x');
+        QTest::newRow("a character ending at the bound is kept")
+            << QString(max - 2, u'x') + e + "yz" << QString(max - 2, u'x') + e;
     }
     void descriptions() {
         QFETCH(QString, text);

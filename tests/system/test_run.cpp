@@ -89,12 +89,12 @@ private slots:
         QTest::addColumn<QByteArray>("errors");
         QTest::addColumn<bool>("cut");
         using E = RunOptions::Errors;
-        QTest::newRow("end kept") << false << int(E::WithOutput) << QByteArray("E789") << QByteArray()
-                                  << true;
-        QTest::newRow("start kept") << true << int(E::WithOutput) << QByteArray("xxxx")
-                                    << QByteArray() << true;
-        QTest::newRow("errors apart") << true << int(E::Apart) << QByteArray("xxxx")
-                                      << QByteArray("ERR") << true;
+        QTest::newRow("end kept") << false << int(E::WithOutput) << QByteArray("E789")
+                                  << QByteArray() << true;
+        QTest::newRow("start kept")
+            << true << int(E::WithOutput) << QByteArray("xxxx") << QByteArray() << true;
+        QTest::newRow("errors apart")
+            << true << int(E::Apart) << QByteArray("xxxx") << QByteArray("ERR") << true;
     }
     void outputIsBounded() {
         QFETCH(bool, keepStart);
@@ -123,13 +123,13 @@ private slots:
         QTest::addColumn<QByteArray>("input");
         QTest::addColumn<QByteArray>("output");
         QTest::addColumn<int>("status");
-        QTest::newRow("input fed") << "cat" << true << QByteArray("a b c\nd\n")
-                                   << QByteArray("a b c\nd\n") << 0;
-        QTest::newRow("no input: /dev/null") << "cat; echo end" << false << QByteArray()
-                                             << QByteArray("end\n") << 0;
+        QTest::newRow("input fed")
+            << "cat" << true << QByteArray("a b c\nd\n") << QByteArray("a b c\nd\n") << 0;
+        QTest::newRow("no input: /dev/null")
+            << "cat; echo end" << false << QByteArray() << QByteArray("end\n") << 0;
         // Stops reading: neither it nor we are ended by SIGPIPE.
-        QTest::newRow("input not read") << "exit 4" << true << QByteArray(1 << 20, 'x')
-                                        << QByteArray() << 4;
+        QTest::newRow("input not read")
+            << "exit 4" << true << QByteArray(1 << 20, 'x') << QByteArray() << 4;
         QTest::newRow("fixed environment")
             << "echo \"$PATH|$HOME|$LC_ALL|${SECRET-unset}\"" << false << QByteArray()
             << QByteArray("/usr/sbin:/usr/bin:/sbin:/bin|/root|C.UTF-8|unset\n") << 0;

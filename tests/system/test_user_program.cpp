@@ -167,7 +167,7 @@ private slots:
         }
 
         const UserPrograms programs(runUser.path().toStdString());
-        Fd fd = programs.connect(me, 1s);
+        posix::Fd fd = programs.connect(me, 1s);
         QCOMPARE(fd.valid(), connected);
         QElapsedTimer clock;
         clock.start();
@@ -205,7 +205,7 @@ private slots:
         QVERIFY(stale >= 0);
         ::close(stale);
         AnswerServer second(listenAt(folder + "/QMVigilornApp-xcb-_1.socket"), "go\n");
-        const Fd fd = UserPrograms(runUser.path().toStdString()).connect(::getuid(), 1s);
+        const posix::Fd fd = UserPrograms(runUser.path().toStdString()).connect(::getuid(), 1s);
         QVERIFY(fd.valid());
         QCOMPARE(askToHold(fd.get(), "dpkg", 1s), hold::Answer::Go);
     }

@@ -1,5 +1,6 @@
 #include "SystemPointsEngine.h"
 
+#include "platform/PointRequest.h"
 #include "platform/SystemPointList.h"
 
 #include <QProcess>
@@ -15,8 +16,6 @@ namespace {
 
 // Above this the list is not a list of points.
 constexpr std::size_t kMaxList = 8 * 1024 * 1024;
-// The root side's own bound on a description.
-constexpr std::size_t kMaxDescription = 256;
 // pkexec: 126 the user said no, 127 not authorised.
 constexpr int kPkexecDismissed = 126;
 constexpr int kPkexecNotAuthorised = 127;
@@ -49,9 +48,14 @@ Failure SystemPointsEngine::createRestorePoint(const std::string& description, i
     if (description.find('\0') != std::string::npos)
         return programError(ErrorNumber::InvalidProcedureCall);
     QString program = QString::fromStdString(m_options.maker);
-    QStringList arguments{QStringLiteral("create"), QStringLiteral("--reason"),
-                          QStringLiteral("window"), QStringLiteral("--description"),
-                          QString::fromStdString(description.substr(0, kMaxDescription * 4))};
+    // The root side cuts it to its bound; a longer text is not worth sending.
+    QStringList arguments;
+    for (const auto& a :
+         pointreq::createArguments({pointreq::Reason::Window,
+                                    {},
+                                    description.substr(0, pointreq::kMaxDescription * 4),
+                                    std::nullopt}))
+        arguments << QString::fromStdString(a);
     if (::geteuid() != 0) {
         arguments.prepend(program);
         program = QString::fromStdString(m_options.pkexec);
@@ -67,7 +71,7 @@ Failure SystemPointsEngine::createRestorePoint(const std::string& description, i
         p.waitForFinished(2000);
         return failure("The restore point was not made in time.");
     }
-    const QByteArray out = p.readAllStandardOutput().trimmed();
+    const QByteArray out = p.readAllStandardOutput();
     const QByteArray err = p.readAllStandardError().left(400).trimmed();
     if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
         if (p.exitCode() == kPkexecDismissed || p.exitCode() == kPkexecNotAuthorised)
@@ -75,10 +79,10 @@ Failure SystemPointsEngine::createRestorePoint(const std::string& description, i
         return failure("The restore point was not made: " +
                        (err.isEmpty() ? std::string("the root side failed") : err.toStdString()));
     }
-    bool isNumber = false;
-    const qulonglong number = out.toULongLong(&isNumber);
-    if (!isNumber || number == 0)
+    const auto reply = pointreq::parseReply(out.toStdString());
+    if (!reply)
         return failure("The restore point was not made: the root side gave no number.");
+    const unsigned long long number = *reply;
     // The system point stands without it: the failure is said, not reported as the point's.
     if (const Failure f = adoptRestorePoint(number, description, {}))
         qWarning("P%llu: the configuration folder was not recorded: %s", number,

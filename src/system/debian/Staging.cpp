@@ -507,8 +507,8 @@ StagedCheck checkStaged(int pool, const std::string& folder) {
     // A conffile is the administrator's to change; dpkg's own md5sums may still name it.
     const auto conffileList = posix::readFile(tree.get(), "DEBIAN/conffiles", kMaxInfoFile);
     std::set<std::string_view> conffiles;
-    for (const auto line : lines(conffileList.ok() ? std::string_view(conffileList.text)
-                                                   : std::string_view{}))
+    for (const auto line :
+         lines(conffileList.ok() ? std::string_view(conffileList.text) : std::string_view{}))
         if (!line.empty())
             conffiles.insert(line.substr(1));
     const auto sums = posix::readFile(tree.get(), "DEBIAN/md5sums", kMaxInfoFile);

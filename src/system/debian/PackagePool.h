@@ -2,12 +2,13 @@
 // The pool of replaced packages: before a change upgrades, downgrades or removes a package,
 // the installed version's .deb is kept, so that a restore can put it back when the archive no
 // longer has it. One file per name, version and architecture, shared by every point.
-#include "Fd.h"
-#include "debian/Staging.h"
-#include "platform/SystemPointList.h"
+#include "KeepWay.h"
+#include "platform/PackageAction.h"
+#include "platform/posix/Fd.h"
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -27,7 +28,8 @@ struct PoolOptions {
     // All rebuilds of one change together, well inside the hook's wait for the point.
     std::chrono::milliseconds budget{60'000};
     std::chrono::milliseconds perPackage{30'000};
-    // Kept by hard links first, the .deb built later by build().
+    uid_t owner = 0; // whose files in the pool and in APT's cache are trusted
+    // Kept by hard links after APT's copy, the .deb built later by build().
     bool stage = true;
     StageSources sources;
     std::string dpkgStatus = "/var/lib/dpkg/status";
@@ -39,7 +41,10 @@ std::string poolFileName(std::string_view name, std::string_view version, std::s
 struct KeepNote {
     std::string name, version, arch;
     bool kept = false;
-    std::string how; // "staged", "cached", "rebuilt", "already-kept", or why it was not kept
+    // The way that kept it ("cached", "rebuilt"), "already-kept", or why it was not kept:
+    // "not-installed", "too-large", "too-slow", "no-time-left", "rebuild-failed".
+    std::string how;
+    KeepResult result = KeepResult::Failed;
     std::uint64_t bytes = 0; // what keeping it holds once the change is done
 };
 
@@ -48,8 +53,9 @@ std::string keepNoteText(const std::vector<KeepNote>& notes);
 
 class PackagePool {
 public:
-    // `folder` is the pool, opened by the caller from the root-owned folder.
-    PackagePool(Fd folder, std::string path, PoolOptions options = {});
+    // `folder` is the pool, opened by the caller from the root-owned folder. It keeps by APT's
+    // cached copy, else by dpkg-repack.
+    PackagePool(posix::Fd folder, std::string path, PoolOptions options = {});
 
     // Keeps the installed version of every package the actions replace. `status` is the text
     // of dpkg's status file.
@@ -60,8 +66,9 @@ public:
                                     std::string_view arch);
 
     // Builds the .deb of every staged package, each checked against its md5sums; a staged
-    // version that is still installed was not replaced and goes. `storeFolder` is locked for
-    // each package's last step, so that a point being made sees the pool whole.
+    // version that is still installed once dpkg ran was not replaced and goes ("waiting"
+    // until dpkg ran). `storeFolder` is locked for each package's last step, so that a point
+    // being made sees the pool whole.
     struct Built {
         std::string file;
         bool kept = false;
@@ -70,31 +77,28 @@ public:
     std::vector<Built> buildStaged(int storeFolder = -1);
     Built build(const std::string& stagedFolder, int storeFolder = -1);
 
-    // Removes every kept file and staging folder whose .deb name is not in `wanted`; the
-    // number removed.
+    // Removes every kept file and staging folder whose .deb name is not in `wanted`, and
+    // stagings a crash left half made; the number removed.
     std::size_t retain(const std::set<std::string>& wanted);
-    // Removes one kept file or staging folder; what it held.
+    // Removes one kept file and its staging folder; what they held.
     std::uint64_t remove(const std::string& poolFile);
 
     // The .deb names kept or staged, with the bytes each holds.
     std::vector<std::pair<std::string, std::uint64_t>> contents() const;
-    // Forgets what a change staged, for a point that must do without kept packages.
+    // Lets go of what the notes' change newly kept, for a point that must do without it.
     void unstage(std::vector<KeepNote>& notes, const std::string& why);
 
     const std::string& path() const { return m_path; }
 
 private:
-    // Rebuilds the note's version with dpkg-repack in the pool's `folder`, within `cap`.
-    void rebuild(KeepNote& note, const std::string& folder, std::chrono::milliseconds cap) const;
-    bool verify(const std::string& file, std::string_view name, std::string_view version,
-                std::string_view arch) const;
-    // APT's cached copy linked in as `file`.
-    bool fromArchive(const std::string& file, std::string_view name, std::string_view version,
-                     std::string_view arch) const;
+    // The file really is that version, as dpkg-deb reads it.
+    bool verify(const std::string& file, const KeepTarget& target) const;
 
-    Fd m_folder;
+    posix::Fd m_folder;
     std::string m_path;
     PoolOptions m_options;
+    PoolPlace m_place;
+    std::vector<std::unique_ptr<KeepWay>> m_ways;
 };
 
 // The pool file names a stored package list ("name\tarch\tversion\tstatus" lines) names.
