@@ -454,4 +454,4 @@ void TestFrmOptions::settingsWriteFailureIsReported() {
 }
 
 QTEST_MAIN(TestFrmOptions)
-#include "tst_frmoptions.moc"
+#include "test_frmoptions.moc"

@@ -455,4 +455,4 @@ void TestSystemStore::inputIsBounded() {
 }
 
 QTEST_GUILESS_MAIN(TestSystemStore)
-#include "tst_systemstore.moc"
+#include "test_systemstore.moc"

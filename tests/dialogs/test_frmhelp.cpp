@@ -181,4 +181,4 @@ void TestFrmHelp::reachableByScreenReaders() {
 }
 
 QTEST_MAIN(TestFrmHelp)
-#include "tst_frmhelp.moc"
+#include "test_frmhelp.moc"

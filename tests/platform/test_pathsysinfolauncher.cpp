@@ -158,4 +158,4 @@ void TestPathSysInfoLauncher::startFailsForMissingProgram() {
 }
 
 QTEST_GUILESS_MAIN(TestPathSysInfoLauncher)
-#include "tst_pathsysinfolauncher.moc"
+#include "test_pathsysinfolauncher.moc"

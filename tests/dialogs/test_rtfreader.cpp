@@ -437,4 +437,4 @@ void TestRtfReader::readingAgainReplacesContent() {
 }
 
 QTEST_MAIN(TestRtfReader)
-#include "tst_rtfreader.moc"
+#include "test_rtfreader.moc"

@@ -274,7 +274,7 @@ void TestSnapperReal::undochangeFailureCarriesSnapperMessage() {
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("VIGILORN_SNAPPER_CONFIG")) {
-        std::puts("SKIP: no snapper to test against; run through tests/restore/snapper-env.sh");
+        std::puts("SKIP: no snapper to test against; run through tests/platform/snapper-env.sh");
         return 77;
     }
     QCoreApplication app(argc, argv);
@@ -282,4 +282,4 @@ int main(int argc, char** argv) {
     return QTest::qExec(&test, argc, argv);
 }
 
-#include "tst_snapper_real.moc"
+#include "test_snapper_real.moc"

@@ -147,4 +147,4 @@ void TestFrmSplash::labelsRightAlignedAtTheirEdges() {
 }
 
 QTEST_MAIN(TestFrmSplash)
-#include "tst_frmsplash.moc"
+#include "test_frmsplash.moc"

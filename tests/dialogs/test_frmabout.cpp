@@ -193,4 +193,4 @@ void TestFrmAbout::okEnterAndEscapeClose() {
 }
 
 QTEST_MAIN(TestFrmAbout)
-#include "tst_frmabout.moc"
+#include "test_frmabout.moc"

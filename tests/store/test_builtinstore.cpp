@@ -1088,4 +1088,4 @@ void TestBuiltinStore::objectCutShortIsWrittenAgain() {
 }
 
 QTEST_GUILESS_MAIN(TestBuiltinStore)
-#include "tst_builtinstore.moc"
+#include "test_builtinstore.moc"

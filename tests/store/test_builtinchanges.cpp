@@ -858,4 +858,4 @@ void TestBuiltinChanges::waitsForACreationToFinish() {
 }
 
 QTEST_GUILESS_MAIN(TestBuiltinChanges)
-#include "tst_builtinchanges.moc"
+#include "test_builtinchanges.moc"

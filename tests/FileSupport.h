@@ -1,5 +1,5 @@
 #pragma once
-// Whole-file helpers for the restore tests.
+// Whole-file helpers for the tests of stores and engines.
 #include <QByteArray>
 #include <QDir>
 #include <QFile>

@@ -132,4 +132,4 @@ void TestRestorePointService::readThrowsOnEngineFailure() {
 }
 
 QTEST_GUILESS_MAIN(TestRestorePointService)
-#include "tst_restorepointservice.moc"
+#include "test_restorepointservice.moc"

@@ -419,4 +419,4 @@ void TestSnapperEngine::displayNameNamesTheConfig() {
 }
 
 QTEST_GUILESS_MAIN(TestSnapperEngine)
-#include "tst_snapperengine.moc"
+#include "test_snapperengine.moc"

@@ -48,7 +48,7 @@ void TestRestoreChoice::noSystemBusMeansBuiltinStoreQuickly() {
 void TestRestoreChoice::unusableModuleIsAnErrorNotACrash_data() {
     QTest::addColumn<QString>("module");
     QTest::newRow("missing") << m_dir.path() + "/nowhere/vigilorn-gitstore.so";
-    QTest::newRow("not a library") << QFINDTESTDATA("tst_restorechoice.cpp");
+    QTest::newRow("not a library") << QFINDTESTDATA("test_restorechoice.cpp");
     // Loads, but lacks the store's entry points.
     QTest::newRow("another library") << QStringLiteral("libc.so.6");
 }
@@ -76,4 +76,4 @@ void TestRestoreChoice::unusableModuleIsAnErrorNotACrash() {
 }
 
 QTEST_GUILESS_MAIN(TestRestoreChoice)
-#include "tst_restorechoice.moc"
+#include "test_restorechoice.moc"

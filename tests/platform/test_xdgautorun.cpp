@@ -390,8 +390,8 @@ void TestXdgAutorun::removeReportsAllButAMissingEntry() {
 void TestXdgAutorun::exePathIsTheRunningFile() {
     // The arguments are only a fallback: not the base name with its last suffix cut.
     const QString running = QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath();
-    QCOMPARE(QString::fromStdString(vigilorn::makeExePath("/nowhere", "tst_xdgautorun")), running);
+    QCOMPARE(QString::fromStdString(vigilorn::makeExePath("/nowhere", "test_xdgautorun")), running);
 }
 
 QTEST_GUILESS_MAIN(TestXdgAutorun)
-#include "tst_xdgautorun.moc"
+#include "test_xdgautorun.moc"

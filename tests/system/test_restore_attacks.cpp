@@ -199,4 +199,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestRestoreAttacks)
-#include "tst_restore_attacks.moc"
+#include "test_restore_attacks.moc"
