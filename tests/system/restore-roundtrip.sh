@@ -53,6 +53,7 @@ build() {
 # name version: a few files, one through /lib (a link on a merged /usr), a link, md5sums.
 build_files() {
     local d=$work/build/$1_$2 size=${3:-0}
+    rm -rf "$d"
     mkdir -p "$d/DEBIAN" "$d/usr/share/$1" "$d/lib/$1"
     printf 'Package: %s\nVersion: %s\nArchitecture: all\nMaintainer: Test <test@localhost>\nDescription: kept %s\n' \
         "$1" "$2" "$1" > "$d/DEBIAN/control"
@@ -256,8 +257,7 @@ for v in 1 2 3 4 5; do build_files rt-big "$v.0" 1048576; done
 index
 update
 apt_quiet install rt-big=1.0
-for v in 1 2 3 4 5; do rm -f "$repo/rt-big_$v.0_all.deb"; done
-for v in 2 3 4 5; do build_files rt-big "$v.0" 1048576; done
+rm "$repo/rt-big_1.0_all.deb"
 index
 update
 upgrade() { apt-get -q -y -o Dpkg::Use-Pty=0 install "rt-big=$1" > "$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "rt-big $1"; }; built > /dev/null; }
