@@ -2,6 +2,7 @@
 // System points: restore points of the whole machine, made as root before a package change,
 // in a root-owned folder beside a list every user may read.
 #include "RootFiles.h"
+#include "Space.h"
 #include "debian/PackagePool.h"
 #include "platform/PlatformError.h"
 #include "platform/PointRequest.h"
@@ -10,7 +11,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -90,6 +93,8 @@ public:
         // Keep the installed versions the actions replace, in the pool beside the store.
         bool keepPackages = false;
         PoolOptions pool;
+        // The space budget's settings; the defaults when the file is absent.
+        std::string config = "/etc/qmvigilorn/system.conf";
     };
 
     // The waits fitted into `within` seconds: a quarter for the lock, half for keeping the
@@ -112,9 +117,17 @@ public:
     // What the last create() kept of the replaced packages.
     const std::vector<KeepNote>& kept() const { return m_kept; }
 
+    // Rewrites sizes.list from the store as it is.
+    Failure writeSizes();
+
 private:
     // The steps of create(), in order, under the store's lock.
     std::optional<PackagePool> keepReplaced(int root, const Request& request);
+    Failure createKept(int root, const Request& request, std::optional<PackagePool>& pool,
+                       unsigned long long& number);
+    // The points that go to make room for the new one, by count and by space; without room the
+    // change's packages are let go.
+    void makeRoom(int root, const Request& request, std::optional<PackagePool>& pool);
     BuiltinStore::Options storeOptions(const Request& request) const;
     // An unattended change soon after the last unattended point: that point's number.
     Failure recentUnattended(int root, BuiltinStore& store, std::int64_t now,
@@ -127,6 +140,10 @@ private:
 
     Options m_options;
     std::vector<KeepNote> m_kept;
+    // Each point's actions from its own change.txt, for a list that must be rebuilt.
+    std::map<unsigned long long, std::vector<PackageAction>> m_changes;
+    bool m_viewed = false;
+    std::set<unsigned long long> m_drop;
 };
 
 } // namespace vigilorn::sys

@@ -5,6 +5,7 @@
 // person too. Exit statuses: 0 done, 1 failed, 2 a wrong command line, 3 a restore that changed
 // nothing (stopped, or answered no).
 #include "Console.h"
+#include "Builder.h"
 #include "Pins.h"
 #include "RootFiles.h"
 #include "Run.h"
@@ -49,6 +50,8 @@ int main(int argc, char** argv) {
         if (::fcntl(fd, F_GETFD) < 0 && ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
             return 1;
     ::umask(022);
+    // Pins are the administrator's, from a root shell: not for whoever pkexec lets in.
+    const bool viaPkexec = std::getenv("PKEXEC_UID") != nullptr;
     // Nothing of the caller's environment is used, libgit2's included.
     ::clearenv();
     std::signal(SIGPIPE, SIG_IGN);
@@ -100,7 +103,9 @@ int main(int argc, char** argv) {
         // The program talks through pipes; a person types at a terminal.
         options.terminal = ::isatty(STDIN_FILENO) == 1;
         try {
-            return restorePoint(*number, options);
+            const int status = restorePoint(*number, options);
+            startBuilder();
+            return status;
         } catch (const std::exception& e) {
             // The program, or the person, waits for a last line whatever happened.
             std::string end = vigilorn::restoreproto::endLine(
@@ -111,12 +116,24 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    // The staged packages' .debs, after the package runs; `--now` builds without waiting.
+    if (!args.empty() && args[0] == "build" &&
+        (args.size() == 1 || (args.size() == 2 && args[1] == "--now"))) {
+        if (::geteuid() != 0)
+            return fail("must run as root", 1);
+        BuilderOptions options;
+        options.folder = vigilorn::kSystemPointFolder;
+        options.wait = args.size() == 1;
+        if (!options.wait)
+            options.report = [](const std::string& line) { std::printf("%s\n", line.c_str()); };
+        return runBuilder(options) == 0 ? 0 : 1;
+    }
     if (args.size() == 2 && (args[0] == "pin" || args[0] == "unpin")) {
         unsigned long long number = 0;
         if (!vigilorn::posix::parseDecimal(args[1], number, kMaxPointNumber) || number == 0)
             return fail("usage: qmvigilorn-system pin|unpin N", 2);
-        if (::geteuid() != 0)
-            return fail("must run as root", 1);
+        if (::geteuid() != 0 || viaPkexec)
+            return fail("must run as root, from a root shell", 1);
         if (auto f = setPinned(vigilorn::kSystemPointFolder, number, args[0] == "pin"))
             return fail(f->description, 1);
         return 0;
@@ -160,6 +177,8 @@ int main(int argc, char** argv) {
     std::size_t notKept = 0;
     for (const auto& k : store.kept())
         notKept += k.kept ? 0 : 1;
+    // The staged packages' .debs, and what each point holds, once the change is done.
+    startBuilder();
     if (notKept > 0)
         fail(std::to_string(notKept) + " of " + std::to_string(store.kept().size()) +
                  " replaced packages could not be kept; the point " + std::to_string(number) +
