@@ -4,8 +4,8 @@
 // with a y/N question when a person runs it on a terminal; `list` and `show N` are for that
 // person too. Exit statuses: 0 done, 1 failed, 2 a wrong command line, 3 a restore that changed
 // nothing (stopped, or answered no).
-#include "Console.h"
 #include "Builder.h"
+#include "Console.h"
 #include "Pins.h"
 #include "RootFiles.h"
 #include "Run.h"
