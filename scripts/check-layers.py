@@ -9,8 +9,8 @@ import re
 import sys
 import tempfile
 
-# Top to bottom. A file may include its own layer and every layer below it; folders on one line
-# are peers. The names are the first folder under src/ ("" is a file at the top of src/).
+# Top to bottom. A file may include its own folder and every layer below it; folders on one
+# line are peers, which do not include each other. The names are the first folder under src/ ("" is a file at the top of src/).
 LAYERS = [
     ["", "tools"],                       # main.cpp and Main, the build's own tools
     ["mainwin"],                         # the main window
@@ -94,6 +94,11 @@ def check(src):
                     elif other < mine:
                         problems.append("%s: includes %s, a layer above %s"
                                         % (where, resolved, own or "the top"))
+                    elif other == mine:
+                        # Peers know nothing of each other: what two of them share goes below,
+                        # and what joins them is done by the layer above.
+                        problems.append("%s: includes %s, a peer of %s"
+                                        % (where, resolved, own or "the top"))
     return problems
 
 
@@ -101,7 +106,10 @@ def self_test():
     cases = [  # (file, its include, whether it must pass)
         ("ui/Button.cpp", "mainwin/frmMain.h", False),
         ("mainwin/frmMain.cpp", "ui/Button.h", True),
-        ("monitor/frmDialog.cpp", "restore/Service.h", True),
+        ("monitor/frmDialog.cpp", "restore/Service.h", False),
+        ("restore/frmRestorePoints.cpp", "monitor/frmRPntOK.h", False),
+        ("mainwin/frmMain.cpp", "restore/Service.h", True),
+        ("monitor/frmDialog.cpp", "app/Module1.h", True),
         ("store/Store.cpp", "app/Module1.h", False),
         ("system/Hook.cpp", "store/Store.h", True),
         ("system/Hook.cpp", "ui/Button.h", False),
@@ -117,7 +125,7 @@ def self_test():
     for source, include, passes in cases:
         with tempfile.TemporaryDirectory() as tmp:
             for f in ["mainwin/frmMain.h", "ui/Button.h", "restore/Service.h", "app/Module1.h",
-                      "store/Store.h", "platform/windows/Key.h", "platform/Api.h",
+                      "store/Store.h", "platform/windows/Key.h", "platform/Api.h", "monitor/frmRPntOK.h",
                       "platform/posix/Fd.h"]:
                 os.makedirs(os.path.join(tmp, os.path.dirname(f)), exist_ok=True)
                 open(os.path.join(tmp, f), "w").close()

@@ -5,6 +5,7 @@
 #include "app/SettingsStore.h"
 #include "app/SingleInstance.h"
 #include "mainwin/frmMain.h"
+#include "monitor/frmRPntOK.h"
 #include "platform/Platform.h"
 
 #include <QApplication>
@@ -88,6 +89,7 @@ int main(int argc, char* argv[]) {
     s.appName = appName;
     s.appDir = exe.absolutePath();
     s.openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+    s.confirmPointMade = frmRPntOK::confirmModally;
 
     vigilorn::watchTerminationRequests(Module1::EndRequested);
 

@@ -2,6 +2,7 @@
 // Shared set-up for the widget tests: fake platform, temporary settings, answered message boxes.
 #include "app/Module1.h"
 #include "app/SettingsStore.h"
+#include "monitor/frmRPntOK.h"
 #include "platform/fake/FakePlatform.h"
 #include "ui/MessageBox.h"
 
@@ -69,6 +70,7 @@ struct FakeServices {
             openedUrls.push_back(u);
             return openUrlSucceeds;
         };
+        s.confirmPointMade = frmRPntOK::confirmModally; // as the program does
     }
 };
 

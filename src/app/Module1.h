@@ -39,6 +39,9 @@ struct Services {
     QString vendorSite = QStringLiteral("www.quillmere.com");
     // Opens a page in the user's browser; false when it cannot.
     std::function<bool(const QUrl&)> openUrl;
+    // Says that the point the user asked for was made, and returns once they have seen it. The
+    // confirmation is the reminders' window, which the restore window does not reach itself.
+    std::function<void()> confirmPointMade;
 };
 
 inline Services services;

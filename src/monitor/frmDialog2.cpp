@@ -2,8 +2,8 @@
 #include "frmRPntOK.h"
 
 #include "app/Module1.h"
+#include "app/RestorePointService.h"
 #include "platform/PointRequest.h"
-#include "restore/RestorePointService.h"
 #include "ui/Artwork.h"
 #include "ui/ErrorReport.h"
 #include "ui/WindowOnTop.h"

@@ -23,3 +23,13 @@ frmRPntOK::frmRPntOK()
     Picture1->setGeometry(88, 114, 87, 25);
     connect(Picture1, &ImageButton::clicked, this, [this] { accept(); });
 }
+
+void frmRPntOK::confirmModally() {
+    // A confirmation still open from the second reminder is modeless, and a shown window does not
+    // become modal: this one is opened afresh.
+    if (frmRPntOK* open = loaded())
+        open->unload();
+    frmRPntOK* ok = instance();
+    ok->setWindowModality(Qt::ApplicationModal);
+    ok->exec();
+}

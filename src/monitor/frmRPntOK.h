@@ -10,6 +10,9 @@ class frmRPntOK : public ReminderWindow<frmRPntOK> {
 public:
     frmRPntOK();
 
+    // Shown modal until OK is pressed.
+    static void confirmModally();
+
     QLabel* Label1;
     vigilorn::ImageButton* Picture1; // OK
 

@@ -1,5 +1,5 @@
 #include "frmChanges.h"
-#include "RestorePointService.h"
+#include "app/RestorePointService.h"
 #include "frmSystemRestore.h"
 
 #include "app/Module1.h"

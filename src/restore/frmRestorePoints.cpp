@@ -1,10 +1,9 @@
 #include "frmRestorePoints.h"
-#include "RestorePointService.h"
+#include "app/RestorePointService.h"
 #include "frmChanges.h"
 #include "frmSystemRestore.h"
 
 #include "app/Module1.h"
-#include "monitor/frmRPntOK.h"
 #include "platform/RestoreEngine.h"
 #include "ui/Artwork.h"
 #include "ui/ErrorReport.h"
@@ -234,14 +233,9 @@ void frmRestorePoints::CreatePoint() {
         } restore{lblEngine, before};
         RequestRestorePoint(*Module1::services.restore, description);
     }
-    // A confirmation still open from the second reminder is modeless, and a shown window does not
-    // become modal: this one is opened afresh.
-    if (frmRPntOK* open = frmRPntOK::loaded())
-        open->unload();
     showEngine();
-    frmRPntOK* ok = frmRPntOK::instance();
-    ok->setWindowModality(Qt::ApplicationModal);
-    ok->exec();
+    if (Module1::services.confirmPointMade)
+        Module1::services.confirmPointMade();
     ListPoints();
 }
 

@@ -10,30 +10,12 @@ namespace vigilorn::store {
 
 namespace {
 
-using posix::hexDigit;
-
+// Printable ASCII only: anything else is written escaped.
 bool unescape(std::string_view in, std::string& out) {
-    out.clear();
-    for (std::size_t i = 0; i < in.size(); ++i) {
-        const char c = in[i];
-        if (c != '\\') {
-            if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e)
-                return false;
-            out += c;
-            continue;
-        }
-        if (i + 1 < in.size() && in[i + 1] == '\\') {
-            out += '\\';
-            ++i;
-        } else if (i + 3 < in.size() && in[i + 1] == 'x' && hexDigit(in[i + 2]) >= 0 &&
-                   hexDigit(in[i + 3]) >= 0) {
-            out += static_cast<char>(hexDigit(in[i + 2]) * 16 + hexDigit(in[i + 3]));
-            i += 3;
-        } else {
-            return false;
-        }
-    }
-    return !out.empty();
+    const bool printable = std::all_of(in.begin(), in.end(), [](char c) {
+        return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) <= 0x7e;
+    });
+    return printable && posix::unescapeBackslashHex(in, out) && !out.empty();
 }
 
 template <class T> bool number(std::string_view text, int base, T& out) {

@@ -121,6 +121,29 @@ private slots:
             QCOMPARE(hexDigit(c), -1);
     }
 
+    void unescaping_data() {
+        QTest::addColumn<QByteArray>("in");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<QByteArray>("out");
+        QTest::newRow("plain") << QByteArray("etc/motd") << true << QByteArray("etc/motd");
+        QTest::newRow("backslash") << QByteArray("a\\\\b") << true << QByteArray("a\\b");
+        QTest::newRow("byte") << QByteArray("a\\x0ab\\xFF") << true << QByteArray("a\nb\xff");
+        QTest::newRow("at the very end") << QByteArray("\\x41") << true << QByteArray("A");
+        QTest::newRow("cut byte") << QByteArray("a\\x4") << false << QByteArray();
+        QTest::newRow("not hex") << QByteArray("a\\xg0") << false << QByteArray();
+        QTest::newRow("lone backslash") << QByteArray("a\\") << false << QByteArray();
+        QTest::newRow("other escape") << QByteArray("a\\n") << false << QByteArray();
+    }
+    void unescaping() {
+        QFETCH(QByteArray, in);
+        QFETCH(bool, ok);
+        QFETCH(QByteArray, out);
+        std::string got;
+        QCOMPARE(unescapeBackslashHex(in.toStdString(), got), ok);
+        if (ok)
+            QCOMPARE(QByteArray::fromStdString(got), out);
+    }
+
     void files_data() {
         QTest::addColumn<QByteArray>("name");
         QTest::addColumn<uint>("flags");

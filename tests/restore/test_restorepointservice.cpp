@@ -1,6 +1,6 @@
+#include "app/RestorePointService.h"
 #include "platform/RuntimeError.h"
 #include "platform/fake/FakePlatform.h"
-#include "restore/RestorePointService.h"
 
 #include <QTest>
 

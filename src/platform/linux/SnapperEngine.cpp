@@ -13,8 +13,6 @@ namespace vigilorn {
 
 namespace {
 
-using posix::hexDigit;
-
 const QString kPath = QStringLiteral("/org/opensuse/Snapper");
 const QString kInterface = QStringLiteral("org.opensuse.Snapper");
 const QString kSnapshotList = QStringLiteral("a(uquxussa{ss})");
@@ -45,25 +43,7 @@ QString escape(const std::string& text) {
 }
 
 bool unescape(const QString& escaped, std::string& out) {
-    const std::string in = escaped.toStdString();
-    out.clear();
-    for (std::size_t i = 0; i < in.size(); ++i) {
-        if (in[i] != '\\') {
-            out += in[i];
-            continue;
-        }
-        if (i + 1 < in.size() && in[i + 1] == '\\') {
-            out += '\\';
-            ++i;
-        } else if (i + 3 < in.size() && in[i + 1] == 'x' && hexDigit(in[i + 2]) >= 0 &&
-                   hexDigit(in[i + 3]) >= 0) {
-            out += static_cast<char>(hexDigit(in[i + 2]) * 16 + hexDigit(in[i + 3]));
-            i += 3;
-        } else {
-            return false;
-        }
-    }
-    return true;
+    return posix::unescapeBackslashHex(escaped.toStdString(), out);
 }
 
 // Reads one a(uquxussa{ss}); the caller has checked the signature, so every read matches.

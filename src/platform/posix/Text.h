@@ -1,6 +1,7 @@
 #pragma once
 // Small readers of text that both sides of the root boundary share.
 #include <limits>
+#include <string>
 #include <string_view>
 #include <type_traits>
 
@@ -58,6 +59,27 @@ constexpr std::string_view trim(std::string_view text) {
     if (first == std::string_view::npos)
         return {};
     return text.substr(first, text.find_last_not_of(blank) - first + 1);
+}
+
+// \\ for a backslash and \xHH for any byte, everything else as it is: snapper's escaping,
+// which the owner manifest uses too. False at any other backslash.
+inline bool unescapeBackslashHex(std::string_view in, std::string& out) {
+    out.clear();
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        if (in[i] != '\\') {
+            out += in[i];
+        } else if (i + 1 < in.size() && in[i + 1] == '\\') {
+            out += '\\';
+            ++i;
+        } else if (i + 3 < in.size() && in[i + 1] == 'x' && hexDigit(in[i + 2]) >= 0 &&
+                   hexDigit(in[i + 3]) >= 0) {
+            out += static_cast<char>(hexDigit(in[i + 2]) * 16 + hexDigit(in[i + 3]));
+            i += 3;
+        } else {
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace vigilorn::posix
