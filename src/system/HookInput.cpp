@@ -84,7 +84,8 @@ AptInput parseAptInput(std::string_view text) {
     AptInput in;
     enum class Section { Header, Configuration, Packages } section = Section::Header;
     bool purge = false;
-    std::unordered_set<std::string_view> unpacked;
+    std::string_view native;
+    std::unordered_set<std::string> unpacked;
     std::array<std::string_view, 9> f;
     while (!text.empty()) {
         const std::size_t nl = text.find('\n');
@@ -113,6 +114,8 @@ AptInput parseAptInput(std::string_view text) {
                 in.quiet = smallNumber(value);
             else if (key == "APT::Get::Purge")
                 purge = aptTrue(value);
+            else if (key == "APT::Architecture")
+                native = value;
             else if (sameKey(key, restoreproto::kRestoringOption) && !value.empty())
                 in.ownRestore = true;
             continue;
@@ -123,13 +126,18 @@ AptInput parseAptInput(std::string_view text) {
             ++in.skippedLines;
             continue;
         }
-        PackageAction a{std::string(f[0]), std::string(f[1]), std::string(f[5]),
-                        ActionKind::Install};
+        // Each architecture of a package is a change of its own: a foreign one is named as
+        // APT names it.
+        const std::string_view arch = f[6] != "-" ? f[6] : f[2];
+        std::string name(f[0]);
+        if (!native.empty() && arch != native && arch != "all" && arch != "-")
+            name += ':' + std::string(arch);
+        PackageAction a{name, std::string(f[1]), std::string(f[5]), ActionKind::Install};
         const std::string_view action = f[8];
         if (action == "**REMOVE**") {
             a.kind = purge ? ActionKind::Purge : ActionKind::Remove;
         } else if (action == "**CONFIGURE**") {
-            if (unpacked.count(f[0]))
+            if (unpacked.count(name))
                 continue;
             a.kind = ActionKind::Configure;
         } else if (action.front() == '/' || action == "**ERROR**") {
@@ -146,7 +154,7 @@ AptInput parseAptInput(std::string_view text) {
             default:
                 a.kind = ActionKind::Install;
             }
-            unpacked.insert(f[0]);
+            unpacked.insert(name);
         } else {
             ++in.skippedLines;
             continue;
