@@ -1,5 +1,6 @@
 #include "StoreView.h"
 
+#include "StoredPoint.h"
 #include "store/GitHandle.h"
 #include "store/SnapshotWriter.h"
 
@@ -23,21 +24,9 @@ namespace vigilorn::sys {
 namespace {
 
 constexpr const char* kBranch = "refs/heads/restore-points";
-constexpr std::string_view kNumberKey = "\nSequence-Number: ";
 constexpr std::size_t kMaxCommits = 100'000;
 constexpr std::size_t kMaxChangeFile = 4u << 20;
 constexpr std::size_t kMaxPackageList = 512u << 20;
-
-bool numberOf(const char* message, unsigned long long& out) {
-    if (!message)
-        return false;
-    const std::string_view m(message);
-    const auto at = m.rfind(kNumberKey);
-    if (at == std::string_view::npos)
-        return false;
-    std::string_view rest = m.substr(at + kNumberKey.size());
-    return posix::parseDecimal(rest.substr(0, rest.find('\n')), out);
-}
 
 std::string keyOf(const git_oid& id) {
     return std::string(reinterpret_cast<const char*>(id.id), GIT_OID_RAWSZ);
@@ -145,7 +134,7 @@ Failure readStoreView(const std::string& repository, const PackagePool* pool, St
             return store::gitError("Could not read a point");
         Git<git_commit> commit(raw);
         unsigned long long number = 0;
-        if (numberOf(git_commit_message_raw(commit.get()), number)) {
+        if (pointNumberOf(git_commit_message_raw(commit.get()), number)) {
             PointHolding p;
             p.number = number;
             git_tree* rawTree = nullptr;
