@@ -1,4 +1,5 @@
 #pragma once
+#include "platform/PointRequest.h"
 #include "ui/DialogForm.h"
 #include "ui/ImageButton.h"
 
@@ -37,7 +38,7 @@ public:
     vigilorn::ImageButton* Picture1;
     QLabel* lblEngine;
 
-    static constexpr int kMaxDescription = 256;
+    static constexpr int kMaxDescription = int(vigilorn::pointreq::kMaxDescription);
 
 protected:
     void paintEvent(QPaintEvent*) override;

@@ -1,6 +1,5 @@
 #include "HookInput.h"
 
-#include "platform/HexDigit.h"
 #include "platform/RestoreProtocol.h"
 #include "platform/posix/Stream.h"
 #include "platform/posix/Text.h"
@@ -68,9 +67,10 @@ std::string percentDecode(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hexDigit(text[i + 1]) >= 0 &&
-            hexDigit(text[i + 2]) >= 0) {
-            out += static_cast<char>(hexDigit(text[i + 1]) * 16 + hexDigit(text[i + 2]));
+        if (text[i] == '%' && i + 2 < text.size() && posix::hexDigit(text[i + 1]) >= 0 &&
+            posix::hexDigit(text[i + 2]) >= 0) {
+            out +=
+                static_cast<char>(posix::hexDigit(text[i + 1]) * 16 + posix::hexDigit(text[i + 2]));
             i += 2;
         } else {
             out += text[i];

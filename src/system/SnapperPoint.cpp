@@ -1,5 +1,7 @@
 #include "SnapperPoint.h"
 
+#include "platform/posix/Text.h"
+
 #include "RootFiles.h"
 #include "Run.h"
 #include "platform/RestoreEngine.h"
@@ -41,8 +43,7 @@ std::optional<std::string> readRootFile(const std::string& path, std::size_t lim
 }
 
 template <class T> bool parseNumber(std::string_view text, T& out) {
-    const auto r = std::from_chars(text.data(), text.data() + text.size(), out);
-    return !text.empty() && r.ec == std::errc() && r.ptr == text.data() + text.size();
+    return posix::parseDecimal(text, out);
 }
 
 // "YYYY-MM-DD HH:MM:SS" in UTC.

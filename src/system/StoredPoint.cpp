@@ -1,5 +1,7 @@
 #include "StoredPoint.h"
 
+#include "platform/posix/Text.h"
+
 #include "store/BuiltinStore.h"
 #include "store/GitHandle.h"
 #include "store/SnapshotWriter.h"
@@ -141,8 +143,7 @@ bool pointNumberOf(const char* message, unsigned long long& out) {
         return false;
     std::string_view rest = m.substr(at + std::string_view(kNumberKey).size());
     rest = rest.substr(0, rest.find('\n'));
-    const auto r = std::from_chars(rest.data(), rest.data() + rest.size(), out);
-    return !rest.empty() && r.ec == std::errc() && r.ptr == rest.data() + rest.size();
+    return posix::parseDecimal(rest, out);
 }
 
 bool validName(std::string_view name) {

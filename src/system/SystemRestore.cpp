@@ -149,6 +149,54 @@ std::vector<bool> archiveHas(const std::string& aptCache, const std::vector<Pack
     return found;
 }
 
+// The point "Before restoring P<n>" names what the restore is about to change.
+Request beforeRequest(unsigned long long number, const PackagePlan& plan, std::string_view status,
+                      const std::string& native) {
+    Request request;
+    request.reason = Reason::Restore;
+    request.frontend = "qmvigilorn-system";
+    request.description = "Before restoring P" + std::to_string(number);
+    request.keep = std::to_string(number);
+    const auto current = debian::parseStatusFile(status);
+    for (const auto& t : plan.install) {
+        const auto it = current.find(t.name + '\t' + t.arch);
+        const std::string old = it == current.end() ? "-" : it->second.version;
+        const bool up = old != "-" && debian::compareVersions(t.version, old) > 0;
+        request.actions.push_back({aptName(t, native), old, t.version,
+                                   old == "-" ? ActionKind::Install
+                                   : up       ? ActionKind::Upgrade
+                                              : ActionKind::Downgrade});
+    }
+    for (const auto& t : plan.remove)
+        request.actions.push_back({aptName(t, native), t.version, "-", ActionKind::Remove});
+    return request;
+}
+
+// The plan in one run of apt-get. APT changes nothing when any part of a run cannot be done:
+// then the versions and the removals are tried each on their own, so that one does not hold
+// up the other.
+void putPackagesBack(const std::string& aptGet, const PackagePlan& plan, const std::string& native,
+                     unsigned long long number,
+                     const std::function<void(const std::string&)>& warn) {
+    RunOptions o;
+    o.cap = std::chrono::hours(1);
+    o.keep = 16 * 1024;
+    auto runPart = [&](const PackagePlan& part) {
+        const RunResult r = run(aptArguments(aptGet, part, native, number), o);
+        if (r.status != 0)
+            warn("apt-get failed" + (r.problem.empty() ? "" : " (" + r.problem + ")") + ": " +
+                 tail(r.output));
+        return r.status == 0;
+    };
+    if (!runPart(plan) && !plan.install.empty() && !plan.remove.empty()) {
+        PackagePlan versions = plan, removals = plan;
+        versions.remove.clear();
+        removals.install.clear();
+        runPart(versions);
+        runPart(removals);
+    }
+}
+
 } // namespace
 
 std::optional<unsigned long long> parseRestoreArguments(const std::vector<std::string>& args) {
@@ -266,23 +314,7 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
     // restore replaces, and never prunes the point being restored.
     talk.step(2, 5, "making the point before restoring");
     {
-        Request request;
-        request.reason = Reason::Restore;
-        request.frontend = "qmvigilorn-system";
-        request.description = "Before restoring " + shownPoint;
-        request.keep = std::to_string(number);
-        const auto current = debian::parseStatusFile(*status);
-        for (const auto& t : plan.install) {
-            const auto it = current.find(t.name + '\t' + t.arch);
-            const std::string old = it == current.end() ? "-" : it->second.version;
-            const bool up = old != "-" && debian::compareVersions(t.version, old) > 0;
-            request.actions.push_back({aptName(t, native), old, t.version,
-                                       old == "-" ? ActionKind::Install
-                                       : up       ? ActionKind::Upgrade
-                                                  : ActionKind::Downgrade});
-        }
-        for (const auto& t : plan.remove)
-            request.actions.push_back({aptName(t, native), t.version, "-", ActionKind::Remove});
+        const Request request = beforeRequest(number, plan, *status, native);
         SystemStore::Options o = options.store;
         o.keepPackages = true;
         o.warn = [&](const std::string& text) { talk.warn(text); };
@@ -300,25 +332,8 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
                   "putting back " + std::to_string(plan.install.size()) +
                       " package versions and removing " + std::to_string(plan.remove.size()) +
                       " packages installed since");
-        RunOptions o;
-        o.cap = std::chrono::hours(1);
-        o.keep = 16 * 1024;
-        auto aptGet = [&](const PackagePlan& part) {
-            const RunResult r = run(aptArguments(options.aptGet, part, native, number), o);
-            if (r.status != 0)
-                talk.warn("apt-get failed" + (r.problem.empty() ? "" : " (" + r.problem + ")") +
-                          ": " + tail(r.output));
-            return r.status == 0;
-        };
-        // APT changes nothing when any part of a run cannot be done: then the versions and
-        // the removals are tried each on their own, so that one does not hold up the other.
-        if (!aptGet(plan) && !plan.install.empty() && !plan.remove.empty()) {
-            PackagePlan versions = plan, removals = plan;
-            versions.remove.clear();
-            removals.install.clear();
-            aptGet(versions);
-            aptGet(removals);
-        }
+        putPackagesBack(options.aptGet, plan, native, number,
+                        [&](const std::string& text) { talk.warn(text); });
         // What is still not as the point has it.
         if (const auto after = readStatus(options.store.dpkgStatus)) {
             const PackagePlan left = planPackages(

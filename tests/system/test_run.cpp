@@ -37,6 +37,13 @@ bool stopsWithin(pid_t pid, std::chrono::milliseconds within) {
     return true;
 }
 
+// The child's pid the script printed first.
+pid_t printedPid(const RunResult& r) {
+    bool ok = false;
+    const pid_t pid = QByteArray::fromStdString(r.output).trimmed().toInt(&ok);
+    return ok ? pid : 0;
+}
+
 RunResult shell(const char* script, RunOptions options = {}) {
     return run({"/bin/sh", "-c", script}, options);
 }
@@ -58,9 +65,8 @@ private slots:
         QVERIFY(r.timedOut);
         QCOMPARE(r.status, -1);
         QVERIFY(r.problem.find("did not end within") != std::string::npos);
-        bool ok = false;
-        const pid_t child = QByteArray::fromStdString(r.output).trimmed().toInt(&ok);
-        QVERIFY(ok && child > 0);
+        const pid_t child = printedPid(r);
+        QVERIFY(child > 0);
         QVERIFY(stopsWithin(child, 5s));
     }
 
@@ -72,14 +78,13 @@ private slots:
         clock.start();
         const RunResult r = shell("sleep 30 & echo $!", o);
         const qint64 took = clock.elapsed();
-        bool ok = false;
-        const pid_t child = QByteArray::fromStdString(r.output).trimmed().toInt(&ok);
-        if (ok && child > 0)
+        const pid_t child = printedPid(r);
+        if (child > 0)
             ::kill(child, SIGKILL);
         QVERIFY(took < 10'000);
         QVERIFY(!r.timedOut);
         QCOMPARE(r.status, 0);
-        QVERIFY(ok);
+        QVERIFY(child > 0);
     }
 
     void outputIsBounded_data() {
