@@ -36,6 +36,10 @@ function(vigilorn_install_gzipped source name destination)
 endfunction()
 vigilorn_install_gzipped(${PROJECT_SOURCE_DIR}/assets/QMVigilornApp.1 QMVigilornApp.1
                          ${CMAKE_INSTALL_MANDIR}/man1)
+if(VIGILORN_PLATFORM STREQUAL "linux")
+    vigilorn_install_gzipped(${PROJECT_SOURCE_DIR}/assets/qmvigilorn-system.8 qmvigilorn-system.8
+                             ${CMAKE_INSTALL_MANDIR}/man8)
+endif()
 vigilorn_install_gzipped(${PROJECT_SOURCE_DIR}/assets/debian/changelog changelog
                          ${CMAKE_INSTALL_DATADIR}/doc/qmvigilorn)
 install(FILES ${PROJECT_SOURCE_DIR}/assets/debian/copyright

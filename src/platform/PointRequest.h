@@ -3,9 +3,14 @@
 // new system point, and its one-line reply. Shared by both sides, so plain C++ and header-only.
 //
 //   create --reason asked|auto|unattended|window [--frontend NAME] --description TEXT
-//          [--change TEXT]
+//          [--change TEXT] [--within SECONDS]
+//   window-point --description TEXT
 //   reply on standard output: the point's number and a newline (status 0), then, when some
 //   replaced packages could not be kept, "not kept K" and a newline (K 1 to 19 digits, not 0)
+//
+// `window-point` is the one request a user at the machine may make without a password: a
+// window point, no standard input read, paced by the root side. `--within` is how long the
+// caller waits for the reply; the root side fits its own waits into it.
 //
 // Each option at most once, in any order. A description (and a change) is UTF-8 of at most
 // kMaxDescription bytes once cleaned; a front end at most kMaxFrontend of [A-Za-z0-9._+-].
@@ -24,6 +29,9 @@ inline constexpr std::string_view kReasonOption = "--reason";
 inline constexpr std::string_view kFrontendOption = "--frontend";
 inline constexpr std::string_view kDescriptionOption = "--description";
 inline constexpr std::string_view kChangeOption = "--change";
+inline constexpr std::string_view kWindowPointVerb = "window-point";
+inline constexpr std::string_view kWithinOption = "--within";
+inline constexpr int kMaxWithinSeconds = 3600;
 
 inline constexpr std::size_t kMaxDescription = 256;
 // It travels in the hook's hold line too, whose bound is the tighter one.
@@ -34,7 +42,8 @@ inline constexpr std::string_view kAskedDescription = "QMAutoResPnt";
 
 inline constexpr std::string_view kUsage =
     "usage: qmvigilorn-system create --reason asked|auto|unattended|window "
-    "[--frontend NAME] --description TEXT [--change TEXT]";
+    "[--frontend NAME] --description TEXT [--change TEXT] [--within SECONDS], or "
+    "qmvigilorn-system window-point --description TEXT";
 
 // Why a point is made. Restore is the root side's own, before it restores: never asked for.
 enum class Reason { Asked, Auto, Unattended, Window, Restore };
@@ -77,10 +86,14 @@ struct CreateRequest {
     std::string frontend; // empty when not given
     std::string description;
     std::optional<std::string> change;
+    bool paced = false; // window-point: a window point with nothing else
+    int within = 0;     // 0: not given
 };
 
 // The arguments after the program's path.
 inline std::vector<std::string> createArguments(const CreateRequest& r) {
+    if (r.paced)
+        return {std::string(kWindowPointVerb), std::string(kDescriptionOption), r.description};
     std::vector<std::string> args{std::string(kCreateVerb), std::string(kReasonOption),
                                   std::string(reasonName(r.reason))};
     if (!r.frontend.empty()) {
@@ -93,16 +106,27 @@ inline std::vector<std::string> createArguments(const CreateRequest& r) {
         args.emplace_back(kChangeOption);
         args.push_back(*r.change);
     }
+    if (r.within > 0) {
+        args.emplace_back(kWithinOption);
+        args.push_back(std::to_string(r.within));
+    }
     return args;
 }
 
 // The request as given, its texts not yet checked; nothing when the arguments are not a
 // create request (the answer is then kUsage).
 inline std::optional<CreateRequest> parseCreateArguments(const std::vector<std::string>& args) {
+    CreateRequest out;
+    if (!args.empty() && args[0] == kWindowPointVerb) {
+        if (args.size() != 3 || args[1] != kDescriptionOption)
+            return std::nullopt;
+        out.paced = true;
+        out.description = args[2];
+        return out;
+    }
     if (args.empty() || args[0] != kCreateVerb)
         return std::nullopt;
-    CreateRequest out;
-    std::optional<std::string> reason, frontend, description;
+    std::optional<std::string> reason, frontend, description, within;
     for (std::size_t i = 1; i < args.size(); i += 2) {
         if (i + 1 >= args.size())
             return std::nullopt;
@@ -111,6 +135,7 @@ inline std::optional<CreateRequest> parseCreateArguments(const std::vector<std::
                                            : key == kFrontendOption    ? &frontend
                                            : key == kDescriptionOption ? &description
                                            : key == kChangeOption      ? &out.change
+                                           : key == kWithinOption      ? &within
                                                                        : nullptr;
         if (!slot || slot->has_value())
             return std::nullopt;
@@ -126,6 +151,13 @@ inline std::optional<CreateRequest> parseCreateArguments(const std::vector<std::
         }
     if (!known)
         return std::nullopt;
+    if (within) {
+        const char* end = within->data() + within->size();
+        const auto read = std::from_chars(within->data(), end, out.within);
+        if (within->empty() || (*within)[0] < '1' || (*within)[0] > '9' || read.ec != std::errc() ||
+            read.ptr != end || out.within > kMaxWithinSeconds)
+            return std::nullopt;
+    }
     out.frontend = frontend.value_or(std::string());
     out.description = *description;
     return out;

@@ -3,6 +3,8 @@
 #include "frmSystemRestore.h"
 
 #include "app/Module1.h"
+#include "platform/SystemPointList.h"
+#include "platform/SystemPointSizes.h"
 #include "platform/SystemRestore.h"
 #include "ui/Artwork.h"
 #include "ui/ErrorReport.h"
@@ -11,6 +13,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QFile>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -222,6 +225,32 @@ void frmChanges::showProgress(qulonglong done, qulonglong total) {
     prgCompare->setValue(static_cast<int>(done * 1000 / total));
 }
 
+namespace {
+
+// What a system point alone holds and what all of them take, from the root side's sizes.list;
+// empty when it does not say.
+QString holding(const QString& point) {
+    QFile file(QString::fromUtf8(vigilorn::kSystemPointFolder) + QLatin1Char('/') +
+               QString::fromUtf8(vigilorn::kSystemPointSizesName));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray text = file.read(1 << 20);
+    const auto sizes = vigilorn::parseSystemPointSizes(
+        std::string_view(text.constData(), std::size_t(text.size())));
+    const auto it = sizes.alone.find(point.toULongLong());
+    if (it == sizes.alone.end())
+        return {};
+    QString line = QStringLiteral(" P%1 alone holds %2; the system points take %3")
+                       .arg(point, QString::fromStdString(vigilorn::formatBytes(it->second)),
+                            QString::fromStdString(vigilorn::formatBytes(sizes.total)));
+    if (sizes.budget > 0)
+        line += QStringLiteral(" of %1").arg(
+            QString::fromStdString(vigilorn::formatBytes(sizes.budget)));
+    return line + QLatin1Char('.');
+}
+
+} // namespace
+
 void frmChanges::finish(bool ok, const QString& error, bool cancelled, bool unknown) {
     m_finished = true;
     cmdCancel->setEnabled(false);
@@ -244,6 +273,8 @@ void frmChanges::finish(bool ok, const QString& error, bool cancelled, bool unkn
                                          : QStringLiteral("%1 changes since P%2."))
                                .arg(m_count)
                                .arg(m_point));
+    if (system && !cancelled)
+        lblStatus->setText(lblStatus->text() + holding(m_point));
     // The system's part is the root side's to compare: it may have changed whatever the
     // configuration part shows.
     cmdRestore->setEnabled((ok && m_count > 0) || (system && !cancelled));

@@ -682,6 +682,8 @@ Failure BuiltinStore::createLocked(const std::string& description, int restorePo
         for (const auto& l : chain.links) {
             if (given != 0 && l.ours && l.point.number >= given)
                 continue;
+            if (l.ours && m_options.drop.count(l.point.number))
+                continue;
             full = full || (m_options.keep != 0 && l.ours && ours + 1 >= m_options.keep);
             if (full && !(l.ours && !keep.empty() && std::to_string(l.point.number) == keep))
                 continue;

@@ -11,8 +11,9 @@ namespace vigilorn::store {
 inline constexpr const char* kLeftOutFile = "left-out.txt";
 
 struct LeftOut {
-    std::string reason; // unreadable, vanished, changed, too-deep, too-large, special
-    std::string path;   // as in the tree, e.g. etc/shadow
+    // unreadable, vanished, changed, too-deep, too-large, special, other-file-system
+    std::string reason;
+    std::string path; // as in the tree, e.g. etc/shadow
 };
 
 inline std::string leftOutLine(const LeftOut& l) {

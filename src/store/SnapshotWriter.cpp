@@ -3,6 +3,7 @@
 #include "FolderEntries.h"
 #include "OwnerManifest.h"
 #include "platform/posix/Fd.h"
+#include "platform/posix/Files.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -242,6 +243,12 @@ public:
                 leave(fromErrno(errno), childTree);
                 continue;
             }
+            // Something mounted below belongs to its own file system, not to this part.
+            if (const auto mount = m_mount ? posix::mountOf(dirfd, name.c_str()) : std::nullopt;
+                mount && *mount != *m_mount) {
+                m_leftOut.push_back({"other-file-system", childTree});
+                continue;
+            }
             if (m_owners && !(S_ISDIR(st.st_mode) && isExcluded(childAbs)))
                 owner(st, childTree);
             git_oid id;
@@ -333,7 +340,12 @@ public:
             return true;
         }
         struct stat st {};
-        if (m_owners && ::fstat(dir.get(), &st) == 0)
+        if (::fstat(dir.get(), &st) != 0) {
+            leave(fromErrno(errno), treePath);
+            return true;
+        }
+        m_mount = posix::mountOf(dir.get(), "");
+        if (m_owners)
             owner(st, treePath);
         return folder(dir.get(), canonical.string(), treePath, 0, out);
     }
@@ -382,6 +394,7 @@ private:
     bool m_trust;
     StatCache& m_next;
     std::vector<LeftOut>& m_leftOut;
+    std::optional<std::uint64_t> m_mount; // the part's own file system
     std::vector<std::string> m_excluded;
     std::vector<OwnerEntry>* m_owners = nullptr;
     std::int64_t m_racyFrom = 0;

@@ -2,6 +2,7 @@
 
 #include "platform/posix/Text.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -71,11 +72,11 @@ void Hook::say(const std::string& text) const {
 }
 
 MakerResult Hook::makePoint(const Change& change, pointreq::Reason reason) const {
-    MakerRequest request{{reason, change.frontend, change.description, std::nullopt},
+    MakerRequest request{{reason, change.frontend, change.description, change.commandLine},
                          actionLines(change.actions)};
     if (reason == pointreq::Reason::Asked) {
         request.request.description = pointreq::kAskedDescription;
-        request.request.change = change.description;
+        request.request.change = change.commandLine.value_or(change.description);
     }
     MakerResult result = m_maker.make(request);
     switch (result.status) {
@@ -96,7 +97,8 @@ MakerResult Hook::makePoint(const Change& change, pointreq::Reason reason) const
     return result;
 }
 
-HookOutcome Hook::decide(const Change& change, const std::vector<uid_t>& uids) const {
+HookOutcome Hook::decide(const Change& change, const std::vector<uid_t>& uids,
+                         bool bystanders) const {
     HookOutcome outcome;
     if (uids.empty()) {
         outcome.decision = Decision::Unattended;
@@ -125,6 +127,11 @@ HookOutcome Hook::decide(const Change& change, const std::vector<uid_t>& uids) c
     switch (askToHold(program.get(), change.frontend, m_settings.answerCap)) {
     case hold::Answer::Go:
         outcome.decision = Decision::Go;
+        // Whoever started the change is not the one who said so.
+        if (bystanders) {
+            program.reset();
+            outcome.maker = makePoint(change, pointreq::Reason::Auto);
+        }
         break;
     case hold::Answer::Off:
         // Not waited for, as if no program ran.
@@ -164,7 +171,7 @@ HookOutcome Hook::decide(const Change& change, const std::vector<uid_t>& uids) c
 Change Hook::describe(std::vector<PackageAction> actions, std::string commandLine,
                       const std::vector<Ancestor>& chain) const {
     Change change;
-    change.frontend = frontendName(chain);
+    change.frontend = frontendWord(frontendName(chain));
     // PackageKit's command line names its role ("packagekit role='install-files'"), not the
     // packages.
     const bool named = !commandLine.empty() && commandLine.rfind("packagekit role=", 0) != 0;
@@ -177,22 +184,30 @@ Change Hook::describe(std::vector<PackageAction> actions, std::string commandLin
 int Hook::runApt(const HookEnvironment& env) const {
     int fd = -1;
     // Standard output and error are APT's terminal, never its list.
-    if (!env.infoFd || !parseFd(*env.infoFd, fd) || fd == STDOUT_FILENO || fd == STDERR_FILENO) {
+    if (!env.infoFd || !parseFd(*env.infoFd, fd) || fd == STDOUT_FILENO || fd == STDERR_FILENO ||
+        ::fcntl(fd, F_GETFD) < 0) {
         say("APT_HOOK_INFO_FD does not name a descriptor; no reminder");
         return 0;
     }
     std::string text;
     const ReadResult read = readBounded(fd, text, m_settings.maxInput, m_settings.inputCap);
     ::close(fd);
-    if (read != ReadResult::Complete) {
-        say(read == ReadResult::TooLarge   ? "APT's package list is too large; no reminder"
-            : read == ReadResult::TimedOut ? "APT's package list did not end in time; no reminder"
-                                           : "APT's package list cannot be read; no reminder");
-        return 0;
-    }
-    AptInput input = parseAptInput(text);
-    if (!input.understood) {
-        say("APT's package list is not in its version 3 form; no reminder");
+    AptInput input;
+    if (read == ReadResult::Complete)
+        input = parseAptInput(text);
+    // APT goes ahead all the same: what it changes is not known, but the point is still made.
+    if (read != ReadResult::Complete || !input.understood) {
+        const std::string why = read == ReadResult::TooLarge   ? "is too large"
+                                : read == ReadResult::TimedOut ? "did not end in time"
+                                : read == ReadResult::Failed   ? "cannot be read"
+                                                               : "is not in its version 3 form";
+        say("APT's package list " + why + "; the restore point names no packages");
+        const auto chain = m_proc.ancestors(env.parent);
+        Change change = describe({}, {}, chain);
+        change.description =
+            boundedDescription(change.frontend + " change (its package list " + why + ")");
+        const AskedUsers asked = whoIsAsked(env.ids, m_proc, chain, m_settings.sessionsDir);
+        decide(change, asked.uids, asked.bystanders);
         return 0;
     }
     // Our own restore made its point before it started.
@@ -201,7 +216,15 @@ int Hook::runApt(const HookEnvironment& env) const {
     const auto chain = m_proc.ancestors(env.parent);
     Change change = describe(std::move(input.actions), std::move(input.commandLine), chain);
     change.quiet = input.quiet;
-    decide(change, whoIsAsked(env.ids, m_proc, chain, m_settings.sessionsDir).uids);
+    // Root's command line may hold a proxy's password: the list every user reads names the
+    // packages, the point keeps the line.
+    if (const auto summary = summarise(change.frontend, change.actions);
+        summary != change.description) {
+        change.commandLine = std::move(change.description);
+        change.description = summary;
+    }
+    const AskedUsers asked = whoIsAsked(env.ids, m_proc, chain, m_settings.sessionsDir);
+    decide(change, asked.uids, asked.bystanders);
     return 0;
 }
 
@@ -223,7 +246,8 @@ int Hook::runDpkg(const HookEnvironment& env) const {
     if (run.dryRun)
         return 0;
     Change change = describe(std::move(run.actions), std::move(run.description), chain);
-    decide(change, whoIsAsked(env.ids, m_proc, chain, m_settings.sessionsDir).uids);
+    const AskedUsers asked = whoIsAsked(env.ids, m_proc, chain, m_settings.sessionsDir);
+    decide(change, asked.uids, asked.bystanders);
     return 0;
 }
 

@@ -40,9 +40,11 @@ struct HookEnvironment {
 
 struct Change {
     std::string frontend;
-    std::string description;
+    std::string description; // what every user sees in the list of points
     std::vector<PackageAction> actions;
     int quiet = 0;
+    // APT's command line, which may hold a proxy's password: in the point only.
+    std::optional<std::string> commandLine;
 };
 
 enum class Decision {
@@ -66,7 +68,9 @@ public:
 
     // Asks the first of these users whose program is there, and has a point made when one is
     // wanted. Never fails the installation.
-    HookOutcome decide(const Change& change, const std::vector<uid_t>& uids) const;
+    // With `bystanders` the users are only told: whatever they answer, the point is made.
+    HookOutcome decide(const Change& change, const std::vector<uid_t>& uids,
+                       bool bystanders = false) const;
 
     // The two ways in; both always end with status 0.
     int runApt(const HookEnvironment& env) const;

@@ -11,6 +11,7 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <unordered_set>
 
 namespace vigilorn::sys {
@@ -83,7 +84,8 @@ AptInput parseAptInput(std::string_view text) {
     AptInput in;
     enum class Section { Header, Configuration, Packages } section = Section::Header;
     bool purge = false;
-    std::unordered_set<std::string_view> unpacked;
+    std::string_view native;
+    std::unordered_set<std::string> unpacked;
     std::array<std::string_view, 9> f;
     while (!text.empty()) {
         const std::size_t nl = text.find('\n');
@@ -112,6 +114,8 @@ AptInput parseAptInput(std::string_view text) {
                 in.quiet = smallNumber(value);
             else if (key == "APT::Get::Purge")
                 purge = aptTrue(value);
+            else if (key == "APT::Architecture")
+                native = value;
             else if (sameKey(key, restoreproto::kRestoringOption) && !value.empty())
                 in.ownRestore = true;
             continue;
@@ -122,13 +126,18 @@ AptInput parseAptInput(std::string_view text) {
             ++in.skippedLines;
             continue;
         }
-        PackageAction a{std::string(f[0]), std::string(f[1]), std::string(f[5]),
-                        ActionKind::Install};
+        // Each architecture of a package is a change of its own: a foreign one is named as
+        // APT names it.
+        const std::string_view arch = f[6] != "-" ? f[6] : f[2];
+        std::string name(f[0]);
+        if (!native.empty() && arch != native && arch != "all" && arch != "-")
+            name += ':' + std::string(arch);
+        PackageAction a{name, std::string(f[1]), std::string(f[5]), ActionKind::Install};
         const std::string_view action = f[8];
         if (action == "**REMOVE**") {
             a.kind = purge ? ActionKind::Purge : ActionKind::Remove;
         } else if (action == "**CONFIGURE**") {
-            if (unpacked.count(f[0]))
+            if (unpacked.count(name))
                 continue;
             a.kind = ActionKind::Configure;
         } else if (action.front() == '/' || action == "**ERROR**") {
@@ -145,7 +154,7 @@ AptInput parseAptInput(std::string_view text) {
             default:
                 a.kind = ActionKind::Install;
             }
-            unpacked.insert(f[0]);
+            unpacked.insert(name);
         } else {
             ++in.skippedLines;
             continue;
@@ -204,19 +213,76 @@ DpkgRun parseDpkgArguments(const std::vector<std::string>& args, std::string_vie
     return run;
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 character `text` starts with, or 0 when it is none.
+std::size_t characterLength(std::string_view text) {
+    const auto b = static_cast<unsigned char>(text[0]);
+    if (b < 0x80)
+        return 1;
+    std::size_t len = 0;
+    std::uint32_t cp = 0;
+    if ((b & 0xe0) == 0xc0) {
+        len = 2;
+        cp = b & 0x1fu;
+    } else if ((b & 0xf0) == 0xe0) {
+        len = 3;
+        cp = b & 0x0fu;
+    } else if ((b & 0xf8) == 0xf0) {
+        len = 4;
+        cp = b & 0x07u;
+    } else {
+        return 0;
+    }
+    if (len > text.size())
+        return 0;
+    for (std::size_t k = 1; k < len; ++k) {
+        const auto c = static_cast<unsigned char>(text[k]);
+        if ((c & 0xc0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (c & 0x3fu);
+    }
+    static constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kSmallest[len] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))
+        return 0;
+    // C1 controls are shown as spaces, like the others.
+    if (len == 2 && cp <= 0x9f)
+        return 0x80;
+    return len;
+}
+
+} // namespace
+
 std::string boundedDescription(std::string_view text) {
+    static constexpr std::string_view kReplacement = "\xef\xbf\xbd";
     std::string out;
     out.reserve(std::min(text.size(), kMaxDescription));
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        out += (u < ' ' || u == 0x7f) ? ' ' : c;
+    while (!text.empty()) {
+        const std::size_t len = characterLength(text);
+        std::string_view piece;
+        if (len == 0x80) {
+            piece = " ";
+            text.remove_prefix(2);
+        } else if (len == 0) {
+            piece = kReplacement;
+            text.remove_prefix(1);
+        } else {
+            const auto u = static_cast<unsigned char>(text[0]);
+            piece = (u < ' ' || u == 0x7f) ? std::string_view(" ") : text.substr(0, len);
+            text.remove_prefix(len);
+        }
+        if (out.size() + piece.size() > kMaxDescription)
+            break;
+        out.append(piece);
     }
-    if (out.size() > kMaxDescription) {
-        std::size_t cut = kMaxDescription;
-        while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xc0) == 0x80)
-            --cut;
-        out.resize(cut);
-    }
+    return out;
+}
+
+std::string frontendWord(std::string_view name) {
+    std::string out;
+    for (const char c : name)
+        if (out.size() < pointreq::kMaxFrontend && pointreq::frontendChar(c))
+            out += c;
     return out;
 }
 

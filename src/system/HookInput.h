@@ -47,8 +47,12 @@ DpkgRun parseDpkgArguments(const std::vector<std::string>& args, std::string_vie
 
 using pointreq::kMaxDescription;
 
-// Printable text cut to kMaxDescription bytes on a UTF-8 character boundary.
+// Printable UTF-8 cut to kMaxDescription bytes on a character boundary: whatever is not UTF-8
+// becomes U+FFFD and control characters spaces, so that no name refuses the change its point.
 std::string boundedDescription(std::string_view text);
+
+// A front end's name as the point maker takes it: letters, digits and ._+- only.
+std::string frontendWord(std::string_view name);
 
 // "<frontend> <kind> <pkg1> <pkg2>…", for a change without a command line.
 std::string summarise(std::string_view frontend, const std::vector<PackageAction>& actions);

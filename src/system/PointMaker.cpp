@@ -2,6 +2,7 @@
 
 #include "Run.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <string_view>
 
@@ -16,16 +17,26 @@ constexpr std::size_t kMaxOutput = pointreq::kMaxReply;
 PointMaker::PointMaker(std::string path, std::chrono::milliseconds cap)
     : m_path(std::move(path)), m_cap(cap) {}
 
+std::chrono::milliseconds PointMaker::grace() const {
+    return std::min<std::chrono::milliseconds>(std::chrono::seconds(5), m_cap / 4);
+}
+
 std::vector<std::string> PointMaker::arguments(const MakerRequest& request) const {
+    // The maker fits its waits into what is left of ours, a second short of it.
+    pointreq::CreateRequest r = request.request;
+    const auto left = std::chrono::duration_cast<std::chrono::seconds>(m_cap - grace()).count();
+    r.within = static_cast<int>(std::clamp<long long>(left - 1, 1, pointreq::kMaxWithinSeconds));
     std::vector<std::string> args{m_path};
-    for (auto& a : pointreq::createArguments(request.request))
+    for (auto& a : pointreq::createArguments(r))
         args.push_back(std::move(a));
     return args;
 }
 
 MakerResult PointMaker::make(const MakerRequest& request) const {
     RunOptions options;
-    options.cap = m_cap;
+    // Asked to end first, so that it ends what it started too.
+    options.cap = m_cap - grace();
+    options.grace = grace();
     options.keep = kMaxOutput;
     options.keepStart = true;
     // Its one line of why goes where the change runs.

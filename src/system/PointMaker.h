@@ -29,11 +29,13 @@ public:
 
     // The maker's argument list, its path first.
     std::vector<std::string> arguments(const MakerRequest& request) const;
-    // Runs it, feeds it the action lines and reads the point's number from its output; it is
-    // killed when it runs past the cap.
+    // Runs it, feeds it the action lines and reads the point's number from its output; at the
+    // cap its process group is ended, what it started with it.
     MakerResult make(const MakerRequest& request) const;
 
     const std::string& path() const { return m_path; }
+    // How long it is given to end on its own once the cap is near.
+    std::chrono::milliseconds grace() const;
 
 private:
     std::string m_path;

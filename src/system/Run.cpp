@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -50,6 +51,58 @@ private:
     sigset_t m_pipe;
     sigset_t m_old;
     bool m_wasPending = false;
+};
+
+// The groups of the programs running now, for a signal handler to end; a few threads at most
+// run programs at once.
+constexpr std::size_t kGroupSlots = 16;
+std::atomic<pid_t> g_groups[kGroupSlots];
+
+void endGroupsAndDie(int sig) {
+    for (auto& g : g_groups)
+        if (const pid_t pid = g.load(); pid > 0)
+            ::kill(-pid, SIGKILL);
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+
+// Ending signals held while a program starts and its group is noted, so that none slips
+// between the two.
+class EndingSignalsHeld {
+public:
+    EndingSignalsHeld() {
+        sigset_t ending;
+        sigemptyset(&ending);
+        for (const int sig : {SIGTERM, SIGINT, SIGHUP})
+            sigaddset(&ending, sig);
+        pthread_sigmask(SIG_BLOCK, &ending, &m_old);
+    }
+    ~EndingSignalsHeld() { pthread_sigmask(SIG_SETMASK, &m_old, nullptr); }
+    EndingSignalsHeld(const EndingSignalsHeld&) = delete;
+    EndingSignalsHeld& operator=(const EndingSignalsHeld&) = delete;
+
+private:
+    sigset_t m_old;
+};
+
+class GroupNoted {
+public:
+    void note(pid_t pid) {
+        for (auto& g : g_groups) {
+            pid_t none = 0;
+            if (g.compare_exchange_strong(none, pid)) {
+                m_slot = &g;
+                return;
+            }
+        }
+    }
+    ~GroupNoted() {
+        if (m_slot)
+            m_slot->store(0);
+    }
+
+private:
+    std::atomic<pid_t>* m_slot = nullptr;
 };
 
 bool makePipe(posix::Fd& read, posix::Fd& write) {
@@ -145,8 +198,14 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
         env.push_back(const_cast<char*>(e.c_str()));
     env.push_back(nullptr);
     pid_t pid = 0;
-    const int spawned =
-        ::posix_spawn(&pid, argv[0].c_str(), &files, &attr, args.data(), env.data());
+    GroupNoted noted;
+    int spawned = 0;
+    {
+        const EndingSignalsHeld held;
+        spawned = ::posix_spawn(&pid, argv[0].c_str(), &files, &attr, args.data(), env.data());
+        if (spawned == 0)
+            noted.note(pid);
+    }
     posix_spawn_file_actions_destroy(&files);
     posix_spawnattr_destroy(&attr);
     if (spawned != 0) {
@@ -220,6 +279,17 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
                 result.errors.append(data, std::min(room, n));
             });
     }
+    if (!exited && result.timedOut && options.grace.count() > 0) {
+        ::kill(-pid, SIGTERM);
+        if (ended.valid()) {
+            pollfd p{ended.get(), POLLIN, 0};
+            const auto until = Clock::now() + options.grace;
+            for (auto left = options.grace; left.count() > 0;
+                 left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()))
+                if (::poll(&p, 1, static_cast<int>(left.count())) >= 0 || errno != EINTR)
+                    break;
+        }
+    }
     if (!exited || result.timedOut) {
         ::kill(-pid, SIGKILL);
         if (!exited)
@@ -237,6 +307,16 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
                          " s and was stopped";
     }
     return result;
+}
+
+void endProgramsWithUs() {
+    struct sigaction sa {};
+    sa.sa_handler = endGroupsAndDie;
+    sigemptyset(&sa.sa_mask);
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&sa.sa_mask, sig);
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP})
+        ::sigaction(sig, &sa, nullptr);
 }
 
 } // namespace vigilorn::sys

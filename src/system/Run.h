@@ -35,6 +35,9 @@ struct RunOptions {
     std::optional<std::string> input;
     std::string folder = "/";             // its working folder
     std::vector<std::string> environment; // fixedEnvironment() when empty
+    // Past the cap its group is asked to end (SIGTERM) and given this long before SIGKILL, so
+    // that a program of ours can end what it started; 0: SIGKILL at once.
+    std::chrono::milliseconds grace{0};
 };
 
 // The environment every program of the root side gets, whatever ours was.
@@ -43,5 +46,9 @@ std::vector<std::string> fixedEnvironment();
 // argv[0] is an absolute path and is run as it is: no search, no shell. It runs in a process
 // group of its own, which is killed whole when it runs past the cap.
 RunResult run(const std::vector<std::string>& argv, const RunOptions& options);
+
+// From now on SIGTERM, SIGINT and SIGHUP first kill the groups of the programs run() has
+// running, then end this process as they would have: what it started never outlives it.
+void endProgramsWithUs();
 
 } // namespace vigilorn::sys

@@ -25,18 +25,6 @@ PlatformError bad(const std::string& what) {
     return PlatformError{EINVAL, "The system point is damaged: " + what};
 }
 
-bool numberOf(const char* message, unsigned long long& out) {
-    if (!message)
-        return false;
-    const std::string_view m(message);
-    const auto at = m.rfind(kNumberKey);
-    if (at == std::string_view::npos)
-        return false;
-    std::string_view rest = m.substr(at + std::string_view(kNumberKey).size());
-    rest = rest.substr(0, rest.find('\n'));
-    return posix::parseDecimal(rest, out);
-}
-
 // The branch's commits, newest first.
 Failure commits(git_repository* repo, std::vector<git_oid>& out) {
     git_oid id;
@@ -146,6 +134,18 @@ const git_tree_entry* entryAt(git_tree* root, const char* path, git_tree_entry*&
 
 } // namespace
 
+bool pointNumberOf(const char* message, unsigned long long& out) {
+    if (!message)
+        return false;
+    const std::string_view m(message);
+    const auto at = m.rfind(kNumberKey);
+    if (at == std::string_view::npos)
+        return false;
+    std::string_view rest = m.substr(at + std::string_view(kNumberKey).size());
+    rest = rest.substr(0, rest.find('\n'));
+    return posix::parseDecimal(rest, out);
+}
+
 bool validName(std::string_view name) {
     return !name.empty() && name != "." && name != ".." &&
            name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
@@ -181,7 +181,7 @@ Failure readStoredPoint(const std::string& repository, unsigned long long number
             continue;
         Git<git_commit> commit(raw);
         unsigned long long n = 0;
-        if (!numberOf(git_commit_message_raw(commit.get()), n) || n != number)
+        if (!pointNumberOf(git_commit_message_raw(commit.get()), n) || n != number)
             continue;
         out.number = n;
         const char* summary = git_commit_summary(commit.get());

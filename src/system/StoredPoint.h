@@ -39,6 +39,9 @@ bool validPointPath(std::string_view path);
 Failure readStoredPoint(const std::string& repository, unsigned long long number,
                         std::uint64_t maxBytes, StoredPoint& out);
 
+// The point number a commit's message carries, when it is a point.
+bool pointNumberOf(const char* message, unsigned long long& out);
+
 // The packages/dpkg of every point of the store.
 Failure readPackageLists(const std::string& repository, std::vector<std::string>& out);
 

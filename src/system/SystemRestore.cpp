@@ -1,5 +1,6 @@
 #include "SystemRestore.h"
 
+#include "Console.h"
 #include "EtcRestore.h"
 #include "ProgressWords.h"
 #include "RootFiles.h"
@@ -13,11 +14,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <csignal>
 #include <set>
 
 namespace vigilorn::sys {
@@ -42,8 +46,10 @@ std::string aptName(const PackageTarget& t, const std::string& native) {
 class Talk {
 public:
     explicit Talk(const RestoreOptions& o) : m_o(o) {}
-    void send(const std::string& line) {
-        std::string_view rest = line;
+    // A line of the protocol; on a terminal, in words.
+    void send(const std::string& line) { write(m_o.terminal ? consoleText(line) : line); }
+    void write(const std::string& text) {
+        std::string_view rest = text;
         while (!rest.empty()) {
             const ssize_t n = ::write(m_o.outFd, rest.data(), rest.size());
             if (n < 0 && errno == EINTR)
@@ -62,11 +68,32 @@ public:
     }
     int end(proto::Outcome outcome, const std::string& text) {
         send(proto::endLine(outcome, text));
-        return outcome == proto::Outcome::Ok ? 0 : 1;
+        return outcome == proto::Outcome::Ok        ? kRestored
+               : outcome == proto::Outcome::Stopped ? kNothingChanged
+                                                    : kFailed;
     }
-    // go: true; stop, nothing in time, or anything else: false.
+    // go: true; stop, nothing in time, or anything else: false. On a terminal, y or yes.
     bool ask() {
+        if (m_o.terminal) {
+            write("Restore this point? [y/N] ");
+            const bool yes = answeredYes(readLine());
+            if (yes) {
+                // Ended half-way the machine would be neither as it was nor as the point has it;
+                // what we started runs in process groups of its own, out of the terminal's reach.
+                for (const int sig : {SIGINT, SIGQUIT, SIGHUP, SIGTSTP})
+                    std::signal(sig, SIG_IGN);
+                write("The restore now runs to its end; Ctrl-C does not stop it.\n");
+            }
+            return yes;
+        }
         send(proto::line("ask"));
+        return readLine() == proto::kGo;
+    }
+    std::size_t warnings = 0;
+
+private:
+    // A line, its newline included, or what came before the bound, the end or the time ran out.
+    std::string readLine() {
         const int seconds = m_o.askSeconds > 0 ? m_o.askSeconds : proto::kAskSeconds;
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         std::string got;
@@ -75,28 +102,26 @@ public:
                                   until - std::chrono::steady_clock::now())
                                   .count();
             if (left <= 0)
-                return false;
+                return {};
             pollfd p{m_o.inFd, POLLIN, 0};
             const int ready = ::poll(&p, 1, static_cast<int>(left));
             if (ready < 0 && errno == EINTR)
                 continue;
             if (ready <= 0)
-                return false;
+                return {};
             char c = 0;
             const ssize_t n = ::read(m_o.inFd, &c, 1);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
-                return false;
+                return {};
             got += c;
             if (c == '\n')
-                return got == proto::kGo;
+                return got;
         }
-        return false;
+        return {};
     }
-    std::size_t warnings = 0;
 
-private:
     const RestoreOptions& m_o;
 };
 
@@ -105,6 +130,9 @@ std::string tail(const std::string& output, std::size_t lines = 3) {
     std::string_view text = output;
     while (!text.empty() && text.back() == '\n')
         text.remove_suffix(1);
+    // A program that said nothing: there is no line to start from.
+    if (text.empty())
+        return {};
     std::size_t at = text.size();
     for (std::size_t i = 0; i < lines && at != std::string_view::npos && at > 0; ++i)
         at = text.rfind('\n', at - 1);
@@ -173,29 +201,53 @@ Request beforeRequest(unsigned long long number, const PackagePlan& plan, std::s
     return request;
 }
 
-// The plan in one run of apt-get. APT changes nothing when any part of a run cannot be done:
-// then the versions and the removals are tried each on their own, so that one does not hold
-// up the other.
-void putPackagesBack(const std::string& aptGet, const PackagePlan& plan, const std::string& native,
-                     unsigned long long number,
-                     const std::function<void(const std::string&)>& warn) {
+enum class AptRun { Done, Refused, NotFetched, HalfWay };
+
+// The plan in one run of apt-get: everything fetched first, under the cap; then dpkg runs to its
+// end, since a dpkg killed half-way leaves packages half-installed. APT changes nothing when any
+// part of a run cannot be done: then the versions and the removals are tried each on their own,
+// so that one does not hold up the other.
+AptRun putPackagesBack(const RestoreOptions& options, const PackagePlan& plan,
+                       const std::string& native, unsigned long long number,
+                       const std::function<void(const std::string&)>& warn) {
+    RunOptions fetch;
+    fetch.cap = options.downloadCap;
+    fetch.keep = 16 * 1024;
     RunOptions o;
-    o.cap = std::chrono::hours(1);
+    o.cap = std::chrono::hours(24 * 365);
     o.keep = 16 * 1024;
     auto runPart = [&](const PackagePlan& part) {
-        const RunResult r = run(aptArguments(aptGet, part, native, number), o);
-        if (r.status != 0)
-            warn("apt-get failed" + (r.problem.empty() ? "" : " (" + r.problem + ")") + ": " +
-                 tail(r.output));
-        return r.status == 0;
+        auto args = aptArguments(options.aptGet, part, native, number);
+        auto download = args;
+        download.insert(download.begin() + 2, "--download-only");
+        const RunResult got = run(download, fetch);
+        if (got.status != 0) {
+            warn("apt-get could not download the packages" +
+                 (got.problem.empty() ? "" : " (" + got.problem + ")") + ": " + tail(got.output));
+            return AptRun::NotFetched;
+        }
+        const RunResult r = run(args, o);
+        if (r.status == 0)
+            return AptRun::Done;
+        warn("apt-get failed" + (r.problem.empty() ? "" : " (" + r.problem + ")") + ": " +
+             tail(r.output));
+        // APT that refused the whole run changed nothing; dpkg's own audit tells.
+        RunOptions small;
+        small.cap = std::chrono::seconds(20);
+        small.keep = 256;
+        const RunResult audit = run({options.dpkg, "--audit"}, small);
+        return audit.status == 0 && audit.output.empty() ? AptRun::Refused : AptRun::HalfWay;
     };
-    if (!runPart(plan) && !plan.install.empty() && !plan.remove.empty()) {
+    AptRun ran = runPart(plan);
+    if (ran == AptRun::Refused && !plan.install.empty() && !plan.remove.empty()) {
         PackagePlan versions = plan, removals = plan;
         versions.remove.clear();
         removals.install.clear();
-        runPart(versions);
-        runPart(removals);
+        ran = runPart(versions);
+        if (ran == AptRun::Done || ran == AptRun::Refused)
+            ran = runPart(removals);
     }
+    return ran;
 }
 
 } // namespace
@@ -209,6 +261,14 @@ std::optional<unsigned long long> parseRestoreArguments(const std::vector<std::s
     if (text.empty() || text[0] == '0' || !posix::parseDecimal(text, n, kMaxPointNumber))
         return std::nullopt;
     return n;
+}
+
+std::vector<std::string> protectedPackages() {
+    std::vector<std::string> names{"qmvigilorn"};
+    utsname u{};
+    if (::uname(&u) == 0)
+        names.push_back(std::string("linux-image-") + u.release);
+    return names;
 }
 
 PackagePlan
@@ -246,6 +306,23 @@ planPackages(std::string_view pointList, std::string_view status,
     return plan;
 }
 
+void leaveAlone(PackagePlan& plan, const std::vector<std::string>& names, std::string_view status) {
+    const auto now = debian::parseStatusFile(status);
+    auto guarded = [&](const PackageTarget& t) {
+        return std::find(names.begin(), names.end(), t.name) != names.end();
+    };
+    for (auto* list : {&plan.install, &plan.remove, &plan.missing}) {
+        for (auto& t : *list)
+            if (guarded(t)) {
+                const auto it = now.find(t.name + '\t' + t.arch);
+                // Absent now, it is not taken away either: nothing to name.
+                if (it != now.end())
+                    plan.leftAlone.push_back({t.name, t.arch, it->second.version, {}});
+            }
+        list->erase(std::remove_if(list->begin(), list->end(), guarded), list->end());
+    }
+}
+
 std::vector<std::string> aptArguments(const std::string& aptGet, const PackagePlan& plan,
                                       const std::string& nativeArch, unsigned long long number) {
     std::vector<std::string> args{
@@ -279,16 +356,15 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
     if (auto f = openRootFolder(root.get(), kPoolFolderName, folder + "/" + kPoolFolderName, 0700,
                                 poolFolder))
         return talk.end(proto::Outcome::Failed, f->description);
+    // Held to the end: no creation prunes the point or takes a half-restored /etc, and no other
+    // restore writes into /etc meanwhile.
+    FolderLock lock;
+    if (auto f = lock.acquire(root.get(), SystemStore::kLockName, options.store.lockWaitSeconds,
+                              "A system point is being made or another restore runs; try again"))
+        return talk.end(proto::Outcome::Failed, f->description);
     StoredPoint point;
-    {
-        // No creation prunes while it is read.
-        FolderLock lock;
-        if (auto f = lock.acquire(root.get(), "lock", options.store.lockWaitSeconds,
-                                  "A system point is being made; try again"))
-            return talk.end(proto::Outcome::Failed, f->description);
-        if (auto f = readStoredPoint(folder + "/points.git", number, kMaxPointBytes, point))
-            return talk.end(proto::Outcome::Failed, f->description);
-    }
+    if (auto f = readStoredPoint(folder + "/points.git", number, kMaxPointBytes, point))
+        return talk.end(proto::Outcome::Failed, f->description);
     const auto status = readStatus(options.store.dpkgStatus);
     if (!status)
         return talk.end(proto::Outcome::Failed, "could not read dpkg's status");
@@ -300,13 +376,33 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
     auto inArchive = [&](const std::vector<PackageTarget>& targets) {
         return archiveHas(options.aptCache, targets, native);
     };
-    const PackagePlan plan = planPackages(
+    PackagePlan plan = planPackages(
         point.packages, *status,
         [&](const PackageTarget& t) { return pool.find(t.name, t.version, t.arch); }, inArchive);
+    const std::vector<std::string> guarded =
+        options.protectedPackages.empty() ? protectedPackages() : options.protectedPackages;
+    leaveAlone(plan, guarded, *status);
 
-    if (!plan.missing.empty()) {
+    const auto credentials = credentialChanges(options.store.etc, point);
+    if (options.terminal) {
+        talk.write("Restoring " + shownPoint + " (" + point.description + ") changes this:\n" +
+                   formatRestorePlan(plan, planEtc(options.store.etc, point), native));
+    }
+    if (options.terminal || !plan.missing.empty() || !plan.leftAlone.empty() ||
+        !credentials.empty()) {
         for (const auto& t : plan.missing)
             talk.send(proto::missingLine(t.name, t.version, t.arch));
+        // Passwords, sudo rights and keys as they were then: said before go.
+        // A terminal has them, and the packages left alone, in the plan, marked.
+        for (const auto& path : options.terminal ? std::vector<std::string>{} : credentials)
+            talk.send(proto::line("warn", "/" + path +
+                                              " goes back as it was at the point: accounts, "
+                                              "passwords, sudo rights or keys as they were then"));
+        // Said before go, and not a failure of the restore.
+        for (const auto& t : options.terminal ? std::vector<PackageTarget>{} : plan.leftAlone)
+            talk.send(proto::line("warn", t.name + " " + t.version + " " + t.arch +
+                                              " is left as it is: a restore never changes "
+                                              "this program or the running kernel"));
         if (!talk.ask())
             return talk.end(proto::Outcome::Stopped, "nothing was changed");
     }
@@ -318,6 +414,7 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
         const Request request = beforeRequest(number, plan, *status, native);
         SystemStore::Options o = options.store;
         o.keepPackages = true;
+        o.lockHeld = true;
         o.warn = [&](const std::string& text) { talk.warn(text); };
         SystemStore store(o);
         unsigned long long before = 0;
@@ -330,13 +427,22 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
     // 4. The packages, in one run of apt-get.
     if (!plan.install.empty() || !plan.remove.empty()) {
         talk.step(3, 5, packagesStep(plan.install.size(), plan.remove.size()));
-        putPackagesBack(options.aptGet, plan, native, number,
-                        [&](const std::string& text) { talk.warn(text); });
+        const AptRun ran = putPackagesBack(options, plan, native, number,
+                                           [&](const std::string& text) { talk.warn(text); });
+        if (ran == AptRun::NotFetched)
+            return talk.end(proto::Outcome::Failed,
+                            "the packages could not be downloaded; neither they nor /etc were "
+                            "changed");
+        if (ran == AptRun::HalfWay)
+            return talk.end(proto::Outcome::Failed,
+                            "apt-get did not end well and left packages half-way; /etc was left "
+                            "as it is");
         // What is still not as the point has it.
         if (const auto after = readStatus(options.store.dpkgStatus)) {
-            const PackagePlan left = planPackages(
+            PackagePlan left = planPackages(
                 point.packages, *after, [](const PackageTarget&) { return std::nullopt; },
                 [](const std::vector<PackageTarget>& t) { return std::vector<bool>(t.size()); });
+            leaveAlone(left, guarded, *after);
             std::size_t reported = 0;
             for (const auto* list : {&left.missing, &left.install})
                 for (const auto& t : *list)
@@ -360,6 +466,46 @@ int restorePoint(unsigned long long number, const RestoreOptions& options) {
                                                     counted(talk.warnings, "part", "parts") +
                                                     " failed");
     return talk.end(proto::Outcome::Ok, shownPoint + " restored");
+}
+
+Failure showPoint(unsigned long long number, const RestoreOptions& options, std::string& out) {
+    const std::string& folder = options.store.folder;
+    posix::Fd root, repo, poolFolder;
+    if (auto f = openRootPath(folder, 0755, root, false))
+        return f;
+    if (auto f =
+            openRootFolder(root.get(), "points.git", folder + "/points.git", 0700, repo, false))
+        return f;
+    if (auto f = openRootFolder(root.get(), kPoolFolderName, folder + "/" + kPoolFolderName, 0700,
+                                poolFolder, false))
+        return f;
+    StoredPoint point;
+    {
+        // No creation prunes while it is read.
+        FolderLock lock;
+        if (auto f = lock.acquire(root.get(), SystemStore::kLockName, options.store.lockWaitSeconds,
+                                  "A system point is being made; try again"))
+            return f;
+        if (auto f = readStoredPoint(folder + "/points.git", number, kMaxPointBytes, point))
+            return f;
+    }
+    const auto status = readStatus(options.store.dpkgStatus);
+    if (!status)
+        return PlatformError{ErrorNumber::CantPerformOperation, "could not read dpkg's status"};
+    const std::string native = nativeArchitecture(options.dpkg);
+    PackagePool pool(std::move(poolFolder), folder + "/" + kPoolFolderName);
+    PackagePlan plan = planPackages(
+        point.packages, *status,
+        [&](const PackageTarget& t) { return pool.find(t.name, t.version, t.arch); },
+        [&](const std::vector<PackageTarget>& targets) {
+            return archiveHas(options.aptCache, targets, native);
+        });
+    leaveAlone(plan,
+               options.protectedPackages.empty() ? protectedPackages() : options.protectedPackages,
+               *status);
+    out = "Restoring P" + std::to_string(number) + " (" + point.description + ") changes this:\n" +
+          formatRestorePlan(plan, planEtc(options.store.etc, point), native);
+    return std::nullopt;
 }
 
 } // namespace vigilorn::sys

@@ -1,6 +1,8 @@
 #include "SystemStore.h"
 
+#include "Pins.h"
 #include "RootFiles.h"
+#include "StoreView.h"
 #include "StoredPoint.h"
 #include "debian/PackagePool.h"
 
@@ -24,6 +26,7 @@
 #include <set>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <thread>
 #include <unistd.h>
 
@@ -32,8 +35,9 @@ namespace vigilorn::sys {
 namespace {
 
 constexpr const char* kRepository = "points.git";
-constexpr const char* kLockName = "lock";
 constexpr const char* kStampName = "unattended.stamp";
+constexpr const char* kWindowStampName = "window.stamp";
+constexpr const char* kWindowLockName = "window.lock";
 // A list of 50 points with 50 actions each is far below this.
 constexpr std::int64_t kMaxListSize = 16 * 1024 * 1024;
 constexpr std::int64_t kMaxStatusSize = 512 * 1024 * 1024;
@@ -123,6 +127,8 @@ Failure parseArguments(const std::vector<std::string>& args, Request& out) {
         return PlatformError{EINVAL, std::string(pointreq::kUsage)};
     out = {};
     out.reason = given->reason;
+    out.paced = given->paced;
+    out.within = given->within;
     const auto description = cleanText(given->description);
     const auto change = cleanText(given->change.value_or(std::string()));
     if (!description || !change)
@@ -133,6 +139,32 @@ Failure parseArguments(const std::vector<std::string>& args, Request& out) {
     if (!pointreq::validFrontend(out.frontend))
         return PlatformError{EINVAL, "A front end is named by letters, digits and ._+-"};
     return std::nullopt;
+}
+
+Failure takeWindowTurn(const std::string& folder, std::int64_t now, FolderLock& held) {
+    posix::Fd root;
+    if (auto f = openRootPath(folder, 0755, root))
+        return f;
+    if (auto f = held.acquire(root.get(), kWindowLockName, 0,
+                              "A restore point from the window is being made already"))
+        return f;
+    unsigned long long last = 0;
+    const auto stamp = readSmall(root.get(), kWindowStampName, 32, true);
+    std::string_view text = stamp ? std::string_view(*stamp) : std::string_view{};
+    if (!text.empty() && text.back() == '\n')
+        text.remove_suffix(1);
+    // A stamp in the future means the clock went back: it no longer says how long ago.
+    if (parseNumber(text, last) && now >= 0 && static_cast<unsigned long long>(now) >= last &&
+        static_cast<unsigned long long>(now) - last <
+            static_cast<unsigned long long>(kWindowPointSeconds)) {
+        const auto wait = static_cast<unsigned long long>(kWindowPointSeconds) -
+                          (static_cast<unsigned long long>(now) - last);
+        return PlatformError{EAGAIN, "A restore point was made from the window less than " +
+                                         std::to_string(kWindowPointSeconds / 60) +
+                                         " minutes ago; try again in " +
+                                         std::to_string((wait + 59) / 60) + " minutes"};
+    }
+    return replaceFile(root.get(), kWindowStampName, std::to_string(now) + "\n", 0600);
 }
 
 std::vector<PackageAction> parseActions(std::string_view text) {
@@ -194,6 +226,14 @@ bool parseChangeFile(std::string_view text, ChangeRecord& out) {
     return seen == 4;
 }
 
+void SystemStore::fitWithin(int within, Options& options) {
+    if (within <= 0)
+        return;
+    options.lockWaitSeconds = std::max(1, within / 4);
+    options.pool.budget = std::chrono::milliseconds(within * 1000 / 2);
+    options.pool.perPackage = std::min(options.pool.perPackage, options.pool.budget);
+}
+
 SystemStore::SystemStore(Options options) : m_options(std::move(options)) {
     initLibGit2WithoutSettings();
 }
@@ -209,12 +249,24 @@ Failure SystemStore::create(const Request& request, unsigned long long& number) 
     if (auto f = openRootFolder(root.get(), kRepository, repository(), 0700, repo))
         return f;
     FolderLock lock;
-    if (auto f = lock.acquire(root.get(), kLockName, m_options.lockWaitSeconds,
-                              "Another system point is still being made"))
-        return f;
+    if (!m_options.lockHeld)
+        if (auto f = lock.acquire(root.get(), kLockName, m_options.lockWaitSeconds,
+                                  "Another system point is still being made, or a restore runs"))
+            return f;
     // The replaced packages are kept before anything else, so that even a change that gets no
     // point of its own (an unattended one soon after another) can be undone.
     std::optional<PackagePool> pool = keepReplaced(root.get(), request);
+    // A point that could not be made keeps nothing for the change: nothing would name it.
+    const Failure made = createKept(root.get(), request, pool, number);
+    if (made && pool)
+        pool->unstage(m_kept, "no-point");
+    return made;
+}
+
+Failure SystemStore::createKept(int rootFd, const Request& request,
+                                std::optional<PackagePool>& pool, unsigned long long& number) {
+    const posix::Fd root(::dup(rootFd));
+    makeRoom(root.get(), request, pool);
     BuiltinStore store(storeOptions(request));
     const std::int64_t now = m_options.now ? m_options.now() : std::time(nullptr);
     if (request.reason == Reason::Unattended) {
@@ -264,7 +316,9 @@ BuiltinStore::Options SystemStore::storeOptions(const Request& request) const {
     o.flatpakSystem = m_options.flatpakSystem;
     o.flatpakUser.clear();
     o.etc = m_options.etc;
-    o.keep = m_options.keep;
+    // Without a view of the store, by count alone.
+    o.keep = m_viewed ? 0 : m_options.keep;
+    o.drop.insert(m_drop.begin(), m_drop.end());
     o.lockWaitSeconds = m_options.lockWaitSeconds;
     o.warn = m_options.warn;
     o.etcOwners = true;
@@ -328,6 +382,9 @@ Failure SystemStore::writeList(int root, const std::vector<RestorePointRecord>& 
                    it != before.end() && it->second.creationTime == p.creationTime) {
             p.actions = it->second.actions;
             p.moreActions = it->second.moreActions;
+        } else if (const auto c = m_changes.find(p.number); c != m_changes.end()) {
+            // A list that could not be written before (a full disk) is rebuilt from the points.
+            p.actions = c->second;
         }
         points.push_back(std::move(p));
     }
@@ -343,6 +400,91 @@ void SystemStore::retain(PackagePool& pool) const {
     for (const auto& list : lists)
         poolNamesOfList(list, wanted);
     pool.retain(wanted);
+}
+
+void SystemStore::makeRoom(int root, const Request& request, std::optional<PackagePool>& pool) {
+    m_drop.clear();
+    std::vector<std::string> problems;
+    const SpaceSettings settings = readSpaceSettings(m_options.config, problems);
+    for (const auto& p : problems)
+        if (m_options.warn)
+            m_options.warn(p);
+    // The points as they are: what each one needs, and its change, for the list.
+    StoreView view;
+    m_viewed = !readStoreView(repository(), pool ? &*pool : nullptr, view);
+    m_changes.clear();
+    if (!m_viewed)
+        return;
+    for (auto& [number, change] : view.changes)
+        m_changes[number] = std::move(change.actions);
+    const auto pins = readPins(root);
+    unsigned long long keepNumber = 0;
+    const bool protect = posix::parseDecimal(request.keep, keepNumber);
+    for (auto& p : view.points)
+        p.kept = pins.count(p.number) || (protect && p.number == keepNumber);
+    struct statvfs fs {};
+    const bool sized = ::fstatvfs(root, &fs) == 0;
+    const std::uint64_t fsBytes = sized ? std::uint64_t(fs.f_blocks) * fs.f_frsize : 0;
+    SpaceNeed need;
+    need.newIsWindow = request.reason == Reason::Window;
+    auto newlyKept = [](const KeepNote& k) { return k.kept && k.result == KeepResult::Kept; };
+    for (const auto& k : m_kept)
+        if (newlyKept(k))
+            need.newBytes += k.bytes;
+    // The new point's own files: about as much as /etc changed, rarely more than this.
+    constexpr std::uint64_t kNewObjects = 1u << 20;
+    need.newBytes += kNewObjects;
+    if (pool) {
+        const auto status = readSmall(AT_FDCWD, m_options.dpkgStatus.c_str(), kMaxStatusSize);
+        for (const auto& [key, package] :
+             debian::parseStatusFile(status ? std::string_view(*status) : std::string_view{})) {
+            const auto tab = key.find('\t');
+            need.newHolds.push_back(
+                poolKey(poolFileName(key.substr(0, tab), package.version, key.substr(tab + 1))));
+        }
+        for (const auto& k : m_kept)
+            need.newHolds.push_back(poolKey(poolFileName(k.name, k.version, k.arch)));
+    }
+    need.used = view.used;
+    need.budget = sized ? settings.budget(fsBytes) : ~0ull;
+    need.freeBytes = sized ? std::uint64_t(fs.f_bavail) * fs.f_frsize : ~0ull;
+    need.floor = sized ? settings.floor(fsBytes) : 0;
+    m_options.keep = settings.points;
+    SpacePlan plan = planSpace(view.points, view.bytes, settings, need);
+    if (!plan.fits && pool && std::any_of(m_kept.begin(), m_kept.end(), newlyKept)) {
+        // The change goes on with a point of its own still, without its packages.
+        pool->unstage(m_kept, "no-room");
+        need.newBytes = kNewObjects;
+        plan = planSpace(view.points, view.bytes, settings, need);
+        if (m_options.warn)
+            m_options.warn("no room for the replaced packages within the space for system "
+                           "points; this point keeps none of them");
+    }
+    m_drop = std::move(plan.drop);
+}
+
+Failure SystemStore::writeSizes() {
+    posix::Fd root, poolFolder;
+    if (auto f = openRootPath(m_options.folder, 0755, root, false))
+        return f;
+    FolderLock lock;
+    if (auto f = lock.acquire(root.get(), kLockName, m_options.lockWaitSeconds,
+                              "Another system point is still being made"))
+        return f;
+    std::optional<PackagePool> pool;
+    if (!openRootFolder(root.get(), kPoolFolderName, poolPath(), 0700, poolFolder, false))
+        pool.emplace(std::move(poolFolder), poolPath(), m_options.pool);
+    StoreView view;
+    if (auto f = readStoreView(repository(), pool ? &*pool : nullptr, view))
+        return f;
+    SystemPointSizes sizes = pointSizes(view.points, view.bytes);
+    sizes.total = view.used;
+    std::vector<std::string> problems;
+    const SpaceSettings settings = readSpaceSettings(m_options.config, problems);
+    struct statvfs fs {};
+    if (::fstatvfs(root.get(), &fs) == 0)
+        sizes.budget = settings.budget(std::uint64_t(fs.f_blocks) * fs.f_frsize);
+    return replaceFile(root.get(), kSystemPointSizesName, formatSystemPointSizes(sizes), 0644);
 }
 
 } // namespace vigilorn::sys

@@ -1,6 +1,8 @@
 #pragma once
 // System points: restore points of the whole machine, made as root before a package change,
 // in a root-owned folder beside a list every user may read.
+#include "RootFiles.h"
+#include "Space.h"
 #include "debian/PackagePool.h"
 #include "platform/PlatformError.h"
 #include "platform/PointRequest.h"
@@ -9,7 +11,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +28,9 @@ using pointreq::reasonName;
 inline constexpr std::size_t kMaxInput = 1024 * 1024;
 inline constexpr int kInputMilliseconds = 10'000;
 inline constexpr std::int64_t kUnattendedSeconds = 20 * 60;
+// What a user at the machine may ask without a password: a point from the window, at most one
+// in this long, so that nobody can push the others out of the store by asking in a loop.
+inline constexpr std::int64_t kWindowPointSeconds = 5 * 60;
 
 struct Request {
     Reason reason = Reason::Window;
@@ -31,15 +38,24 @@ struct Request {
     std::string description; // cleaned
     std::string change;      // cleaned; empty when not given
     std::vector<PackageAction> actions;
-    std::string keep; // a point the new one's retention must not prune
+    std::string keep;   // a point the new one's retention must not prune
+    bool paced = false; // `window-point`: at most one every kWindowPointSeconds
+    int within = 0;     // seconds the whole creation may take; 0: the store's own bounds
 };
 
 // User text made safe to store and show: nullopt when it is not UTF-8 or holds a NUL; control
 // characters become spaces; cut at a character boundary to at most `limit` bytes.
 std::optional<std::string> cleanText(std::string_view text, std::size_t limit = kMaxDescription);
 
-// The arguments after the program's name. The failure's text is a usage message.
+// The arguments after the program's name: `create ...`, or `window-point --description TEXT`,
+// the one request polkit lets a user at the machine make without a password. The failure's
+// text is a usage message.
 Failure parseArguments(const std::vector<std::string>& args, Request& out);
+
+// A paced request's turn: refused while another is being made or the last one is younger than
+// kWindowPointSeconds; otherwise the turn is stamped, made or not, so that failing requests
+// cost as much as good ones. `held` keeps the others out until it goes.
+Failure takeWindowTurn(const std::string& folder, std::int64_t now, FolderLock& held);
 
 // "name old new kind" lines, "-" for an absent version; lines that don't parse are skipped.
 std::vector<PackageAction> parseActions(std::string_view text);
@@ -70,12 +86,20 @@ public:
         unsigned keep = 50;
         // Below the hook's 120 s, so that it hears why rather than timing out.
         int lockWaitSeconds = 100;
+        // The caller holds the folder's lock already (a restore, for its whole run).
+        bool lockHeld = false;
         std::function<std::int64_t()> now; // seconds since the epoch; the real clock if empty
         std::function<void(const std::string&)> warn;
         // Keep the installed versions the actions replace, in the pool beside the store.
         bool keepPackages = false;
         PoolOptions pool;
+        // The space budget's settings; the defaults when the file is absent.
+        std::string config = "/etc/qmvigilorn/system.conf";
     };
+
+    // The waits fitted into `within` seconds: a quarter for the lock, half for keeping the
+    // replaced packages, the rest for the point itself.
+    static void fitWithin(int within, Options& options);
 
     explicit SystemStore(Options options);
     ~SystemStore();
@@ -88,12 +112,22 @@ public:
 
     std::string repository() const { return m_options.folder + "/points.git"; }
     std::string poolPath() const { return m_options.folder + "/" + kPoolFolderName; }
+    // The folder's lock, which create() takes and a restore holds while it runs.
+    static constexpr const char* kLockName = "lock";
     // What the last create() kept of the replaced packages.
     const std::vector<KeepNote>& kept() const { return m_kept; }
+
+    // Rewrites sizes.list from the store as it is.
+    Failure writeSizes();
 
 private:
     // The steps of create(), in order, under the store's lock.
     std::optional<PackagePool> keepReplaced(int root, const Request& request);
+    Failure createKept(int root, const Request& request, std::optional<PackagePool>& pool,
+                       unsigned long long& number);
+    // The points that go to make room for the new one, by count and by space; without room the
+    // change's packages are let go.
+    void makeRoom(int root, const Request& request, std::optional<PackagePool>& pool);
     BuiltinStore::Options storeOptions(const Request& request) const;
     // An unattended change soon after the last unattended point: that point's number.
     Failure recentUnattended(int root, BuiltinStore& store, std::int64_t now,
@@ -106,6 +140,10 @@ private:
 
     Options m_options;
     std::vector<KeepNote> m_kept;
+    // Each point's actions from its own change.txt, for a list that must be rebuilt.
+    std::map<unsigned long long, std::vector<PackageAction>> m_changes;
+    bool m_viewed = false;
+    std::set<unsigned long long> m_drop;
 };
 
 } // namespace vigilorn::sys

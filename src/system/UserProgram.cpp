@@ -113,7 +113,9 @@ posix::Fd UserPrograms::connect(uid_t uid, std::chrono::milliseconds within) con
         if (::fstatat(dir.get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
             !S_ISSOCK(entry.st_mode) || entry.st_uid != uid)
             continue;
-        posix::Fd fd = connectTo(folder + '/' + name, deadline);
+        // Through the folder that was checked, not its path again.
+        posix::Fd fd =
+            connectTo("/proc/self/fd/" + std::to_string(dir.get()) + '/' + name, deadline);
         if (!fd.valid())
             continue;
         // The name may have been swapped since it was checked: the peer itself must be uid's.

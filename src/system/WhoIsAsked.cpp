@@ -7,12 +7,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 namespace vigilorn::sys {
@@ -113,8 +116,30 @@ std::optional<uid_t> parseUid(std::string_view text) {
     return uid;
 }
 
+bool administers(uid_t uid) {
+    passwd pw{};
+    passwd* user = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(uid, &pw, buffer.data(), buffer.size(), &user) != 0 || !user)
+        return false;
+    for (const char* name : {"sudo", "adm"}) {
+        group gr{};
+        group* found = nullptr;
+        std::vector<char> groupBuffer(65536);
+        if (::getgrnam_r(name, &gr, groupBuffer.data(), groupBuffer.size(), &found) != 0 || !found)
+            continue;
+        if (found->gr_gid == user->pw_gid)
+            return true;
+        for (char** m = found->gr_mem; m && *m; ++m)
+            if (std::strcmp(*m, user->pw_name) == 0)
+                return true;
+    }
+    return false;
+}
+
 AskedUsers whoIsAsked(const CallerIds& ids, const ProcReader& proc,
-                      const std::vector<Ancestor>& chain, const std::string& sessionsDir) {
+                      const std::vector<Ancestor>& chain, const std::string& sessionsDir,
+                      const std::function<bool(uid_t)>& admin) {
     const std::pair<const std::optional<std::string>*, const char*> fromEnv[] = {
         {&ids.pkexecUid, "PKEXEC_UID"},
         {&ids.sudoUid, "SUDO_UID"},
@@ -126,10 +151,11 @@ AskedUsers whoIsAsked(const CallerIds& ids, const ProcReader& proc,
     if (const Ancestor* frontend = nearestFrontend(chain))
         if (const auto uid = proc.loginUid(frontend->pid))
             return {{*uid}, "loginuid"};
-    return {graphicalSessionUsers(sessionsDir), "sessions"};
+    return {graphicalSessionUsers(sessionsDir, admin), "sessions", true};
 }
 
-std::vector<uid_t> graphicalSessionUsers(const std::string& sessionsDir) {
+std::vector<uid_t> graphicalSessionUsers(const std::string& sessionsDir,
+                                         const std::function<bool(uid_t)>& admin) {
     std::vector<uid_t> uids;
     DIR* dir = ::opendir(sessionsDir.c_str());
     if (!dir)
@@ -150,6 +176,8 @@ std::vector<uid_t> graphicalSessionUsers(const std::string& sessionsDir) {
         std::optional<uid_t> uid;
         bool active = false;
         bool graphical = false;
+        bool seat = false;
+        bool remote = false;
         std::string_view rest = text;
         while (!rest.empty()) {
             const std::size_t nl = rest.find('\n');
@@ -161,8 +189,13 @@ std::vector<uid_t> graphicalSessionUsers(const std::string& sessionsDir) {
                 active = true;
             else if (line == "TYPE=x11" || line == "TYPE=wayland")
                 graphical = true;
+            else if (line.substr(0, 5) == "SEAT=" && line.size() > 5)
+                seat = true;
+            else if (line == "REMOTE=1")
+                remote = true;
         }
-        if (uid && active && graphical && std::find(uids.begin(), uids.end(), *uid) == uids.end())
+        if (uid && active && graphical && seat && !remote &&
+            std::find(uids.begin(), uids.end(), *uid) == uids.end() && admin(*uid))
             uids.push_back(*uid);
     }
     ::closedir(dir);

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,12 +50,21 @@ struct CallerIds {
 struct AskedUsers {
     std::vector<uid_t> uids; // empty: nobody could be asked
     std::string source;      // where they came from, for messages and tests
+    // Found only because they sit at the machine, not behind the change: they are told, but
+    // their answer cannot spare the change its point.
+    bool bystanders = false;
 };
 
-AskedUsers whoIsAsked(const CallerIds& ids, const ProcReader& proc,
-                      const std::vector<Ancestor>& chain, const std::string& sessionsDir);
+// Whether a user administers the machine: a member of the sudo or adm group.
+bool administers(uid_t uid);
 
-// Users of the active X11 and Wayland sessions logind lists there; none when it is absent.
-std::vector<uid_t> graphicalSessionUsers(const std::string& sessionsDir);
+AskedUsers whoIsAsked(const CallerIds& ids, const ProcReader& proc,
+                      const std::vector<Ancestor>& chain, const std::string& sessionsDir,
+                      const std::function<bool(uid_t)>& admin = administers);
+
+// Users of the active X11 and Wayland sessions on a seat of this machine (not remote) that
+// logind lists there, who administer it; none when the folder is absent.
+std::vector<uid_t> graphicalSessionUsers(const std::string& sessionsDir,
+                                         const std::function<bool(uid_t)>& admin = administers);
 
 } // namespace vigilorn::sys

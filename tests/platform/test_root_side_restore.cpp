@@ -209,16 +209,25 @@ private slots:
     }
 
     // A point made from the window: the configuration folder goes under the number the root
-    // side printed, and under none when it printed none.
+    // side printed, and under none when it printed none. Through pkexec it is asked for as the
+    // one request a user may make without a password.
     void pointFromTheWindowGetsItsConfigurationPart_data() {
         QTest::addColumn<QByteArray>("printed");
         QTest::addColumn<int>("number"); // 0: the point was not made
-        QTest::newRow("a number") << QByteArray("17") << 17;
-        QTest::newRow("no number") << QByteArray("seventeen") << 0;
+        QTest::addColumn<bool>("viaPkexec");
+        QTest::addColumn<QByteArray>("args");
+        const QByteArray asRoot("create\n--reason\nwindow\n--description\nBefore the game\n");
+        QTest::newRow("a number") << QByteArray("17") << 17 << false << asRoot;
+        QTest::newRow("no number") << QByteArray("seventeen") << 0 << false << asRoot;
+        QTest::newRow("through pkexec")
+            << QByteArray("17") << 17 << true
+            << QByteArray("window-point\n--description\nBefore the game\n");
     }
     void pointFromTheWindowGetsItsConfigurationPart() {
         QFETCH(QByteArray, printed);
         QFETCH(int, number);
+        QFETCH(bool, viaPkexec);
+        QFETCH(QByteArray, args);
         QTemporaryDir dir;
         const QString maker = dir.filePath("qmvigilorn-system");
         QVERIFY(writeScript(maker, kLead + QByteArray("echo ") + printed + "\n"));
@@ -227,15 +236,15 @@ private slots:
         o.maker = maker.toStdString();
         o.list = dir.filePath("points.list").toStdString();
         o.pkexec = dir.filePath("pkexec").toStdString();
+        o.asRoot = !viaPkexec;
         auto parts = std::make_unique<Parts>();
         Parts* seen = parts.get();
         SystemPointsEngine engine(o, std::move(parts));
         const Failure f = engine.createRestorePoint("Before the game", 12, 100);
         QCOMPARE(!f, number != 0);
-        QFile args(dir.filePath("args"));
-        QVERIFY(args.open(QIODevice::ReadOnly));
-        QCOMPARE(args.readAll(),
-                 QByteArray("create\n--reason\nwindow\n--description\nBefore the game\n"));
+        QFile given(dir.filePath("args"));
+        QVERIFY(given.open(QIODevice::ReadOnly));
+        QCOMPARE(given.readAll(), args);
         if (number)
             QCOMPARE(seen->made, (std::vector<std::pair<std::uint64_t, std::string>>{
                                      {std::uint64_t(number), "Before the game"}}));

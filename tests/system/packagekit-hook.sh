@@ -63,10 +63,11 @@ BUS_PID=$(tr -d ' \n' <"$W/bus.pid")
 for _ in $(seq 100); do [ -S "$BUS" ] && break; sleep 0.05; done
 [ -S "$BUS" ] || fail "the bus did not come up"
 
-# A desktop user whom polkit lets install, in an active graphical session as logind keeps it.
-# packagekitd's apt backend (1.2.6) gives the hook no PACKAGEKIT_CALLER_UID and has no login
-# uid: the session is how the hook finds whom to ask.
-useradd -M vigilorn-pk || fail "useradd"
+# A desktop user whom polkit lets install, in an active graphical session at the machine's
+# seat as logind keeps it. packagekitd's apt backend (1.2.6) gives the hook no
+# PACKAGEKIT_CALLER_UID and has no login uid: the session is how the hook finds whom to ask,
+# and from the sessions only an administrator (adm) at a seat is asked.
+useradd -M -G adm vigilorn-pk || fail "useradd"
 U=$(id -u vigilorn-pk)
 mkdir -p /etc/polkit-1/rules.d
 cat >/etc/polkit-1/rules.d/00-vigilorn-pk.rules <<'RULES'
@@ -76,7 +77,7 @@ polkit.addRule(function(action, subject) {
 });
 RULES
 mkdir -p /run/systemd/sessions
-printf 'UID=%s\nUSER=vigilorn-pk\nACTIVE=1\nSTATE=active\nTYPE=x11\nCLASS=user\n' "$U" \
+printf 'UID=%s\nUSER=vigilorn-pk\nACTIVE=1\nSTATE=active\nTYPE=x11\nCLASS=user\nSEAT=seat0\nREMOTE=0\n' "$U" \
     >/run/systemd/sessions/c1
 
 mkdir -p "$VIGILORN_LIBEXEC"

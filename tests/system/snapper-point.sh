@@ -141,7 +141,8 @@ before=$(snapshots | wc -l)
 apt_run install "$W/probe.deb"
 n=$(last_made)
 [ "$(snapshots | wc -l)" = $((before + 1)) ] || { snapshots; fail "not one snapshot for the run"; }
-snapshots | grep -q "^$n,single,,.*vigilorn-reason=auto.*,\"\?apt-get .*install .*probe.deb" ||
+# The command line in the point's own data, the packages in the description everyone reads.
+snapshots | grep -q "^$n,single,,\"vigilorn-change=apt-get .*install .*probe.deb.*vigilorn-reason=auto.*,\"\?apt-get install vigilorn-snapper-probe\"\?$" ||
     { snapshots; fail "the hook's point $n is not the run's snapshot"; }
 echo "ok: apt-get install with 80snapper off: the hook's point is snapshot $n"
 

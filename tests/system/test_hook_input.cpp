@@ -70,6 +70,14 @@ private slots:
         QTest::newRow("configure on its own")
             << kHeader + "half 1.0 amd64 none = 1.0 amd64 none **CONFIGURE**\n"
             << true << "half 1.0 1.0 configure" << 0 << cmd << 0;
+        QTest::newRow("two architectures of one package")
+            << kHeader + "libq1 1.0 amd64 same < 1.1 amd64 same /a/libq1_1.1_amd64.deb\n"
+                         "libq1 1.0 i386 same < 1.1 i386 same /a/libq1_1.1_i386.deb\n"
+                         "libq1 1.0 amd64 same < 1.1 amd64 same **CONFIGURE**\n"
+                         "libq1 1.0 i386 same < 1.1 i386 same **CONFIGURE**\n"
+                         "libq1 1.0 i386 same > - - none **REMOVE**\n"
+            << true << "libq1 1.0 1.1 upgrade;libq1:i386 1.0 1.1 upgrade;libq1:i386 1.0 - remove"
+            << 0 << cmd << 0;
         QTest::newRow("a file name with a space")
             << kHeader + "x - - none < 1.0 all none /home/u/my debs/x_1.0_all.deb\n"
             << true << "x - 1.0 install" << 0 << cmd << 0;

@@ -60,6 +60,33 @@ private slots:
             << QStringList{"create", "--reason", "auto", "--description", "x", "--keep", "1"};
         QTest::newRow("an option without its value")
             << QStringList{"create", "--reason", "auto", "--description", "x", "--change"};
+        // What needs no password takes nothing but its description.
+        QTest::newRow("a window point with a reason")
+            << QStringList{"window-point", "--description", "x", "--reason", "auto"};
+        QTest::newRow("a window point with a front end")
+            << QStringList{"window-point", "--frontend", "apt", "--description", "x"};
+        QTest::newRow("a window point without its description") << QStringList{"window-point"};
+        QTest::newRow("a wait of no time")
+            << QStringList{"create", "--reason", "auto", "--description", "x", "--within", "0"};
+        QTest::newRow("a wait past an hour")
+            << QStringList{"create", "--reason", "auto", "--description", "x", "--within", "3601"};
+        QTest::newRow("a wait that is no number")
+            << QStringList{"create", "--reason", "auto", "--description", "x", "--within", "+5"};
+    }
+
+    void windowPointAndWait() {
+        CreateRequest window{Reason::Window, {}, "from the window", std::nullopt};
+        window.paced = true;
+        QCOMPARE(createArguments(window),
+                 (std::vector<std::string>{"window-point", "--description", "from the window"}));
+        const auto paced = parseCreateArguments(createArguments(window));
+        QVERIFY(paced && paced->paced && paced->reason == Reason::Window);
+        QCOMPARE(paced->description, window.description);
+        CreateRequest hook{Reason::Auto, "apt", "x", std::nullopt};
+        hook.within = 114;
+        const auto bounded = parseCreateArguments(createArguments(hook));
+        QVERIFY(bounded && !bounded->paced);
+        QCOMPARE(bounded->within, 114);
     }
     void refused() {
         QFETCH(QStringList, args);

@@ -65,13 +65,19 @@ private slots:
         QTest::addColumn<QString>("frontend");
         const QString unset;
         const QStringList none;
+        // Only the machine's own seats, and only their administrators (not 1004), are asked.
         const QStringList desktops{
-            "# This is private data. Do not parse.\nUID=1000\nUSER=ann\nACTIVE=1\nTYPE=x11\n",
-            "UID=1001\nACTIVE=1\nTYPE=tty\n",
-            "UID=1002\nACTIVE=0\nTYPE=wayland\n",
-            "UID=1003\nACTIVE=1\nTYPE=wayland\n",
-            "UID=1000\nACTIVE=1\nTYPE=wayland\n",
-            "UID=abc\nACTIVE=1\nTYPE=x11\n"};
+            "# This is private data. Do not parse.\nUID=1000\nUSER=ann\nACTIVE=1\nTYPE=x11\n"
+            "SEAT=seat0\n",
+            "UID=1001\nACTIVE=1\nTYPE=tty\nSEAT=seat0\n",
+            "UID=1002\nACTIVE=0\nTYPE=wayland\nSEAT=seat0\n",
+            "UID=1003\nACTIVE=1\nTYPE=wayland\nSEAT=seat1\nREMOTE=0\n",
+            "UID=1000\nACTIVE=1\nTYPE=wayland\nSEAT=seat0\n",
+            "UID=abc\nACTIVE=1\nTYPE=x11\nSEAT=seat0\n",
+            "UID=1004\nACTIVE=1\nTYPE=x11\nSEAT=seat0\n",
+            "UID=1005\nACTIVE=1\nTYPE=x11\nREMOTE=1\nSEAT=seat0\n",
+            "UID=1006\nACTIVE=1\nTYPE=wayland\nSEAT=\n",
+            "UID=1007\nACTIVE=1\nTYPE=x11\nREMOTE=1\n"};
 
         QTest::newRow("pkexec first") << "1001"
                                       << "1000"
@@ -131,9 +137,12 @@ private slots:
         QCOMPARE(QString::fromStdString(frontendName(chain)), frontend);
         const CallerIds ids{optional(pkexecUid), optional(sudoUid), optional(packagekitUid)};
         const AskedUsers asked =
-            whoIsAsked(ids, proc, chain, dir.filePath("sessions").toStdString());
+            whoIsAsked(ids, proc, chain, dir.filePath("sessions").toStdString(),
+                       [](uid_t uid) { return uid != 1004; });
         QCOMPARE(asked.uids, uids);
         QCOMPARE(QString::fromStdString(asked.source), source);
+        // Users found only at the machine are told, not obeyed.
+        QCOMPARE(asked.bystanders, source == "sessions");
     }
 
     void processNames_data() {

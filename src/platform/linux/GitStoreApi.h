@@ -7,6 +7,7 @@
 #include "platform/RestoreEngine.h"
 
 #include <functional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,6 +31,8 @@ struct BuiltinStoreOptions {
     std::string etc = "/etc";
     // The newest points kept; 0 keeps all.
     unsigned keep = 50;
+    // Points that go when the next one is made, whatever `keep` says.
+    std::set<std::uint64_t> drop;
     // How long a creation waits for another one to finish.
     int lockWaitSeconds = 600;
     // Where a damaged object is reported; standard error when empty.

@@ -25,13 +25,16 @@ PlatformError failure(const std::string& text) {
     return {ErrorNumber::CantPerformOperation, text};
 }
 
-// The point maker's command line for a point asked for from the window.
-Command createCommand(const std::string& maker, const std::string& description) {
+// The point maker's command line for a point asked for from the window: through pkexec the
+// one request a user may make without a password, which the maker paces.
+Command createCommand(const std::string& maker, const std::string& description, bool asRoot) {
     // The root side cuts it to its bound; a longer text is not worth sending.
-    return {maker, pointreq::createArguments({pointreq::Reason::Window,
-                                              {},
-                                              description.substr(0, pointreq::kMaxDescription * 4),
-                                              std::nullopt})};
+    pointreq::CreateRequest request{pointreq::Reason::Window,
+                                    {},
+                                    description.substr(0, pointreq::kMaxDescription * 4),
+                                    std::nullopt};
+    request.paced = !asRoot;
+    return {maker, pointreq::createArguments(request)};
 }
 
 } // namespace
@@ -59,8 +62,8 @@ Failure SystemPointsEngine::createRestorePoint(const std::string& description, i
         return programError(ErrorNumber::InvalidProcedureCall);
     RootSideRunner runner({m_options.pkexec, m_options.asRoot});
     std::string out, err;
-    const auto ending =
-        runner.run(createCommand(m_options.maker, description), out, &err, m_options.timeoutMs);
+    const auto ending = runner.run(createCommand(m_options.maker, description, m_options.asRoot),
+                                   out, &err, m_options.timeoutMs);
     using How = RootSideRunner::Ending::How;
     if (ending.how == How::NotStarted)
         return failure("The restore point could not be made: " +

@@ -140,4 +140,18 @@ std::vector<std::string> namesIn(int dir) {
     return names;
 }
 
+std::optional<std::uint64_t> mountOf(int dir, const char* name) {
+    struct statx st {};
+    const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (*name ? 0 : AT_EMPTY_PATH);
+    if (::statx(dir, name, flags, STATX_TYPE | STATX_MNT_ID, &st) != 0)
+        return std::nullopt;
+    if (st.stx_mask & STATX_MNT_ID)
+        return st.stx_mnt_id;
+    // The device's two numbers in one, marked apart from any mount id.
+    if (S_ISDIR(st.stx_mode))
+        return (std::uint64_t{1} << 63) | (std::uint64_t{st.stx_dev_major} << 32) |
+               st.stx_dev_minor;
+    return std::nullopt;
+}
+
 } // namespace vigilorn::posix

@@ -2,6 +2,8 @@
 // Files and folders read and written the one careful way: bounded, without following links when
 // asked, and replaced whole.
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -48,6 +50,13 @@ int writeAll(int fd, std::string_view text);
 // renamed over it, then the folder synced, so that a crash leaves the old file or the new one,
 // never half. Links are not followed. 0 or the errno; the temporary is gone either way.
 int replaceFile(int dir, const std::string& name, std::string_view text, mode_t mode);
+
+// Which file system an entry belongs to, as the places it is mounted tell apart: the kernel's
+// mount id of `name` in `dir` ("" for `dir` itself), links not followed. Without mount ids
+// (kernels before 5.8), a folder's device; nothing for other entries, which then count as their
+// folder's. Overlayfs gives files the device of the layer below, so devices alone would split
+// one mount.
+std::optional<std::uint64_t> mountOf(int dir, const char* name);
 
 // The names in an open folder, "." and ".." left out; nothing when it can't be read. Read
 // through a descriptor of its own, so the caller's is left as it was.

@@ -2,6 +2,7 @@
 // A way of keeping the installed version of a package a change replaces, as a .deb in the
 // pool. The pool tries its ways in order, quick ones first; a second way (or a second package
 // system's) is one more class here, not another branch in the pool.
+#include "Staging.h"
 #include "platform/posix/Fd.h"
 
 #include <sys/types.h>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace vigilorn::sys {
 
@@ -20,7 +22,8 @@ enum class KeepResult { Kept, AlreadyKept, TooBig, TooSlow, NotInstalled, Failed
 // The installed version to keep, as dpkg's status names it.
 struct KeepTarget {
     std::string name, version, arch;
-    std::int64_t kib = 0; // its Installed-Size
+    std::int64_t kib = 0;    // its Installed-Size
+    std::string_view stanza; // its stanza of dpkg's status file, while that is read
 };
 
 // Where a way puts its file: `file` in the open pool folder, made there under a temporary name
@@ -52,6 +55,8 @@ public:
 
 // APT's own cached copy, hard-linked into the pool.
 std::unique_ptr<KeepWay> aptCachedCopy(std::string archives);
+// Staged by hard links, the .deb built later (Staging.h).
+std::unique_ptr<KeepWay> stagedByLinks(StageSources sources);
 // Rebuilt from the installed files by dpkg-repack, in a folder of the pool of its own.
 std::unique_ptr<KeepWay> dpkgRepack(std::string repack, std::int64_t maxKiB);
 

@@ -53,6 +53,24 @@ private:
     std::string m_archives;
 };
 
+class StagedByLinks final : public KeepWay {
+public:
+    explicit StagedByLinks(StageSources sources) : m_sources(std::move(sources)) {}
+    const char* name() const override { return "staged"; }
+    bool quick() const override { return true; }
+
+    KeepResult keep(const KeepTarget& target, const std::string& file, const PoolPlace& pool,
+                    std::chrono::milliseconds, unsigned) const override {
+        const StageResult r = stagePackage(
+            pool.folder, file,
+            {target.name, target.version, target.arch, std::string(target.stanza)}, m_sources);
+        return r.staged ? KeepResult::Kept : KeepResult::Failed;
+    }
+
+private:
+    StageSources m_sources;
+};
+
 class DpkgRepack final : public KeepWay {
 public:
     DpkgRepack(std::string repack, std::int64_t maxKiB)
@@ -118,6 +136,10 @@ bool PoolPlace::holdsFile(const std::string& name) const {
 
 std::unique_ptr<KeepWay> aptCachedCopy(std::string archives) {
     return std::make_unique<AptCachedCopy>(std::move(archives));
+}
+
+std::unique_ptr<KeepWay> stagedByLinks(StageSources sources) {
+    return std::make_unique<StagedByLinks>(std::move(sources));
 }
 
 std::unique_ptr<KeepWay> dpkgRepack(std::string repack, std::int64_t maxKiB) {

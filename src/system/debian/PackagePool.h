@@ -29,6 +29,10 @@ struct PoolOptions {
     std::chrono::milliseconds budget{60'000};
     std::chrono::milliseconds perPackage{30'000};
     uid_t owner = 0; // whose files in the pool and in APT's cache are trusted
+    // Kept by hard links after APT's copy, the .deb built later by build().
+    bool stage = true;
+    StageSources sources;
+    std::string dpkgStatus = "/var/lib/dpkg/status";
 };
 
 // NAME_VERSION_ARCH.deb with an epoch's ':' written %3a, as APT names its cached files.
@@ -41,6 +45,7 @@ struct KeepNote {
     // "not-installed", "too-large", "too-slow", "no-time-left", "rebuild-failed".
     std::string how;
     KeepResult result = KeepResult::Failed;
+    std::uint64_t bytes = 0; // what keeping it holds once the change is done
 };
 
 // "kept NAME VERSION ARCH HOW" or "not-kept NAME VERSION ARCH WHY" lines.
@@ -56,12 +61,32 @@ public:
     // of dpkg's status file.
     std::vector<KeepNote> keep(const std::vector<PackageAction>& actions, std::string_view status);
 
-    // The kept file of that version, when there is one.
+    // The kept file of that version, when there is one; a staged one is built first.
     std::optional<std::string> find(std::string_view name, std::string_view version,
-                                    std::string_view arch) const;
+                                    std::string_view arch);
 
-    // Removes every kept file whose name is not in `wanted`; the number removed.
+    // Builds the .deb of every staged package, each checked against its md5sums; a staged
+    // version that is still installed once dpkg ran was not replaced and goes ("waiting"
+    // until dpkg ran). `storeFolder` is locked for each package's last step, so that a point
+    // being made sees the pool whole.
+    struct Built {
+        std::string file;
+        bool kept = false;
+        std::string how;
+    };
+    std::vector<Built> buildStaged(int storeFolder = -1);
+    Built build(const std::string& stagedFolder, int storeFolder = -1);
+
+    // Removes every kept file and staging folder whose .deb name is not in `wanted`, and
+    // stagings a crash left half made; the number removed.
     std::size_t retain(const std::set<std::string>& wanted);
+    // Removes one kept file and its staging folder; what they held.
+    std::uint64_t remove(const std::string& poolFile);
+
+    // The .deb names kept or staged, with the bytes each holds.
+    std::vector<std::pair<std::string, std::uint64_t>> contents() const;
+    // Lets go of what the notes' change newly kept, for a point that must do without it.
+    void unstage(std::vector<KeepNote>& notes, const std::string& why);
 
     const std::string& path() const { return m_path; }
 

@@ -1,0 +1,152 @@
+#include "Builder.h"
+
+#include "RootFiles.h"
+#include "SystemStore.h"
+#include "debian/PackagePool.h"
+
+#include "platform/posix/Fd.h"
+#include "platform/posix/Files.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace vigilorn::sys {
+
+namespace {
+
+constexpr const char* kBuilderLock = "builder.lock";
+constexpr std::size_t kMaxNotKept = 64 * 1024;
+
+bool lockFree(const std::string& path) {
+    const posix::Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid())
+        return true;
+    struct flock probe {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    return ::fcntl(fd.get(), F_GETLK, &probe) == 0 && probe.l_type == F_UNLCK;
+}
+
+void lowestPriority() {
+    ::setpriority(PRIO_PROCESS, 0, 19);
+    constexpr int kWhoProcess = 1, kClassIdle = 3, kClassShift = 13;
+    ::syscall(SYS_ioprio_set, kWhoProcess, 0, kClassIdle << kClassShift);
+}
+
+struct timespec statusTime(const std::string& status) {
+    struct stat st {};
+    return ::stat(status.c_str(), &st) == 0 ? st.st_mtim : timespec{};
+}
+
+} // namespace
+
+bool waitForStatusChange(const BuilderOptions& options, const struct timespec& before,
+                         std::chrono::steady_clock::time_point until) {
+    while (std::chrono::steady_clock::now() < until) {
+        const timespec now = statusTime(options.dpkgStatus);
+        if ((now.tv_sec != before.tv_sec || now.tv_nsec != before.tv_nsec) &&
+            packageRunsIdle(options.dpkgLocks))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    return false;
+}
+
+bool packageRunsIdle(const std::string& dpkgLocks) {
+    return lockFree(dpkgLocks + "/lock-frontend") && lockFree(dpkgLocks + "/lock");
+}
+
+void startBuilder() {
+    const pid_t child = ::fork();
+    if (child < 0)
+        return;
+    if (child == 0) {
+        ::setsid();
+        if (::fork() != 0)
+            ::_exit(0);
+        // Nothing of the caller's stays open: the hook waits for its pipes to close.
+        const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        for (int fd = 0; fd <= 2; ++fd)
+            ::dup3(null, fd, 0);
+        ::close_range(3, ~0u, 0);
+        char name[] = "qmvigilorn-system";
+        char verb[] = "build";
+        char* const argv[] = {name, verb, nullptr};
+        char* const envp[] = {nullptr};
+        ::execve("/proc/self/exe", argv, envp);
+        ::_exit(127);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+int runBuilder(const BuilderOptions& options) {
+    lowestPriority();
+    posix::Fd root;
+    if (openRootPath(options.folder, 0755, root, false))
+        return 0;
+    // One builder waits; another started meanwhile leaves it the work.
+    const posix::Fd lock(
+        ::openat(root.get(), kBuilderLock, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!lock.valid() || ::flock(lock.get(), options.wait ? LOCK_EX | LOCK_NB : LOCK_EX) != 0)
+        return 0;
+    if (options.wait) {
+        const auto until = std::chrono::steady_clock::now() + options.longest;
+        while (!packageRunsIdle(options.dpkgLocks)) {
+            if (std::chrono::steady_clock::now() > until)
+                return 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        }
+    }
+    posix::Fd poolFolder;
+    if (openRootFolder(root.get(), kPoolFolderName, options.folder + "/" + kPoolFolderName, 0700,
+                       poolFolder, false))
+        return 0;
+    PackagePool pool(std::move(poolFolder), options.folder + "/" + kPoolFolderName);
+    int failed = 0;
+    std::string notKept;
+    const auto until = std::chrono::steady_clock::now() + options.longest;
+    while (true) {
+        const timespec before = statusTime(options.dpkgStatus);
+        bool waiting = false;
+        for (const auto& b : pool.buildStaged(root.get())) {
+            if (b.how == "waiting") {
+                waiting = true;
+                continue;
+            }
+            const bool fine = b.kept || b.how == "not-replaced";
+            failed += fine ? 0 : 1;
+            if (!fine)
+                notKept += b.file + " " + b.how + "\n";
+            if (options.report)
+                options.report((b.kept ? "kept " : "not-kept ") + b.file + " " + b.how);
+        }
+        // A change whose dpkg has not started yet: until its status file changes.
+        if (!waiting || !options.wait || !waitForStatusChange(options, before, until))
+            break;
+    }
+    // The packages staged but not kept after all, newest last: a restore names them missing,
+    // this says why.
+    if (!notKept.empty()) {
+        const auto old = posix::readFile(root.get(), kNotKeptName, kMaxNotKept,
+                                         posix::kNoFollow | posix::kRootOwned);
+        std::string text = (old.ok() ? old.text : std::string()) + notKept;
+        while (text.size() > kMaxNotKept / 2)
+            text.erase(0, text.find('\n') + 1);
+        posix::replaceFile(root.get(), kNotKeptName, text, 0644);
+    }
+    // What each point holds now that the packages are built.
+    SystemStore::Options store;
+    store.folder = options.folder;
+    SystemStore(store).writeSizes();
+    return failed;
+}
+
+} // namespace vigilorn::sys
