@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
     Request r;
     r.reason = Reason::Auto;
     r.description = "bench";
-    r.actions = {{"hello", "-", "2.10-3", "install"}};
+    r.actions = {{"hello", "-", "2.10-3", vigilorn::ActionKind::Install}};
 
     auto timed = [&](unsigned long long& n) {
         const auto t0 = std::chrono::steady_clock::now();
