@@ -108,6 +108,8 @@ umount /etc/rt-mounted
 # --within, it stops rebuilding in time and still makes the point.
 waitfor() { for _ in $(seq 600); do [ -e "$1" ] && return 0; sleep 0.1; done; fail "no $1"; }
 alive() { [ -r "/proc/$1/stat" ] && awk '{ exit ($3 == "Z") }' "/proc/$1/stat"; }
+# With its file list out of reach bash cannot be staged by links, so a rebuild is what keeps it.
+mv /var/lib/dpkg/info/bash.list "$work/bash.list"
 printf '#!/bin/sh\necho $$ >> %s/repack.pids\nexec sleep 600\n' "$work" > /usr/bin/dpkg-repack
 chmod 0755 /usr/bin/dpkg-repack
 rm -f /var/cache/apt/archives/bash_*.deb
@@ -128,6 +130,7 @@ took=$(( $(date +%s) - start ))
 echo "a point with a rebuild cut short took $took s"
 grep -q 'could not be kept' "$work/bounded.out" || fail "the rebuild was not cut short: $(cat "$work/bounded.out")"
 for pid in $(cat "$work/repack.pids"); do ! alive "$pid" || fail "dpkg-repack $pid was left running"; done
+mv "$work/bash.list" /var/lib/dpkg/info/bash.list
 # Well inside the hook's bound, on a busy machine too.
 [ "$took" -lt 60 ] || fail "took $took s"
 
