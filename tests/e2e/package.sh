@@ -37,7 +37,8 @@ dpkg -x "$deb" "$root"
 p=${prefix#/}
 want=("$p/bin/QMVigilornApp" "$p/share/applications/qmvigilorn.desktop"
       "$p/share/qmvigilorn/help_and_license.rtf" "$p/share/metainfo/com.quillmere.vigilorn.metainfo.xml"
-      "$p/share/man/man1/QMVigilornApp.1.gz" "$p/share/doc/qmvigilorn/copyright"
+      "$p/share/man/man1/QMVigilornApp.1.gz" "$p/share/man/man8/qmvigilorn-system.8.gz"
+      "$p/share/doc/qmvigilorn/copyright"
       "$p/share/doc/qmvigilorn/changelog.gz"
       "$p/$(sed -n 's/^CMAKE_INSTALL_LIBEXECDIR:PATH=//p' "$build/CMakeCache.txt")/qmvigilorn/qmvigilorn-system" "$p/share/polkit-1/actions/com.quillmere.vigilorn.policy"
       "$p/$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")/qmvigilorn/vigilorn-gitstore.so")
