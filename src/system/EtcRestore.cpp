@@ -32,9 +32,9 @@ constexpr int kMaxRemoveDepth = 128;
 using store::isDotGit;
 using store::namesIn;
 
-// Removes an entry of the folder, a folder with all that is in it; links are removed, never
-// followed.
-// Nothing on another file system (something mounted below) is touched: the removal fails.
+// Removes an entry of the folder, a folder with all that is in it, through descriptors opened
+// from the trusted folder with O_NOFOLLOW; links are removed, never followed. An entry on
+// another mount than `mount` is not touched and counts as a failure.
 bool removeEntry(int dir, const std::string& name, std::optional<std::uint64_t> mount,
                  int depth = 0) {
     struct stat st {};

@@ -217,38 +217,11 @@ namespace {
 
 // The length of the well-formed UTF-8 character `text` starts with, or 0 when it is none.
 std::size_t characterLength(std::string_view text) {
-    const auto b = static_cast<unsigned char>(text[0]);
-    if (b < 0x80)
-        return 1;
-    std::size_t len = 0;
-    std::uint32_t cp = 0;
-    if ((b & 0xe0) == 0xc0) {
-        len = 2;
-        cp = b & 0x1fu;
-    } else if ((b & 0xf0) == 0xe0) {
-        len = 3;
-        cp = b & 0x0fu;
-    } else if ((b & 0xf8) == 0xf0) {
-        len = 4;
-        cp = b & 0x07u;
-    } else {
-        return 0;
-    }
-    if (len > text.size())
-        return 0;
-    for (std::size_t k = 1; k < len; ++k) {
-        const auto c = static_cast<unsigned char>(text[k]);
-        if ((c & 0xc0) != 0x80)
-            return 0;
-        cp = (cp << 6) | (c & 0x3fu);
-    }
-    static constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < kSmallest[len] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))
-        return 0;
+    const auto c = posix::utf8Char(text);
     // C1 controls are shown as spaces, like the others.
-    if (len == 2 && cp <= 0x9f)
+    if (c.length == 2 && c.code <= 0x9f)
         return 0x80;
-    return len;
+    return c.length;
 }
 
 } // namespace

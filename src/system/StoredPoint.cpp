@@ -1,6 +1,7 @@
 #include "StoredPoint.h"
 
 #include "platform/posix/Text.h"
+#include "store/LeftOutList.h"
 
 #include "store/BuiltinStore.h"
 #include "store/GitHandle.h"
@@ -112,19 +113,6 @@ Failure walk(git_repository* repo, const git_oid& treeId, const std::string& pat
     return std::nullopt;
 }
 
-std::string unescapeLeftOut(std::string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\' && i + 1 < text.size()) {
-            const char c = text[++i];
-            out += c == 't' ? '\t' : c == 'n' ? '\n' : c;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
 const git_tree_entry* entryAt(git_tree* root, const char* path, git_tree_entry*& owned) {
     owned = nullptr;
     if (git_tree_entry_bypath(&owned, root, path) < 0)
@@ -223,15 +211,8 @@ Failure readStoredPoint(const std::string& repository, unsigned long long number
             std::string text;
             if (auto f = blobText(repo.get(), *git_tree_entry_id(leftEntry), budget, text))
                 return f;
-            std::string_view rest = text;
-            while (!rest.empty()) {
-                const auto end = rest.find('\n');
-                const std::string_view line = rest.substr(0, end);
-                rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
-                const auto tab = line.find('\t');
-                if (tab != std::string_view::npos)
-                    out.leftOut.insert(unescapeLeftOut(line.substr(tab + 1)));
-            }
+            for (auto& left : store::parseLeftOutList(text))
+                out.leftOut.insert(std::move(left.path));
         }
 
         const git_tree_entry* etc = git_tree_entry_byname(root.get(), "etc");

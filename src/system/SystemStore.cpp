@@ -76,34 +76,8 @@ std::optional<std::string> cleanText(std::string_view text, std::size_t limit) {
     std::size_t i = 0;
     bool full = false;
     while (i < text.size()) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        std::size_t len = 0;
-        std::uint32_t cp = 0;
-        if (b < 0x80) {
-            len = 1;
-            cp = b;
-        } else if ((b & 0xe0) == 0xc0) {
-            len = 2;
-            cp = b & 0x1fu;
-        } else if ((b & 0xf0) == 0xe0) {
-            len = 3;
-            cp = b & 0x0fu;
-        } else if ((b & 0xf8) == 0xf0) {
-            len = 4;
-            cp = b & 0x07u;
-        } else {
-            return std::nullopt;
-        }
-        if (i + len > text.size())
-            return std::nullopt;
-        for (std::size_t k = 1; k < len; ++k) {
-            const auto c = static_cast<unsigned char>(text[i + k]);
-            if ((c & 0xc0) != 0x80)
-                return std::nullopt;
-            cp = (cp << 6) | (c & 0x3fu);
-        }
-        static constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < kSmallest[len] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff) || cp == 0)
+        const auto [len, cp] = posix::utf8Char(text.substr(i));
+        if (len == 0 || cp == 0)
             return std::nullopt;
         const bool control = cp < 0x20 || (cp >= 0x7f && cp <= 0x9f);
         // Still checked past the bound: a text is refused or taken, never half-checked.

@@ -1,5 +1,7 @@
 #include "XdgAutorun.h"
 
+#include "platform/posix/Text.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -31,39 +33,11 @@ bool writeAll(int fd, const std::string& text) {
 }
 
 bool isUtf8(const std::string& s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        std::size_t len = 0;
-        char32_t cp = 0;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if (c >= 0xc2 && c <= 0xdf) {
-            len = 1;
-            cp = c & 0x1f;
-        } else if (c >= 0xe0 && c <= 0xef) {
-            len = 2;
-            cp = c & 0x0f;
-        } else if (c >= 0xf0 && c <= 0xf4) {
-            len = 3;
-            cp = c & 0x07;
-        } else {
+    for (std::string_view rest = s; !rest.empty();) {
+        const std::size_t length = posix::utf8Char(rest).length;
+        if (length == 0)
             return false;
-        }
-        if (i + len >= s.size())
-            return false;
-        for (std::size_t k = 1; k <= len; ++k) {
-            const auto d = static_cast<unsigned char>(s[i + k]);
-            if ((d & 0xc0) != 0x80)
-                return false;
-            cp = (cp << 6) | (d & 0x3f);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF.
-        if ((len == 2 && cp < 0x800) || (len == 3 && cp < 0x10000) || cp > 0x10ffff ||
-            (cp >= 0xd800 && cp <= 0xdfff))
-            return false;
-        i += len + 1;
+        rest.remove_prefix(length);
     }
     return true;
 }

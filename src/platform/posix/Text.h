@@ -1,5 +1,6 @@
 #pragma once
 // Small readers of text that both sides of the root boundary share.
+#include <cstdint>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -80,6 +81,42 @@ inline bool unescapeBackslashHex(std::string_view in, std::string& out) {
         }
     }
     return true;
+}
+
+// The well-formed UTF-8 character `text` starts with: its length in bytes and its code point;
+// length 0 for anything else (a stray byte, a sequence cut short, an overlong form, a surrogate).
+struct Utf8Char {
+    std::size_t length = 0;
+    std::uint32_t code = 0;
+};
+
+inline Utf8Char utf8Char(std::string_view text) {
+    if (text.empty())
+        return {};
+    const auto b = static_cast<unsigned char>(text[0]);
+    if (b < 0x80)
+        return {1, b};
+    Utf8Char c;
+    if ((b & 0xe0) == 0xc0)
+        c = {2, b & 0x1fu};
+    else if ((b & 0xf0) == 0xe0)
+        c = {3, b & 0x0fu};
+    else if ((b & 0xf8) == 0xf0)
+        c = {4, b & 0x07u};
+    else
+        return {};
+    if (c.length > text.size())
+        return {};
+    for (std::size_t k = 1; k < c.length; ++k) {
+        const auto next = static_cast<unsigned char>(text[k]);
+        if ((next & 0xc0) != 0x80)
+            return {};
+        c.code = (c.code << 6) | (next & 0x3fu);
+    }
+    static constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c.code < kSmallest[c.length] || c.code > 0x10ffff || (c.code >= 0xd800 && c.code <= 0xdfff))
+        return {};
+    return c;
 }
 
 } // namespace vigilorn::posix
