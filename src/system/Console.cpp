@@ -37,10 +37,6 @@ std::string shownAction(const PackageAction& a) {
     return std::string(kindName(a.kind)) + ' ' + a.name + (versions.empty() ? "" : " " + versions);
 }
 
-std::string packageName(const PackageTarget& t, const std::string& native) {
-    return t.arch.empty() || t.arch == "all" || t.arch == native ? t.name : t.name + ':' + t.arch;
-}
-
 const char* etcVerb(EtcChange::Kind kind) {
     switch (kind) {
     case EtcChange::Kind::Back:
@@ -83,23 +79,22 @@ std::string formatPointList(const std::vector<SystemPoint>& points,
 }
 
 std::string formatRestorePlan(const PackagePlan& plan, const std::vector<EtcChange>& etc,
-                              const std::string& nativeArch) {
+                              const std::function<std::string(const PackageTarget&)>& shownName) {
     std::string out;
     const bool packages = !plan.install.empty() || !plan.remove.empty() || !plan.missing.empty() ||
                           !plan.leftAlone.empty();
     if (packages) {
         out += "Packages:\n";
         for (const auto& t : plan.install)
-            out += "    put back    " + packageName(t, nativeArch) + ' ' + t.version +
+            out += "    put back    " + shownName(t) + ' ' + t.version +
                    (t.from.empty() ? " (from APT's archive)" : " (kept)") + '\n';
         for (const auto& t : plan.remove)
-            out += "    removed     " + packageName(t, nativeArch) + ' ' + t.version +
-                   " (installed since)\n";
+            out += "    removed     " + shownName(t) + ' ' + t.version + " (installed since)\n";
         for (const auto& t : plan.missing)
-            out += "    not to be had " + packageName(t, nativeArch) + ' ' + t.version +
+            out += "    not to be had " + shownName(t) + ' ' + t.version +
                    " (neither kept nor in APT's lists: left as it is)\n";
         for (const auto& t : plan.leftAlone)
-            out += "    left alone  " + packageName(t, nativeArch) + ' ' + t.version +
+            out += "    left alone  " + shownName(t) + ' ' + t.version +
                    " (a restore never changes this program or the running kernel)\n";
     }
     bool marked = false;

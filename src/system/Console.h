@@ -5,6 +5,7 @@
 #include "SystemRestore.h"
 #include "platform/SystemPointList.h"
 
+#include <functional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -19,7 +20,7 @@ std::string formatPointList(const std::vector<SystemPoint>& points,
 // `show N`, and what a restore on a terminal says before it asks. Security-relevant files are
 // marked with '!'.
 std::string formatRestorePlan(const PackagePlan& plan, const std::vector<EtcChange>& etc,
-                              const std::string& nativeArch);
+                              const std::function<std::string(const PackageTarget&)>& shownName);
 
 // One line of the restore's protocol, its newline included or not, as a person reads it; empty
 // when there is nothing to say (the question is asked apart, and the versions not to be had are

@@ -56,19 +56,6 @@ bool removeEntry(int dir, const std::string& name, std::optional<std::uint64_t> 
     return ok && ::unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0;
 }
 
-bool writeAll(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Whether the regular file holds exactly `data`.
 bool sameContent(int dir, const char* name, const std::string& data) {
     const auto read = posix::readFile(dir, name, data.size(), posix::kNoFollow);
@@ -245,8 +232,8 @@ private:
             ::unlinkat(dir, tempName(), 0);
             posix::Fd f(::openat(dir, tempName(),
                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-            if (!f.valid() || !writeAll(f.get(), e.data)) {
-                fail("could not write " + shown(path) + ": " + std::strerror(errno));
+            if (const int err = f.valid() ? posix::writeAll(f.get(), e.data) : errno) {
+                fail("could not write " + shown(path) + ": " + std::strerror(err));
                 ::unlinkat(dir, tempName(), 0);
                 return;
             }

@@ -66,32 +66,8 @@ std::optional<std::string> readSmall(int dir, const char* name, std::int64_t lim
 }
 
 Failure replaceFile(int dir, const std::string& name, const std::string& text, mode_t mode) {
-    const std::string temp = "." + name + ".new";
-    ::unlinkat(dir, temp.c_str(), 0);
-    posix::Fd f(
-        ::openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-    if (!f.valid())
-        return failure(errno, "Could not write " + name);
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(f.get(), text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int err = n < 0 ? errno : ENOSPC;
-            ::unlinkat(dir, temp.c_str(), 0);
-            return failure(err, "Could not write " + name);
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (::fchmod(f.get(), mode) != 0 || ::fsync(f.get()) != 0 ||
-        ::renameat(dir, temp.c_str(), dir, name.c_str()) != 0) {
-        const int err = errno;
-        ::unlinkat(dir, temp.c_str(), 0);
-        return failure(err, "Could not write " + name);
-    }
-    if (::fsync(dir) != 0)
-        return failure(errno, "Could not write " + name);
+    if (const int e = posix::replaceFile(dir, name, text, mode))
+        return failure(e, "Could not write " + name);
     return std::nullopt;
 }
 

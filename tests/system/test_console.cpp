@@ -2,6 +2,7 @@
 // same rules the restore itself follows), its progress in words, and the answer it takes.
 #include "system/Console.h"
 #include "system/EtcRestore.h"
+#include "system/debian/Apt.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -63,6 +64,7 @@ private slots:
     }
 
     void plan() {
+        const auto named = [](const PackageTarget& t) { return aptName(t, "amd64"); };
         PackagePlan packages;
         packages.install = {{"libx", "i386", "1.0", ""}, {"tool", "amd64", "2.0", "/pool/t.deb"}};
         packages.remove = {{"added", "all", "3.0", ""}};
@@ -71,7 +73,7 @@ private slots:
         const std::vector<EtcChange> etc{{"etc/shadow", EtcChange::Kind::Back},
                                          {"etc/hostname", EtcChange::Kind::Back},
                                          {"etc/sudoers.d/x", EtcChange::Kind::Removed}};
-        const std::string out = formatRestorePlan(packages, etc, "amd64");
+        const std::string out = formatRestorePlan(packages, etc, named);
         QVERIFY2(out.find("put back    libx:i386 1.0 (from APT's archive)\n") != std::string::npos,
                  out.c_str());
         QVERIFY2(out.find("put back    tool 2.0 (kept)\n") != std::string::npos, out.c_str());
@@ -86,9 +88,9 @@ private slots:
         QCOMPARE(count(out, "\n! "), std::size_t(1));
 
         const std::string plain =
-            formatRestorePlan({}, {{"etc/hostname", EtcChange::Kind::Made}}, "");
+            formatRestorePlan({}, {{"etc/hostname", EtcChange::Kind::Made}}, named);
         QCOMPARE(count(plain, "!"), std::size_t(0));
-        QCOMPARE(formatRestorePlan({}, {}, "amd64"),
+        QCOMPARE(formatRestorePlan({}, {}, named),
                  std::string("Nothing differs from the point.\n"));
     }
 

@@ -1,7 +1,9 @@
 // What a restore puts back and how it asks apt-get, as an ordinary user: the plan from a
 // point's package list and dpkg's status now, and apt-get's arguments for it.
 #include "platform/RestoreProtocol.h"
-#include "system/SystemRestore.h"
+#include "store/DebianPackages.h"
+#include "system/RestorePlan.h"
+#include "system/debian/Apt.h"
 
 #include <QStringList>
 #include <QTest>
@@ -69,8 +71,15 @@ private slots:
         }
         status += stanza("other", "all", "1", "install ok installed");
         const std::string list = then.toStdString() + "other\tall\t1\tinstall ok installed\n";
+        auto versions = [](const vigilorn::debian::PackageList& packages) {
+            InstalledVersions out;
+            for (const auto& [key, p] : packages)
+                out.emplace(key, p.version);
+            return out;
+        };
         const PackagePlan got = planPackages(
-            list, status,
+            versions(vigilorn::debian::parseStoredList(list)),
+            versions(vigilorn::debian::parseStatusFile(status)),
             [](const PackageTarget& t) -> std::optional<std::string> {
                 if (t.name == "p")
                     return "/pool/" + t.name;

@@ -56,7 +56,8 @@ private slots:
     // What the restore does when apt-get downloads slowly, fails or leaves dpkg half-way, and
     // with packages it must never take away.
     void packagesThenEtc_data() {
-        QTest::addColumn<QByteArray>("installedSince"); // dpkg status stanzas added after the point
+        QTest::addColumn<QByteArray>("atPoint");        // dpkg status stanzas at the point
+        QTest::addColumn<QByteArray>("installedSince"); // and in their place after it
         QTest::addColumn<QByteArray>("download");       // the stand-in's --download-only run
         QTest::addColumn<QByteArray>("install");        // its install run
         QTest::addColumn<QByteArray>("audit");          // what dpkg --audit says afterwards
@@ -67,30 +68,40 @@ private slots:
         // The install run takes the package away, as apt-get would.
         const QByteArray removes = "sed -i '/^Package: rt-new$/,/^$/d' \"$STATUS\"\nexit 0\n";
         QTest::newRow("download stopped by its cap")
-            << added << QByteArray("exec sleep 600\n") << removes << QByteArray()
+            << QByteArray() << added << QByteArray("exec sleep 600\n") << removes << QByteArray()
             << QByteArray("end failed the packages could not be downloaded") << false
             << QByteArray("warn apt-get could not download the packages");
         QTest::newRow("an install longer than the download's cap is not stopped")
-            << added << QByteArray("exit 0\n") << "sleep 3\n" + removes << QByteArray()
-            << QByteArray("end ok") << true << QByteArray();
+            << QByteArray() << added << QByteArray("exit 0\n") << "sleep 3\n" + removes
+            << QByteArray() << QByteArray("end ok") << true << QByteArray();
         QTest::newRow("apt-get fails with dpkg half-way")
-            << added << QByteArray("exit 0\n") << QByteArray("exit 100\n")
+            << QByteArray() << added << QByteArray("exit 0\n") << QByteArray("exit 100\n")
             << QByteArray("The following packages are only half configured: rt-new\n")
             << QByteArray("end failed apt-get did not end well") << false
             << QByteArray("warn apt-get failed");
         QTest::newRow("apt-get refuses the whole run: /etc still goes back")
-            << added << QByteArray("exit 0\n") << QByteArray("exit 100\n") << QByteArray()
-            << QByteArray("end failed P1 restored in part") << true
+            << QByteArray() << added << QByteArray("exit 0\n") << QByteArray("exit 100\n")
+            << QByteArray() << QByteArray("end failed P1 restored in part") << true
             << QByteArray("warn rt-new 1.0 all is still installed");
         QTest::newRow("a password changed since is named before go")
-            << QByteArray() << QByteArray("exit 0\n") << QByteArray("exit 0\n") << QByteArray()
-            << QByteArray("end ok") << true << QByteArray("warn /etc/shadow goes back");
+            << QByteArray() << QByteArray() << QByteArray("exit 0\n") << QByteArray("exit 0\n")
+            << QByteArray() << QByteArray("end ok") << true
+            << QByteArray("warn /etc/shadow goes back");
         QTest::newRow("this package and the running kernel's are left alone")
+            << QByteArray()
             << added + stanza("qmvigilorn", "9.9", "amd64") + stanza(runningKernel(), "1", "amd64")
             << QByteArray("exit 0\n") << removes << QByteArray() << QByteArray("end ok") << true
             << QByteArray("warn qmvigilorn 9.9 amd64 is left as it is");
+        // Nothing is missing, yet it asks: the old version is there, the fix is not.
+        QTest::newRow("a downgrade below a security update is named before go")
+            << stanza("rt-sec", "1.0", "all") << stanza("rt-sec", "1.1", "all")
+            << QByteArray("exit 0\n")
+            << QByteArray("sed -i 's/^Version: 1.1$/Version: 1.0/' \"$STATUS\"\n") << QByteArray()
+            << QByteArray("end ok") << true
+            << QByteArray("warn rt-sec goes back to 1.0, below 1.1 from bookworm-security");
     }
     void packagesThenEtc() {
+        QFETCH(QByteArray, atPoint);
         QFETCH(QByteArray, installedSince);
         QFETCH(QByteArray, download);
         QFETCH(QByteArray, install);
@@ -103,7 +114,7 @@ private slots:
         QVERIFY(QDir().mkdir(etc));
         QVERIFY(writeFile(etc + "/a.conf", "at the point\n"));
         QVERIFY(writeFile(etc + "/shadow", "root:old-hash:1::::::\n"));
-        QVERIFY(writeFile(status, stanza("base", "1.0", "all")));
+        QVERIFY(writeFile(status, stanza("base", "1.0", "all") + atPoint));
         RestoreOptions o;
         o.store.folder = tmp.filePath("store").toStdString();
         o.store.etc = etc.toStdString();
@@ -112,7 +123,7 @@ private slots:
         o.store.lockWaitSeconds = 5;
         o.store.pool.archives = tmp.filePath("no-archives").toStdString();
         o.store.pool.repack = "/bin/false";
-        o.downloadCap = std::chrono::seconds(1);
+        o.packages.downloadCap = std::chrono::seconds(1);
         unsigned long long number = 0;
         {
             Request r;
@@ -125,10 +136,7 @@ private slots:
         QVERIFY(writeFile(etc + "/a.conf", "changed since\n"));
         if (said.contains("/etc/shadow"))
             QVERIFY(writeFile(etc + "/shadow", "root:new-hash:2::::::\n"));
-        QFile s(status);
-        QVERIFY(s.open(QIODevice::Append));
-        s.write(installedSince);
-        s.close();
+        QVERIFY(writeFile(status, stanza("base", "1.0", "all") + installedSince));
         const QByteArray lead = "#!/bin/sh\nSTATUS='" + QFile::encodeName(status) + "'\nD='" +
                                 QFile::encodeName(tmp.path()) + "'\n";
         const auto exe = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
@@ -144,9 +152,21 @@ private slots:
                           lead + "case \"$1\" in --print-architecture) echo amd64 ;;\n"
                                  "--audit) cat \"$D/audit\" ;;\n*) exit 2 ;;\nesac\n",
                           exe));
-        o.aptGet = tmp.filePath("apt-get").toStdString();
-        o.aptCache = "/bin/false";
-        o.dpkg = tmp.filePath("dpkg").toStdString();
+        o.packages.aptGet = tmp.filePath("apt-get").toStdString();
+        // The archive has the old version, and the newer one came as a security update.
+        QVERIFY(writeFile(tmp.filePath("apt-cache"),
+                          "#!/bin/sh\ncase \"$1\" in\n"
+                          "show) printf 'Package: rt-sec\\nVersion: 1.0\\nArchitecture: all\\n"
+                          "Filename: pool/rt-sec_1.0_all.deb\\n\\n' ;;\n"
+                          "policy) printf 'rt-sec:\\n  Installed: 1.1\\n  Version table:\\n"
+                          " *** 1.1 500\\n        500 file:/srv/archive "
+                          "bookworm-security/main amd64 Packages\\n"
+                          "        100 /var/lib/dpkg/status\\n     1.0 500\\n"
+                          "        500 file:/srv/archive bookworm/main amd64 Packages\\n' ;;\n"
+                          "*) exit 1 ;;\nesac\n",
+                          exe));
+        o.packages.aptCache = tmp.filePath("apt-cache").toStdString();
+        o.packages.dpkg = tmp.filePath("dpkg").toStdString();
         QVERIFY(writeFile(tmp.filePath("answer"), "go\n"));
         const int in = ::open(QFile::encodeName(tmp.filePath("answer")).constData(), O_RDONLY);
         const int out = ::open(QFile::encodeName(tmp.filePath("talk")).constData(),
