@@ -174,10 +174,14 @@ void frmSystemRestore::start() {
             self->prgRestore->setValue(static_cast<int>(done * 1000 / total));
         self->lblStatus->setText(text(what));
         self->report(text(what));
+        // The third step makes the point before restoring: the machine starts changing.
+        self->m_underWay = self->m_underWay || done >= 2;
     };
     events.warn = [self](const std::string& what) {
         if (self)
-            self->report(QStringLiteral("Failed: ") + text(what));
+            self->report((self->m_underWay ? QStringLiteral("Failed: ")
+                                           : QStringLiteral("Before going on: ")) +
+                         text(what));
     };
     events.before = [self](std::uint64_t n) {
         if (self)
@@ -194,6 +198,7 @@ void frmSystemRestore::start() {
         return;
     }
     m_running = true;
+    m_underWay = false;
     cmdRestore->setVisible(false);
     cmdCancel->setVisible(false);
     cmdClose->setVisible(true);
@@ -224,6 +229,7 @@ void frmSystemRestore::ask(const std::vector<SystemRestore::Missing>& missing) {
 }
 
 void frmSystemRestore::answer(bool go) {
+    m_underWay = go;
     cmdGoOn->setVisible(false);
     cmdStop->setVisible(false);
     lblStatus->setText(go ? QStringLiteral("Restoring P%1…").arg(m_point)

@@ -52,4 +52,6 @@ private:
 
     QString m_point;
     bool m_running = false;
+    // Past the question: a warning now is a part that failed, not something to know first.
+    bool m_underWay = false;
 };

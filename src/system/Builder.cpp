@@ -1,6 +1,7 @@
 #include "Builder.h"
 
 #include "RootFiles.h"
+#include "Run.h"
 #include "SystemStore.h"
 #include "debian/PackagePool.h"
 
@@ -63,28 +64,8 @@ bool packageRunsIdle(const std::string& dpkgLocks) {
 }
 
 void startBuilder() {
-    const pid_t child = ::fork();
-    if (child < 0)
-        return;
-    if (child == 0) {
-        ::setsid();
-        if (::fork() != 0)
-            ::_exit(0);
-        // Nothing of the caller's stays open: the hook waits for its pipes to close.
-        const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-        for (int fd = 0; fd <= 2; ++fd)
-            ::dup3(null, fd, 0);
-        ::close_range(3, ~0u, 0);
-        char name[] = "qmvigilorn-system";
-        char verb[] = "build";
-        char* const argv[] = {name, verb, nullptr};
-        char* const envp[] = {nullptr};
-        ::execve("/proc/self/exe", argv, envp);
-        ::_exit(127);
-    }
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    // Nothing of the caller's stays open in it: the hook waits for its pipes to close.
+    startDetached("/proc/self/exe", {"qmvigilorn-system", "build"});
 }
 
 int runBuilder(const BuilderOptions& options) {

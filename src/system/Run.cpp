@@ -309,6 +309,39 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
     return result;
 }
 
+bool startDetached(const std::string& path, const std::vector<std::string>& argv) {
+    if (path.empty() || path[0] != '/' || argv.empty())
+        return false;
+    // Everything the child needs is made before fork: after it, only async-signal-safe calls.
+    std::vector<char*> args, env;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const auto environment = fixedEnvironment();
+    for (const auto& e : environment)
+        env.push_back(const_cast<char*>(e.c_str()));
+    env.push_back(nullptr);
+    const pid_t child = ::fork();
+    if (child < 0)
+        return false;
+    if (child == 0) {
+        ::setsid();
+        // Its parent ends at once, so that nobody has to wait for it.
+        if (::fork() != 0)
+            ::_exit(0);
+        const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        for (int fd = 0; fd <= 2; ++fd)
+            ::dup3(null, fd, 0);
+        ::close_range(3, ~0u, 0);
+        ::execve(path.c_str(), args.data(), env.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 void endProgramsWithUs() {
     struct sigaction sa {};
     sa.sa_handler = endGroupsAndDie;

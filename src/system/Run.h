@@ -1,7 +1,8 @@
 #pragma once
 // Programs the root side starts: by their fixed path, with an argument list, a fixed
 // environment, standard input from a given text or /dev/null, bounded in time and in what is
-// kept of their output. Every program of the root side goes through run().
+// kept of their output. Every program of the root side goes through run(), or startDetached()
+// for the one that outlives its caller.
 #include <chrono>
 #include <cstddef>
 #include <optional>
@@ -46,6 +47,11 @@ std::vector<std::string> fixedEnvironment();
 // argv[0] is an absolute path and is run as it is: no search, no shell. It runs in a process
 // group of its own, which is killed whole when it runs past the cap.
 RunResult run(const std::vector<std::string>& argv, const RunOptions& options);
+
+// Starts `path` with `argv` (argv[0] the name it is shown by) and does not wait for it: a
+// session of its own, /dev/null for its standard streams, nothing else of ours open, the fixed
+// environment. For work that must outlive us; false when it could not be started.
+bool startDetached(const std::string& path, const std::vector<std::string>& argv);
 
 // From now on SIGTERM, SIGINT and SIGHUP first kill the groups of the programs run() has
 // running, then end this process as they would have: what it started never outlives it.

@@ -377,8 +377,12 @@ private slots:
             events.before(12);
             result.before = 12;
         }
+        // Said before the question: something to know, not a part that failed.
+        events.warn("/etc/shadow goes back as it was at the point");
         events.ask({{"libfoo1", "1.0-1", "amd64"}});
         QVERIFY(r->cmdGoOn->isVisible() && r->cmdStop->isVisible());
+        QVERIFY(r->reportLines().contains(
+            "Before going on: /etc/shadow goes back as it was at the point"));
         QVERIFY(r->reportLines().join('\n').contains("libfoo1 1.0-1 (amd64)"));
         QTest::mouseClick(go ? r->cmdGoOn : r->cmdStop, Qt::LeftButton);
         QCOMPARE(env->systemRestore.answers, std::vector<bool>{go});
