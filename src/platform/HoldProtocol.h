@@ -144,14 +144,9 @@ namespace detail {
 
 // Digits only, at most maxDigits of them.
 inline std::optional<std::uint64_t> parseCount(std::string_view digits, std::size_t maxDigits) {
-    if (digits.empty() || digits.size() > maxDigits)
-        return std::nullopt;
     std::uint64_t n = 0;
-    for (const char c : digits) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        n = n * 10 + static_cast<std::uint64_t>(c - '0');
-    }
+    if (digits.size() > maxDigits || !posix::parseDecimal(digits, n))
+        return std::nullopt;
     return n;
 }
 

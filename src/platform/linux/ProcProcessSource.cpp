@@ -166,14 +166,9 @@ bool parseProcStat(std::string_view text, ProcStat& out) {
                 return false;
             out.state = value[0];
         } else if (field == 4) {
-            if (value.empty() || value.size() > 10)
-                return false;
             std::uint64_t ppid = 0;
-            for (char c : value) {
-                if (c < '0' || c > '9')
-                    return false;
-                ppid = ppid * 10 + static_cast<unsigned>(c - '0');
-            }
+            if (value.size() > 10 || !parseDecimal(value, ppid))
+                return false;
             out.ppid = ppid;
         } else if (field == 9) {
             if (!parseDecimal(value, out.flags))
