@@ -1,19 +1,25 @@
 #include "Hook.h"
 
+#include "Run.h"
 #include "platform/posix/Text.h"
 
 #include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <memory>
 
 namespace vigilorn::sys {
 
 namespace {
 
 constexpr std::size_t kMaxCmdline = 64 * 1024;
+// dpkg-deb reads no more than the control part of a package file: a second each at most.
+constexpr std::size_t kMaxDebsRead = 32;
+constexpr std::chrono::milliseconds kDebCap{5000};
 
 std::optional<std::string> env(const char* name) {
     const char* value = std::getenv(name);
@@ -228,6 +234,32 @@ int Hook::runApt(const HookEnvironment& env) const {
     return 0;
 }
 
+DebReader Hook::debReader(pid_t dpkg) const {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + m_settings.debCap;
+    auto count = std::make_shared<std::size_t>(0);
+    return [this, dpkg, deadline, count](const std::string& file) -> std::optional<DebFields> {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (dpkg <= 0 || ++*count > kMaxDebsRead || left.count() <= 0 || file.empty())
+            return std::nullopt;
+        // A name dpkg was given relative to its own folder, found through it; never an option.
+        const std::string path =
+            file.front() == '/' ? file
+                                : m_settings.procRoot + '/' + std::to_string(dpkg) + "/cwd/" + file;
+        RunOptions o;
+        o.cap = std::min(left, kDebCap);
+        o.keep = 4096;
+        o.keepStart = true;
+        o.errorsTo = RunOptions::Errors::Apart;
+        const RunResult r =
+            run({m_settings.dpkgDeb, "-f", path, "Package", "Version", "Architecture"}, o);
+        if (r.status != 0 || r.cut)
+            return std::nullopt;
+        return parseDebFields(r.output);
+    };
+}
+
 int Hook::runDpkg(const HookEnvironment& env) const {
     // Under APT its own hook has asked already.
     if (env.frontendLocked || !env.hookAction || !dpkgActionChanges(*env.hookAction))
@@ -242,7 +274,7 @@ int Hook::runDpkg(const HookEnvironment& env) const {
     std::vector<std::string> args;
     if (!dpkg || !m_proc.arguments(dpkg->pid, args, kMaxCmdline))
         args.clear();
-    DpkgRun run = parseDpkgArguments(args, *env.hookAction);
+    DpkgRun run = parseDpkgArguments(args, *env.hookAction, debReader(dpkg ? dpkg->pid : 0));
     if (run.dryRun)
         return 0;
     Change change = describe(std::move(run.actions), std::move(run.description), chain);

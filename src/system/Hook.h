@@ -22,6 +22,9 @@ struct HookSettings {
     std::chrono::milliseconds answerCap{hold::kHoldCapSeconds * 1000};
     std::chrono::milliseconds makerCap{hold::kHoldCapSeconds * 1000};
     std::chrono::milliseconds inputCap{10000};
+    // Reads the package files `dpkg -i` is given, all of them within debCap.
+    std::string dpkgDeb = "/usr/bin/dpkg-deb";
+    std::chrono::milliseconds debCap{10000};
     std::size_t maxInput = 4u << 20;
     bool terminal = false; // standard error is a terminal
     int errFd = 2;
@@ -81,6 +84,8 @@ public:
 
 private:
     MakerResult makePoint(const Change& change, pointreq::Reason reason) const;
+    // The package files of the dpkg process `dpkg`, by the names it was given.
+    DebReader debReader(pid_t dpkg) const;
     Change describe(std::vector<PackageAction> actions, std::string commandLine,
                     const std::vector<Ancestor>& chain) const;
 
