@@ -104,11 +104,26 @@ MakerResult Hook::makePoint(const Change& change, pointreq::Reason reason) const
 }
 
 HookOutcome Hook::decide(const Change& change, const std::vector<uid_t>& uids,
-                         bool bystanders) const {
+                         Standing standing) const {
     HookOutcome outcome;
     if (uids.empty()) {
         outcome.decision = Decision::Unattended;
         outcome.maker = makePoint(change, pointreq::Reason::Unattended);
+        return outcome;
+    }
+    // They did not start the change, so nothing of theirs may hold it: a listener of their own
+    // could otherwise keep every unattended run waiting.
+    if (standing == Standing::Bystanders) {
+        outcome.maker = makePoint(change, pointreq::Reason::Auto);
+        // Not asked: always told, of the point or of its failure.
+        const std::string note = hold::noteLine(*noteFor(*outcome.maker, false, change.frontend));
+        for (const uid_t uid : uids)
+            if (const posix::Fd program = m_programs.connect(uid, m_settings.connectCap);
+                program.valid()) {
+                outcome.decision = Decision::Told;
+                sendLine(program.get(), note, m_settings.connectCap);
+                break;
+            }
         return outcome;
     }
     posix::Fd program;
@@ -134,7 +149,7 @@ HookOutcome Hook::decide(const Change& change, const std::vector<uid_t>& uids,
     case hold::Answer::Go:
         outcome.decision = Decision::Go;
         // Whoever started the change is not the one who said so.
-        if (bystanders) {
+        if (standing == Standing::AtTheMachine) {
             program.reset();
             outcome.maker = makePoint(change, pointreq::Reason::Auto);
         }
@@ -213,7 +228,7 @@ int Hook::runApt(const HookEnvironment& env) const {
         change.description =
             boundedDescription(change.frontend + " change (its package list " + why + ")");
         const AskedUsers asked = whoIsAsked(env.ids, m_proc, chain, m_settings.sessionsDir);
-        decide(change, asked.uids, asked.bystanders);
+        decide(change, asked.uids, asked.standing);
         return 0;
     }
     // Our own restore made its point before it started.
@@ -230,7 +245,7 @@ int Hook::runApt(const HookEnvironment& env) const {
         change.description = summary;
     }
     const AskedUsers asked = whoIsAsked(env.ids, m_proc, chain, m_settings.sessionsDir);
-    decide(change, asked.uids, asked.bystanders);
+    decide(change, asked.uids, asked.standing);
     return 0;
 }
 
@@ -279,7 +294,7 @@ int Hook::runDpkg(const HookEnvironment& env) const {
         return 0;
     Change change = describe(std::move(run.actions), std::move(run.description), chain);
     const AskedUsers asked = whoIsAsked(env.ids, m_proc, chain, m_settings.sessionsDir);
-    decide(change, asked.uids, asked.bystanders);
+    decide(change, asked.uids, asked.standing);
     return 0;
 }
 

@@ -58,6 +58,7 @@ enum class Decision {
     Auto,       // the program's own wait ran out
     NoAnswer,   // no usable answer in time
     Unattended, // nobody could be asked
+    Told,       // users only at the machine: told of the point made, not asked
 };
 
 struct HookOutcome {
@@ -71,9 +72,9 @@ public:
 
     // Asks the first of these users whose program is there, and has a point made when one is
     // wanted. Never fails the installation.
-    // With `bystanders` the users are only told: whatever they answer, the point is made.
+    // Bystanders are only told, once the point is made: the change waits for none of them.
     HookOutcome decide(const Change& change, const std::vector<uid_t>& uids,
-                       bool bystanders = false) const;
+                       Standing standing = Standing::Behind) const;
 
     // The two ways in; both always end with status 0.
     int runApt(const HookEnvironment& env) const;

@@ -290,28 +290,60 @@ private slots:
     }
 
     // Users found only through the sessions at the machine: whatever they answer, the change
-    // gets its point.
+    // gets its point. Where nothing of theirs started it (an unattended run) it is not held for
+    // them, whatever their program does; they are told of its point.
     void bystandersCannotSkipThePoint_data() {
+        QTest::addColumn<int>("standing");
         QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<bool>("answers");
+        QTest::addColumn<bool>("makerFails");
         QTest::addColumn<QStringList>("args");
-        QTest::newRow("go") << QByteArray("go\n") << kAutoArgs;
-        QTest::newRow("off") << QByteArray("off\n") << kAutoArgs;
-        QTest::newRow("point") << QByteArray("point\n") << kAskedArgs;
-        QTest::newRow("no answer") << QByteArray() << kAutoArgs;
+        QTest::addColumn<QByteArray>("received");
+        const int pk = int(Standing::AtTheMachine);
+        const int by = int(Standing::Bystanders);
+        const QByteArray told("auto 7 0 apt-get\n");
+        const QByteArray held("hold apt-get\n");
+        QTest::newRow("go") << pk << QByteArray("go\n") << true << false << kAutoArgs << held;
+        QTest::newRow("off") << pk << QByteArray("off\n") << true << false << kAutoArgs << held;
+        QTest::newRow("point") << pk << QByteArray("point\n") << true << false << kAskedArgs
+                               << held + "made 7\n";
+        QTest::newRow("no answer") << pk << QByteArray() << true << false << kAutoArgs << held;
+        QTest::newRow("unattended, go")
+            << by << QByteArray("go\n") << true << false << kAutoArgs << told;
+        QTest::newRow("unattended, point")
+            << by << QByteArray("point\n") << true << false << kAutoArgs << told;
+        QTest::newRow("unattended, a listener that never answers")
+            << by << QByteArray() << false << false << kAutoArgs << told;
+        QTest::newRow("unattended, the maker fails")
+            << by << QByteArray("point\n") << true << true << kAutoArgs
+            << QByteArray("nopoint apt-get\n");
     }
     void bystandersCannotSkipThePoint() {
+        QFETCH(int, standing);
         QFETCH(QByteArray, answer);
+        QFETCH(bool, answers);
+        QFETCH(bool, makerFails);
         QFETCH(QStringList, args);
+        QFETCH(QByteArray, received);
         const std::string folder = makeRunUserFolder(path("run-user"), ::getuid());
-        AnswerServer server(listenAt(folder + '/' + kSocketName), answer, !answer.isEmpty());
+        AnswerServer server(listenAt(folder + '/' + kSocketName), answer, answers);
+        if (makerFails)
+            writeFile("fail", "");
         const sys::Change change{"apt-get",
                                  "apt-get install -y probe",
                                  {{"probe", "-", "1.0", ActionKind::Install}},
                                  0,
                                  {}};
-        Hook(settings(writeMaker())).decide(change, {::getuid()}, true);
+        HookSettings s = settings(writeMaker());
+        // A hold of a program that never answers would keep the change waiting this long.
+        if (!answers)
+            s.answerCap = 20s;
+        QElapsedTimer clock;
+        clock.start();
+        Hook(s).decide(change, {::getuid()}, static_cast<Standing>(standing));
+        QVERIFY2(clock.elapsed() < 10000, QByteArray::number(clock.elapsed()).constData());
         server.stop();
-        QVERIFY(server.received().startsWith("hold apt-get\n"));
+        QVERIFY(server.received().startsWith(received));
         QCOMPARE(makerArgs(), args);
     }
 
