@@ -256,7 +256,7 @@ Failure SystemStore::createKept(int rootFd, const Request& request,
         if (auto f = recentUnattended(root.get(), store, now, number, recent))
             return f;
         if (recent)
-            return addToRecent(root.get(), store, request, pool, number);
+            return addToRecent(root.get(), store, request, number);
     }
     std::vector<RestorePointRecord> records;
     if (auto f = commit(store, request, records, number))
@@ -345,20 +345,7 @@ Failure SystemStore::commit(BuiltinStore& store, const Request& request,
 }
 
 Failure SystemStore::addToRecent(int root, BuiltinStore& store, const Request& request,
-                                 std::optional<PackagePool>& pool, unsigned long long number) {
-    // The point has what it had before the earlier change: a version that change installed and
-    // this one replaced is no point's, and goes at once, unrecorded.
-    if (const auto wanted = pool ? wantedKept() : std::nullopt) {
-        std::vector<KeepNote> unneeded;
-        std::erase_if(m_kept, [&](const KeepNote& k) {
-            if (wanted->count(poolFileName(k.name, k.version, k.arch)))
-                return false;
-            unneeded.push_back(k);
-            return true;
-        });
-        pool->unstage(unneeded, "no-point");
-        pool->retain(*wanted);
-    }
+                                 unsigned long long number) {
     std::vector<std::pair<std::string, std::string>> additions;
     if (!request.actions.empty())
         additions.push_back({"change.txt", actionRecords(request.actions)});
@@ -417,20 +404,15 @@ Failure SystemStore::writeList(int root, const std::vector<RestorePointRecord>& 
     return replaceFile(root, kSystemPointListName, formatSystemPointList(points), 0644);
 }
 
-std::optional<std::set<std::string>> SystemStore::wantedKept() const {
+// A kept file stays while some point's package list names its version.
+void SystemStore::retain(PackagePool& pool) const {
     std::vector<std::string> lists;
     if (readPackageLists(repository(), lists) || lists.empty())
-        return std::nullopt;
+        return;
     std::set<std::string> wanted;
     for (const auto& list : lists)
         poolNamesOfList(list, wanted);
-    return wanted;
-}
-
-// A kept file stays while some point's package list names its version.
-void SystemStore::retain(PackagePool& pool) const {
-    if (const auto wanted = wantedKept())
-        pool.retain(*wanted);
+    pool.retain(wanted);
 }
 
 void SystemStore::makeRoom(int root, const Request& request, std::optional<PackagePool>& pool) {

@@ -135,16 +135,14 @@ private:
                              unsigned long long& number, bool& recent) const;
     Failure commit(BuiltinStore& store, const Request& request,
                    std::vector<RestorePointRecord>& records, unsigned long long& number) const;
-    // An unattended change that got the last unattended point: the change's actions, and what
-    // that point can use of what it kept, are added to the point.
+    // An unattended change that got the last unattended point: the change's actions and what
+    // it kept are added to the point.
     Failure addToRecent(int root, BuiltinStore& store, const Request& request,
-                        std::optional<PackagePool>& pool, unsigned long long number);
+                        unsigned long long number);
     // points.list with `actions` for point `number`, after those it has when `append`.
     Failure writeList(int root, const std::vector<RestorePointRecord>& records,
                       const std::vector<PackageAction>& actions, unsigned long long number,
                       bool append = false) const;
-    // The kept files some point's package list names; nothing when the lists can't be read.
-    std::optional<std::set<std::string>> wantedKept() const;
     void retain(PackagePool& pool) const;
 
     Options m_options;

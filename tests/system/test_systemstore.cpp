@@ -322,8 +322,8 @@ void TestSystemStore::unattendedRate() {
     QCOMPARE(parseSystemPointList(m.list()).size(), std::size_t(newPoint ? 2 : 1));
 }
 
-// An unattended change that gets the last unattended point adds its actions, and what it kept
-// of the versions that point has, to it; the point otherwise stays what it was.
+// An unattended change that gets the last unattended point adds its actions, and what it kept,
+// to it; the point otherwise stays what it was.
 void TestSystemStore::reusedPointNamesTheChange_data() {
     QTest::addColumn<qint64>("later");
     QTest::addColumn<QString>("second"); // the second change, as the maker reads it
@@ -339,14 +339,15 @@ void TestSystemStore::reusedPointNamesTheChange_data() {
     QTest::newRow("a version the point has")
         << qint64(60) << other << false << first + other << keptHello + keptOther
         << QStringList{"hello_2.10-3_amd64.deb", "other_1.0_amd64.deb"};
-    // What the first change installed, the point never had: not kept for it.
     QTest::newRow("a version the earlier change installed")
-        << qint64(60) << helloAgain << false << first + helloAgain << keptHello
-        << QStringList{"hello_2.10-3_amd64.deb"};
-    QTest::newRow("a removal of what the earlier change installed")
+        << qint64(60) << helloAgain << false << first + helloAgain
+        << keptHello + "kept hello 2.10-4 amd64 cached\n"
+        << QStringList{"hello_2.10-3_amd64.deb", "hello_2.10-4_amd64.deb"};
+    QTest::newRow("a removal, the last second of the 20 minutes")
         << qint64(20 * 60 - 1) << QString("fresh 1.0 - remove\n") << false
         << first + "fresh 1.0 - remove\n"
-        << keptHello << QStringList{"hello_2.10-3_amd64.deb"};
+        << keptHello + "kept fresh 1.0 amd64 cached\n"
+        << QStringList{"fresh_1.0_amd64.deb", "hello_2.10-3_amd64.deb"};
     QTest::newRow("after 20 minutes, a point of its own")
         << qint64(20 * 60) << helloAgain << true << helloAgain
         << QString("kept hello 2.10-4 amd64 cached\n")
