@@ -255,8 +255,10 @@ Failure SystemStore::createKept(int rootFd, const Request& request,
         bool recent = false;
         if (auto f = recentUnattended(root.get(), store, now, number, recent))
             return f;
-        if (recent)
-            return addToRecent(root.get(), store, request, number);
+        if (recent) {
+            addToRecent(root.get(), store, request, number);
+            return std::nullopt;
+        }
     }
     std::vector<RestorePointRecord> records;
     if (auto f = commit(store, request, records, number))
@@ -344,15 +346,15 @@ Failure SystemStore::commit(BuiltinStore& store, const Request& request,
     return std::nullopt;
 }
 
-Failure SystemStore::addToRecent(int root, BuiltinStore& store, const Request& request,
-                                 unsigned long long number) {
+void SystemStore::addToRecent(int root, BuiltinStore& store, const Request& request,
+                              unsigned long long number) const {
     std::vector<std::pair<std::string, std::string>> additions;
     if (!request.actions.empty())
         additions.push_back({"change.txt", actionRecords(request.actions)});
     if (!m_kept.empty())
         additions.push_back({kKeptFileName, keepNoteText(m_kept)});
     if (additions.empty())
-        return std::nullopt;
+        return;
     // The point restores what it did, recorded or not: a record that can't be written is told,
     // not the change's failure.
     Failure f = store.appendToNewest(number, additions);
@@ -364,7 +366,6 @@ Failure SystemStore::addToRecent(int root, BuiltinStore& store, const Request& r
     if (f && m_options.warn)
         m_options.warn("restore point " + std::to_string(number) +
                        " is this change's too, but does not name it: " + f->description);
-    return std::nullopt;
 }
 
 Failure SystemStore::writeList(int root, const std::vector<RestorePointRecord>& records,

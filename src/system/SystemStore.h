@@ -136,9 +136,9 @@ private:
     Failure commit(BuiltinStore& store, const Request& request,
                    std::vector<RestorePointRecord>& records, unsigned long long& number) const;
     // An unattended change that got the last unattended point: the change's actions and what
-    // it kept are added to the point.
-    Failure addToRecent(int root, BuiltinStore& store, const Request& request,
-                        unsigned long long number);
+    // it kept are added to the point; what can't be is a warning.
+    void addToRecent(int root, BuiltinStore& store, const Request& request,
+                     unsigned long long number) const;
     // points.list with `actions` for point `number`, after those it has when `append`.
     Failure writeList(int root, const std::vector<RestorePointRecord>& records,
                       const std::vector<PackageAction>& actions, unsigned long long number,
