@@ -438,6 +438,15 @@ void TestSystemStore::reusedPointNamesTheChange() {
         QCOMPARE(next, first);
         QVERIFY(parseChangeFile(m.object("HEAD:change.txt"), record));
         QCOMPARE(record.actions.back(), (PackageAction{"fresh", "1.0", "-", ActionKind::Remove}));
+    } else {
+        // A point that is no longer the newest is never added to.
+        BuiltinStore::Options so;
+        so.repository = m.root + "/points.git";
+        const std::string older = m.object("HEAD~1:change.txt");
+        const std::string newest = m.object("HEAD:change.txt");
+        QVERIFY(BuiltinStore(so).appendToNewest(first, {{"change.txt", "x\n"}}).has_value());
+        QCOMPARE(m.object("HEAD~1:change.txt"), older);
+        QCOMPARE(m.object("HEAD:change.txt"), newest);
     }
 }
 
