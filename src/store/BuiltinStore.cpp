@@ -742,6 +742,104 @@ Failure BuiltinStore::createLocked(const std::string& description, int restorePo
     return PlatformError{EAGAIN, "The restore point store kept changing; try again"};
 }
 
+Failure
+BuiltinStore::appendToNewest(std::uint64_t number,
+                             const std::vector<std::pair<std::string, std::string>>& additions) {
+    for (const auto& [name, text] : additions)
+        if (name.empty() || name == "." || name == ".." ||
+            name.find_first_of(std::string_view("/\0", 2)) != std::string::npos)
+            return programError(ErrorNumber::InvalidProcedureCall);
+    ensureLibGit2();
+    const std::string& path = m_options.repository;
+    StoreLock lock;
+    if (auto f = lock.acquire(path + "/" + store::kLockFile, LOCK_EX, m_options.lockWaitSeconds))
+        return f;
+    Git<git_repository> repo;
+    if (auto f = openStore(path, false, repo))
+        return f;
+    Chain chain;
+    if (repo)
+        if (auto f = readChain(repo.get(), chain))
+            return f;
+    if (!repo || chain.damaged || chain.links.empty() || !chain.links.front().ours ||
+        chain.links.front().point.number != number)
+        return PlatformError{ESTALE, "Restore point " + std::to_string(number) +
+                                         " is no longer the newest"};
+    const Link& tip = chain.links.front();
+    git_commit* rawCommit = nullptr;
+    git_tree* rawTree = nullptr;
+    if (git_commit_lookup(&rawCommit, repo.get(), &tip.id) < 0 ||
+        git_tree_lookup(&rawTree, repo.get(), &tip.tree) < 0) {
+        git_commit_free(rawCommit);
+        return gitError("Could not read restore point " + std::to_string(number));
+    }
+    Git<git_commit> commit(rawCommit);
+    Git<git_tree> tree(rawTree);
+    git_treebuilder* rawBuilder = nullptr;
+    if (git_treebuilder_new(&rawBuilder, repo.get(), tree.get()) < 0)
+        return gitError("Could not change restore point " + std::to_string(number));
+    Git<git_treebuilder> builder(rawBuilder);
+    for (const auto& [name, text] : additions) {
+        std::string content;
+        if (const git_tree_entry* e = git_tree_entry_byname(tree.get(), name.c_str())) {
+            git_blob* rawBlob = nullptr;
+            if (git_tree_entry_filemode(e) != GIT_FILEMODE_BLOB ||
+                git_blob_lookup(&rawBlob, repo.get(), git_tree_entry_id(e)) < 0)
+                return PlatformError{EIO, "Restore point " + std::to_string(number) + "'s " + name +
+                                              " cannot be read"};
+            const Git<git_blob> blob(rawBlob);
+            content.assign(static_cast<const char*>(git_blob_rawcontent(blob.get())),
+                           static_cast<std::size_t>(git_blob_rawsize(blob.get())));
+        }
+        content += text;
+        git_oid blobId;
+        if (git_blob_create_from_buffer(&blobId, repo.get(), content.data(), content.size()) < 0 ||
+            git_treebuilder_insert(nullptr, builder.get(), name.c_str(), &blobId,
+                                   GIT_FILEMODE_BLOB) < 0)
+            return gitError("Could not change restore point " + std::to_string(number));
+    }
+    git_oid treeId;
+    git_tree* rawNewTree = nullptr;
+    if (git_treebuilder_write(&treeId, builder.get()) < 0 ||
+        git_tree_lookup(&rawNewTree, repo.get(), &treeId) < 0)
+        return gitError("Could not change restore point " + std::to_string(number));
+    Git<git_tree> newTree(rawNewTree);
+    std::vector<Git<git_commit>> parentCommits;
+    std::vector<const git_commit*> parents;
+    for (unsigned i = 0; i < git_commit_parentcount(commit.get()); ++i) {
+        git_commit* rawParent = nullptr;
+        if (git_commit_parent(&rawParent, commit.get(), i) < 0)
+            return gitError("Could not read restore point " + std::to_string(number));
+        parentCommits.emplace_back(rawParent);
+        parents.push_back(rawParent);
+    }
+    // The same point, only more in it: its author, committer and message as they were.
+    git_oid commitId;
+    if (git_commit_create(&commitId, repo.get(), nullptr, git_commit_author(commit.get()),
+                          git_commit_committer(commit.get()),
+                          git_commit_message_encoding(commit.get()),
+                          git_commit_message_raw(commit.get()), newTree.get(), parents.size(),
+                          parents.data()) < 0)
+        return gitError("Could not change restore point " + std::to_string(number));
+    git_reference* rawRef = nullptr;
+    const int rc = git_reference_create_matching(&rawRef, repo.get(), chain.branch.c_str(),
+                                                 &commitId, 1, &chain.tip, "restore point");
+    Git<git_reference> ref(rawRef);
+    if (rc == GIT_EMODIFIED)
+        return PlatformError{EAGAIN, "The restore point store changed meanwhile; try again"};
+    if (rc < 0)
+        return gitError("Could not change restore point " + std::to_string(number));
+    // Every file the cache names is still in the point as it was.
+    store::StatCache cache;
+    cache.load(path + "/" + kCacheFile);
+    if (cache.haveTree && git_oid_equal(&cache.tree, &tip.tree)) {
+        cache.tree = treeId;
+        (void)cache.save(path + "/" + kCacheFile);
+    }
+    prune(repo.get(), path);
+    return std::nullopt;
+}
+
 Failure BuiltinStore::listRestorePoints(std::vector<RestorePointRecord>& out) {
     Git<git_repository> repo;
     if (auto f = openStore(m_options.repository, false, repo))

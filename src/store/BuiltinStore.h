@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vigilorn {
@@ -37,6 +38,11 @@ public:
                                        const std::string& keep) override;
     Failure listRestorePoints(std::vector<RestorePointRecord>& out) override;
     std::size_t leftOutOfNewest() const override;
+
+    // Adds text at the end of files at the top of the newest point (made when absent), which
+    // must still be point `number`: it keeps its number, time and message.
+    Failure appendToNewest(std::uint64_t number,
+                           const std::vector<std::pair<std::string, std::string>>& additions);
 
     // Objects found damaged or missing by this process, each reported once.
     static std::vector<std::string> damagedObjects();

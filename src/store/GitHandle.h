@@ -18,6 +18,7 @@ struct GitFree {
     void operator()(git_signature* p) const { git_signature_free(p); }
     void operator()(git_reference* p) const { git_reference_free(p); }
     void operator()(git_config* p) const { git_config_free(p); }
+    void operator()(git_treebuilder* p) const { git_treebuilder_free(p); }
 };
 template <class T> using Git = std::unique_ptr<T, GitFree>;
 

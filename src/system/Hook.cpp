@@ -1,19 +1,25 @@
 #include "Hook.h"
 
+#include "Run.h"
 #include "platform/posix/Text.h"
 
 #include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <memory>
 
 namespace vigilorn::sys {
 
 namespace {
 
 constexpr std::size_t kMaxCmdline = 64 * 1024;
+// dpkg-deb reads no more than the control part of a package file: a second each at most.
+constexpr std::size_t kMaxDebsRead = 32;
+constexpr std::chrono::milliseconds kDebCap{5000};
 
 std::optional<std::string> env(const char* name) {
     const char* value = std::getenv(name);
@@ -98,11 +104,26 @@ MakerResult Hook::makePoint(const Change& change, pointreq::Reason reason) const
 }
 
 HookOutcome Hook::decide(const Change& change, const std::vector<uid_t>& uids,
-                         bool bystanders) const {
+                         Standing standing) const {
     HookOutcome outcome;
     if (uids.empty()) {
         outcome.decision = Decision::Unattended;
         outcome.maker = makePoint(change, pointreq::Reason::Unattended);
+        return outcome;
+    }
+    // They did not start the change, so nothing of theirs may hold it: a listener of their own
+    // could otherwise keep every unattended run waiting.
+    if (standing == Standing::Bystanders) {
+        outcome.maker = makePoint(change, pointreq::Reason::Auto);
+        // Not asked: always told, of the point or of its failure.
+        const std::string note = hold::noteLine(*noteFor(*outcome.maker, false, change.frontend));
+        for (const uid_t uid : uids)
+            if (const posix::Fd program = m_programs.connect(uid, m_settings.connectCap);
+                program.valid()) {
+                outcome.decision = Decision::Told;
+                sendLine(program.get(), note, m_settings.connectCap);
+                break;
+            }
         return outcome;
     }
     posix::Fd program;
@@ -128,7 +149,7 @@ HookOutcome Hook::decide(const Change& change, const std::vector<uid_t>& uids,
     case hold::Answer::Go:
         outcome.decision = Decision::Go;
         // Whoever started the change is not the one who said so.
-        if (bystanders) {
+        if (standing == Standing::AtTheMachine) {
             program.reset();
             outcome.maker = makePoint(change, pointreq::Reason::Auto);
         }
@@ -207,7 +228,7 @@ int Hook::runApt(const HookEnvironment& env) const {
         change.description =
             boundedDescription(change.frontend + " change (its package list " + why + ")");
         const AskedUsers asked = whoIsAsked(env.ids, m_proc, chain, m_settings.sessionsDir);
-        decide(change, asked.uids, asked.bystanders);
+        decide(change, asked.uids, asked.standing);
         return 0;
     }
     // Our own restore made its point before it started.
@@ -224,8 +245,34 @@ int Hook::runApt(const HookEnvironment& env) const {
         change.description = summary;
     }
     const AskedUsers asked = whoIsAsked(env.ids, m_proc, chain, m_settings.sessionsDir);
-    decide(change, asked.uids, asked.bystanders);
+    decide(change, asked.uids, asked.standing);
     return 0;
+}
+
+DebReader Hook::debReader(pid_t dpkg) const {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + m_settings.debCap;
+    auto count = std::make_shared<std::size_t>(0);
+    return [this, dpkg, deadline, count](const std::string& file) -> std::optional<DebFields> {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (dpkg <= 0 || ++*count > kMaxDebsRead || left.count() <= 0 || file.empty())
+            return std::nullopt;
+        // A name dpkg was given relative to its own folder, found through it; never an option.
+        const std::string path =
+            file.front() == '/' ? file
+                                : m_settings.procRoot + '/' + std::to_string(dpkg) + "/cwd/" + file;
+        RunOptions o;
+        o.cap = std::min(left, kDebCap);
+        o.keep = 4096;
+        o.keepStart = true;
+        o.errorsTo = RunOptions::Errors::Apart;
+        const RunResult r =
+            run({m_settings.dpkgDeb, "-f", path, "Package", "Version", "Architecture"}, o);
+        if (r.status != 0 || r.cut)
+            return std::nullopt;
+        return parseDebFields(r.output);
+    };
 }
 
 int Hook::runDpkg(const HookEnvironment& env) const {
@@ -242,12 +289,12 @@ int Hook::runDpkg(const HookEnvironment& env) const {
     std::vector<std::string> args;
     if (!dpkg || !m_proc.arguments(dpkg->pid, args, kMaxCmdline))
         args.clear();
-    DpkgRun run = parseDpkgArguments(args, *env.hookAction);
+    DpkgRun run = parseDpkgArguments(args, *env.hookAction, debReader(dpkg ? dpkg->pid : 0));
     if (run.dryRun)
         return 0;
     Change change = describe(std::move(run.actions), std::move(run.description), chain);
     const AskedUsers asked = whoIsAsked(env.ids, m_proc, chain, m_settings.sessionsDir);
-    decide(change, asked.uids, asked.bystanders);
+    decide(change, asked.uids, asked.standing);
     return 0;
 }
 

@@ -22,6 +22,9 @@ struct HookSettings {
     std::chrono::milliseconds answerCap{hold::kHoldCapSeconds * 1000};
     std::chrono::milliseconds makerCap{hold::kHoldCapSeconds * 1000};
     std::chrono::milliseconds inputCap{10000};
+    // Reads the package files `dpkg -i` is given, all of them within debCap.
+    std::string dpkgDeb = "/usr/bin/dpkg-deb";
+    std::chrono::milliseconds debCap{10000};
     std::size_t maxInput = 4u << 20;
     bool terminal = false; // standard error is a terminal
     int errFd = 2;
@@ -55,6 +58,7 @@ enum class Decision {
     Auto,       // the program's own wait ran out
     NoAnswer,   // no usable answer in time
     Unattended, // nobody could be asked
+    Told,       // users only at the machine: told of the point made, not asked
 };
 
 struct HookOutcome {
@@ -68,9 +72,9 @@ public:
 
     // Asks the first of these users whose program is there, and has a point made when one is
     // wanted. Never fails the installation.
-    // With `bystanders` the users are only told: whatever they answer, the point is made.
+    // Bystanders are only told, once the point is made: the change waits for none of them.
     HookOutcome decide(const Change& change, const std::vector<uid_t>& uids,
-                       bool bystanders = false) const;
+                       Standing standing = Standing::Behind) const;
 
     // The two ways in; both always end with status 0.
     int runApt(const HookEnvironment& env) const;
@@ -81,6 +85,8 @@ public:
 
 private:
     MakerResult makePoint(const Change& change, pointreq::Reason reason) const;
+    // The package files of the dpkg process `dpkg`, by the names it was given.
+    DebReader debReader(pid_t dpkg) const;
     Change describe(std::vector<PackageAction> actions, std::string commandLine,
                     const std::vector<Ancestor>& chain) const;
 

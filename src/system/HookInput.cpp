@@ -3,6 +3,7 @@
 #include "platform/RestoreProtocol.h"
 #include "platform/posix/Stream.h"
 #include "platform/posix/Text.h"
+#include "store/Deb822.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -60,6 +61,14 @@ bool sameKey(std::string_view a, std::string_view b) {
 std::string_view baseName(std::string_view path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// NAME_VERSION_ARCH.deb, as dpkg-deb --build names it.
+std::string_view packageOfFileName(std::string_view path) {
+    std::string_view name = baseName(path);
+    if (name.size() > 4 && name.substr(name.size() - 4) == ".deb")
+        name.remove_suffix(4);
+    return name.substr(0, name.find('_'));
 }
 
 } // namespace
@@ -169,7 +178,27 @@ bool dpkgActionChanges(std::string_view hookAction) {
            hookAction == "purge" || hookAction == "configure";
 }
 
-DpkgRun parseDpkgArguments(const std::vector<std::string>& args, std::string_view hookAction) {
+std::optional<DebFields> parseDebFields(std::string_view text) {
+    DebFields out;
+    int stanzas = 0;
+    debian::forEachStanza(text, [&](const debian::Stanza& s) {
+        ++stanzas;
+        out = {std::string(s["Package"]), std::string(s["Version"]),
+               std::string(s["Architecture"])};
+    });
+    // A package name is lower case letters, digits and +-. only.
+    const bool name =
+        !out.package.empty() && std::all_of(out.package.begin(), out.package.end(), [](char c) {
+            return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '-' ||
+                   c == '.';
+        });
+    if (stanzas != 1 || !name || !plainToken(out.version) || !plainToken(out.arch))
+        return std::nullopt;
+    return out;
+}
+
+DpkgRun parseDpkgArguments(const std::vector<std::string>& args, std::string_view hookAction,
+                           const DebReader& readDeb) {
     DpkgRun run;
     ActionKind kind = ActionKind::Install;
     if (hookAction == "remove")
@@ -195,14 +224,19 @@ DpkgRun parseDpkgArguments(const std::vector<std::string>& args, std::string_vie
             if (arg == "-i" || arg == "--install" || arg == "--unpack" || arg == "-r" ||
                 arg == "--remove" || arg == "-P" || arg == "--purge" || arg == "--configure")
                 targets = true;
-        } else if (targets && plainToken(arg)) {
+        } else if (targets && !arg.empty()) {
+            // A file's name says nothing sure of the package in it (setup.deb): dpkg-deb
+            // reads it from the file, and the name is only the fallback.
+            std::optional<DebFields> fields;
+            if (kind == ActionKind::Install && readDeb)
+                fields = readDeb(args[i]);
             std::string_view name = arg;
-            if (kind == ActionKind::Install) {
-                name = baseName(name);
-                if (name.size() > 4 && name.substr(name.size() - 4) == ".deb")
-                    name.remove_suffix(4);
-                name = name.substr(0, name.find('_'));
-            }
+            if (fields)
+                name = fields->package;
+            else if (!plainToken(arg))
+                continue;
+            else if (kind == ActionKind::Install)
+                name = packageOfFileName(arg);
             if (!name.empty())
                 run.actions.push_back({std::string(name), "-", "-", kind});
         }

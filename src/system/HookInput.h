@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,8 +44,22 @@ struct DpkgRun {
 // actions do not.
 bool dpkgActionChanges(std::string_view hookAction);
 
-// A dpkg process's arguments (argv[0] first) for the hook action it runs.
-DpkgRun parseDpkgArguments(const std::vector<std::string>& args, std::string_view hookAction);
+// What a package file says of itself.
+struct DebFields {
+    std::string package, version, arch;
+};
+
+// dpkg-deb's answer to `-f FILE Package Version Architecture`; nothing unless all three are
+// there and plain.
+std::optional<DebFields> parseDebFields(std::string_view text);
+
+// Reads a package file that dpkg was given, by the name dpkg was given.
+using DebReader = std::function<std::optional<DebFields>(const std::string& file)>;
+
+// A dpkg process's arguments (argv[0] first) for the hook action it runs. A package file is
+// named by what `readDeb` reads from it; without that, by its file name.
+DpkgRun parseDpkgArguments(const std::vector<std::string>& args, std::string_view hookAction,
+                           const DebReader& readDeb = {});
 
 using pointreq::kMaxDescription;
 

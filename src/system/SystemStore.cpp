@@ -166,14 +166,22 @@ std::string pointDescription(const Request& request) {
     return request.reason == Reason::Asked ? std::string(kAskedDescription) : request.description;
 }
 
-std::string changeFile(const Request& request) {
-    std::string text = "reason\t" + std::string(reasonName(request.reason)) + "\nfrontend\t" +
-                       request.frontend + "\ndescription\t" + request.description + "\nchange\t" +
-                       request.change + "\n";
-    for (const auto& a : request.actions)
+namespace {
+
+std::string actionRecords(const std::vector<PackageAction>& actions) {
+    std::string text;
+    for (const auto& a : actions)
         text += "action\t" + a.name + "\t" + a.oldVersion + "\t" + a.newVersion + "\t" +
                 kindName(a.kind) + "\n";
     return text;
+}
+
+} // namespace
+
+std::string changeFile(const Request& request) {
+    return "reason\t" + std::string(reasonName(request.reason)) + "\nfrontend\t" +
+           request.frontend + "\ndescription\t" + request.description + "\nchange\t" +
+           request.change + "\n" + actionRecords(request.actions);
 }
 
 bool parseChangeFile(std::string_view text, ChangeRecord& out) {
@@ -247,13 +255,15 @@ Failure SystemStore::createKept(int rootFd, const Request& request,
         bool recent = false;
         if (auto f = recentUnattended(root.get(), store, now, number, recent))
             return f;
-        if (recent)
+        if (recent) {
+            addToRecent(root.get(), store, request, number);
             return std::nullopt;
+        }
     }
     std::vector<RestorePointRecord> records;
     if (auto f = commit(store, request, records, number))
         return f;
-    if (auto f = writeList(root.get(), records, request, number))
+    if (auto f = writeList(root.get(), records, request.actions, number))
         return f;
     if (request.reason == Reason::Unattended)
         if (auto f = replaceFile(root.get(), kStampName, std::to_string(now) + "\n", 0600))
@@ -336,8 +346,31 @@ Failure SystemStore::commit(BuiltinStore& store, const Request& request,
     return std::nullopt;
 }
 
+void SystemStore::addToRecent(int root, BuiltinStore& store, const Request& request,
+                              unsigned long long number) const {
+    std::vector<std::pair<std::string, std::string>> additions;
+    if (!request.actions.empty())
+        additions.push_back({"change.txt", actionRecords(request.actions)});
+    if (!m_kept.empty())
+        additions.push_back({kKeptFileName, keepNoteText(m_kept)});
+    if (additions.empty())
+        return;
+    // The point restores what it did, recorded or not: a record that can't be written is told,
+    // not the change's failure.
+    Failure f = store.appendToNewest(number, additions);
+    std::vector<RestorePointRecord> records;
+    if (!f)
+        f = store.listRestorePoints(records);
+    if (!f)
+        f = writeList(root, records, request.actions, number, true);
+    if (f && m_options.warn)
+        m_options.warn("restore point " + std::to_string(number) +
+                       " is this change's too, but does not name it: " + f->description);
+}
+
 Failure SystemStore::writeList(int root, const std::vector<RestorePointRecord>& records,
-                               const Request& request, unsigned long long number) const {
+                               const std::vector<PackageAction>& actions, unsigned long long number,
+                               bool append) const {
     // Actions are kept only here and in each point's change.txt: carry over the earlier ones.
     std::map<unsigned long long, SystemPoint> before;
     if (const auto old = readSmall(root, kSystemPointListName, kMaxListSize))
@@ -350,16 +383,23 @@ Failure SystemStore::writeList(int root, const std::vector<RestorePointRecord>& 
             continue;
         p.creationTime = r.creationtime;
         p.description = r.Description;
-        if (p.number == number) {
-            p.actions = request.actions;
+        const bool added = p.number == number && append;
+        const auto change = m_changes.find(p.number);
+        if (p.number == number && !append) {
+            p.actions = actions;
+        } else if (added && change != m_changes.end()) {
+            // Whole, from the point's own record rather than the list's bounded line.
+            p.actions = change->second;
         } else if (const auto it = before.find(p.number);
                    it != before.end() && it->second.creationTime == p.creationTime) {
             p.actions = it->second.actions;
             p.moreActions = it->second.moreActions;
-        } else if (const auto c = m_changes.find(p.number); c != m_changes.end()) {
+        } else if (change != m_changes.end()) {
             // A list that could not be written before (a full disk) is rebuilt from the points.
-            p.actions = c->second;
+            p.actions = change->second;
         }
+        if (added)
+            p.actions.insert(p.actions.end(), actions.begin(), actions.end());
         points.push_back(std::move(p));
     }
     return replaceFile(root, kSystemPointListName, formatSystemPointList(points), 0644);

@@ -107,7 +107,8 @@ public:
     SystemStore& operator=(const SystemStore&) = delete;
 
     // Makes a point and rewrites points.list; an unattended change within
-    // kUnattendedSeconds of the last unattended point gets that newest point's number instead.
+    // kUnattendedSeconds of the last unattended point gets that newest point's number instead,
+    // and its actions and kept packages are added to that point.
     Failure create(const Request& request, unsigned long long& number);
 
     std::string repository() const { return m_options.folder + "/points.git"; }
@@ -134,8 +135,14 @@ private:
                              unsigned long long& number, bool& recent) const;
     Failure commit(BuiltinStore& store, const Request& request,
                    std::vector<RestorePointRecord>& records, unsigned long long& number) const;
+    // An unattended change that got the last unattended point: the change's actions and what
+    // it kept are added to the point; what can't be is a warning.
+    void addToRecent(int root, BuiltinStore& store, const Request& request,
+                     unsigned long long number) const;
+    // points.list with `actions` for point `number`, after those it has when `append`.
     Failure writeList(int root, const std::vector<RestorePointRecord>& records,
-                      const Request& request, unsigned long long number) const;
+                      const std::vector<PackageAction>& actions, unsigned long long number,
+                      bool append = false) const;
     void retain(PackagePool& pool) const;
 
     Options m_options;

@@ -148,10 +148,13 @@ AskedUsers whoIsAsked(const CallerIds& ids, const ProcReader& proc,
         if (*value)
             if (const auto uid = parseUid(**value))
                 return {{*uid}, name};
-    if (const Ancestor* frontend = nearestFrontend(chain))
+    const Ancestor* frontend = nearestFrontend(chain);
+    if (frontend)
         if (const auto uid = proc.loginUid(frontend->pid))
             return {{*uid}, "loginuid"};
-    return {graphicalSessionUsers(sessionsDir, admin), "sessions", true};
+    const bool packageKit = frontend && frontend->comm == "packagekitd";
+    return {graphicalSessionUsers(sessionsDir, admin), "sessions",
+            packageKit ? Standing::AtTheMachine : Standing::Bystanders};
 }
 
 std::vector<uid_t> graphicalSessionUsers(const std::string& sessionsDir,

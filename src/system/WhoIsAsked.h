@@ -47,12 +47,21 @@ struct CallerIds {
     std::optional<std::string> packagekitUid;
 };
 
+// What the users found may do with the change.
+enum class Standing {
+    Behind, // behind the change: asked, and their answer is the change's
+    // At the machine while PackageKit, which names no caller, works for someone there: asked,
+    // but whatever they answer the change gets its point.
+    AtTheMachine,
+    // At the machine while a run nobody there started works (unattended-upgrades): told of
+    // the change's point, never waited for.
+    Bystanders,
+};
+
 struct AskedUsers {
     std::vector<uid_t> uids; // empty: nobody could be asked
     std::string source;      // where they came from, for messages and tests
-    // Found only because they sit at the machine, not behind the change: they are told, but
-    // their answer cannot spare the change its point.
-    bool bystanders = false;
+    Standing standing = Standing::Behind;
 };
 
 // Whether a user administers the machine: a member of the sudo or adm group.

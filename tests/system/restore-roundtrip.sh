@@ -213,6 +213,16 @@ dpkg -i "$repo/rt-dpkg_2.0_all.deb" > "$work/dpkg.log" 2>&1 || { cat "$work/dpkg
 built
 [ "$(dpkg-deb -f "$store/pool/rt-dpkg_1.0_all.deb" Version 2>/dev/null)" = 1.0 ] ||
     fail "dpkg -i did not keep rt-dpkg 1.0: $(ls "$store/pool")"
+# A package file named as its user pleased, given relative to dpkg's folder: the package in it
+# is what the change replaces.
+build rt-renamed 1.0
+build rt-renamed 2.0
+cp "$repo/rt-renamed_2.0_all.deb" "$work/setup.deb"
+dpkg -i "$repo/rt-renamed_1.0_all.deb" > "$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i rt-renamed 1.0"; }
+(cd "$work" && dpkg -i setup.deb) > "$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i setup.deb"; }
+built
+[ "$(dpkg-deb -f "$store/pool/rt-renamed_1.0_all.deb" Version 2>/dev/null)" = 1.0 ] ||
+    fail "dpkg -i setup.deb did not keep rt-renamed 1.0: $(ls "$store/pool")"
 # At a root console: list, show, and restore on a terminal, answered n and then y.
 # Runs a command on a pseudo-terminal, answers its y/N question with $1 once asked, and prints
 # what it wrote; its exit status is the command's.

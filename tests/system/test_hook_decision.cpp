@@ -5,6 +5,7 @@
 #include "system/SystemStore.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -289,28 +290,60 @@ private slots:
     }
 
     // Users found only through the sessions at the machine: whatever they answer, the change
-    // gets its point.
+    // gets its point. Where nothing of theirs started it (an unattended run) it is not held for
+    // them, whatever their program does; they are told of its point.
     void bystandersCannotSkipThePoint_data() {
+        QTest::addColumn<int>("standing");
         QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<bool>("answers");
+        QTest::addColumn<bool>("makerFails");
         QTest::addColumn<QStringList>("args");
-        QTest::newRow("go") << QByteArray("go\n") << kAutoArgs;
-        QTest::newRow("off") << QByteArray("off\n") << kAutoArgs;
-        QTest::newRow("point") << QByteArray("point\n") << kAskedArgs;
-        QTest::newRow("no answer") << QByteArray() << kAutoArgs;
+        QTest::addColumn<QByteArray>("received");
+        const int pk = int(Standing::AtTheMachine);
+        const int by = int(Standing::Bystanders);
+        const QByteArray told("auto 7 0 apt-get\n");
+        const QByteArray held("hold apt-get\n");
+        QTest::newRow("go") << pk << QByteArray("go\n") << true << false << kAutoArgs << held;
+        QTest::newRow("off") << pk << QByteArray("off\n") << true << false << kAutoArgs << held;
+        QTest::newRow("point") << pk << QByteArray("point\n") << true << false << kAskedArgs
+                               << held + "made 7\n";
+        QTest::newRow("no answer") << pk << QByteArray() << true << false << kAutoArgs << held;
+        QTest::newRow("unattended, go")
+            << by << QByteArray("go\n") << true << false << kAutoArgs << told;
+        QTest::newRow("unattended, point")
+            << by << QByteArray("point\n") << true << false << kAutoArgs << told;
+        QTest::newRow("unattended, a listener that never answers")
+            << by << QByteArray() << false << false << kAutoArgs << told;
+        QTest::newRow("unattended, the maker fails")
+            << by << QByteArray("point\n") << true << true << kAutoArgs
+            << QByteArray("nopoint apt-get\n");
     }
     void bystandersCannotSkipThePoint() {
+        QFETCH(int, standing);
         QFETCH(QByteArray, answer);
+        QFETCH(bool, answers);
+        QFETCH(bool, makerFails);
         QFETCH(QStringList, args);
+        QFETCH(QByteArray, received);
         const std::string folder = makeRunUserFolder(path("run-user"), ::getuid());
-        AnswerServer server(listenAt(folder + '/' + kSocketName), answer, !answer.isEmpty());
+        AnswerServer server(listenAt(folder + '/' + kSocketName), answer, answers);
+        if (makerFails)
+            writeFile("fail", "");
         const sys::Change change{"apt-get",
                                  "apt-get install -y probe",
                                  {{"probe", "-", "1.0", ActionKind::Install}},
                                  0,
                                  {}};
-        Hook(settings(writeMaker())).decide(change, {::getuid()}, true);
+        HookSettings s = settings(writeMaker());
+        // A hold of a program that never answers would keep the change waiting this long.
+        if (!answers)
+            s.answerCap = 20s;
+        QElapsedTimer clock;
+        clock.start();
+        Hook(s).decide(change, {::getuid()}, static_cast<Standing>(standing));
+        QVERIFY2(clock.elapsed() < 10000, QByteArray::number(clock.elapsed()).constData());
         server.stop();
-        QVERIFY(server.received().startsWith("hold apt-get\n"));
+        QVERIFY(server.received().startsWith(received));
         QCOMPARE(makerArgs(), args);
     }
 
@@ -428,28 +461,66 @@ private slots:
         QTest::addColumn<QString>("action");
         QTest::addColumn<QByteArray>("cmdline");
         QTest::addColumn<QString>("description");
+        QTest::addColumn<QByteArray>("actions"); // what the point maker reads
         const QByteArray install("/usr/bin/dpkg\0-i\0/tmp/probe_1.0_all.deb\0", 40);
+        auto dpkgI = [](const QByteArray& file) {
+            return QByteArray("dpkg\0-i\0", 8) + file + '\0';
+        };
         QTest::newRow("install") << false << "install" << install
-                                 << "dpkg -i /tmp/probe_1.0_all.deb";
-        QTest::newRow("under APT") << true << "install" << install << "";
+                                 << "dpkg -i /tmp/probe_1.0_all.deb"
+                                 << QByteArray("probe - - install\n");
+        QTest::newRow("under APT") << true << "install" << install << "" << QByteArray();
         QTest::newRow("no-act") << false << "install"
-                                << QByteArray("dpkg\0--no-act\0-i\0x.deb\0", 23) << "";
+                                << QByteArray("dpkg\0--no-act\0-i\0x.deb\0", 23) << ""
+                                << QByteArray();
         QTest::newRow("triggers only")
-            << false << "triggers-only" << QByteArray("dpkg\0--triggers-only\0-a\0", 24) << "";
-        QTest::newRow("no action") << false << "" << install << "";
+            << false << "triggers-only" << QByteArray("dpkg\0--triggers-only\0-a\0", 24) << ""
+            << QByteArray();
+        QTest::newRow("no action") << false << "" << install << "" << QByteArray();
         QTest::newRow("arguments too long to read")
             << false << "remove" << QByteArray("dpkg\0-r\0", 8) + QByteArray(70000, 'a')
-            << "dpkg remove";
+            << "dpkg remove" << QByteArray();
+        // The package in the file, not the file's name; a name relative to dpkg's folder.
+        QTest::newRow("a renamed package file")
+            << false << "install" << dpkgI("setup.deb") << "dpkg -i setup.deb"
+            << QByteArray("rcprobe - - install\n");
+        QTest::newRow("a package file named with spaces")
+            << false << "unpack" << QByteArray("dpkg\0--unpack\0--\0my setup.deb\0", 30)
+            << "dpkg --unpack -- my setup.deb" << QByteArray("rcprobe - - install\n");
+        QTest::newRow("a package file by its absolute path")
+            << false << "install" << dpkgI(QFile::encodeName(path("cwd/setup.deb")))
+            << "dpkg -i " + path("cwd/setup.deb") << QByteArray("rcprobe - - install\n");
+        QTest::newRow("a file that is no package")
+            << false << "install" << dpkgI("junk_1.0_all.deb") << "dpkg -i junk_1.0_all.deb"
+            << QByteArray("junk - - install\n");
     }
     void dpkgRun() {
         QFETCH(bool, locked);
         QFETCH(QString, action);
         QFETCH(QByteArray, cmdline);
         QFETCH(QString, description);
+        QFETCH(QByteArray, actions);
         const QString maker = writeMaker();
         writeFile("proc/300/stat", "300 (sh) S 200 1");
         writeFile("proc/200/stat", "200 (dpkg) S 1 1");
         writeFile("proc/200/cmdline", cmdline);
+        // dpkg's folder: a package rcprobe in setup.deb (and "my setup.deb"), and a file that is
+        // no package.
+        QDir(path("cwd")).removeRecursively();
+        writeFile("cwd/junk_1.0_all.deb", "!<arch>\nnot a package\n");
+        if (actions.startsWith("rcprobe")) {
+            if (!QFile::exists("/usr/bin/dpkg-deb"))
+                QSKIP("dpkg-deb is not installed");
+            writeFile("cwd/build/DEBIAN/control",
+                      "Package: rcprobe\nVersion: 2.0\nArchitecture: all\n"
+                      "Maintainer: Test <test@localhost>\nDescription: probe\n");
+            QCOMPARE(
+                QProcess::execute("/usr/bin/dpkg-deb", {"--root-owner-group", "-Zgzip", "--build",
+                                                        path("cwd/build"), path("cwd/setup.deb")}),
+                0);
+            QVERIFY(QFile::copy(path("cwd/setup.deb"), path("cwd/my setup.deb")));
+        }
+        QVERIFY(QFile::link(path("cwd"), path("proc/200/cwd")));
         HookEnvironment env;
         env.parent = 300;
         if (locked)
@@ -465,6 +536,7 @@ private slots:
             QCOMPARE(args.mid(0, 6), (QStringList{"create", "--reason", "unattended", "--frontend",
                                                   "dpkg", "--description"}));
             QCOMPARE(args.value(6), description);
+            QCOMPARE(readAll(path("stdin")), actions);
         }
     }
 

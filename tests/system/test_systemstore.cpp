@@ -3,7 +3,9 @@
 #include "store/OwnerManifest.h"
 #include "system/SystemStore.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -184,6 +186,8 @@ private slots:
     void unchangedSecondPoint();
     void unattendedRate_data();
     void unattendedRate();
+    void reusedPointNamesTheChange_data();
+    void reusedPointNamesTheChange();
     void refusesUnsafeFolders_data();
     void refusesUnsafeFolders();
     void descriptionBounds_data();
@@ -316,6 +320,134 @@ void TestSystemStore::unattendedRate() {
     QVERIFY(!m.create(request(static_cast<Reason>(reason)), second));
     QCOMPARE(second, newPoint ? first + 1 : first);
     QCOMPARE(parseSystemPointList(m.list()).size(), std::size_t(newPoint ? 2 : 1));
+}
+
+// An unattended change that gets the last unattended point adds its actions, and what it kept,
+// to it; the point otherwise stays what it was.
+void TestSystemStore::reusedPointNamesTheChange_data() {
+    QTest::addColumn<qint64>("later");
+    QTest::addColumn<QString>("second"); // the second change, as the maker reads it
+    QTest::addColumn<bool>("newPoint");
+    QTest::addColumn<QString>("change");   // the actions the newest point's change.txt holds
+    QTest::addColumn<QString>("kept");     // its kept-packages.txt
+    QTest::addColumn<QStringList>("pool"); // the pool afterwards
+    const QString first = "hello 2.10-3 2.10-4 upgrade\nfresh - 1.0 install\n";
+    const QString other = "other 1.0 1.1 upgrade\n";
+    const QString helloAgain = "hello 2.10-4 2.10-5 upgrade\n";
+    const QString keptHello = "kept hello 2.10-3 amd64 cached\n";
+    const QString keptOther = "kept other 1.0 amd64 cached\n";
+    QTest::newRow("a version the point has")
+        << qint64(60) << other << false << first + other << keptHello + keptOther
+        << QStringList{"hello_2.10-3_amd64.deb", "other_1.0_amd64.deb"};
+    QTest::newRow("a version the earlier change installed")
+        << qint64(60) << helloAgain << false << first + helloAgain
+        << keptHello + "kept hello 2.10-4 amd64 cached\n"
+        << QStringList{"hello_2.10-3_amd64.deb", "hello_2.10-4_amd64.deb"};
+    QTest::newRow("a removal, the last second of the 20 minutes")
+        << qint64(20 * 60 - 1) << QString("fresh 1.0 - remove\n") << false
+        << first + "fresh 1.0 - remove\n"
+        << keptHello + "kept fresh 1.0 amd64 cached\n"
+        << QStringList{"fresh_1.0_amd64.deb", "hello_2.10-3_amd64.deb"};
+    QTest::newRow("after 20 minutes, a point of its own")
+        << qint64(20 * 60) << helloAgain << true << helloAgain
+        << QString("kept hello 2.10-4 amd64 cached\n")
+        << QStringList{"hello_2.10-3_amd64.deb", "hello_2.10-4_amd64.deb"};
+}
+
+void TestSystemStore::reusedPointNamesTheChange() {
+    REQUIRE_ROOT();
+    QFETCH(qint64, later);
+    QFETCH(QString, second);
+    QFETCH(bool, newPoint);
+    QFETCH(QString, change);
+    QFETCH(QString, kept);
+    QFETCH(QStringList, pool);
+    Machine m;
+    auto write = [&](const QString& name, const QByteArray& text, bool run = false) {
+        QFile f(m.tmp.filePath(name));
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QCOMPARE(f.write(text), text.size());
+        if (run)
+            QVERIFY(f.setPermissions(QFile::ReadOwner | QFile::ExeOwner));
+    };
+    // The first change upgrades hello and installs fresh.
+    auto status = [](bool changed) {
+        return QByteArray("Package: hello\nStatus: install ok installed\nArchitecture: amd64\n"
+                          "Version: ") +
+               (changed ? "2.10-4" : "2.10-3") +
+               "\n\nPackage: other\nStatus: install ok installed\nArchitecture: amd64\n"
+               "Version: 1.0\n" +
+               (changed ? "\nPackage: fresh\nStatus: install ok installed\n"
+                          "Architecture: amd64\nVersion: 1.0\n"
+                        : "");
+    };
+    // APT's copies; what the stand-in dpkg-deb says of a file is its content.
+    QVERIFY(QDir().mkpath(m.tmp.filePath("archives")));
+    for (const char* deb :
+         {"hello_2.10-3_amd64", "hello_2.10-4_amd64", "other_1.0_amd64", "fresh_1.0_amd64"}) {
+        QByteArray fields(deb);
+        fields.replace('_', '\t');
+        write(QString("archives/") + deb + ".deb", fields + "\n");
+    }
+    write("dpkg-deb", "#!/bin/sh\ncat \"$3\"\n", true);
+    write("status", status(false));
+    SystemStore::Options o = m.options();
+    o.keepPackages = true;
+    o.config = m.tmp.filePath("no-system.conf").toStdString();
+    o.pool.archives = m.tmp.filePath("archives").toStdString();
+    o.pool.dpkgDeb = m.tmp.filePath("dpkg-deb").toStdString();
+    o.pool.stage = false;
+    o.pool.owner = 0;
+    auto make = [&](const QString& actions, unsigned long long& n) {
+        SystemStore store(o);
+        Request r = request(Reason::Unattended, parseActions(actions.toStdString()));
+        return store.create(r, n);
+    };
+
+    unsigned long long first = 0, next = 0;
+    QVERIFY(!make("hello 2.10-3 2.10-4 upgrade\nfresh - 1.0 install\n", first));
+    const std::string packages = m.object("HEAD:packages/dpkg");
+    const std::string etc = m.object("HEAD:etc-owners.txt");
+    const auto listed = parseSystemPointList(m.list());
+    QCOMPARE(listed.size(), std::size_t(1));
+    write("status", status(true));
+    m.clock += later;
+    o.now = [&m] { return m.clock; };
+    const Failure f = make(second, next);
+    QVERIFY2(!f, f ? f->description.c_str() : "");
+    QCOMPARE(next, newPoint ? first + 1 : first);
+
+    ChangeRecord record;
+    QVERIFY(parseChangeFile(m.object("HEAD:change.txt"), record));
+    QVERIFY(record.actions == parseActions(change.toStdString()));
+    QCOMPARE(QString::fromStdString(m.object("HEAD:kept-packages.txt")), kept);
+    QCOMPARE(QDir(m.tmp.filePath("qmvigilorn/pool")).entryList(QDir::Files), pool);
+    const auto points = parseSystemPointList(m.list());
+    QCOMPARE(points.size(), std::size_t(newPoint ? 2 : 1));
+    QCOMPARE(points.back().number, next);
+    QVERIFY(points.back().actions == record.actions);
+    if (!newPoint) {
+        // The same point: its number, time, description, and the machine it restores.
+        QCOMPARE(points.back().creationTime, listed.back().creationTime);
+        QCOMPARE(points.back().description, listed.back().description);
+        QCOMPARE(m.object("HEAD:packages/dpkg"), packages);
+        QCOMPARE(m.object("HEAD:etc-owners.txt"), etc);
+        QCOMPARE(record.description, std::string("apt-get install hello"));
+        // A third change finds the point whole again.
+        QVERIFY(!make("fresh 1.0 - remove\n", next));
+        QCOMPARE(next, first);
+        QVERIFY(parseChangeFile(m.object("HEAD:change.txt"), record));
+        QCOMPARE(record.actions.back(), (PackageAction{"fresh", "1.0", "-", ActionKind::Remove}));
+    } else {
+        // A point that is no longer the newest is never added to.
+        BuiltinStore::Options so;
+        so.repository = m.root + "/points.git";
+        const std::string older = m.object("HEAD~1:change.txt");
+        const std::string newest = m.object("HEAD:change.txt");
+        QVERIFY(BuiltinStore(so).appendToNewest(first, {{"change.txt", "x\n"}}).has_value());
+        QCOMPARE(m.object("HEAD~1:change.txt"), older);
+        QCOMPARE(m.object("HEAD:change.txt"), newest);
+    }
 }
 
 void TestSystemStore::refusesUnsafeFolders_data() {

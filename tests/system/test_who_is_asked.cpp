@@ -109,6 +109,14 @@ private slots:
             << unset << unset << unset << QByteArray("synaptic") << QByteArray("4294967295")
             << desktops << std::vector<uid_t>{1000, 1003} << "sessions"
             << "synaptic";
+        QTest::newRow("PackageKit naming nobody: the graphical sessions")
+            << unset << unset << unset << QByteArray("packagekitd") << QByteArray("4294967295")
+            << desktops << std::vector<uid_t>{1000, 1003} << "sessions"
+            << "packagekitd";
+        QTest::newRow("an unattended run without a login uid: the graphical sessions")
+            << unset << unset << unset << QByteArray("unattended-upgr") << QByteArray() << desktops
+            << std::vector<uid_t>{1000, 1003} << "sessions"
+            << "unattended-upgr";
         QTest::newRow("no front end: its login uid is not the caller's")
             << unset << unset << unset << QByteArray("make") << QByteArray("1003") << desktops
             << std::vector<uid_t>{1000, 1003} << "sessions"
@@ -141,8 +149,11 @@ private slots:
                        [](uid_t uid) { return uid != 1004; });
         QCOMPARE(asked.uids, uids);
         QCOMPARE(QString::fromStdString(asked.source), source);
-        // Users found only at the machine are told, not obeyed.
-        QCOMPARE(asked.bystanders, source == "sessions");
+        // Users found only at the machine are told, not obeyed; and asked only while PackageKit
+        // works, perhaps for one of them.
+        QCOMPARE(asked.standing != Standing::Behind, source == "sessions");
+        QCOMPARE(asked.standing == Standing::Bystanders,
+                 source == "sessions" && frontend != "packagekitd");
     }
 
     void processNames_data() {
