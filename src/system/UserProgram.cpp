@@ -1,6 +1,7 @@
 #include "UserProgram.h"
 
-#include <dirent.h>
+#include "platform/posix/Files.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -50,18 +51,9 @@ bool isCandidate(std::string_view name) {
 
 std::vector<std::string> socketNames(int dirFd) {
     std::vector<std::string> names;
-    // fdopendir owns what it is given: a copy, so the checked descriptor stays open.
-    DIR* dir = ::fdopendir(::fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
-    if (!dir)
-        return names;
-    std::size_t seen = 0;
-    while (const dirent* e = ::readdir(dir)) {
-        if (++seen > kMaxEntries || names.size() == kMaxCandidates)
-            break;
-        if (isCandidate(e->d_name))
-            names.emplace_back(e->d_name);
-    }
-    ::closedir(dir);
+    for (auto& name : posix::namesIn(dirFd, kMaxEntries))
+        if (isCandidate(name) && names.size() < kMaxCandidates)
+            names.push_back(std::move(name));
     std::sort(names.begin(), names.end());
     return names;
 }

@@ -5,7 +5,6 @@
 
 #include "platform/posix/Fd.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -160,21 +159,17 @@ AskedUsers whoIsAsked(const CallerIds& ids, const ProcReader& proc,
 std::vector<uid_t> graphicalSessionUsers(const std::string& sessionsDir,
                                          const std::function<bool(uid_t)>& admin) {
     std::vector<uid_t> uids;
-    DIR* dir = ::opendir(sessionsDir.c_str());
-    if (!dir)
+    const posix::Fd dir(::open(sessionsDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid())
         return uids;
-    std::vector<std::string> names;
-    std::size_t seen = 0;
-    while (const dirent* e = ::readdir(dir)) {
-        if (++seen > kMaxSessions)
-            break;
-        if (e->d_name[0] != '.')
-            names.emplace_back(e->d_name);
-    }
+    std::vector<std::string> names = posix::namesIn(dir.get(), kMaxSessions);
+    names.erase(std::remove_if(names.begin(), names.end(),
+                               [](const std::string& n) { return n[0] == '.'; }),
+                names.end());
     std::sort(names.begin(), names.end());
     std::string text;
     for (const auto& name : names) {
-        if (!readSmallFile(::dirfd(dir), name, text, kMaxSessionFile))
+        if (!readSmallFile(dir.get(), name, text, kMaxSessionFile))
             continue;
         std::optional<uid_t> uid;
         bool active = false;
@@ -201,7 +196,6 @@ std::vector<uid_t> graphicalSessionUsers(const std::string& sessionsDir,
             std::find(uids.begin(), uids.end(), *uid) == uids.end() && admin(*uid))
             uids.push_back(*uid);
     }
-    ::closedir(dir);
     return uids;
 }
 

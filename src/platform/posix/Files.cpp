@@ -121,7 +121,7 @@ int replaceFile(int dir, const std::string& name, std::string_view text, mode_t 
     return ::fsync(dir) == 0 ? 0 : errno;
 }
 
-std::vector<std::string> namesIn(int dir) {
+std::vector<std::string> namesIn(int dir, std::size_t limit) {
     std::vector<std::string> names;
     const int copy = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (copy < 0)
@@ -131,7 +131,10 @@ std::vector<std::string> namesIn(int dir) {
         ::close(copy);
         return names;
     }
+    std::size_t seen = 0;
     while (const dirent* e = ::readdir(d)) {
+        if (seen++ == limit)
+            break;
         const std::string_view n(e->d_name);
         if (n != "." && n != "..")
             names.emplace_back(n);

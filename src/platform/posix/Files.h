@@ -59,7 +59,8 @@ int replaceFile(int dir, const std::string& name, std::string_view text, mode_t 
 std::optional<std::uint64_t> mountOf(int dir, const char* name);
 
 // The names in an open folder, "." and ".." left out; nothing when it can't be read. Read
-// through a descriptor of its own, so the caller's is left as it was.
-std::vector<std::string> namesIn(int dir);
+// through a descriptor of its own, so the caller's is left as it was. At most `limit` entries
+// are read, for folders others can fill.
+std::vector<std::string> namesIn(int dir, std::size_t limit = SIZE_MAX);
 
 } // namespace vigilorn::posix
