@@ -161,6 +161,11 @@ std::string shownPlan(unsigned long long number, const StoredPoint& point, const
                              [&](const PackageTarget& t) { return packages.shownName(t); });
 }
 
+std::string downgradeText(const SecurityDowngrade& d, PackageSystem& packages) {
+    return packages.shownName(d.target) + " goes back to " + d.target.version + ", below " +
+           d.security + " from " + d.suite + ": the security fixes since are undone";
+}
+
 // Whatever a careful administrator would want to know first is said before go, and then the
 // restore asks: versions not to be had, passwords and keys as they were then, security fixes
 // undone, packages left alone. A terminal has the whole plan shown, and always asks.
@@ -182,9 +187,7 @@ bool confirm(Talk& talk, const RestoreOptions& options, unsigned long long numbe
                                           " goes back as it was at the point: accounts, "
                                           "passwords, sudo rights or keys as they were then"));
     for (const auto& d : downgrades)
-        talk.send(proto::line("warn", packages.shownName(d.target) + " goes back to " +
-                                          d.target.version + ", below " + d.security + " from " +
-                                          d.suite + ": the security fixes since are undone"));
+        talk.send(proto::line("warn", downgradeText(d, packages)));
     for (const auto& t : options.terminal ? std::vector<PackageTarget>{} : plan.leftAlone)
         talk.send(proto::line("warn", t.name + " " + t.version + " " + t.arch +
                                           " is left as it is: a restore never changes "
@@ -319,6 +322,8 @@ Failure showPoint(unsigned long long number, const RestoreOptions& options, std:
         return PlatformError{ErrorNumber::CantPerformOperation, "could not read dpkg's status"};
     const PackagePlan plan = planRestore(opened.point, *packages, *now);
     out = shownPlan(number, opened.point, plan, *packages, options.store.etc);
+    for (const auto& d : packages->securityDowngrades(plan, *now))
+        out += consoleText(proto::line("warn", downgradeText(d, *packages)));
     return std::nullopt;
 }
 
