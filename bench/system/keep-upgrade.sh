@@ -33,6 +33,8 @@ hooks() {
 }
 hooks off
 
+# dpkg's database of its own: the machine's, the lower layer, may change under the copy meanwhile.
+cp -a /var/lib/dpkg /var/lib/dpkg.copy && rm -rf /var/lib/dpkg && mv /var/lib/dpkg.copy /var/lib/dpkg
 work=$(mktemp -d /tmp/keep-upgrade.XXXXXX)
 chmod 0755 "$work"
 repo=$work/repo
