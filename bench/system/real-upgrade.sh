@@ -46,7 +46,8 @@ if [ "${1:-}" = --one ]; then
         echo "  pool: $(find "$store/pool" -maxdepth 1 -name '*.deb' | wc -l) .debs, $(du -sm "$store/pool" | cut -f1) MiB;" \
             "not-kept.list: $(cat "$store/not-kept.list" 2> /dev/null | wc -l) lines;" \
             "sizes.list total: $(awk '$1 == "total" { printf "%d MiB", $2 / 1048576 }' "$store/sizes.list" 2> /dev/null)" >&2
-        grep -h . "$store/not-kept.list" 2> /dev/null | head -n 5 | sed 's/^/    /' >&2 || true
+        { printf '%s\n' "$notes" | grep -v ' staged$'; grep -h . "$store/not-kept.list"; } 2> /dev/null |
+            head -n 10 | sed 's/^/    /' >&2 || true
         echo "RESULT $(calc "$t1 - $t0") $cpu $(printf '%s\n' "$notes" | grep -c '^kept ' || true)" \
             "$(printf '%s\n' "$notes" | grep -c '^not-kept ' || true) $built"
     else
@@ -61,7 +62,9 @@ if [ "${1:-}" = --links ]; then
     list=$(mktemp)
     apt-get -s upgrade | awk '$1 == "Inst" { print $2 }' | while read -r p; do
         dpkg -L "$p" 2> /dev/null || true
-    done | sort -u | while read -r f; do [ -f "$f" ] && [ ! -L "$f" ] && echo "$f"; done > "$list"
+    done | sort -u | while read -r f; do
+        if [ -f "$f" ] && [ ! -L "$f" ]; then echo "$f"; fi
+    done > "$list"
     files=$(wc -l < "$list")
     mib=$(tr '\n' '\0' < "$list" | du -cm --files0-from=- | tail -n 1 | cut -f1)
     link() {
