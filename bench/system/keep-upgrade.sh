@@ -33,6 +33,8 @@ hooks() {
 }
 hooks off
 
+# dpkg's database of its own: the machine's, the lower layer, may change under the copy meanwhile.
+cp -a /var/lib/dpkg /var/lib/dpkg.copy && rm -rf /var/lib/dpkg && mv /var/lib/dpkg.copy /var/lib/dpkg
 work=$(mktemp -d /tmp/keep-upgrade.XXXXXX)
 chmod 0755 "$work"
 repo=$work/repo
@@ -67,6 +69,15 @@ package kbbig 2.0 $((64 << 20))
 
 now() { date +%s.%N; }
 calc() { awk "BEGIN { printf \"%.6f\", $1 }"; }
+# CPU time of a command and of all it waited for (APT, dpkg, the hook, the maker; not the
+# detached builder) into $work/cpu: what the change costs, which other load on the machine
+# shakes far less than the elapsed time.
+cpu() {
+    local rc=0
+    /usr/bin/time -f '%U %S' -o "$work/time" "$@" || rc=$?
+    tail -n 1 "$work/time" | awk '{ printf "%.2f", $1 + $2 }' > "$work/cpu"
+    return $rc
+}
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 names() { for i in $(seq "$1"); do echo "kb$i$2"; done; echo "kbbig$2"; }
 at() { # N version: the set at that version, hooks off
@@ -79,7 +90,7 @@ clear_pool() { "$system" build --now > /dev/null 2>&1 || true; rm -rf "${store:?
 
 echo "upgrade of N packages of four small files plus one of 64 MiB, 1.0 -> 2.0, $rounds rounds each way"
 for n in "${sizes[@]}"; do
-    plain=() hooked=() builds=()
+    plain=() hooked=() builds=() plaincpu=() hookedcpu=()
     for r in $(seq "$rounds"); do
         for order in $([ $((r % 2)) -eq 1 ] && echo "off on" || echo "on off"); do
             at "$n" 1.0
@@ -87,11 +98,12 @@ for n in "${sizes[@]}"; do
             hooks "$order"
             t0=$(now)
             # shellcheck disable=SC2046
-            "${apt[@]}" install $(names "$n" "=2.0") > "$work/log" 2>&1 || { cat "$work/log"; fail "upgrade"; }
+            cpu "${apt[@]}" install $(names "$n" "=2.0") > "$work/log" 2>&1 || { cat "$work/log"; fail "upgrade"; }
             t1=$(now)
             hooks off
             if [ "$order" = on ]; then
                 hooked+=("$(calc "$t1 - $t0")")
+                hookedcpu+=("$(cat "$work/cpu")")
                 b0=$(now)
                 "$system" build --now > "$work/built" 2>&1 || true
                 builds+=("$(calc "$(now) - $b0")")
@@ -99,6 +111,7 @@ for n in "${sizes[@]}"; do
                 [ "$kept" -eq $((n + 1)) ] || { ls "$store/pool"; cat "$work/built"; fail "kept $kept of $((n + 1))"; }
             else
                 plain+=("$(calc "$t1 - $t0")")
+                plaincpu+=("$(cat "$work/cpu")")
             fi
         done
     done
@@ -107,8 +120,13 @@ for n in "${sizes[@]}"; do
     b=$(printf '%s\n' "${builds[@]}" | median)
     printf 'N = %3d: without %6.2f s, with %6.2f s (x%.3f), all %d replaced kept; built afterwards in %.2f s\n' \
         "$n" "$p" "$h" "$(calc "$h / $p")" $((n + 1)) "$b"
+    pc=$(printf '%s\n' "${plaincpu[@]}" | median)
+    hc=$(printf '%s\n' "${hookedcpu[@]}" | median)
+    printf '         CPU time without %6.2f s, with %6.2f s (x%.3f)\n' "$pc" "$hc" "$(calc "$hc / $pc")"
     echo "  runs without: ${plain[*]}"
     echo "  runs with:    ${hooked[*]}"
+    echo "  CPU without:  ${plaincpu[*]}"
+    echo "  CPU with:     ${hookedcpu[*]}"
 done
 
 # Keeping alone, on the change's path: a point with N packages' actions against one without,

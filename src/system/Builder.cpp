@@ -22,6 +22,7 @@ namespace vigilorn::sys {
 namespace {
 
 constexpr const char* kBuilderLock = "builder.lock";
+constexpr const char* kWaitingLock = "builder-waits.lock";
 constexpr std::size_t kMaxNotKept = 64 * 1024;
 
 bool lockFree(const std::string& path) {
@@ -73,12 +74,13 @@ int runBuilder(const BuilderOptions& options) {
     posix::Fd root;
     if (openRootPath(options.folder, 0755, root, false))
         return 0;
-    // One builder waits; another started meanwhile leaves it the work.
-    const posix::Fd lock(
-        ::openat(root.get(), kBuilderLock, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!lock.valid() || ::flock(lock.get(), options.wait ? LOCK_EX | LOCK_NB : LOCK_EX) != 0)
-        return 0;
+    // One builder waits for the package runs; another started meanwhile leaves it the work.
+    posix::Fd waiting;
     if (options.wait) {
+        waiting = posix::Fd(
+            ::openat(root.get(), kWaitingLock, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!waiting.valid() || ::flock(waiting.get(), LOCK_EX | LOCK_NB) != 0)
+            return 0;
         const auto until = std::chrono::steady_clock::now() + options.longest;
         while (!packageRunsIdle(options.dpkgLocks)) {
             if (std::chrono::steady_clock::now() > until)
@@ -90,43 +92,53 @@ int runBuilder(const BuilderOptions& options) {
     if (openRootFolder(root.get(), kPoolFolderName, options.folder + "/" + kPoolFolderName, 0700,
                        poolFolder, false))
         return 0;
-    PackagePool pool(std::move(poolFolder), options.folder + "/" + kPoolFolderName);
+    PoolOptions poolOptions;
+    poolOptions.dpkgStatus = options.dpkgStatus;
+    PackagePool pool(std::move(poolFolder), options.folder + "/" + kPoolFolderName, poolOptions);
     int failed = 0;
-    std::string notKept;
     const auto until = std::chrono::steady_clock::now() + options.longest;
     while (true) {
         const timespec before = statusTime(options.dpkgStatus);
-        bool waiting = false;
-        for (const auto& b : pool.buildStaged(root.get())) {
-            if (b.how == "waiting") {
-                waiting = true;
-                continue;
+        bool waitingForDpkg = false;
+        {
+            // One pass at a time; held only while building, so that `build --now` never waits
+            // for a change that may not come.
+            const posix::Fd lock(::openat(root.get(), kBuilderLock,
+                                          O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+            if (!lock.valid() || ::flock(lock.get(), LOCK_EX) != 0)
+                return failed;
+            std::string notKept;
+            for (const auto& b : pool.buildStaged(root.get())) {
+                if (b.how == "waiting") {
+                    waitingForDpkg = true;
+                    continue;
+                }
+                const bool fine = b.kept || b.how == "not-replaced";
+                failed += fine ? 0 : 1;
+                if (!fine)
+                    notKept += b.file + " " + b.how + "\n";
+                if (options.report)
+                    options.report((b.kept ? "kept " : "not-kept ") + b.file + " " + b.how);
             }
-            const bool fine = b.kept || b.how == "not-replaced";
-            failed += fine ? 0 : 1;
-            if (!fine)
-                notKept += b.file + " " + b.how + "\n";
-            if (options.report)
-                options.report((b.kept ? "kept " : "not-kept ") + b.file + " " + b.how);
+            // The packages staged but not kept after all, newest last: a restore names them
+            // missing, this says why.
+            if (!notKept.empty()) {
+                const auto old = posix::readFile(root.get(), kNotKeptName, kMaxNotKept,
+                                                 posix::kNoFollow | posix::kRootOwned);
+                std::string text = (old.ok() ? old.text : std::string()) + notKept;
+                while (text.size() > kMaxNotKept / 2)
+                    text.erase(0, text.find('\n') + 1);
+                posix::replaceFile(root.get(), kNotKeptName, text, 0644);
+            }
+            // What each point holds now that the packages are built.
+            SystemStore::Options store;
+            store.folder = options.folder;
+            SystemStore(store).writeSizes();
         }
         // A change whose dpkg has not started yet: until its status file changes.
-        if (!waiting || !options.wait || !waitForStatusChange(options, before, until))
+        if (!waitingForDpkg || !options.wait || !waitForStatusChange(options, before, until))
             break;
     }
-    // The packages staged but not kept after all, newest last: a restore names them missing,
-    // this says why.
-    if (!notKept.empty()) {
-        const auto old = posix::readFile(root.get(), kNotKeptName, kMaxNotKept,
-                                         posix::kNoFollow | posix::kRootOwned);
-        std::string text = (old.ok() ? old.text : std::string()) + notKept;
-        while (text.size() > kMaxNotKept / 2)
-            text.erase(0, text.find('\n') + 1);
-        posix::replaceFile(root.get(), kNotKeptName, text, 0644);
-    }
-    // What each point holds now that the packages are built.
-    SystemStore::Options store;
-    store.folder = options.folder;
-    SystemStore(store).writeSizes();
     return failed;
 }
 
