@@ -73,6 +73,12 @@ files_of() {
 }
 # Waits for the .debs of what was staged to be built.
 built() { "$system" build --now > /dev/null || true; }
+# Before the store goes: a builder a point started may still wait for its dpkg run, and would
+# then write into the store being removed.
+no_builders() {
+    pkill -x -f 'qmvigilorn-system build' || true
+    while pgrep -x -f 'qmvigilorn-system build' > /dev/null; do sleep 0.1; done
+}
 index() { (cd "$repo" && dpkg-scanpackages --multiversion . > Packages 2>/dev/null); }
 apt_quiet() { apt-get -q -y -o Dpkg::Use-Pty=0 "$@" > "$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt-get $*"; }; }
 update() {
@@ -341,6 +347,7 @@ umount -l "$store/pool"
 # the first go; with the first pinned and the second the newest, nothing may go, and the point
 # is made without its package; unpinned, the first goes for the fourth.
 built
+no_builders
 rm -rf "$store"
 for v in 1 2 3 4 5; do build_files rt-big "$v.0" 1048576; done
 index
@@ -376,6 +383,7 @@ grep -q "^$((first + 1))	" "$store/sizes.list" || fail "sizes.list: $(cat "$stor
 # whole, and the list names the points the store has.
 printf 'budget = 100%%\nfloor = 0\n' > /etc/qmvigilorn/system.conf
 built
+no_builders
 rm -rf "$store"
 mkdir -p "$store"
 mount -t tmpfs -o size=64m,mode=0755 tmpfs "$store"
