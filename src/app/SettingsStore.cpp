@@ -11,6 +11,7 @@
 #include <QStringDecoder>
 
 #include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
 #include <limits>
 #include <sys/stat.h>
@@ -119,6 +120,25 @@ bool looksLikeText(const QByteArray& bytes) {
     return !utf8.hasError();
 }
 
+// QSettings keeps what it read of a file in one cache for the whole process, and reads the file
+// again only when its size or its time to the millisecond changed. A save of the same size in
+// the same millisecond (one value changed from 1 to 0) would be read back as the file before
+// it, and the next save would write the old value again: the new file's time is set apart.
+void keepApartFromCache(const QByteArray& old, const QByteArray& fresh) {
+    struct stat before {
+    }, after{};
+    if (::stat(old.constData(), &before) != 0 || ::stat(fresh.constData(), &after) != 0 ||
+        before.st_size != after.st_size)
+        return;
+    auto ms = [](const timespec& t) { return std::int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000; };
+    if (ms(before.st_mtim) < ms(after.st_mtim))
+        return;
+    const std::int64_t later = ms(before.st_mtim) + 1;
+    const timespec times[2] = {{0, UTIME_OMIT},
+                               {time_t(later / 1000), long(later % 1000) * 1000000}};
+    ::utimensat(AT_FDCWD, fresh.constData(), times, 0);
+}
+
 } // namespace
 
 SettingsStore::SettingsStore(const QString& appName, const QString& configDir) {
@@ -219,6 +239,7 @@ void SettingsStore::writeText(const QString& section, const QString& key, const 
             fail(PlatformError{EIO, describe(m_path, "cannot be written")});
     }
     const QByteArray native = QFile::encodeName(target);
+    keepApartFromCache(native, tmpName);
     if (m_damaged &&
         ::rename(native.constData(), QFile::encodeName(damagedCopyName()).constData()) != 0)
         fail(systemError(errno, m_path, "cannot be kept as a copy"));
